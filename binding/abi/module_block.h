@@ -1,0 +1,57 @@
+// The host-visible block inside every module object, its entries and the dispatcher opcodes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+
+namespace grindlet {
+
+struct ModuleBlock;
+struct ModuleEvent;
+
+// Called by the host for every dispatcher request: block, opcode, index, value, pointer, number.
+using DispatcherEntry = intptr_t(GRINDLET_CDECL*)(ModuleBlock* block, int32_t opcode, int32_t index,
+                                                  int32_t value, void* pointer, float number);
+// Called by the host to deliver an event; the first argument is the block's object field.
+using EventEntry = void(GRINDLET_CDECL*)(void* object, ModuleEvent* event);
+// Called by the host once per block of samples; the first argument is the block's object field.
+using ProcessRoutine = void(GRINDLET_CDECL*)(void* object, int32_t offset, int32_t count);
+
+constexpr uint32_t MODULE_BLOCK_MAGIC = 0x5345504C;
+constexpr int32_t MODULE_BLOCK_VERSION = 1;
+
+struct ModuleBlock {
+    uint32_t magic;              // MODULE_BLOCK_MAGIC
+    int32_t version;             // MODULE_BLOCK_VERSION
+    void* hostHandle;            // the handle given to makeModule, never interpreted
+    void* object;                // the module object that contains this block
+    uint32_t reserved16;         // 0
+    DispatcherEntry dispatcher;  // the dispatcher entry, shared by all objects
+    ProcessRoutine process;      // the current process routine; the only field that changes
+    EventEntry event;            // the event entry, shared by all objects
+    uint32_t reserved32[4];      // 0
+};
+static_assert(sizeof(ModuleBlock) == 48);
+static_assert(offsetof(ModuleBlock, magic) == 0);
+static_assert(offsetof(ModuleBlock, version) == 4);
+static_assert(offsetof(ModuleBlock, hostHandle) == 8);
+static_assert(offsetof(ModuleBlock, object) == 12);
+static_assert(offsetof(ModuleBlock, reserved16) == 16);
+static_assert(offsetof(ModuleBlock, dispatcher) == 20);
+static_assert(offsetof(ModuleBlock, process) == 24);
+static_assert(offsetof(ModuleBlock, event) == 28);
+static_assert(offsetof(ModuleBlock, reserved32) == 32);
+
+// Dispatcher opcodes, compared as unsigned numbers; any other value is answered with 0.
+constexpr int32_t OP_OPEN = 0;                  // build the pins and prepare; result 0
+constexpr int32_t OP_CLOSE = 1;                 // close and delete the object; result 1
+constexpr int32_t OP_SET_SAMPLE_RATE = 2;       // number: the sample rate in hertz; result 0
+constexpr int32_t OP_SET_BLOCK_SIZE = 3;        // value: the block size in samples; result 0
+constexpr int32_t OP_GET_PIN_INFO = 6;          // index, pointer to the host's PinInfo; 1 or 0
+constexpr int32_t OP_NOTIFY = 8;                // result 0
+constexpr int32_t OP_MESSAGE = 12;              // value, index, pointer; result 0
+constexpr int32_t OP_GET_PROCESS_BINDING = 13;  // result: address of the shared binding record
+
+}  // namespace grindlet

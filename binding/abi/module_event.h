@@ -1,0 +1,29 @@
+// The event record the host delivers to the event entry, and its types.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace grindlet {
+
+struct ModuleEvent {
+    int32_t time;        // time stamp of the event
+    int32_t type;        // EVENT_*; other values are ignored
+    int32_t value;       // EVENT_PIN_STATUS: the new status; EVENT_DATA: a 32-bit value
+    int32_t extra;       // EVENT_DATA: a 16-bit value in the low half
+    uint32_t target;     // EVENT_PIN_STATUS: pin index; EVENT_CALL: the routine's address
+    uint32_t reserved20; // 0 in records the module builds; never read (hosts may send 20 bytes)
+};
+static_assert(sizeof(ModuleEvent) == 24);
+static_assert(offsetof(ModuleEvent, time) == 0);
+static_assert(offsetof(ModuleEvent, type) == 4);
+static_assert(offsetof(ModuleEvent, value) == 8);
+static_assert(offsetof(ModuleEvent, extra) == 12);
+static_assert(offsetof(ModuleEvent, target) == 16);
+static_assert(offsetof(ModuleEvent, reserved20) == 20);
+
+constexpr int32_t EVENT_PIN_STATUS = 0;
+constexpr int32_t EVENT_DATA = 2;
+constexpr int32_t EVENT_CALL = 21;
+
+}  // namespace grindlet

@@ -1,0 +1,46 @@
+// The record the host passes to getModuleProperties, and the two exported entry points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+
+namespace grindlet {
+
+struct ModuleBlock;
+
+// Host-owned; the module fills name, id, about (index 0 only) and sdkVersion (always).
+struct ModuleInfo {
+    const char* name;      // module name, a static text of the library
+    const char* id;        // unique id text, a static text of the library
+    const char* about;     // about text, may hold line feeds
+    uint32_t hostWord12;   // the host's own; the module never reads or writes it
+    uint32_t hostWord16;   // the host's own; the module never reads or writes it
+    int32_t sdkVersion;    // always written: MODULE_SDK_VERSION
+};
+static_assert(sizeof(ModuleInfo) == 24);
+static_assert(offsetof(ModuleInfo, name) == 0);
+static_assert(offsetof(ModuleInfo, id) == 4);
+static_assert(offsetof(ModuleInfo, about) == 8);
+static_assert(offsetof(ModuleInfo, hostWord12) == 12);
+static_assert(offsetof(ModuleInfo, hostWord16) == 16);
+static_assert(offsetof(ModuleInfo, sdkVersion) == 20);
+
+constexpr int32_t MODULE_SDK_VERSION = 2150;
+constexpr int32_t MODULE_INDEX_ONLY = 0;   // the library holds one module
+constexpr int32_t MODULE_KIND_AUDIO = 1;   // the only kind of object makeModule serves
+
+// The host's function for calls from a module object (opcodes: host_opcodes.h).
+// Arguments: the calling object's block, opcode, index, value, pointer, number.
+using HostCallback = intptr_t(GRINDLET_CDECL*)(ModuleBlock* block, int32_t opcode, int32_t index,
+                                               int32_t value, void* pointer, float number);
+
+// The two exports, as a host resolves them.
+// Called any time after load: writes sdkVersion, then the identity for index 0; 1 or 0.
+using GetModulePropertiesFn = int32_t(GRINDLET_CDECL*)(int32_t index, ModuleInfo* info);
+// Called once per object: the block of a new, unopened object, or null.
+using MakeModuleFn = ModuleBlock*(GRINDLET_CDECL*)(int32_t index, int32_t kind,
+                                                   HostCallback callback, void* hostHandle);
+
+}  // namespace grindlet

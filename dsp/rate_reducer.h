@@ -1,0 +1,48 @@
+// Sample-rate reduction: a phase accumulator that takes a new input sample every
+// sampleRate / rate output samples and holds it ("Step") or ramps towards it ("Linear").
+// State plus buffers in, buffers out; no host types.
+#pragma once
+
+#include <cstdint>
+
+#include "quantizer.h"
+
+namespace grindlet::dsp {
+
+// The four sample streams, as the host's buffers.
+struct ReducerStreams {
+    const float* inputBuffer;  // "Input"
+    const float* bitsBuffer;   // "Bits": tenths of a bit; only the block's first sample is read
+    const float* rateBuffer;   // "S.R.": tenths of a hertz; only the block's first sample is read
+    float* outputBuffer;       // "Output"
+};
+
+struct RateReducerState {
+    float samplePeriod;  // 1 / sample rate at open; Linear only
+    float holdPhase;     // output samples since the last take, plus the last take's remainder
+    float heldValue;     // the sample taken last, quantized
+    float previousHeld;  // Linear: the sample taken before heldValue
+    float rampValue;     // Linear: the next output sample
+    float rampStep;      // Linear: added to rampValue after each output sample
+    QuantizerState quantizer;
+    float lastRate;      // Linear: the rate of the last block that ran the reducer
+};
+
+// "S.R." carries tenths of a hertz.
+constexpr float RATE_PER_STREAM_UNIT = 10.0f;
+// Far outside any control value, so the first block after a reset always reconfigures and
+// the first Linear block always sees a risen rate.
+constexpr float LAST_BITS_AT_RESET = -1e8f;
+constexpr float LAST_RATE_AT_RESET = -1e7f;
+
+// The reset at open.
+void resetRateReducer(RateReducerState& state, float sampleRate);
+
+// One block each; count >= 0. Read "Bits" and "S.R." at offset, write
+// outputBuffer[offset, offset + count). Input and output may be the same buffer.
+void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+                 int16_t quantMode, int32_t offset, int32_t count);
+void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+                   int16_t quantMode, int32_t offset, int32_t count);
+
+}  // namespace grindlet::dsp
