@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Installs what building and testing the module needs on a fresh Debian 12 machine.
-# Idempotent: quiet, and asks nothing of the package registry, when everything is there.
+# Installs what building and testing the module needs on a fresh Debian 12 machine, and makes
+# 32-bit programs runnable. Idempotent: quiet, and asks nothing of the package registry, when
+# everything is already there.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386
+  wine wine32:i386 qemu-user
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386 libsndfile1-dev:i386
   clang libclang-rt-14-dev lib32gcc-12-dev
 )
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
 
 missing=()
 for pkg in "${packages[@]}"; do
@@ -16,15 +20,39 @@ for pkg in "${packages[@]}"; do
     missing+=("$pkg")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "setup: installing ${missing[*]}" >&2
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}" >&2
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq >/dev/null
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq >/dev/null
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-echo "setup: done" >&2
+
+# Some kernels (sandboxes among them) refuse to execute 32-bit x86 programs. Then every i686
+# program, wine's included, runs through qemu's user-mode emulator, registered with binfmt_misc.
+probe_dir=$(mktemp -d)
+trap 'rm -rf "$probe_dir"' EXIT
+printf 'int main(void) { return 0; }\n' > "$probe_dir/probe.c"
+gcc -m32 "$probe_dir/probe.c" -o "$probe_dir/probe"
+if ! "$probe_dir/probe" 2>/dev/null; then
+  binfmt=/proc/sys/fs/binfmt_misc
+  [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
+  if [ ! -e "$binfmt/qemu-i386" ]; then
+    echo "setup: this kernel runs no 32-bit programs; registering qemu-i386 for them" >&2
+    magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    printf '%s' ":qemu-i386:M::${magic}:${mask}:/usr/bin/qemu-i386:F" | $sudo tee "$binfmt/register" >/dev/null
+  fi
+  "$probe_dir/probe" || { echo "setup: 32-bit programs still do not run" >&2; exit 1; }
+fi
+
+# One wine prefix for all runs: creating it is slow (minutes under emulation), using it is not.
+export WINEPREFIX="${GRINDLET_WINEPREFIX:-$HOME/.cache/grindlet/wine}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "setup: creating the wine prefix $WINEPREFIX (once; slow under emulation)" >&2
+  mkdir -p "$WINEPREFIX"
+  WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wineboot --init >/dev/null 2>&1
+  wineserver --wait
+fi
