@@ -6,6 +6,8 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+
+#include "pe_image.h"
 #endif
 
 namespace grindlet::host {
@@ -49,6 +51,22 @@ std::unique_ptr<ModuleLibrary> ModuleLibrary::load(const std::string& path, std:
         error = "no such module file: " + path;
         return nullptr;
     }
+#if !defined(_WIN32)
+    if (PeImage::looksLikePe(path)) {
+        std::unique_ptr<ModuleLibrary> library(new ModuleLibrary());
+        library->peImage = PeImage::load(path, error);
+        if (!library->peImage) return nullptr;
+        library->filePath = path;
+        library->properties = reinterpret_cast<GetModulePropertiesFn>(
+            library->peImage->findExport("getModuleProperties"));
+        library->make = reinterpret_cast<MakeModuleFn>(library->peImage->findExport("makeModule"));
+        if (library->properties == nullptr || library->make == nullptr) {
+            error = "not a module: " + path + " does not export both entry points";
+            return nullptr;
+        }
+        return library;
+    }
+#endif
     std::string why;
     void* handle = openLibrary(path, why);
     if (handle == nullptr) {

@@ -8,6 +8,10 @@
 
 namespace grindlet::host {
 
+class PeImage;
+
+// On Linux a Windows module file (a PE DLL) is loaded by PeImage instead of dlopen, so the
+// linux tools can run the windows build's code too.
 class ModuleLibrary {
 public:
     // Loads a module file and resolves both exports; null with a message on failure.
@@ -19,10 +23,19 @@ public:
     GetModulePropertiesFn getModuleProperties() const { return properties; }
     MakeModuleFn makeModule() const { return make; }
     const std::string& path() const { return filePath; }
+    // True when a Windows module file was loaded into this Linux process.
+#if !defined(_WIN32)
+    bool isForeignImage() const { return peImage != nullptr; }
+#else
+    bool isForeignImage() const { return false; }
+#endif
 
 private:
     ModuleLibrary() = default;
     void* handle = nullptr;
+#if !defined(_WIN32)
+    std::unique_ptr<PeImage> peImage;
+#endif
     GetModulePropertiesFn properties = nullptr;
     MakeModuleFn make = nullptr;
     std::string filePath;

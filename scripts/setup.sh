@@ -48,11 +48,13 @@ if ! "$probe_dir/probe" 2>/dev/null; then
   "$probe_dir/probe" || { echo "setup: 32-bit programs still do not run" >&2; exit 1; }
 fi
 
-# One wine prefix for all runs: creating it is slow (minutes under emulation), using it is not.
-export WINEPREFIX="${GRINDLET_WINEPREFIX:-$HOME/.cache/grindlet/wine}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "setup: creating the wine prefix $WINEPREFIX (once; slow under emulation)" >&2
-  mkdir -p "$WINEPREFIX"
-  WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wineboot --init >/dev/null 2>&1
-  wineserver --wait
+# One wine prefix for all runs, where wine can run (natively executed 32-bit programs).
+if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+  export WINEPREFIX="${GRINDLET_WINEPREFIX:-$HOME/.cache/grindlet/wine}"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "setup: creating the wine prefix $WINEPREFIX (once)" >&2
+    mkdir -p "$WINEPREFIX"
+    WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wineboot --init >/dev/null 2>&1
+    wineserver --wait
+  fi
 fi
