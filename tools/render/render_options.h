@@ -1,0 +1,47 @@
+// The render tool's command line, in the units people think in: bits, hertz, seconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace grindlet::render {
+
+// A control that goes linearly from one value to another across the file.
+struct Sweep {
+    double from = 0.0;
+    double to = 0.0;
+    // The value at a fraction 0...1 of the file.
+    double at(double fraction) const { return from + (to - from) * fraction; }
+};
+
+struct RenderOptions {
+    std::string input;        // empty: the built-in demo signal
+    std::string output;       // empty: derived from the input's name
+    std::string module;       // empty: Module.sep beside the tool
+    std::string plot;         // SVG file, or empty
+    std::string format;       // pcm16, pcm24, pcm32, float, double; empty: as the input
+    Sweep bits{8.0, 8.0};     // bit depth
+    Sweep rate{8000.0, 8000.0};  // reduced sample rate in hertz
+    int16_t quant = 1;        // 0 floor, 1 round, 2 inside
+    int16_t mode = 0;         // 0 step, 1 linear
+    int32_t block = 512;      // host block size in samples
+    double at = 0.25;         // plot window start in seconds
+    double window = 0.01;     // plot window length in seconds
+    bool help = false;
+};
+
+// Parses argv; false with a message (naming the option) on any bad input.
+bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, std::string& error);
+
+// The usage text for --help.
+std::string usageText();
+
+// The stream values the module reads: "Bits" and "S.R." carry tenths.
+float bitsStreamValue(double bits);
+float rateStreamValue(double hertz);
+
+// The output name for an input: "song.flac" -> "song-grindlet.wav".
+std::string defaultOutputName(const std::string& input);
+
+}  // namespace grindlet::render
