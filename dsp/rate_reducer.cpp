@@ -145,8 +145,10 @@ void resetRateReducer(RateReducerState& state, float sampleRate) {
 
 void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                  int16_t quantMode, int32_t offset, int32_t count) {
+    // An empty block guarantees no valid sample at offset, not even a control sample to read.
+    if (count <= 0) return;
     const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
-    if (start.path != BlockPath::Reduce || count == 0) return;
+    if (start.path != BlockPath::Reduce) return;
     runLoopForMode<StepLoop>(quantMode, state.quantizer.quantizeOn, state,
                              streams.inputBuffer + offset, streams.outputBuffer + offset, count,
                              start.step);
@@ -154,6 +156,7 @@ void processStep(RateReducerState& state, const ReducerStreams& streams, float s
 
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                    int16_t quantMode, int32_t offset, int32_t count) {
+    if (count <= 0) return;  // as in processStep
     const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
     if (start.path != BlockPath::Reduce) return;
     float factor = 0.0f;
@@ -172,7 +175,6 @@ void processLinear(RateReducerState& state, const ReducerStreams& streams, float
         }
     }
     state.lastRate = start.rate;
-    if (count == 0) return;
     runLoopForMode<LinearLoop>(quantMode, state.quantizer.quantizeOn, state,
                                streams.inputBuffer + offset, streams.outputBuffer + offset, count,
                                start.step, factor);

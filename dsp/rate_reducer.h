@@ -38,8 +38,8 @@ constexpr float LAST_RATE_AT_RESET = -1e7f;
 // The reset at open.
 void resetRateReducer(RateReducerState& state, float sampleRate);
 
-// One block each; count >= 0. Read "Bits" and "S.R." at offset, write
-// outputBuffer[offset, offset + count). Input and output may be the same buffer.
+// One block each. Read "Bits" and "S.R." at offset, write outputBuffer[offset, offset + count).
+// A count of 0 (or less) reads and changes nothing. Input and output may be the same buffer.
 void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                  int16_t quantMode, int32_t offset, int32_t count);
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
