@@ -11,4 +11,9 @@ leaks=1
 [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && leaks=0
 ASAN_OPTIONS="detect_leaks=$leaks:allocator_may_return_null=1" \
   build/fuzz/fuzz_host_script -max_total_time="$seconds" -timeout=10 -max_len=2048 -print_final_stats=1 \
-  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 25
+  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus > build/fuzz/last-run.log 2>&1 || {
+  tail -n 40 build/fuzz/last-run.log
+  echo "fuzz: the target found a fault; its input is in build/fuzz/" >&2
+  exit 1
+}
+tail -n 12 build/fuzz/last-run.log
