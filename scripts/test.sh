@@ -57,7 +57,6 @@ if ! cmp -s "$tmp/linux.txt" "$tmp/windows.txt"; then
 fi
 echo "identical: $(grep -c . "$tmp/linux.txt") lines"
 echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s)"
-bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" | grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|Done)' || true
-# The smoke fails the run only through fuzz/run.sh's exit status (a crash or invariant).
+bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}"
 
 echo "all tests passed"
