@@ -58,10 +58,12 @@ void BM_Memset(benchmark::State& state) {
 }
 BENCHMARK(BM_Memset);
 
-// The copy path (unreduced, unquantized) and the silence path (rate 0).
-void BM_CopyPath(benchmark::State& state) {
+// The copy path (unreduced, unquantized: bits 24, rate at the sample rate) and the silence
+// path (rate 0).
+void runBlockPath(benchmark::State& state, float bits, float rateValue) {
     Signal s;
-    std::fill(s.bits.begin(), s.bits.end(), 2.4f);
+    std::fill(s.bits.begin(), s.bits.end(), bits);
+    std::fill(s.rate.begin(), s.rate.end(), rateValue);
     dsp::RateReducerState r{};
     dsp::resetRateReducer(r, SAMPLE_RATE);
     const auto io = s.streams();
@@ -71,20 +73,9 @@ void BM_CopyPath(benchmark::State& state) {
     }
     perSample(state, BLOCK);
 }
+void BM_CopyPath(benchmark::State& state) { runBlockPath(state, 2.4f, 4410.0f); }
+void BM_SilencePath(benchmark::State& state) { runBlockPath(state, 2.4f, 0.0f); }
 BENCHMARK(BM_CopyPath);
-
-void BM_SilencePath(benchmark::State& state) {
-    Signal s;
-    std::fill(s.rate.begin(), s.rate.end(), 0.0f);
-    dsp::RateReducerState r{};
-    dsp::resetRateReducer(r, SAMPLE_RATE);
-    const auto io = s.streams();
-    for (auto _ : state) {
-        dsp::processStep(r, io, SAMPLE_RATE, 0, 0, BLOCK);
-        benchmark::ClobberMemory();
-    }
-    perSample(state, BLOCK);
-}
 BENCHMARK(BM_SilencePath);
 
 // The sample loops: routine (0 Step, 1 Linear), mode, quantization on/off, hold step x1000.
