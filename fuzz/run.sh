@@ -14,12 +14,13 @@ if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then options="detect_leaks=0:$opti
 work=$(mktemp -d /dev/shm/grindlet-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/corpus"
-cp fuzz/corpus/* build/fuzz/corpus/ "$work/corpus/" 2>/dev/null || true
+cp fuzz/corpus/* "$work/corpus/"
+find build/fuzz/corpus -type f -exec cp -t "$work/corpus/" {} + 2>/dev/null || true
 status=0
 ASAN_OPTIONS="$options" build/fuzz/fuzz_host_script -max_total_time="$seconds" -timeout=10 \
   -rss_limit_mb=1536 -max_len=2048 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
   "$work/corpus" > build/fuzz/last-run.log 2>&1 || status=$?
-cp -n "$work/corpus/"* build/fuzz/corpus/ 2>/dev/null || true
+find "$work/corpus" -type f -exec cp -n -t build/fuzz/corpus/ {} + 2>/dev/null || true
 if [ "$status" -ne 0 ]; then
   tail -n 40 build/fuzz/last-run.log
   echo "fuzz: the target found a fault; its input is in build/fuzz/" >&2
