@@ -126,6 +126,15 @@ Outcome expectCalls(const std::vector<HostCall>& actual, const std::vector<HostC
     return failWith("host calls " + text(actual) + ", expected " + text(expected));
 }
 
+// A made and opened object with 64-sample buffers, as most checks want it.
+bool makeAndOpen(HostedModule& module, std::string& error) {
+    if (!module.make(error)) return false;
+    module.describePins();
+    module.allocateBuffers(64);
+    module.open();
+    return true;
+}
+
 Scenario referenceScenario(int16_t rateMode, int16_t quantMode) {
     Scenario s;
     s.input = testSignal(8192);
@@ -255,10 +264,7 @@ int main(int argc, char** argv) {
     });
     checker.run("host calls at open and at status changes", [&] {
         HostedModule module(*library);
-        if (!module.make(error)) return failWith(error);
-        module.describePins();
-        module.allocateBuffers(64);
-        module.open();
+        if (!makeAndOpen(module, error)) return failWith(error);
         const intptr_t position = module.blockPosition();
         Outcome o = expectCalls(module.calls(), {{HOST_GET_PIN_COUNT, 0, 0, 0},
                                                  {HOST_GET_BLOCK_POSITION, 0, 0, 0},
@@ -285,10 +291,7 @@ int main(int argc, char** argv) {
     });
     checker.run("routine switching: Step, Linear, wind-down", [&] {
         HostedModule module(*library);
-        if (!module.make(error)) return failWith(error);
-        module.describePins();
-        module.allocateBuffers(64);
-        module.open();
+        if (!makeAndOpen(module, error)) return failWith(error);
         const ProcessRoutine empty = module.block()->process;
         module.sendPinStatus(0, STATUS_STREAMING);
         const ProcessRoutine step = module.block()->process;
@@ -475,10 +478,7 @@ int main(int argc, char** argv) {
     });
     checker.run("status events for pins that do not exist are ignored", [&] {
         HostedModule module(*library);
-        if (!module.make(error)) return failWith(error);
-        module.describePins();
-        module.allocateBuffers(64);
-        module.open();
+        if (!makeAndOpen(module, error)) return failWith(error);
         module.clearCalls();
         for (uint32_t pin : {6u, 7u, 100u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
             module.deliverEvent(ModuleEvent{0, EVENT_PIN_STATUS, STATUS_STREAMING, 0, pin, 0});

@@ -204,7 +204,11 @@ bool writePlot(const std::string& path, const RenderOptions& options, const Audi
     std::fprintf(file, "\"/>\n<path fill=\"none\" stroke=\"#d62728\" stroke-width=\"1.5\" d=\"");
     for (int64_t i = first; i < last; ++i) {
         const double v = y(out.at(i, 0));
-        std::fprintf(file, i == first ? "M%.2f,%.2f " : "V%.2f ", i == first ? x(msOf(i)) : v, v);
+        if (i == first) {
+            std::fprintf(file, "M%.2f,%.2f ", x(msOf(i)), v);
+        } else {
+            std::fprintf(file, "V%.2f ", v);
+        }
         std::fprintf(file, "H%.2f ", x(msOf(std::min(i + 1, last - 1))));
     }
     std::fprintf(file, "\"/>\n");
