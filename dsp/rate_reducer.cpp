@@ -1,6 +1,10 @@
 #include "rate_reducer.h"
 
 #include <cstring>
+#include <type_traits>
+
+#include "fast_loops.h"
+#include "reference_loops.h"
 
 namespace grindlet::dsp {
 
@@ -26,7 +30,11 @@ BlockStart startBlock(RateReducerState& state, const ReducerStreams& streams, fl
         if (!state.quantizer.quantizeOn) {
             const float* in = streams.inputBuffer + offset;
             float* out = streams.outputBuffer + offset;
-            if (in != out && count > 0) std::memmove(out, in, bytes);  // hosts may work in place
+            if (in + count <= out || out + count <= in) {
+                std::memcpy(out, in, bytes);
+            } else if (in != out) {
+                std::memmove(out, in, bytes);  // overlapping; hosts that work in place skip this
+            }
             return {BlockPath::Copied, rate, 0.0f, false};
         }
         return {BlockPath::Reduce, rate, 1.0f, false};
@@ -39,93 +47,88 @@ BlockStart startBlock(RateReducerState& state, const ReducerStreams& streams, fl
     return {BlockPath::Reduce, rate, sampleRate / rate, true};
 }
 
-template <int16_t Mode, bool Quantize>
-void stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
-    float phase = state.holdPhase;
-    float held = state.heldValue;
-    const QuantizerState quantizer = state.quantizer;
-    for (int32_t i = 0; i < count; ++i) {
-        if (phase >= step) {
-            phase -= step;
-            held = in[i];
-            if constexpr (Quantize) held = quantizeSample<Mode>(quantizer, held);
-        }
-        phase += 1.0f;
-        out[i] = held;
-    }
-    state.holdPhase = phase;
-    state.heldValue = held;
-}
+template <int16_t Mode>
+using ModeTag = std::integral_constant<int16_t, Mode>;
 
-template <int16_t Mode, bool Quantize>
-void linearLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step,
-                float factor) {
-    float phase = state.holdPhase;
-    float held = state.heldValue;
-    float previous = state.previousHeld;
-    float ramp = state.rampValue;
-    float rampStep = state.rampStep;
-    const QuantizerState quantizer = state.quantizer;
-    for (int32_t i = 0; i < count; ++i) {
-        if (phase >= step) {
-            ramp = held;
-            previous = held;
-            held = in[i];
-            phase -= step;
-            if constexpr (Quantize) held = quantizeSample<Mode>(quantizer, held);
-            rampStep = static_cast<float>((double(held) - double(previous)) * double(factor));
-        }
-        phase += 1.0f;
-        out[i] = ramp;
-        ramp += rampStep;
-    }
-    state.holdPhase = phase;
-    state.heldValue = held;
-    state.previousHeld = previous;
-    state.rampValue = ramp;
-    state.rampStep = rampStep;
-}
-
-template <template <int16_t, bool> class Loop, class... Args>
-void runLoopForMode(int16_t quantMode, bool quantize, Args&&... args) {
+// Runs loop(mode tag, quantize tag) with the loop chosen by the mode, once per call; an unknown
+// mode runs nothing and writes nothing.
+template <class Loop>
+void forMode(int16_t quantMode, bool quantize, Loop&& loop) {
+    const auto withQuantize = [&](auto mode) {
+        quantize ? loop(mode, std::true_type{}) : loop(mode, std::false_type{});
+    };
     switch (quantMode) {
-        case QUANT_MODE_FLOOR:
-            quantize ? Loop<QUANT_MODE_FLOOR, true>::run(args...)
-                     : Loop<QUANT_MODE_FLOOR, false>::run(args...);
-            break;
-        case QUANT_MODE_ROUND:
-            quantize ? Loop<QUANT_MODE_ROUND, true>::run(args...)
-                     : Loop<QUANT_MODE_ROUND, false>::run(args...);
-            break;
-        case QUANT_MODE_INSIDE:
-            quantize ? Loop<QUANT_MODE_INSIDE, true>::run(args...)
-                     : Loop<QUANT_MODE_INSIDE, false>::run(args...);
-            break;
-        default:  // an unknown mode writes nothing
-            break;
+        case QUANT_MODE_FLOOR: withQuantize(ModeTag<QUANT_MODE_FLOOR>{}); break;
+        case QUANT_MODE_ROUND: withQuantize(ModeTag<QUANT_MODE_ROUND>{}); break;
+        case QUANT_MODE_INSIDE: withQuantize(ModeTag<QUANT_MODE_INSIDE>{}); break;
+        default: break;
     }
 }
 
-template <int16_t Mode, bool Quantize>
-struct StepLoop {
-    static void run(RateReducerState& state, const float* in, float* out, int32_t count,
-                    float step) {
-        stepLoop<Mode, Quantize>(state, in, out, count, step);
-    }
+// The two sets of sample loops: the fast ones the module runs, and the plain reference.
+struct FastLoops {
+    template <int16_t Mode, bool Quantize, class... Args>
+    static void step(Args&&... args) { fast::stepLoop<Mode, Quantize>(args...); }
+    template <int16_t Mode, bool Quantize, class... Args>
+    static void linear(Args&&... args) { fast::linearLoop<Mode, Quantize>(args...); }
 };
 
-template <int16_t Mode, bool Quantize>
-struct LinearLoop {
-    static void run(RateReducerState& state, const float* in, float* out, int32_t count,
-                    float step, float factor) {
-        linearLoop<Mode, Quantize>(state, in, out, count, step, factor);
-    }
+struct ReferenceLoops {
+    template <int16_t Mode, bool Quantize, class... Args>
+    static void step(Args&&... args) { reference::stepLoop<Mode, Quantize>(args...); }
+    template <int16_t Mode, bool Quantize, class... Args>
+    static void linear(Args&&... args) { reference::linearLoop<Mode, Quantize>(args...); }
 };
 
 // Re-aims the ramp so that it arrives at heldValue when the phase reaches the new step.
 void reaimRamp(RateReducerState& state, float step) {
     state.rampStep = static_cast<float>((double(state.heldValue) - double(state.rampValue)) /
                                         (double(step) - double(state.holdPhase)));
+}
+
+template <class Loops>
+void runStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+             int16_t quantMode, int32_t offset, int32_t count) {
+    // An empty block guarantees no valid sample at offset, not even a control sample to read.
+    if (count <= 0) return;
+    const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
+    if (start.path != BlockPath::Reduce) return;
+    const float* in = streams.inputBuffer + offset;
+    float* out = streams.outputBuffer + offset;
+    forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
+        Loops::template step<decltype(mode)::value, decltype(quantize)::value>(
+            state, in, out, count, start.step);
+    });
+}
+
+template <class Loops>
+void runLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+               int16_t quantMode, int32_t offset, int32_t count) {
+    if (count <= 0) return;  // as in runStep
+    const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
+    if (start.path != BlockPath::Reduce) return;
+    float factor = 0.0f;
+    if (start.rateBelowSampleRate) {
+        factor = start.rate * state.samplePeriod;
+        if (start.rate < state.lastRate) {
+            reaimRamp(state, start.step);
+        } else if (start.rate > state.lastRate) {
+            if (state.holdPhase < start.step) {
+                reaimRamp(state, start.step);
+            } else {
+                // The next take comes at the block's first sample: start the new ramp where
+                // the output stands, not at the abandoned target.
+                state.heldValue = state.rampValue;
+            }
+        }
+    }
+    state.lastRate = start.rate;
+    const float* in = streams.inputBuffer + offset;
+    float* out = streams.outputBuffer + offset;
+    forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
+        Loops::template linear<decltype(mode)::value, decltype(quantize)::value>(
+            state, in, out, count, start.step, factor);
+    });
 }
 
 }  // namespace
@@ -145,39 +148,22 @@ void resetRateReducer(RateReducerState& state, float sampleRate) {
 
 void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                  int16_t quantMode, int32_t offset, int32_t count) {
-    // An empty block guarantees no valid sample at offset, not even a control sample to read.
-    if (count <= 0) return;
-    const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
-    if (start.path != BlockPath::Reduce) return;
-    runLoopForMode<StepLoop>(quantMode, state.quantizer.quantizeOn, state,
-                             streams.inputBuffer + offset, streams.outputBuffer + offset, count,
-                             start.step);
+    runStep<FastLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                    int16_t quantMode, int32_t offset, int32_t count) {
-    if (count <= 0) return;  // as in processStep
-    const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
-    if (start.path != BlockPath::Reduce) return;
-    float factor = 0.0f;
-    if (start.rateBelowSampleRate) {
-        factor = start.rate * state.samplePeriod;
-        if (start.rate < state.lastRate) {
-            reaimRamp(state, start.step);
-        } else if (start.rate > state.lastRate) {
-            if (state.holdPhase < start.step) {
-                reaimRamp(state, start.step);
-            } else {
-                // The next take comes at the block's first sample: start the new ramp where
-                // the output stands, not at the abandoned target.
-                state.heldValue = state.rampValue;
-            }
-        }
-    }
-    state.lastRate = start.rate;
-    runLoopForMode<LinearLoop>(quantMode, state.quantizer.quantizeOn, state,
-                               streams.inputBuffer + offset, streams.outputBuffer + offset, count,
-                               start.step, factor);
+    runLinear<FastLoops>(state, streams, sampleRate, quantMode, offset, count);
+}
+
+void processStepReference(RateReducerState& state, const ReducerStreams& streams,
+                          float sampleRate, int16_t quantMode, int32_t offset, int32_t count) {
+    runStep<ReferenceLoops>(state, streams, sampleRate, quantMode, offset, count);
+}
+
+void processLinearReference(RateReducerState& state, const ReducerStreams& streams,
+                            float sampleRate, int16_t quantMode, int32_t offset, int32_t count) {
+    runLinear<ReferenceLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 
 }  // namespace grindlet::dsp

@@ -45,4 +45,11 @@ void processStep(RateReducerState& state, const ReducerStreams& streams, float s
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                    int16_t quantMode, int32_t offset, int32_t count);
 
+// The same blocks through the plain per-sample loops, which define the output bit for bit: the
+// reference that tests and benchmarks compare the loops above against.
+void processStepReference(RateReducerState& state, const ReducerStreams& streams,
+                          float sampleRate, int16_t quantMode, int32_t offset, int32_t count);
+void processLinearReference(RateReducerState& state, const ReducerStreams& streams,
+                            float sampleRate, int16_t quantMode, int32_t offset, int32_t count);
+
 }  // namespace grindlet::dsp

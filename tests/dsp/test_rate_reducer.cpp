@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dsp/rate_reducer.h"
-#include "float_bits.h"
+#include "tests/float_bits.h"
 
 namespace grindlet::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "dsp/quantizer.h"
-#include "float_bits.h"
+#include "tests/float_bits.h"
 
 namespace grindlet::test {
 namespace {

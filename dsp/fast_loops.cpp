@@ -1,0 +1,320 @@
+#include "fast_loops.h"
+
+#include <emmintrin.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "quantize_block.h"
+#include "reference_loops.h"
+
+namespace grindlet::dsp::fast {
+
+namespace {
+
+constexpr int32_t LANES = 4;
+constexpr uint32_t MANTISSA_BITS = 23;
+constexpr uint32_t MANTISSA_MASK = 0x7FFFFFu;
+constexpr uint32_t IMPLICIT_ONE = 0x800000u;  // 2^23: a binade's first value, in its places
+constexpr uint32_t BINADE_END = 0x1000000u;   // 2^24: the next binade's first value
+constexpr uint32_t EXPONENT_MASK = 0xFFu;
+constexpr uint32_t EXPONENT_BIAS = 127;
+constexpr uint32_t EXPONENT_SPECIAL = 255;
+// A hold step below 2^23 has places no coarser than 1.0, so adding 1.0 stays exact.
+constexpr uint32_t LARGEST_STEP_EXPONENT = 22;
+// Shorter ramps are cheaper sample by sample than through the closed form.
+constexpr int32_t MIN_STRETCH = 8;
+
+// The hold step and the phase counted in places of the step's binade (its last mantissa bit).
+struct PhaseGrid {
+    uint32_t step;   // the hold step, in [2^23, 2^24) places
+    uint32_t one;    // 1.0 in places: a power of two
+    uint32_t shift;  // log2(one)
+};
+
+bool gridFor(float step, PhaseGrid& grid) {
+    if (!(step >= 1.0f)) return false;  // NaN as well
+    const uint32_t bits = floatBits(step);
+    const uint32_t exponent = ((bits >> MANTISSA_BITS) & EXPONENT_MASK) - EXPONENT_BIAS;
+    if (exponent > LARGEST_STEP_EXPONENT) return false;
+    grid.step = (bits & MANTISSA_MASK) | IMPLICIT_ONE;
+    grid.shift = MANTISSA_BITS - exponent;
+    grid.one = 1u << grid.shift;
+    return true;
+}
+
+// The phase in places, when it is a whole number of them and at most twice the step's binade
+// (which keeps every later value below 2^25 places).
+bool toPlaces(float phase, const PhaseGrid& grid, uint32_t& places) {
+    const double scaled = double(phase) * double(grid.one);
+    if (!(scaled >= 0.0 && scaled <= double(BINADE_END))) return false;
+    places = static_cast<uint32_t>(scaled);
+    return double(places) == scaled;
+}
+
+float fromPlaces(uint32_t places, const PhaseGrid& grid) {
+    return static_cast<float>(double(places) / double(grid.one));
+}
+
+// A phase sum in places, rounded as the single-precision addition rounds it: from 2^24 places
+// on (the next binade) only even counts exist, and a tie goes to the multiple of four.
+inline uint32_t roundPlaces(uint32_t places) {
+    if (places >= BINADE_END && (places & 1u) != 0) places += (places & 2u) != 0 ? 1u : ~0u;
+    return places;
+}
+
+// Samples from a phase below the step up to (not including) the next take.
+inline uint32_t samplesBeforeTake(uint32_t places, const PhaseGrid& grid) {
+    return (grid.step - places + grid.one - 1) >> grid.shift;
+}
+
+inline void fill(float* out, int32_t count, float value) {
+    const __m128 v = _mm_set1_ps(value);
+    int32_t i = 0;
+    for (; i + LANES <= count; i += LANES) _mm_storeu_ps(out + i, v);
+    for (; i < count; ++i) out[i] = value;
+}
+
+// How many ramp values from ramp on are ramp + j * constant exactly: while the value stays
+// strictly inside its binade and the addition of rampStep never ties, every rounded addition
+// adds the same number of places. Returns 0 where that does not hold.
+int32_t constantStretch(float ramp, float rampStep, int32_t limit, float& constant) {
+    const uint32_t bits = floatBits(ramp);
+    const uint32_t exponent = (bits >> MANTISSA_BITS) & EXPONENT_MASK;
+    if (exponent == 0 || exponent == EXPONENT_SPECIAL) return 0;  // zero, subnormal, not finite
+    if (((floatBits(rampStep) >> MANTISSA_BITS) & EXPONENT_MASK) == EXPONENT_SPECIAL) return 0;
+    const float next = addInOrder(ramp, rampStep);
+    const uint32_t nextBits = floatBits(next);
+    if ((nextBits >> MANTISSA_BITS) != (bits >> MANTISSA_BITS)) return 0;  // sign or binade
+    // Exact in double unless rampStep is far below the binade's place, where no tie is possible.
+    const double error = (double(ramp) + double(rampStep)) - double(next);
+    const float halfPlace = floatFromBits((exponent - MANTISSA_BITS - 1) << MANTISSA_BITS);
+    if (exponent > MANTISSA_BITS + 1 && std::fabs(error) == double(halfPlace)) return 0;
+    if (exponent <= MANTISSA_BITS + 1) return 0;  // places too fine to name as a float
+    const int64_t from = (bits & MANTISSA_MASK) | IMPLICIT_ONE;
+    const int64_t change = int64_t((nextBits & MANTISSA_MASK) | IMPLICIT_ONE) - from;
+    constant = next - ramp;
+    // Room to the binade's edges, less one place: the whole run usually fits.
+    const int64_t room = change > 0 ? int64_t(BINADE_END) - 1 - from : from - int64_t(IMPLICIT_ONE) - 1;
+    const int64_t perSample = change > 0 ? change : -change;
+    if (room <= 0) return 0;  // a power of two heading down: the next value is in the binade below
+    if (perSample * limit <= room) return limit;
+    return static_cast<int32_t>(room / perSample);
+}
+
+}  // namespace
+
+float rampRun(float* out, int32_t count, float ramp, float rampStep) {
+    int32_t i = 0;
+    while (i < count) {
+        float constant = 0.0f;
+        const int32_t stretch =
+            count - i >= MIN_STRETCH ? constantStretch(ramp, rampStep, count - i, constant) : 0;
+        if (stretch == 0) {
+            out[i++] = ramp;
+            ramp = addInOrder(ramp, rampStep);
+            continue;
+        }
+        // Every ramp + j * constant below is exact: it is a value of the binade.
+        const __m128 c = _mm_set1_ps(constant);
+        __m128 v = _mm_add_ps(_mm_set1_ps(ramp), _mm_mul_ps(_mm_set_ps(3.0f, 2.0f, 1.0f, 0.0f), c));
+        const __m128 increment = _mm_mul_ps(_mm_set1_ps(float(LANES)), c);
+        int32_t j = 0;
+        for (; j + LANES <= stretch; j += LANES) {
+            _mm_storeu_ps(out + i + j, v);
+            v = _mm_add_ps(v, increment);
+        }
+        for (; j < stretch; ++j) out[i + j] = ramp + static_cast<float>(j) * constant;
+        ramp = ramp + static_cast<float>(stretch) * constant;
+        i += stretch;
+    }
+    return ramp;
+}
+
+// Four taken samples at once, quantized as the loop would quantize each.
+template <int16_t Mode, bool Quantize>
+inline __m128 takeFour(const QuantizerState& quantizer, __m128 x) {
+    if constexpr (Quantize) {
+        alignas(16) float lanes[LANES];
+        _mm_store_ps(lanes, x);
+        quantizeBlock<Mode>(quantizer, lanes, lanes, LANES);
+        return _mm_load_ps(lanes);
+    }
+    return x;
+}
+
+// "Step" once the phase after a take repeats: from then on a take comes every `period`
+// samples, with the same phase after each. Starts right after a take at out[from - 1]; fills
+// and takes up to count and returns the samples after the last take (or since from).
+template <int16_t Mode, bool Quantize>
+int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* out, int32_t from,
+                      int32_t count, int32_t period, float& held) {
+    const int32_t before = period - 1;
+    if (before >= count - from) {
+        fill(out + from, count - from, held);
+        return count - from;
+    }
+    fill(out + from, before, held);
+    int32_t take = from + before;
+    // Four takes at a time: gather, quantize together, fill each one's run.
+    for (; take + LANES * period <= count; take += LANES * period) {
+        const __m128 x = _mm_setr_ps(in[take], in[take + period], in[take + 2 * period],
+                                     in[take + 3 * period]);
+        alignas(16) float taken[LANES];
+        _mm_store_ps(taken, takeFour<Mode, Quantize>(quantizer, x));
+        for (int32_t j = 0; j < LANES; ++j) fill(out + take + j * period, period, taken[j]);
+        held = taken[LANES - 1];
+    }
+    int32_t lastTake = take - period;
+    for (; take < count; take += period) {
+        held = takeSample<Mode, Quantize>(quantizer, in[take]);
+        fill(out + take, period < count - take ? period : count - take, held);
+        lastTake = take;
+    }
+    return count - 1 - lastTake;
+}
+
+template <int16_t Mode, bool Quantize>
+void stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
+    PhaseGrid grid;
+    if (!gridFor(step, grid)) {
+        reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
+        return;
+    }
+    StepRegisters r = loadStep(state);
+    const QuantizerState quantizer = state.quantizer;
+    int32_t i = 0;
+    uint32_t phase = 0;
+    // Off the grid (a finer step before), sample by sample: the first take puts it on.
+    while (i < count && !toPlaces(r.phase, grid, phase)) {
+        stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
+        ++i;
+    }
+    if (i == count) {
+        storeStep(state, r);
+        return;
+    }
+    uint32_t afterLastTake = ~0u;  // no phase in places reaches this
+    while (i < count) {
+        if (phase < grid.step) {
+            const uint32_t before = samplesBeforeTake(phase, grid);
+            const auto left = static_cast<uint32_t>(count - i);
+            if (before >= left) {
+                fill(out + i, static_cast<int32_t>(left), r.held);
+                phase += left << grid.shift;  // exact: still below the step
+                i = count;
+                break;
+            }
+            fill(out + i, static_cast<int32_t>(before), r.held);
+            i += static_cast<int32_t>(before);
+            phase = roundPlaces(phase + (before << grid.shift));
+        }
+        if (grid.step == grid.one) {
+            // A step of 1.0 with the phase past it: every sample is taken, the phase stays.
+            const int32_t left = count - i;
+            if constexpr (Quantize) {
+                if (quantizeBlockApplies(quantizer)) {
+                    quantizeBlock<Mode>(quantizer, in + i, out + i, left);
+                } else {
+                    for (int32_t j = i; j < count; ++j) out[j] = quantizeSample<Mode>(quantizer, in[j]);
+                }
+            } else if (in != out) {
+                std::memmove(out + i, in + i, static_cast<size_t>(left) * sizeof(float));
+            }
+            r.held = out[count - 1];
+            i = count;
+            break;
+        }
+        phase -= grid.step;
+        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
+        phase = roundPlaces(phase + grid.one);
+        out[i++] = r.held;
+        if (phase == afterLastTake && phase < grid.step) {
+            // A fixed point: every later take comes the same number of samples apart.
+            const auto period = static_cast<int32_t>(samplesBeforeTake(phase, grid)) + 1;
+            const int32_t sinceTake =
+                periodicSteps<Mode, Quantize>(quantizer, in, out, i, count, period, r.held);
+            phase += static_cast<uint32_t>(sinceTake) << grid.shift;  // exact: below the step
+            i = count;
+            break;
+        }
+        afterLastTake = phase;
+    }
+    r.phase = fromPlaces(phase, grid);
+    storeStep(state, r);
+}
+
+template <int16_t Mode, bool Quantize>
+void linearLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step,
+                float factor) {
+    PhaseGrid grid;
+    if (!gridFor(step, grid)) {
+        reference::linearLoop<Mode, Quantize>(state, in, out, count, step, factor);
+        return;
+    }
+    LinearRegisters r = loadLinear(state);
+    const QuantizerState quantizer = state.quantizer;
+    int32_t i = 0;
+    uint32_t phase = 0;
+    while (i < count && !toPlaces(r.phase, grid, phase)) {
+        linearSample<Mode, Quantize>(r, quantizer, in[i], out + i, step, factor);
+        ++i;
+    }
+    if (i == count) {
+        storeLinear(state, r);
+        return;
+    }
+    while (i < count) {
+        if (phase < grid.step) {
+            const uint32_t before = samplesBeforeTake(phase, grid);
+            const auto left = static_cast<uint32_t>(count - i);
+            if (before >= left) {
+                r.ramp = rampRun(out + i, static_cast<int32_t>(left), r.ramp, r.rampStep);
+                phase += left << grid.shift;
+                i = count;
+                break;
+            }
+            r.ramp = rampRun(out + i, static_cast<int32_t>(before), r.ramp, r.rampStep);
+            i += static_cast<int32_t>(before);
+            phase = roundPlaces(phase + (before << grid.shift));
+        }
+        if (grid.step == grid.one && (!Quantize || quantizeBlockApplies(quantizer))) {
+            // Every sample is taken: the output is the taken samples one sample late.
+            const int32_t left = count - i;
+            if constexpr (Quantize) {
+                r.held = quantizeBlockDelayed<Mode>(quantizer, in + i, out + i, left, r.held);
+            } else {
+                r.held = delayBlock(in + i, out + i, left, r.held);
+            }
+            r.previous = out[count - 1];
+            r.rampStep = rampIncrement(r.held, r.previous, factor);
+            r.ramp = addInOrder(r.previous, r.rampStep);
+            i = count;
+            break;
+        }
+        phase -= grid.step;
+        r.previous = r.held;
+        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
+        r.rampStep = rampIncrement(r.held, r.previous, factor);
+        phase = roundPlaces(phase + grid.one);
+        out[i++] = r.previous;
+        r.ramp = addInOrder(r.previous, r.rampStep);
+    }
+    r.phase = fromPlaces(phase, grid);
+    storeLinear(state, r);
+}
+
+#define GRINDLET_FAST_LOOPS(MODE, QUANTIZE)                                                    \
+    template void stepLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*, int32_t, \
+                                           float);                                           \
+    template void linearLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*,        \
+                                             int32_t, float, float);
+GRINDLET_FAST_LOOPS(QUANT_MODE_FLOOR, true)
+GRINDLET_FAST_LOOPS(QUANT_MODE_FLOOR, false)
+GRINDLET_FAST_LOOPS(QUANT_MODE_ROUND, true)
+GRINDLET_FAST_LOOPS(QUANT_MODE_ROUND, false)
+GRINDLET_FAST_LOOPS(QUANT_MODE_INSIDE, true)
+GRINDLET_FAST_LOOPS(QUANT_MODE_INSIDE, false)
+#undef GRINDLET_FAST_LOOPS
+
+}  // namespace grindlet::dsp::fast

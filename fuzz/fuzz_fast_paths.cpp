@@ -1,0 +1,134 @@
+// libFuzzer target: the input is a script of blocks (controls, modes, routine, offset, count,
+// split point, in place or not, input samples) run on two reducer states, one through the fast
+// loops and one through the plain reference loops. What must always hold: the same output bits,
+// the same end state, nothing written outside [offset, offset + count).
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "dsp/rate_reducer.h"
+
+using namespace grindlet;
+
+namespace {
+
+constexpr int32_t BUFFER = 1024;
+constexpr uint32_t SENTINEL_BITS = 0x7FC0DEADu;
+constexpr float SAMPLE_RATE = 44100.0f;
+
+struct Script {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    bool done() const { return at >= size; }
+    uint8_t byte() { return at < size ? data[at++] : 0; }
+    uint32_t word() {
+        uint32_t w = 0;
+        for (int i = 0; i < 4; ++i) w |= uint32_t{byte()} << (8 * i);
+        return w;
+    }
+    float raw() {
+        const uint32_t bits = word();
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+    // Mostly values that matter, sometimes any bit pattern.
+    float pick(const float* table, size_t count) {
+        const uint8_t choice = byte();
+        return choice < 224 ? table[choice % count] : raw();
+    }
+};
+
+const float BITS_VALUES[] = {0.8f, 1.6f, 0.2f, 0.1f, 0.05f, 0.0f, -0.1f, 2.3f, 2.4f, 1.65f, 0.12f,
+                             std::numeric_limits<float>::quiet_NaN()};
+const float RATE_VALUES[] = {4410.0f, 1102.5f, 1764.0f, 137.8125f, 137.81252f, 400.0f, 501.13636f,
+                             4409.99f, 3.0f, 0.0f, -1.0f, 1e-30f, 441.0f, 2940.0f, 1378.125f,
+                             std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN()};
+const float SAMPLE_VALUES[] = {0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 0.3f, -0.7f, 1e-40f, -1e-45f,
+                               3e38f, std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::quiet_NaN(), 0.25f, 8388608.5f};
+
+uint32_t bitsOf(float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+void check(bool holds, const char* what) {
+    if (holds) return;
+    std::fprintf(stderr, "fast and reference loops differ: %s\n", what);
+    std::abort();
+}
+
+void checkState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) {
+    const float pairs[][2] = {{a.holdPhase, b.holdPhase},       {a.heldValue, b.heldValue},
+                              {a.previousHeld, b.previousHeld}, {a.rampValue, b.rampValue},
+                              {a.rampStep, b.rampStep},         {a.lastRate, b.lastRate},
+                              {a.quantizer.quantScale, b.quantizer.quantScale},
+                              {a.quantizer.quantInverse, b.quantizer.quantInverse},
+                              {a.quantizer.lastBits, b.quantizer.lastBits}};
+    for (const auto& pair : pairs) check(bitsOf(pair[0]) == bitsOf(pair[1]), "end state");
+    check(a.quantizer.quantizeOn == b.quantizer.quantizeOn, "quantizeOn");
+}
+
+float fastInput[BUFFER], referenceInput[BUFFER], fastOutput[BUFFER], referenceOutput[BUFFER];
+float bitsStream[BUFFER], rateStream[BUFFER];
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Script script{data, size};
+    const float sampleRate = script.byte() < 240 ? SAMPLE_RATE : script.raw();
+    dsp::RateReducerState fast{}, reference{};
+    dsp::resetRateReducer(fast, sampleRate);
+    dsp::resetRateReducer(reference, sampleRate);
+    int blocks = 0;
+    while (!script.done() && blocks++ < 64) {
+        const float bits = script.pick(BITS_VALUES, sizeof BITS_VALUES / sizeof BITS_VALUES[0]);
+        const float rate = script.pick(RATE_VALUES, sizeof RATE_VALUES / sizeof RATE_VALUES[0]);
+        const uint8_t flags = script.byte();
+        const auto mode = static_cast<int16_t>(int(flags % 5) - 1);
+        const bool linear = (flags & 8) != 0, inPlace = (flags & 16) != 0;
+        const int32_t offset = script.byte() % 64;
+        const int32_t count = static_cast<int32_t>(script.word() % (BUFFER - offset + 1));
+        const int32_t split = count > 0 ? static_cast<int32_t>(script.word() % (count + 1)) : 0;
+        // Input: a short pattern from the script, repeated (so long blocks stay cheap to write).
+        const int32_t patternLength = 1 + script.byte() % 16;
+        float pattern[16];
+        for (int32_t i = 0; i < patternLength; ++i) {
+            pattern[i] = script.pick(SAMPLE_VALUES, sizeof SAMPLE_VALUES / sizeof SAMPLE_VALUES[0]);
+        }
+        for (int32_t i = 0; i < BUFFER; ++i) {
+            fastInput[i] = referenceInput[i] = pattern[i % patternLength];
+            bitsStream[i] = bits;
+            rateStream[i] = rate;
+        }
+        float sentinel;
+        const uint32_t sentinelBits = SENTINEL_BITS;
+        std::memcpy(&sentinel, &sentinelBits, sizeof sentinel);
+        for (int32_t i = 0; i < BUFFER; ++i) fastOutput[i] = referenceOutput[i] = sentinel;
+        float* fastOut = inPlace ? fastInput : fastOutput;
+        float* referenceOut = inPlace ? referenceInput : referenceOutput;
+        const dsp::ReducerStreams fastStreams{fastInput, bitsStream, rateStream, fastOut};
+        const dsp::ReducerStreams referenceStreams{referenceInput, bitsStream, rateStream, referenceOut};
+        const auto fastCall = linear ? dsp::processLinear : dsp::processStep;
+        const auto referenceCall = linear ? dsp::processLinearReference : dsp::processStepReference;
+        referenceCall(reference, referenceStreams, sampleRate, mode, offset, count);
+        fastCall(fast, fastStreams, sampleRate, mode, offset, split);
+        fastCall(fast, fastStreams, sampleRate, mode, offset + split, count - split);
+        check(std::memcmp(fastOut, referenceOut, sizeof fastOutput) == 0, "output");
+        if (!inPlace) {
+            for (int32_t i = 0; i < BUFFER; ++i) {
+                check(bitsOf(fastOutput[i]) == sentinelBits || (i >= offset && i < offset + count),
+                      "a write outside the block");
+            }
+        }
+        checkState(fast, reference);
+    }
+    return 0;
+}

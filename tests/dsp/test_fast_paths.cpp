@@ -1,0 +1,316 @@
+// The fast sample loops against the plain reference loops: same output bits, same end state,
+// for ramps on their own, for the hard cases by name, and for a million random blocks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dsp/fast_loops.h"
+#include "dsp/quantize_block.h"
+#include "dsp/reference_loops.h"
+#include "dsp/rate_reducer.h"
+#include "tests/float_bits.h"
+
+namespace grindlet::test {
+namespace {
+
+constexpr float SAMPLE_RATE = 44100.0f;
+constexpr float INF = std::numeric_limits<float>::infinity();
+constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
+constexpr uint32_t SENTINEL_BITS = 0x7FC0DEADu;
+
+float fromBits(uint32_t bits) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Every member by bit pattern, so that -0.0, +0.0 and NaN payloads count.
+::testing::AssertionResult sameState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) {
+    struct Member {
+        const char* name;
+        float a, b;
+    };
+    const Member members[] = {
+        {"samplePeriod", a.samplePeriod, b.samplePeriod}, {"holdPhase", a.holdPhase, b.holdPhase},
+        {"heldValue", a.heldValue, b.heldValue},          {"previousHeld", a.previousHeld, b.previousHeld},
+        {"rampValue", a.rampValue, b.rampValue},          {"rampStep", a.rampStep, b.rampStep},
+        {"quantScale", a.quantizer.quantScale, b.quantizer.quantScale},
+        {"quantInverse", a.quantizer.quantInverse, b.quantizer.quantInverse},
+        {"lastBits", a.quantizer.lastBits, b.quantizer.lastBits}, {"lastRate", a.lastRate, b.lastRate}};
+    for (const auto& m : members) {
+        if (bitsOf(m.a) != bitsOf(m.b)) {
+            return ::testing::AssertionFailure() << m.name << ": " << sameBits(m.a, m.b).message();
+        }
+    }
+    if (a.quantizer.quantizeOn != b.quantizer.quantizeOn) {
+        return ::testing::AssertionFailure() << "quantizeOn differs";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+dsp::RateReducerState freshState() {
+    dsp::RateReducerState state;
+    std::memset(&state, 0, sizeof state);
+    dsp::resetRateReducer(state, SAMPLE_RATE);
+    return state;
+}
+
+// ---- rampRun against the sum it stands for -------------------------------------------------
+
+struct RampCase {
+    const char* what;
+    float ramp;
+    float rampStep;
+    int32_t count;
+};
+
+TEST(FastRamp, EqualsOneRoundedAdditionPerSample) {
+    const RampCase cases[] = {
+        {"constant-rising", 0.25f, 1e-4f, 300},
+        {"crosses-binades-upward", 0.1f, 0.0123f, 400},
+        {"crosses-binades-downward", 1.9f, -0.0071f, 400},
+        {"negative-toward-zero", -1.0f, 0.0031f, 700},
+        {"crosses-zero", -0.5f, 0.00390625f, 300},
+        {"tie-every-addition", 1.0f, 5.9604645e-8f, 64},        // half a place of [1, 2)
+        {"tie-odd-start", 1.0000001f, 5.9604645e-8f, 64},
+        {"tie-below-one", 0.75f, -2.9802322e-8f, 64},
+        {"step-below-a-place", 0.5f, 1e-12f, 64},
+        {"zero-step", -0.3f, 0.0f, 40},
+        {"negative-zero-step", 0.3f, -0.0f, 40},
+        {"from-zero", 0.0f, 1e-3f, 40},
+        {"from-negative-zero", -0.0f, -1e-3f, 40},
+        {"subnormal", 1e-40f, 1e-41f, 40},
+        {"to-infinity", 3e38f, 1e37f, 40},
+        {"infinite", INF, 1.0f, 40},
+        {"not-a-number-step", 0.5f, NAN_F, 40},
+        {"huge-step", 0.5f, 1e30f, 40},
+        {"tiny-count", 0.5f, 0.1f, 7},
+        {"top-of-binade", 1.9999999f, 1.1920929e-7f, 40},
+        {"power-of-two-start-down", 2.0f, -0.001f, 40},
+    };
+    for (const auto& c : cases) {
+        std::vector<float> expected(c.count), actual(c.count + 1, fromBits(SENTINEL_BITS));
+        float ramp = c.ramp;
+        for (int32_t i = 0; i < c.count; ++i) {
+            expected[i] = ramp;
+            ramp = dsp::addInOrder(ramp, c.rampStep);
+        }
+        const float end = dsp::fast::rampRun(actual.data(), c.count, c.ramp, c.rampStep);
+        EXPECT_TRUE(sameBits(end, ramp)) << c.what;
+        EXPECT_EQ(bitsOf(actual[c.count]), SENTINEL_BITS) << c.what;
+        actual.pop_back();
+        EXPECT_TRUE(sameBits(actual, expected)) << c.what;
+    }
+}
+
+TEST(FastQuantizer, BlocksEqualTheSampleQuantizerOnRandomBitPatterns) {
+    std::mt19937 random(7);
+    std::vector<float> input(1027), expected(1027), actual(1027);
+    for (float bits : {1.6f, 0.8f, 0.2f, 0.1f, 0.05f, 0.0f, -0.1f, 2.3f, 1.65f}) {
+        dsp::QuantizerState q{};
+        q.lastBits = dsp::LAST_BITS_AT_RESET;
+        dsp::configureQuantizer(q, bits);
+        for (int round = 0; round < 20; ++round) {
+            for (auto& x : input) {
+                const auto word = static_cast<uint32_t>(random());
+                x = round % 2 ? fromBits(word) : std::ldexp(float(word) / 4e9f - 0.5f, round % 7 - 3);
+            }
+            for (int16_t mode : {dsp::QUANT_MODE_FLOOR, dsp::QUANT_MODE_ROUND, dsp::QUANT_MODE_INSIDE}) {
+                for (size_t i = 0; i < input.size(); ++i) expected[i] = dsp::quantizeSample(q, mode, input[i]);
+                switch (mode) {
+                    case dsp::QUANT_MODE_FLOOR: dsp::quantizeBlock<dsp::QUANT_MODE_FLOOR>(q, input.data(), actual.data(), 1027); break;
+                    case dsp::QUANT_MODE_ROUND: dsp::quantizeBlock<dsp::QUANT_MODE_ROUND>(q, input.data(), actual.data(), 1027); break;
+                    default: dsp::quantizeBlock<dsp::QUANT_MODE_INSIDE>(q, input.data(), actual.data(), 1027); break;
+                }
+                ASSERT_TRUE(sameBits(actual, expected)) << "bits " << bits << ", mode " << mode;
+            }
+        }
+    }
+}
+
+// ---- whole blocks: fast against reference ---------------------------------------------------
+
+enum class Routine { Step, Linear };
+
+// One reducer run twice: through the fast loops and through the reference.
+struct Twin {
+    dsp::RateReducerState fast = freshState();
+    dsp::RateReducerState reference = freshState();
+    float sampleRate = SAMPLE_RATE;
+
+    // Runs one block on both; the fast side split at `split` (its controls are the same there).
+    ::testing::AssertionResult run(Routine routine, int16_t mode, const std::vector<float>& input,
+                                   float bits, float rate, int32_t offset, int32_t count,
+                                   int32_t split, bool inPlace) {
+        const size_t size = input.size() + 2;
+        std::vector<float> bitsStream(size, bits), rateStream(size, rate);
+        std::vector<float> inFast(input), inReference(input);
+        std::vector<float> outFast(input.size(), fromBits(SENTINEL_BITS));
+        std::vector<float> outReference(outFast);
+        float* fastOut = inPlace ? inFast.data() : outFast.data();
+        float* referenceOut = inPlace ? inReference.data() : outReference.data();
+        const dsp::ReducerStreams fastStreams{inFast.data(), bitsStream.data(), rateStream.data(), fastOut};
+        const dsp::ReducerStreams referenceStreams{inReference.data(), bitsStream.data(),
+                                                   rateStream.data(), referenceOut};
+        const auto fastCall = routine == Routine::Step ? dsp::processStep : dsp::processLinear;
+        const auto referenceCall =
+            routine == Routine::Step ? dsp::processStepReference : dsp::processLinearReference;
+        referenceCall(reference, referenceStreams, sampleRate, mode, offset, count);
+        if (split > 0 && split < count) {
+            fastCall(fast, fastStreams, sampleRate, mode, offset, split);
+            fastCall(fast, fastStreams, sampleRate, mode, offset + split, count - split);
+        } else {
+            fastCall(fast, fastStreams, sampleRate, mode, offset, count);
+        }
+        const auto outputs = inPlace ? sameBits(inFast, inReference) : sameBits(outFast, outReference);
+        if (!outputs) return outputs;
+        return sameState(fast, reference);
+    }
+};
+
+std::string describe(Routine routine, int16_t mode, float bits, float rate, int32_t count) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s mode %d bits %.9g rate %.9g count %d",
+                  routine == Routine::Step ? "Step" : "Linear", mode, bits, rate, count);
+    return text;
+}
+
+// Hold steps where the phase arithmetic is hardest: just under and at powers of two, fractional,
+// one, barely above one, and beyond the largest step the phase still reaches.
+TEST(FastLoops, HardHoldStepsAcrossManyBlocks) {
+    const float rates[] = {4410.0f, 4409.99f, 1102.5f, 137.8125f, 137.81252f, 1764.0f, 400.0f,
+                           501.13636f, 4409.5f, 2940.0f, 0.00001f, 1e-30f, 441.0f, 3.0f};
+    for (Routine routine : {Routine::Step, Routine::Linear}) {
+        for (int16_t mode : {dsp::QUANT_MODE_FLOOR, dsp::QUANT_MODE_ROUND, dsp::QUANT_MODE_INSIDE}) {
+            for (float bits : {0.8f, 2.4f}) {
+                for (float rate : rates) {
+                    Twin twin;
+                    std::vector<float> input(300);
+                    for (size_t i = 0; i < input.size(); ++i) input[i] = std::sin(0.05f * float(i)) * 0.9f;
+                    for (int block = 0; block < 40; ++block) {
+                        const auto count = static_cast<int32_t>(1 + (block * 37) % 299);
+                        ASSERT_TRUE(twin.run(routine, mode, input, bits, rate, 0, count, count / 3, block % 5 == 0))
+                            << describe(routine, mode, bits, rate, count) << ", block " << block;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A new rate every block: the phase is left off the new step's grid again and again.
+TEST(FastLoops, RateChangingEveryBlock) {
+    std::mt19937 random(11);
+    for (Routine routine : {Routine::Step, Routine::Linear}) {
+        Twin twin;
+        std::vector<float> input(256);
+        for (auto& x : input) x = float(static_cast<uint32_t>(random())) / 2e9f - 1.0f;
+        for (int block = 0; block < 4000; ++block) {
+            const float rate = 4410.0f / (1.0f + float(static_cast<uint32_t>(random()) % 100000) / 997.0f);
+            ASSERT_TRUE(twin.run(routine, dsp::QUANT_MODE_ROUND, input, 0.6f, rate, 0, 256, 0, false))
+                << describe(routine, 1, 0.6f, rate, 256) << ", block " << block;
+        }
+    }
+}
+
+// ---- a million random blocks ---------------------------------------------------------------
+
+struct Generator {
+    std::mt19937 random;
+    explicit Generator(uint32_t seed) : random(seed) {}
+
+    uint32_t word() { return static_cast<uint32_t>(random()); }
+    uint32_t below(uint32_t n) { return word() % n; }
+    float uniform(float low, float high) { return low + (high - low) * float(word()) / 4294967296.0f; }
+
+    float special() {
+        const float values[] = {0.0f, -0.0f, INF, -INF, NAN_F, -NAN_F, 1e-40f, -1e-45f, 3e38f,
+                                -3e38f, 1.0f, -1.0f, 0.5f, -0.5f, 8388608.0f, fromBits(word())};
+        return values[below(sizeof values / sizeof values[0])];
+    }
+
+    float bits() {
+        switch (below(8)) {
+            case 0: return special();
+            case 1: return uniform(-0.5f, 3.0f);
+            case 2: return 2.4f;
+            default: {
+                const float values[] = {1.6f, 0.8f, 0.2f, 0.1f, 0.05f, 0.0f, 2.3f, 1.65f, 0.4f, 0.12f};
+                return values[below(10)];
+            }
+        }
+    }
+
+    float rate() {
+        switch (below(10)) {
+            case 0: return special();
+            case 1: return uniform(-10.0f, 5000.0f);
+            case 2: return 4410.0f;
+            case 3: return std::ldexp(uniform(1.0f, 2.0f), static_cast<int>(below(20)) - 8);
+            default: {
+                // Hold steps of every kind: whole, fractional, just under a power of two.
+                const float steps[] = {1.0f, 1.0001f, 1.5f, 2.0f, 2.5f, 4.0f, 11.025f, 31.999998f,
+                                       32.0f, 88.0f, 100.3f, 1000.0f, 65536.5f};
+                return SAMPLE_RATE / steps[below(13)] / 10.0f;
+            }
+        }
+    }
+
+    void signal(std::vector<float>& input) {
+        const uint32_t kind = below(6);
+        const float frequency = uniform(0.001f, 1.0f), gain = uniform(0.0f, 2.0f);
+        for (size_t i = 0; i < input.size(); ++i) {
+            switch (kind) {
+                case 0: input[i] = gain * std::sin(frequency * float(i)); break;
+                case 1: input[i] = fromBits(word()); break;
+                case 2: input[i] = below(4) == 0 ? special() : uniform(-1.0f, 1.0f); break;
+                case 3: input[i] = uniform(-1e-38f, 1e-38f); break;
+                case 4: input[i] = float(int(below(9)) - 4) * 0.125f; break;
+                default: input[i] = uniform(-1.0f, 1.0f); break;
+            }
+        }
+    }
+};
+
+int32_t blocksToRun() {
+    if (const char* text = std::getenv("GRINDLET_DIFFERENTIAL_BLOCKS")) return std::atoi(text);
+    return GRINDLET_DIFFERENTIAL_BLOCKS;
+}
+
+TEST(FastLoops, EqualTheReferenceOnRandomBlocks) {
+    Generator g(20261208);
+    const int32_t blocks = blocksToRun();
+    constexpr int32_t BUFFER = 320;
+    std::vector<float> input(BUFFER);
+    Twin twin;
+    float bits = 0.8f, rate = 1102.5f;
+    int16_t mode = dsp::QUANT_MODE_FLOOR;
+    for (int32_t block = 0; block < blocks; ++block) {
+        if (g.below(64) == 0) {
+            twin = Twin{};  // a fresh open now and then
+            if (g.below(4) == 0) twin.sampleRate = g.below(2) ? g.uniform(8000.0f, 192000.0f) : g.special();
+            twin.fast.samplePeriod = twin.reference.samplePeriod =
+                static_cast<float>(1.0 / double(twin.sampleRate));
+        }
+        if (g.below(8) == 0) bits = g.bits();
+        if (g.below(6) == 0) rate = g.rate();
+        if (g.below(16) == 0) mode = static_cast<int16_t>(int(g.below(5)) - 1);
+        g.signal(input);
+        const auto routine = g.below(3) == 0 ? Routine::Step : Routine::Linear;
+        const auto offset = static_cast<int32_t>(g.below(32));
+        const auto count = static_cast<int32_t>(g.below(BUFFER - 32 + 1));
+        const auto split = static_cast<int32_t>(g.below(static_cast<uint32_t>(count) + 1));
+        const auto result = twin.run(routine, mode, input, bits, rate, offset, count, split, g.below(4) == 0);
+        ASSERT_TRUE(result) << describe(routine, mode, bits, rate, count) << ", block " << block;
+    }
+}
+
+}  // namespace
+}  // namespace grindlet::test
