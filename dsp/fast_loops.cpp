@@ -1,11 +1,12 @@
 #include "fast_loops.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <cmath>
 #include <cstring>
 
 #include "quantize_block.h"
+#include "quantize_vector.h"
 #include "reference_loops.h"
 
 namespace grindlet::dsp::fast {
@@ -68,12 +69,48 @@ inline uint32_t samplesBeforeTake(uint32_t places, const PhaseGrid& grid) {
     return (grid.step - places + grid.one - 1) >> grid.shift;
 }
 
-inline void fill(float* out, int32_t count, float value) {
-    const __m128 v = _mm_set1_ps(value);
+// Long runs of one value with 32-byte stores where the processor has them (the same bits).
+constexpr int32_t WIDE_FILL_FROM = 16;
+
+#if defined(__GNUC__)
+__attribute__((target("avx"))) void fillWide(float* out, int32_t count, float value) {
+    constexpr int32_t WIDE_LANES = 8;
+    const __m256 v = _mm256_set1_ps(value);
     int32_t i = 0;
-    for (; i + LANES <= count; i += LANES) _mm_storeu_ps(out + i, v);
-    for (; i < count; ++i) out[i] = value;
+    for (; i + WIDE_LANES <= count; i += WIDE_LANES) _mm256_storeu_ps(out + i, v);
+    if (i < count) _mm256_storeu_ps(out + count - WIDE_LANES, v);  // overlaps the run's own end
 }
+
+bool hasWideStores() { return __builtin_cpu_supports("avx"); }
+#else
+void fillWide(float*, int32_t, float) {}
+bool hasWideStores() { return false; }
+#endif
+
+// out[0, count) = the value in every lane of v.
+inline void fillVector(float* out, int32_t count, __m128 v) {
+    if (count >= WIDE_FILL_FROM && hasWideStores()) {
+        fillWide(out, count, _mm_cvtss_f32(v));
+        return;
+    }
+    int32_t i = 0;
+    for (; i + 2 * LANES <= count; i += 2 * LANES) {
+        _mm_storeu_ps(out + i, v);
+        _mm_storeu_ps(out + i + LANES, v);
+    }
+    if (i + LANES <= count) {
+        _mm_storeu_ps(out + i, v);
+        i += LANES;
+    }
+    if (i == count) return;
+    if (count >= LANES) {
+        _mm_storeu_ps(out + count - LANES, v);  // overlaps the run's own end
+    } else {
+        for (; i < count; ++i) _mm_store_ss(out + i, v);
+    }
+}
+
+inline void fill(float* out, int32_t count, float value) { fillVector(out, count, _mm_set1_ps(value)); }
 
 // How many ramp values from ramp on are ramp + j * constant exactly: while the value stays
 // strictly inside its binade and the addition of rampStep never ties, every rounded addition
@@ -133,13 +170,8 @@ float rampRun(float* out, int32_t count, float ramp, float rampStep) {
 
 // Four taken samples at once, quantized as the loop would quantize each.
 template <int16_t Mode, bool Quantize>
-inline __m128 takeFour(const QuantizerState& quantizer, __m128 x) {
-    if constexpr (Quantize) {
-        alignas(16) float lanes[LANES];
-        _mm_store_ps(lanes, x);
-        quantizeBlock<Mode>(quantizer, lanes, lanes, LANES);
-        return _mm_load_ps(lanes);
-    }
+inline __m128 takeFour(const VectorQuantizer<Mode>& quantize, __m128 x) {
+    if constexpr (Quantize) return quantize(x);
     return x;
 }
 
@@ -149,6 +181,7 @@ inline __m128 takeFour(const QuantizerState& quantizer, __m128 x) {
 template <int16_t Mode, bool Quantize>
 int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* out, int32_t from,
                       int32_t count, int32_t period, float& held) {
+    const VectorQuantizer<Mode> quantize(quantizer);
     const int32_t before = period - 1;
     if (before >= count - from) {
         fill(out + from, count - from, held);
@@ -160,15 +193,142 @@ int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* o
     for (; take + LANES * period <= count; take += LANES * period) {
         const __m128 x = _mm_setr_ps(in[take], in[take + period], in[take + 2 * period],
                                      in[take + 3 * period]);
-        alignas(16) float taken[LANES];
-        _mm_store_ps(taken, takeFour<Mode, Quantize>(quantizer, x));
-        for (int32_t j = 0; j < LANES; ++j) fill(out + take + j * period, period, taken[j]);
-        held = taken[LANES - 1];
+        const __m128 taken = takeFour<Mode, Quantize>(quantize, x);
+        fillVector(out + take, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(0, 0, 0, 0)));
+        fillVector(out + take + period, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(1, 1, 1, 1)));
+        fillVector(out + take + 2 * period, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(2, 2, 2, 2)));
+        const __m128 last = _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(3, 3, 3, 3));
+        fillVector(out + take + 3 * period, period, last);
+        held = _mm_cvtss_f32(last);
     }
     int32_t lastTake = take - period;
     for (; take < count; take += period) {
         held = takeSample<Mode, Quantize>(quantizer, in[take]);
         fill(out + take, period < count - take ? period : count - take, held);
+        lastTake = take;
+    }
+    return count - 1 - lastTake;
+}
+
+// Four lanes added in the order the reference adds (see addInOrder).
+inline __m128 addLanesInOrder(__m128 a, __m128 b) {
+#if defined(__GNUC__)
+    __asm__("addps %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#else
+    return _mm_add_ps(a, b);
+#endif
+}
+
+inline __m128d multiplyLanesInOrder(__m128d a, __m128d b) {
+#if defined(__GNUC__)
+    __asm__("mulpd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#else
+    return _mm_mul_pd(a, b);
+#endif
+}
+
+inline __m128 multiplyLanesInOrder(__m128 a, __m128 b) {
+#if defined(__GNUC__)
+    __asm__("mulps %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#else
+    return _mm_mul_ps(a, b);
+#endif
+}
+
+// rampIncrement on four lanes, in double precision as the reference forms it.
+inline __m128 rampIncrementsWide(__m128 held, __m128 previous, __m128d factor) {
+    const __m128d low = multiplyLanesInOrder(_mm_sub_pd(_mm_cvtps_pd(held), _mm_cvtps_pd(previous)), factor);
+    const __m128d high = multiplyLanesInOrder(
+        _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(held, held)), _mm_cvtps_pd(_mm_movehl_ps(previous, previous))),
+        factor);
+    return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
+}
+
+// The same in single precision where held - previous is exact in it (always, between two
+// quantized samples of a block): then the double product, rounded once, is the single one.
+// Whether the difference is exact is told by its rounding error, formed exactly (two-sum).
+inline __m128 rampIncrements(__m128 held, __m128 previous, __m128 factor, __m128d factorWide) {
+    const __m128 difference = _mm_sub_ps(held, previous);
+    const __m128 heldPart = _mm_add_ps(difference, previous);
+    const __m128 previousPart = _mm_sub_ps(heldPart, difference);
+    const __m128 error = _mm_add_ps(_mm_sub_ps(held, heldPart), _mm_sub_ps(previousPart, previous));
+    if (_mm_movemask_ps(_mm_cmpeq_ps(error, _mm_setzero_ps())) != 0xF) {
+        return rampIncrementsWide(held, previous, factorWide);  // inexact, infinite or NaN
+    }
+    return multiplyLanesInOrder(difference, factor);
+}
+
+// [carry, v0, v1, v2]
+inline __m128 delayedByOne(__m128 v, float carry) {
+    return _mm_move_ss(_mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 1, 0, 3)), _mm_set_ss(carry));
+}
+
+inline float lastLane(__m128 v) { return _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3))); }
+
+// The four lanes to out[0], out[stride], out[2 * stride], out[3 * stride].
+inline void scatter(float* out, int32_t stride, __m128 v) {
+    _mm_store_ss(out, v);
+    _mm_store_ss(out + stride, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1)));
+    _mm_store_ss(out + 2 * stride, _mm_movehl_ps(v, v));
+    _mm_store_ss(out + 3 * stride, _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)));
+}
+
+// "Linear" once the phase after a take repeats: a take every `period` samples. The ramps of
+// four segments are independent (each take restarts the ramp), so they run side by side in the
+// lanes of one vector, each lane doing the reference's own additions. Starts right after a take
+// at out[from - 1]; returns the samples after the last take (or since from).
+template <int16_t Mode, bool Quantize>
+int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* out, int32_t from,
+                      int32_t count, int32_t period, float factor, LinearRegisters& r) {
+    const int32_t before = period - 1;
+    if (before >= count - from) {
+        r.ramp = rampRun(out + from, count - from, r.ramp, r.rampStep);
+        return count - from;
+    }
+    r.ramp = rampRun(out + from, before, r.ramp, r.rampStep);
+    int32_t take = from + before;
+    const VectorQuantizer<Mode> quantize(quantizer);
+    const __m128d factorWide = _mm_set1_pd(double(factor));
+    const __m128 factorSingle = _mm_set1_ps(factor);
+    for (; take + LANES * period <= count; take += LANES * period) {
+        const __m128 x = _mm_setr_ps(in[take], in[take + period], in[take + 2 * period],
+                                     in[take + 3 * period]);
+        const __m128 held = takeFour<Mode, Quantize>(quantize, x);
+        const __m128 previous = delayedByOne(held, r.held);
+        const __m128 rampStep = rampIncrements(held, previous, factorSingle, factorWide);
+        __m128 ramp = previous;
+        if (period == LANES) {
+            // Four segments of four: the lanes are columns of a 4 x 4 block; transposed, rows.
+            __m128 rows[LANES];
+            for (int32_t m = 0; m < LANES; ++m) {
+                rows[m] = ramp;
+                ramp = addLanesInOrder(ramp, rampStep);
+            }
+            _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
+            for (int32_t m = 0; m < LANES; ++m) _mm_storeu_ps(out + take + m * LANES, rows[m]);
+        } else {
+            for (int32_t m = 0; m < period; ++m) {
+                scatter(out + take + m, period, ramp);
+                ramp = addLanesInOrder(ramp, rampStep);
+            }
+        }
+        r.previous = lastLane(previous);
+        r.held = lastLane(held);
+        r.rampStep = lastLane(rampStep);
+        r.ramp = lastLane(ramp);
+    }
+    int32_t lastTake = take - period;
+    for (; take < count; take += period) {
+        r.previous = r.held;
+        r.held = takeSample<Mode, Quantize>(quantizer, in[take]);
+        r.rampStep = rampIncrement(r.held, r.previous, factor);
+        out[take] = r.previous;
+        r.ramp = addInOrder(r.previous, r.rampStep);
+        const int32_t run = before < count - take - 1 ? before : count - take - 1;
+        r.ramp = rampRun(out + take + 1, run, r.ramp, r.rampStep);
         lastTake = take;
     }
     return count - 1 - lastTake;
@@ -201,7 +361,7 @@ void stepLoop(RateReducerState& state, const float* in, float* out, int32_t coun
             const auto left = static_cast<uint32_t>(count - i);
             if (before >= left) {
                 fill(out + i, static_cast<int32_t>(left), r.held);
-                phase += left << grid.shift;  // exact: still below the step
+                phase = roundPlaces(phase + (left << grid.shift));
                 i = count;
                 break;
             }
@@ -229,12 +389,13 @@ void stepLoop(RateReducerState& state, const float* in, float* out, int32_t coun
         r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
         phase = roundPlaces(phase + grid.one);
         out[i++] = r.held;
-        if (phase == afterLastTake && phase < grid.step) {
+        if (phase == afterLastTake && phase < grid.step &&
+            (!Quantize || quantizeBlockApplies(quantizer))) {
             // A fixed point: every later take comes the same number of samples apart.
             const auto period = static_cast<int32_t>(samplesBeforeTake(phase, grid)) + 1;
             const int32_t sinceTake =
                 periodicSteps<Mode, Quantize>(quantizer, in, out, i, count, period, r.held);
-            phase += static_cast<uint32_t>(sinceTake) << grid.shift;  // exact: below the step
+            phase = roundPlaces(phase + (static_cast<uint32_t>(sinceTake) << grid.shift));
             i = count;
             break;
         }
@@ -264,13 +425,14 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
         storeLinear(state, r);
         return;
     }
+    uint32_t afterLastTake = ~0u;  // no phase in places reaches this
     while (i < count) {
         if (phase < grid.step) {
             const uint32_t before = samplesBeforeTake(phase, grid);
             const auto left = static_cast<uint32_t>(count - i);
             if (before >= left) {
                 r.ramp = rampRun(out + i, static_cast<int32_t>(left), r.ramp, r.rampStep);
-                phase += left << grid.shift;
+                phase = roundPlaces(phase + (left << grid.shift));
                 i = count;
                 break;
             }
@@ -299,6 +461,17 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
         phase = roundPlaces(phase + grid.one);
         out[i++] = r.previous;
         r.ramp = addInOrder(r.previous, r.rampStep);
+        if (phase == afterLastTake && phase < grid.step &&
+            (!Quantize || quantizeBlockApplies(quantizer))) {
+            // A fixed point, as in stepLoop.
+            const auto period = static_cast<int32_t>(samplesBeforeTake(phase, grid)) + 1;
+            const int32_t sinceTake = periodicRamps<Mode, Quantize>(quantizer, in, out, i, count,
+                                                                    period, factor, r);
+            phase = roundPlaces(phase + (static_cast<uint32_t>(sinceTake) << grid.shift));
+            i = count;
+            break;
+        }
+        afterLastTake = phase;
     }
     r.phase = fromPlaces(phase, grid);
     storeLinear(state, r);

@@ -21,8 +21,7 @@ float quantizeBlockDelayed(const QuantizerState& quantizer, const float* in, flo
 // The same without quantization: out[0] = carry, out[i] = in[i - 1]; returns in[count - 1].
 float delayBlock(const float* in, float* out, int32_t count, float carry);
 
-// Whether the vector quantizer may run with this state (it always may with the scales that the
-// "Bits" control produces; it needs them small enough that a subnormal sample scales below one).
+// Whether the vector quantizer may run with this state (VectorQuantizer::applies).
 bool quantizeBlockApplies(const QuantizerState& quantizer);
 
 }  // namespace grindlet::dsp

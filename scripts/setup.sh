@@ -9,6 +9,7 @@ packages=(
   wine wine32:i386 qemu-user
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386 libsndfile1-dev:i386
   clang libclang-rt-14-dev lib32gcc-12-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
 )
 
 sudo=""

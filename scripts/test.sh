@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The full test run: set-up, then every preset configured, built and tested (the sanitizer
-# build included), then the two module files compared bit for bit. Exits non-zero on any failure.
+# The full test run: set-up, then every preset configured, built and tested (the native signal
+# code and the sanitizer build included), then the two module files compared bit for bit, then
+# both fuzz targets for a minute each. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,7 +25,7 @@ jobs=$(nproc)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-for preset in linux linux-asan windows; do
+for preset in native linux linux-asan windows; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" -DGRINDLET_WERROR="$werror" -DGRINDLET_RUN_WINE="$wine" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
@@ -56,7 +57,8 @@ if ! cmp -s "$tmp/linux.txt" "$tmp/windows.txt"; then
   exit 1
 fi
 echo "identical: $(grep -c . "$tmp/linux.txt") lines"
-echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s)"
-bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}"
+echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s each)"
+bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" host_script
+bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" fast_paths
 
 echo "all tests passed"
