@@ -10,6 +10,7 @@ packages=(
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386 libsndfile1-dev:i386
   clang libclang-rt-14-dev lib32gcc-12-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  lv2-dev lilv-utils liblilv-dev sordi pkg-config python3
 )
 
 sudo=""

@@ -57,6 +57,9 @@ if ! cmp -s "$tmp/linux.txt" "$tmp/windows.txt"; then
   exit 1
 fi
 echo "identical: $(grep -c . "$tmp/linux.txt") lines"
+echo "== the LV2 plugin against the module file"
+bash tests/lv2/compare_with_module.sh
+
 echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s each)"
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" host_script
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" fast_paths

@@ -1,80 +1,23 @@
 // Real-time safety of the module file: no allocation, no lock inside a process routine or the
-// event entry. malloc, free, calloc, realloc (under every operator new and delete) and the
-// pthread mutex calls are interposed here, in the host process; the counter is armed only
-// around process calls and event deliveries. The same counts show that objects leak nothing.
+// event entry. The counter (allocation_counter.h) is armed only around process calls and event
+// deliveries. The same counts show that objects leak nothing.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
 #include "host/hosted_module.h"
+#include "tests/realtime/allocation_counter.h"
 #include "host/scenario.h"
-
-extern "C" {
-void* __libc_malloc(size_t);
-void __libc_free(void*);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-}
-#include <dlfcn.h>
-
-namespace {
-std::atomic<bool> armed{false};
-std::atomic<long> armedCalls{0};
-std::atomic<long> liveBlocks{0};
-void count() {
-    if (armed.load(std::memory_order_relaxed)) armedCalls.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
-
-extern "C" void* malloc(size_t size) {
-    count();
-    void* p = __libc_malloc(size);
-    if (p) liveBlocks.fetch_add(1, std::memory_order_relaxed);
-    return p;
-}
-extern "C" void free(void* p) {
-    if (p == nullptr) return;
-    count();
-    liveBlocks.fetch_sub(1, std::memory_order_relaxed);
-    __libc_free(p);
-}
-extern "C" void* calloc(size_t n, size_t size) {
-    count();
-    void* p = __libc_calloc(n, size);
-    if (p) liveBlocks.fetch_add(1, std::memory_order_relaxed);
-    return p;
-}
-extern "C" void* realloc(void* old, size_t size) {
-    count();
-    void* p = __libc_realloc(old, size);
-    if (old == nullptr && p) liveBlocks.fetch_add(1, std::memory_order_relaxed);
-    if (old != nullptr && size == 0) liveBlocks.fetch_sub(1, std::memory_order_relaxed);
-    return p;
-}
-using MutexCall = int (*)(pthread_mutex_t*);
-// Resolved before main, outside any armed stretch.
-const MutexCall realMutexUnlock = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, "pthread_mutex_unlock"));
-const MutexCall realMutexLock = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
-    count();
-    return realMutexLock(mutex);
-}
-extern "C" int pthread_mutex_unlock(pthread_mutex_t* mutex) {
-    count();
-    return realMutexUnlock(mutex);
-}
 
 namespace grindlet::test {
 namespace {
 
 // Counts what happens inside one armed stretch.
 struct Armed {
-    Armed() { armed = true; }
-    ~Armed() { armed = false; }
+    Armed() { armAllocationCounter(true); }
+    ~Armed() { armAllocationCounter(false); }
 };
 
 class RealTime : public ::testing::Test {
@@ -84,7 +27,7 @@ protected:
         std::string error;
         library = host::ModuleLibrary::load(GRINDLET_MODULE_PATH, error);
         ASSERT_TRUE(library) << error;
-        armedCalls = 0;
+        resetCountedCalls();
     }
 };
 
@@ -99,7 +42,7 @@ TEST_F(RealTime, InterpositionSeesTheModulesAllocations) {
         Armed on;
         module.dispatch(OP_OPEN);
     }
-    EXPECT_GT(armedCalls.load(), 0);
+    EXPECT_GT(countedCalls(), 0);
 }
 
 TEST_F(RealTime, ProcessCallsAndEventDeliveriesNeitherAllocateNorLock) {
@@ -142,7 +85,7 @@ TEST_F(RealTime, ProcessCallsAndEventDeliveriesNeitherAllocateNorLock) {
                     }
                 }
             }
-            EXPECT_EQ(armedCalls.load(), 0) << "rate mode " << rateMode << ", quant mode " << quantMode;
+            EXPECT_EQ(countedCalls(), 0) << "rate mode " << rateMode << ", quant mode " << quantMode;
         }
     }
 }
@@ -161,9 +104,9 @@ TEST_F(RealTime, TenThousandObjectLifetimesLeaveNothingAllocated) {
         module.close();
     };
     cycle();  // first-use allocations of the runtime
-    const long before = liveBlocks.load();
+    const long before = liveAllocations();
     for (int i = 0; i < 10000; ++i) cycle();
-    EXPECT_EQ(liveBlocks.load(), before);
+    EXPECT_EQ(liveAllocations(), before);
 }
 
 }  // namespace

@@ -1,0 +1,107 @@
+// QZ-Grindlet as an LV2 plugin: the module's exact effect, mono and stereo, with controls in
+// musicians' units. The controls are read once per run() call, as the module reads its control
+// streams at a block's first sample, and converted exactly as the render tool converts them.
+#include <lv2/core/lv2.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "dsp/rate_reducer.h"
+
+namespace {
+
+using grindlet::dsp::RateReducerState;
+using grindlet::dsp::ReducerStreams;
+
+constexpr const char* MONO_URI = "urn:qz-grindlet:mono";
+constexpr const char* STEREO_URI = "urn:qz-grindlet:stereo";
+constexpr int MAX_CHANNELS = 2;
+
+// The control streams carry tenths of a bit and of a hertz.
+constexpr double STREAM_UNITS_PER_VALUE = 10.0;
+
+enum class Control : uint32_t { Bits, Rate, Quantize, Mode, Count };
+
+struct Grindlet {
+    int channels = 1;
+    float sampleRate = 44100.0f;
+    const float* input[MAX_CHANNELS] = {};
+    float* output[MAX_CHANNELS] = {};
+    const float* controls[static_cast<uint32_t>(Control::Count)] = {};
+    RateReducerState state[MAX_CHANNELS] = {};
+
+    float control(Control which) const {
+        const float* port = controls[static_cast<uint32_t>(which)];
+        return port != nullptr ? *port : 0.0f;
+    }
+};
+
+// Ports: the inputs, the outputs, then the four controls (port symbols in qz-grindlet.ttl).
+LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char*,
+                       const LV2_Feature* const*) {
+    auto* plugin = new (std::nothrow) Grindlet;
+    if (plugin == nullptr) return nullptr;
+    plugin->channels = std::strcmp(descriptor->URI, STEREO_URI) == 0 ? 2 : 1;
+    plugin->sampleRate = static_cast<float>(rate);
+    for (auto& state : plugin->state) grindlet::dsp::resetRateReducer(state, plugin->sampleRate);
+    return plugin;
+}
+
+void connectPort(LV2_Handle instance, uint32_t port, void* data) {
+    auto* plugin = static_cast<Grindlet*>(instance);
+    const auto channels = static_cast<uint32_t>(plugin->channels);
+    if (port < channels) {
+        plugin->input[port] = static_cast<const float*>(data);
+    } else if (port < 2 * channels) {
+        plugin->output[port - channels] = static_cast<float*>(data);
+    } else if (port - 2 * channels < static_cast<uint32_t>(Control::Count)) {
+        plugin->controls[port - 2 * channels] = static_cast<const float*>(data);
+    }
+}
+
+// As the module's open: a fresh phase, ramp and quantizer.
+void activate(LV2_Handle instance) {
+    auto* plugin = static_cast<Grindlet*>(instance);
+    for (auto& state : plugin->state) grindlet::dsp::resetRateReducer(state, plugin->sampleRate);
+}
+
+// The enumerations arrive as floats: the nearest entry, and the first for anything unusable.
+int16_t quantizeMode(float value) {
+    if (!(value >= 0.0f && value <= 2.0f)) return grindlet::dsp::QUANT_MODE_FLOOR;
+    return static_cast<int16_t>(std::lround(value));
+}
+
+void run(LV2_Handle instance, uint32_t sampleCount) {
+    auto* plugin = static_cast<Grindlet*>(instance);
+    const float bits = static_cast<float>(double(plugin->control(Control::Bits)) / STREAM_UNITS_PER_VALUE);
+    const float rate = static_cast<float>(double(plugin->control(Control::Rate)) / STREAM_UNITS_PER_VALUE);
+    const int16_t quantize = quantizeMode(plugin->control(Control::Quantize));
+    const bool linear = plugin->control(Control::Mode) >= 0.5f;
+    const auto count = static_cast<int32_t>(sampleCount > INT32_MAX ? INT32_MAX : sampleCount);
+    for (int channel = 0; channel < plugin->channels; ++channel) {
+        if (plugin->input[channel] == nullptr || plugin->output[channel] == nullptr) continue;
+        const ReducerStreams streams{plugin->input[channel], &bits, &rate, plugin->output[channel]};
+        if (linear) {
+            grindlet::dsp::processLinear(plugin->state[channel], streams, plugin->sampleRate, quantize, 0, count);
+        } else {
+            grindlet::dsp::processStep(plugin->state[channel], streams, plugin->sampleRate, quantize, 0, count);
+        }
+    }
+}
+
+void cleanup(LV2_Handle instance) { delete static_cast<Grindlet*>(instance); }
+
+const void* extensionData(const char*) { return nullptr; }
+
+const LV2_Descriptor DESCRIPTORS[] = {
+    {MONO_URI, instantiate, connectPort, activate, run, nullptr, cleanup, extensionData},
+    {STEREO_URI, instantiate, connectPort, activate, run, nullptr, cleanup, extensionData},
+};
+
+}  // namespace
+
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+    return index < sizeof DESCRIPTORS / sizeof DESCRIPTORS[0] ? &DESCRIPTORS[index] : nullptr;
+}

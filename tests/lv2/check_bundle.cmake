@@ -1,0 +1,39 @@
+# lv2_validate over the bundle's Turtle files (no error, no warning), lv2info on both plugins
+# (their ports with ranges and scale points), and the units as sordi reads them (lv2info does
+# not print units). Run: cmake -DBUNDLE=dir -P this.
+file(GLOB turtle ${BUNDLE}/*.ttl)
+execute_process(COMMAND lv2_validate ${turtle} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(APPEND out "${err}")
+if(NOT status EQUAL 0 OR NOT out MATCHES "Found 0 errors" OR out MATCHES "[Ww]arning|error:")
+  message(FATAL_ERROR "lv2_validate found problems:\n${out}")
+endif()
+foreach(plugin mono stereo)
+  execute_process(COMMAND lv2info urn:qz-grindlet:${plugin}
+    RESULT_VARIABLE status OUTPUT_VARIABLE info ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "lv2info urn:qz-grindlet:${plugin} failed: ${err}")
+  endif()
+  foreach(expected "Name:[ \t]*QZ-Grindlet" "Symbol:[ \t]*bits" "Symbol:[ \t]*rate"
+                   "Symbol:[ \t]*quantize" "Symbol:[ \t]*mode" "Maximum:[ \t]*192000"
+                   "0 = \"Floor\"" "1 = \"Round\"" "2 = \"Inside\"" "1 = \"Linear\"")
+    if(NOT info MATCHES "${expected}")
+      message(FATAL_ERROR "lv2info urn:qz-grindlet:${plugin} lacks ${expected}:\n${info}")
+    endif()
+  endforeach()
+endforeach()
+execute_process(COMMAND sordi ${BUNDLE}/qz-grindlet.ttl RESULT_VARIABLE status OUTPUT_VARIABLE triples)
+set(unit "<http://lv2plug.in/ns/extensions/units#unit>")
+string(REGEX MATCHALL "${unit} <[^>]*>" units "${triples}")
+list(LENGTH units count)
+string(REGEX MATCHALL "${unit} <http://lv2plug.in/ns/extensions/units#hz>" hertz "${triples}")
+list(LENGTH hertz hertzCount)
+if(NOT status EQUAL 0 OR NOT count EQUAL 4 OR NOT hertzCount EQUAL 2)
+  message(FATAL_ERROR "expected a unit on Bits and Rate of both plugins, Rate in hertz:\n${units}")
+endif()
+# The library exports its descriptor function and nothing else.
+execute_process(COMMAND nm -D --defined-only ${BUNDLE}/qz-grindlet.so OUTPUT_VARIABLE symbols)
+string(REGEX REPLACE "[0-9a-f]+ [A-Za-z] " "" names "${symbols}")
+string(STRIP "${names}" names)
+if(NOT names STREQUAL "lv2_descriptor")
+  message(FATAL_ERROR "qz-grindlet.so exports more than lv2_descriptor:\n${names}")
+endif()

@@ -1,0 +1,77 @@
+"""32-bit float WAV files for the LV2 comparison: write a test signal, or compare two files'
+samples bit for bit (headers aside).
+
+    float_wav.py write FILE CHANNELS
+    float_wav.py compare A B
+"""
+import math
+import random
+import struct
+import sys
+
+RATE = 44100
+FRAMES = 3 * RATE
+FLOAT_FORMAT = 3
+
+
+def write(path, channels):
+    rng = random.Random(20261208)
+    samples = []
+    for i in range(FRAMES):
+        t = i / RATE
+        for c in range(channels):
+            # A sweep, a chord and a little noise; the right channel a fifth above.
+            f = (110.0 + 900.0 * t) * (1.5 if c else 1.0)
+            value = 0.6 * math.sin(2 * math.pi * f * t) + 0.2 * math.sin(2 * math.pi * 3 * f * t)
+            samples.append(value + 0.02 * (rng.random() - 0.5))
+    data = struct.pack("<%df" % len(samples), *samples)
+    fmt = struct.pack("<HHIIHH", FLOAT_FORMAT, channels, RATE, RATE * 4 * channels, 4 * channels, 32)
+    with open(path, "wb") as out:
+        out.write(b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + len(data)) + b"WAVE")
+        out.write(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
+        out.write(b"data" + struct.pack("<I", len(data)) + data)
+
+
+def samples(path):
+    with open(path, "rb") as f:
+        blob = f.read()
+    if blob[:4] != b"RIFF" or blob[8:12] != b"WAVE":
+        sys.exit("%s is not a WAV file" % path)
+    at, fmt, data = 12, None, None
+    while at + 8 <= len(blob):
+        tag, size = blob[at:at + 4], struct.unpack("<I", blob[at + 4:at + 8])[0]
+        body = blob[at + 8:at + 8 + size]
+        if tag == b"fmt ":
+            fmt = struct.unpack("<HHIIHH", body[:16])
+        elif tag == b"data":
+            data = body
+        at += 8 + size + (size & 1)
+    if fmt is None or data is None:
+        sys.exit("%s has no fmt or data chunk" % path)
+    tag, channels, rate, _, _, bits = fmt
+    if bits != 32 or tag not in (FLOAT_FORMAT, 0xFFFE):
+        sys.exit("%s is not 32-bit float" % path)
+    return channels, rate, data
+
+
+def compare(a, b):
+    first, second = samples(a), samples(b)
+    if first[:2] != second[:2]:
+        sys.exit("channels or rate differ: %s, %s" % (first[:2], second[:2]))
+    if len(first[2]) != len(second[2]):
+        sys.exit("lengths differ: %d, %d bytes" % (len(first[2]), len(second[2])))
+    if first[2] != second[2]:
+        words = len(first[2]) // 4
+        x = struct.unpack("<%dI" % words, first[2])
+        y = struct.unpack("<%dI" % words, second[2])
+        index = next(i for i in range(words) if x[i] != y[i])
+        sys.exit("sample %d differs: %08x, %08x" % (index, x[index], y[index]))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "write":
+        write(sys.argv[2], int(sys.argv[3]))
+    elif len(sys.argv) == 4 and sys.argv[1] == "compare":
+        compare(sys.argv[2], sys.argv[3])
+    else:
+        sys.exit(__doc__)

@@ -1,0 +1,332 @@
+// The LV2 bundle loaded as a DAW loads it, through liblilv: blocks of any size (0 and 1
+// included) give the same output as one long block, nothing is written outside the buffers,
+// in-place buffers work, a control change takes effect at the next run() call, the stereo plugin
+// equals two mono ones, any sample rate works, and run() neither allocates nor locks.
+#include <gtest/gtest.h>
+#include <lilv/lilv.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dsp/rate_reducer.h"
+#include "tests/float_bits.h"
+#include "tests/realtime/allocation_counter.h"
+
+namespace grindlet::test {
+namespace {
+
+constexpr const char* MONO = "urn:qz-grindlet:mono";
+constexpr const char* STEREO = "urn:qz-grindlet:stereo";
+constexpr double SAMPLE_RATE = 44100.0;
+constexpr size_t GUARD = 16;
+constexpr uint32_t SENTINEL_BITS = 0x7FC0DEADu;
+
+// One world for the whole program, with the bundle from the build tree.
+struct World {
+    LilvWorld* world = lilv_world_new();
+    World() {
+        LilvNode* bundle = lilv_new_file_uri(world, nullptr, GRINDLET_LV2_BUNDLE);
+        lilv_world_load_bundle(world, bundle);
+        lilv_node_free(bundle);
+    }
+    ~World() { lilv_world_free(world); }
+    const LilvPlugin* plugin(const char* uri) const {
+        LilvNode* node = lilv_new_uri(world, uri);
+        const LilvPlugin* found = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), node);
+        lilv_node_free(node);
+        return found;
+    }
+};
+
+World& world() {
+    static World instance;
+    return instance;
+}
+
+// Controls as a user sets them: bits, hertz, rounding (0 Floor, 1 Round, 2 Inside), mode.
+struct Controls {
+    float bits = 8.0f, rate = 8000.0f, quantize = 1.0f, mode = 0.0f;
+};
+
+// A buffer with guard regions around it, filled with a sentinel.
+struct GuardedBuffer {
+    std::vector<float> storage;
+    explicit GuardedBuffer(size_t size) : storage(size + 2 * GUARD, floatWithBits(SENTINEL_BITS)) {}
+    float* data() { return storage.data() + GUARD; }
+    size_t size() const { return storage.size() - 2 * GUARD; }
+    bool guardsIntact() const {
+        for (size_t i = 0; i < GUARD; ++i) {
+            if (bitsOf(storage[i]) != SENTINEL_BITS || bitsOf(storage[storage.size() - 1 - i]) != SENTINEL_BITS) return false;
+        }
+        return true;
+    }
+    static float floatWithBits(uint32_t bits) {
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+};
+
+// One plugin instance with its control values connected by port symbol.
+class Plugin {
+public:
+    Plugin(const char* uri, double rate) : plugin(world().plugin(uri)) {
+        instance = plugin != nullptr ? lilv_plugin_instantiate(plugin, rate, nullptr) : nullptr;
+        if (instance == nullptr) return;
+        connect("bits", &controls.bits);
+        connect("rate", &controls.rate);
+        connect("quantize", &controls.quantize);
+        connect("mode", &controls.mode);
+        lilv_instance_activate(instance);
+    }
+    ~Plugin() {
+        if (instance == nullptr) return;
+        lilv_instance_deactivate(instance);
+        lilv_instance_free(instance);
+    }
+    Plugin(const Plugin&) = delete;
+    Plugin& operator=(const Plugin&) = delete;
+
+    bool loaded() const { return instance != nullptr; }
+    uint32_t channels() const { return lilv_plugin_get_num_ports(plugin) == 6 ? 1 : 2; }
+
+    void connect(const char* symbol, void* data) {
+        LilvNode* node = lilv_new_string(world().world, symbol);
+        const LilvPort* port = lilv_plugin_get_port_by_symbol(plugin, node);
+        lilv_node_free(node);
+        ASSERT_NE(port, nullptr) << symbol;
+        lilv_instance_connect_port(instance, lilv_port_get_index(plugin, port), data);
+    }
+
+    void connectAudio(uint32_t channel, const float* in, float* out) {
+        static const char* const mono[][2] = {{"in", "out"}};
+        static const char* const stereo[][2] = {{"in_l", "out_l"}, {"in_r", "out_r"}};
+        const auto& names = channels() == 1 ? mono[0] : stereo[channel];
+        connect(names[0], const_cast<float*>(in));
+        connect(names[1], out);
+    }
+
+    void run(uint32_t count) { lilv_instance_run(instance, count); }
+
+    // What a host does between two uses of one instance.
+    void reactivate() {
+        lilv_instance_deactivate(instance);
+        lilv_instance_activate(instance);
+    }
+
+    Controls controls;
+
+private:
+    const LilvPlugin* plugin;
+    LilvInstance* instance = nullptr;
+};
+
+std::vector<float> signal(size_t frames, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<float> v(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        v[i] = static_cast<float>(0.8 * std::sin(0.031 * double(i)) +
+                                  0.1 * (double(random()) / double(random.max()) - 0.5));
+    }
+    return v;
+}
+
+// The same block through the signal code directly, with the controls converted as the render
+// tool converts them.
+std::vector<float> reference(const std::vector<float>& input, const std::vector<uint32_t>& blocks,
+                             const std::vector<Controls>& controls, double rate) {
+    dsp::RateReducerState state{};
+    dsp::resetRateReducer(state, static_cast<float>(rate));
+    std::vector<float> output(input.size());
+    int32_t offset = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        const Controls& c = controls[b];
+        std::vector<float> bits(input.size() + 1, static_cast<float>(double(c.bits) / 10.0));
+        std::vector<float> hertz(input.size() + 1, static_cast<float>(double(c.rate) / 10.0));
+        const dsp::ReducerStreams streams{input.data(), bits.data(), hertz.data(), output.data()};
+        const auto count = static_cast<int32_t>(blocks[b]);
+        const auto quantize = static_cast<int16_t>(c.quantize);
+        if (c.mode >= 0.5f) {
+            dsp::processLinearReference(state, streams, static_cast<float>(rate), quantize, offset, count);
+        } else {
+            dsp::processStepReference(state, streams, static_cast<float>(rate), quantize, offset, count);
+        }
+        offset += count;
+    }
+    return output;
+}
+
+struct Setting {
+    const char* uri;
+    Controls controls;
+};
+
+const Setting SETTINGS[] = {
+    {MONO, {8.0f, 8000.0f, 0.0f, 0.0f}},   {MONO, {6.5f, 11025.0f, 1.0f, 1.0f}},
+    {MONO, {3.0f, 2500.0f, 2.0f, 0.0f}},   {MONO, {24.0f, 44100.0f, 1.0f, 1.0f}},
+    {MONO, {12.0f, 44100.0f, 1.0f, 0.0f}}, {STEREO, {4.0f, 1000.0f, 1.0f, 1.0f}},
+    {STEREO, {16.0f, 30000.0f, 0.0f, 0.0f}},
+};
+
+// Runs the signal through a fresh instance in the given blocks; returns each channel's output.
+std::vector<std::vector<float>> render(const Setting& setting, const std::vector<std::vector<float>>& inputs,
+                                       const std::vector<uint32_t>& blocks, bool inPlace,
+                                       bool* guardsIntact = nullptr) {
+    Plugin plugin(setting.uri, SAMPLE_RATE);
+    EXPECT_TRUE(plugin.loaded()) << setting.uri;
+    if (!plugin.loaded()) return {};
+    plugin.controls = setting.controls;
+    std::vector<std::vector<float>> outputs(plugin.channels(), std::vector<float>(inputs[0].size()));
+    size_t offset = 0;
+    bool intact = true;
+    for (uint32_t count : blocks) {
+        std::vector<GuardedBuffer> in, out;
+        for (uint32_t c = 0; c < plugin.channels(); ++c) {
+            in.emplace_back(count);
+            out.emplace_back(count);
+            std::copy_n(inputs[c].begin() + long(offset), count, in.back().data());
+        }
+        for (uint32_t c = 0; c < plugin.channels(); ++c) {
+            plugin.connectAudio(c, in[c].data(), inPlace ? in[c].data() : out[c].data());
+        }
+        plugin.run(count);
+        for (uint32_t c = 0; c < plugin.channels(); ++c) {
+            const float* result = inPlace ? in[c].data() : out[c].data();
+            std::copy_n(result, count, outputs[c].begin() + long(offset));
+            intact = intact && in[c].guardsIntact() && out[c].guardsIntact();
+        }
+        offset += count;
+    }
+    if (guardsIntact != nullptr) *guardsIntact = intact;
+    return outputs;
+}
+
+std::vector<uint32_t> randomBlocks(size_t frames, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<uint32_t> blocks;
+    size_t left = frames;
+    while (left > 0) {
+        const auto choice = static_cast<uint32_t>(random() % 6);
+        uint32_t count = choice == 0 ? 0 : choice == 1 ? 1 : static_cast<uint32_t>(random() % 700);
+        if (count > left) count = static_cast<uint32_t>(left);
+        blocks.push_back(count);
+        left -= count;
+    }
+    return blocks;
+}
+
+TEST(Lv2Plugin, BothPluginsLoadFromTheBundle) {
+    for (const char* uri : {MONO, STEREO}) {
+        Plugin plugin(uri, SAMPLE_RATE);
+        EXPECT_TRUE(plugin.loaded()) << uri;
+    }
+}
+
+TEST(Lv2Plugin, AnySplitIntoBlocksGivesTheSameBitsAsTheSignalCode) {
+    constexpr size_t FRAMES = 6000;
+    for (const Setting& setting : SETTINGS) {
+        const std::vector<std::vector<float>> inputs = {signal(FRAMES, 1), signal(FRAMES, 2)};
+        const std::vector<uint32_t> whole = {FRAMES};
+        const auto expected = reference(inputs[0], whole, {setting.controls}, SAMPLE_RATE);
+        for (uint32_t seed = 1; seed <= 4; ++seed) {
+            const auto blocks = randomBlocks(FRAMES, seed);
+            bool intact = false;
+            const auto outputs = render(setting, inputs, blocks, seed % 2 == 0, &intact);
+            ASSERT_FALSE(outputs.empty());
+            EXPECT_TRUE(intact) << setting.uri << ": a write outside a buffer";
+            EXPECT_TRUE(sameBits(outputs[0], expected)) << setting.uri << ", split " << seed;
+        }
+    }
+}
+
+TEST(Lv2Plugin, StereoEqualsTwoMonoInstances) {
+    constexpr size_t FRAMES = 3000;
+    const std::vector<std::vector<float>> inputs = {signal(FRAMES, 5), signal(FRAMES, 6)};
+    const auto blocks = randomBlocks(FRAMES, 9);
+    for (const Setting& setting : SETTINGS) {
+        const Setting stereo{STEREO, setting.controls}, mono{MONO, setting.controls};
+        const auto both = render(stereo, inputs, blocks, false);
+        const auto left = render(mono, {inputs[0]}, blocks, false);
+        const auto right = render(mono, {inputs[1]}, blocks, false);
+        ASSERT_EQ(both.size(), 2u);
+        EXPECT_TRUE(sameBits(both[0], left[0]));
+        EXPECT_TRUE(sameBits(both[1], right[0]));
+    }
+}
+
+TEST(Lv2Plugin, ControlChangesTakeEffectAtTheNextRun) {
+    constexpr uint32_t BLOCK = 256;
+    const std::vector<Controls> perBlock = {
+        {16.0f, 44100.0f, 1.0f, 0.0f}, {2.0f, 44100.0f, 1.0f, 0.0f}, {2.0f, 4000.0f, 0.0f, 1.0f},
+        {9.5f, 900.0f, 2.0f, 1.0f},    {9.5f, 900.0f, 2.0f, 0.0f},   {0.0f, 8000.0f, 1.0f, 0.0f}};
+    const std::vector<float> input = signal(BLOCK * perBlock.size(), 3);
+    Plugin plugin(MONO, SAMPLE_RATE);
+    ASSERT_TRUE(plugin.loaded());
+    std::vector<float> output(input.size());
+    for (size_t b = 0; b < perBlock.size(); ++b) {
+        plugin.controls = perBlock[b];
+        plugin.connectAudio(0, input.data() + b * BLOCK, output.data() + b * BLOCK);
+        plugin.run(BLOCK);
+    }
+    const auto expected = reference(input, std::vector<uint32_t>(perBlock.size(), BLOCK), perBlock, SAMPLE_RATE);
+    EXPECT_TRUE(sameBits(output, expected));
+}
+
+TEST(Lv2Plugin, AnySampleRate) {
+    for (double rate : {8000.0, 22050.0, 48000.0, 96000.0, 192000.0, 11.0}) {
+        const std::vector<float> input = signal(2000, 4);
+        Plugin plugin(MONO, rate);
+        ASSERT_TRUE(plugin.loaded()) << rate;
+        plugin.controls = {7.0f, 3000.0f, 1.0f, 1.0f};
+        std::vector<float> output(input.size());
+        plugin.connectAudio(0, input.data(), output.data());
+        plugin.run(static_cast<uint32_t>(input.size()));
+        EXPECT_TRUE(sameBits(output, reference(input, {2000}, {plugin.controls}, rate))) << rate;
+    }
+}
+
+TEST(Lv2Plugin, ActivateStartsAfresh) {
+    const std::vector<float> input = signal(1000, 8);
+    Plugin plugin(MONO, SAMPLE_RATE);
+    ASSERT_TRUE(plugin.loaded());
+    plugin.controls = {5.0f, 3000.0f, 1.0f, 1.0f};
+    std::vector<float> first(input.size()), second(input.size());
+    plugin.connectAudio(0, input.data(), first.data());
+    plugin.run(1000);
+    plugin.reactivate();
+    plugin.connectAudio(0, input.data(), second.data());
+    plugin.run(1000);
+    EXPECT_TRUE(sameBits(first, second));
+}
+
+TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
+    resetCountedCalls();
+    armAllocationCounter(true);
+    delete new volatile int(1);  // the counter sees what this test process allocates
+    armAllocationCounter(false);
+    ASSERT_GT(countedCalls(), 0);
+    const std::vector<float> input = signal(4096, 7);
+    std::vector<float> output(input.size());
+    for (const Setting& setting : SETTINGS) {
+        Plugin plugin(setting.uri, SAMPLE_RATE);
+        ASSERT_TRUE(plugin.loaded());
+        plugin.controls = setting.controls;
+        for (uint32_t c = 0; c < plugin.channels(); ++c) plugin.connectAudio(c, input.data(), output.data());
+        resetCountedCalls();
+        armAllocationCounter(true);
+        for (uint32_t count : {0u, 1u, 64u, 1000u, 4096u}) plugin.run(count);
+        plugin.controls.bits = 3.0f;
+        plugin.controls.mode = 1.0f - plugin.controls.mode;
+        plugin.run(512);
+        armAllocationCounter(false);
+        EXPECT_EQ(countedCalls(), 0) << setting.uri;
+    }
+}
+
+}  // namespace
+}  // namespace grindlet::test
