@@ -261,10 +261,6 @@ inline __m128 rampIncrements(__m128 held, __m128 previous, __m128 factor, __m128
     return multiplyLanesInOrder(difference, factor);
 }
 
-// [carry, v0, v1, v2]
-inline __m128 delayedByOne(__m128 v, float carry) {
-    return _mm_move_ss(_mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 1, 0, 3)), _mm_set_ss(carry));
-}
 
 inline float lastLane(__m128 v) { return _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3))); }
 
@@ -293,28 +289,38 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     const VectorQuantizer<Mode> quantize(quantizer);
     const __m128d factorWide = _mm_set1_pd(double(factor));
     const __m128 factorSingle = _mm_set1_ps(factor);
+    // The last lane of each group carries into the next; the registers are written once, after.
+    __m128 held = _mm_set1_ps(r.held), previous = _mm_set1_ps(r.previous);
+    __m128 rampStep = _mm_set1_ps(r.rampStep), ramp = _mm_set1_ps(r.ramp);
+    bool grouped = false;
     for (; take + LANES * period <= count; take += LANES * period) {
         const __m128 x = _mm_setr_ps(in[take], in[take + period], in[take + 2 * period],
                                      in[take + 3 * period]);
-        const __m128 held = takeFour<Mode, Quantize>(quantize, x);
-        const __m128 previous = delayedByOne(held, r.held);
-        const __m128 rampStep = rampIncrements(held, previous, factorSingle, factorWide);
-        __m128 ramp = previous;
-        if (period == LANES) {
-            // Four segments of four: the lanes are columns of a 4 x 4 block; transposed, rows.
+        const __m128 carry = held;
+        held = takeFour<Mode, Quantize>(quantize, x);
+        previous = _mm_move_ss(_mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 1, 0, 3)),
+                               _mm_shuffle_ps(carry, carry, _MM_SHUFFLE(3, 3, 3, 3)));
+        rampStep = rampIncrements(held, previous, factorSingle, factorWide);
+        ramp = previous;
+        grouped = true;
+        // Four steps of four segments are a 4 x 4 block whose columns are the lanes:
+        // transposed, its rows are four samples of one segment each.
+        int32_t m = 0;
+        for (; m + LANES <= period; m += LANES) {
             __m128 rows[LANES];
-            for (int32_t m = 0; m < LANES; ++m) {
-                rows[m] = ramp;
+            for (int32_t k = 0; k < LANES; ++k) {
+                rows[k] = ramp;
                 ramp = addLanesInOrder(ramp, rampStep);
             }
             _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
-            for (int32_t m = 0; m < LANES; ++m) _mm_storeu_ps(out + take + m * LANES, rows[m]);
-        } else {
-            for (int32_t m = 0; m < period; ++m) {
-                scatter(out + take + m, period, ramp);
-                ramp = addLanesInOrder(ramp, rampStep);
-            }
+            for (int32_t j = 0; j < LANES; ++j) _mm_storeu_ps(out + take + j * period + m, rows[j]);
         }
+        for (; m < period; ++m) {
+            scatter(out + take + m, period, ramp);
+            ramp = addLanesInOrder(ramp, rampStep);
+        }
+    }
+    if (grouped) {
         r.previous = lastLane(previous);
         r.held = lastLane(held);
         r.rampStep = lastLane(rampStep);

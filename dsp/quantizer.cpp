@@ -4,11 +4,11 @@
 
 namespace grindlet::dsp {
 
-void configureQuantizer(QuantizerState& state, float bits) {
+void reconfigureQuantizer(QuantizerState& state, float bits) {
     // A control that is not a number says nothing: it changes nothing and is not remembered,
     // so the next real value is compared with the last real one.
     if (std::isnan(bits)) return;
-    if (bits == state.lastBits || std::isnan(state.lastBits)) {
+    if (bits == state.lastBits) {
         state.lastBits = bits;
         return;
     }

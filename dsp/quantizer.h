@@ -26,8 +26,18 @@ constexpr float BITS_QUANTIZE_OFF_ABOVE = 2.3f;
 constexpr float BITS_ONE_STEP_AT_OR_BELOW = 0.1f;
 constexpr double BITS_PER_STREAM_UNIT = 10.0;
 
-// Called once at the start of every block with the block's first "Bits" sample.
-void configureQuantizer(QuantizerState& state, float bits);
+// The work of configureQuantizer when "Bits" has changed.
+void reconfigureQuantizer(QuantizerState& state, float bits);
+
+// Called once at the start of every block with the block's first "Bits" sample. Inline, as
+// the value seldom changes and the copy and silence paths run little else.
+inline void configureQuantizer(QuantizerState& state, float bits) {
+    if (bits == state.lastBits) {
+        state.lastBits = bits;  // -0.0 and +0.0 compare equal; the newer one is kept
+        return;
+    }
+    reconfigureQuantizer(state, bits);
+}
 
 inline uint32_t floatBits(float value) {
     uint32_t bits;
