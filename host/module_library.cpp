@@ -1,11 +1,17 @@
 #include "module_library.h"
 
 #include <cstdio>
+#include <cstring>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <elf.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "pe_image.h"
 #endif
@@ -32,7 +38,49 @@ void* findSymbol(void* handle, const char* name) {
 }
 void closeLibrary(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
 #else
+// dlopen maps a module file's segments and touches them: a truncated file would fault (SIGBUS)
+// instead of failing. So the ELF headers and every loadable segment must lie inside the file.
+template <class Header, class ProgramHeader>
+bool segmentsInsideFile(const std::vector<unsigned char>& file, std::string& why) {
+    Header header;
+    if (file.size() < sizeof header) {
+        why = "truncated ELF header";
+        return false;
+    }
+    std::memcpy(&header, file.data(), sizeof header);
+    const uint64_t table = header.e_phoff;
+    if (header.e_phentsize != sizeof(ProgramHeader) ||
+        table + uint64_t{header.e_phnum} * sizeof(ProgramHeader) > file.size()) {
+        why = "program headers outside the file";
+        return false;
+    }
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        ProgramHeader segment;
+        std::memcpy(&segment, file.data() + table + i * sizeof segment, sizeof segment);
+        if ((segment.p_type == PT_LOAD || segment.p_type == PT_DYNAMIC) &&
+            uint64_t{segment.p_offset} + segment.p_filesz > file.size()) {
+            why = "a segment lies beyond the end of the file (truncated?)";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool soundElfFile(const std::string& path, std::string& why) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) {
+        why = "not an ELF shared object";
+        return false;
+    }
+    if (file[EI_CLASS] == ELFCLASS32) return segmentsInsideFile<Elf32_Ehdr, Elf32_Phdr>(file, why);
+    if (file[EI_CLASS] == ELFCLASS64) return segmentsInsideFile<Elf64_Ehdr, Elf64_Phdr>(file, why);
+    why = "unknown ELF class";
+    return false;
+}
+
 void* openLibrary(const std::string& path, std::string& why) {
+    if (!soundElfFile(path, why)) return nullptr;
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* message = dlerror();
@@ -46,7 +94,9 @@ void closeLibrary(void* handle) { dlclose(handle); }
 
 }  // namespace
 
-std::unique_ptr<ModuleLibrary> ModuleLibrary::load(const std::string& path, std::string& error) {
+std::unique_ptr<ModuleLibrary> ModuleLibrary::load(const std::string& name, std::string& error) {
+    // A name without a slash is the file of that name here, not one on the library search path.
+    const std::string path = name.find_first_of("/\\") == std::string::npos ? "./" + name : name;
     if (!fileExists(path)) {
         error = "no such module file: " + path;
         return nullptr;
@@ -84,6 +134,15 @@ std::unique_ptr<ModuleLibrary> ModuleLibrary::load(const std::string& path, std:
                 (library->properties == nullptr ? "getModuleProperties" : "makeModule");
         return nullptr;
     }
+    return library;
+}
+
+std::unique_ptr<ModuleLibrary> ModuleLibrary::linkedIn(GetModulePropertiesFn properties,
+                                                       MakeModuleFn make, const std::string& name) {
+    std::unique_ptr<ModuleLibrary> library(new ModuleLibrary());
+    library->properties = properties;
+    library->make = make;
+    library->filePath = name;
     return library;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -25,12 +26,6 @@ using u8 = uint8_t;
 using u16 = uint16_t;
 using u32 = uint32_t;
 
-template <class T>
-T readAt(const u8* image, u32 offset) {
-    T value;
-    std::memcpy(&value, image + offset, sizeof value);
-    return value;
-}
 
 // ---- The Windows thread block that MinGW's start-up code reads through %fs.
 struct ThreadBlock {
@@ -128,6 +123,73 @@ u8 iobFiles[3 * 32];  // stdin, stdout, stderr as msvcrt lays them out; only com
 FILE* hostStream(void* file) {
     return file == iobFiles + 32 ? stdout : stderr;
 }
+// The module's heap: every block it allocates is linked into one list, so that what its
+// runtime never frees (it expects the process to end) is freed when the image is unloaded.
+struct BlockHeader {
+    BlockHeader* previous;
+    BlockHeader* next;
+    size_t size;
+    u32 padding;  // keeps the caller's block 16-byte aligned
+};
+static_assert(sizeof(BlockHeader) == 16, "the header keeps blocks aligned");
+BlockHeader liveBlocks{&liveBlocks, &liveBlocks, 0, 0};
+
+void linkBlock(BlockHeader* block) {
+    block->previous = &liveBlocks;
+    block->next = liveBlocks.next;
+    liveBlocks.next->previous = block;
+    liveBlocks.next = block;
+}
+void unlinkBlock(BlockHeader* block) {
+    block->previous->next = block->next;
+    block->next->previous = block->previous;
+}
+void* crtMalloc(size_t size) {
+    if (size > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
+    auto* block = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
+    if (block == nullptr) return nullptr;
+    block->size = size;
+    linkBlock(block);
+    return block + 1;
+}
+void crtFree(void* pointer) {
+    if (pointer == nullptr) return;
+    BlockHeader* block = static_cast<BlockHeader*>(pointer) - 1;
+    unlinkBlock(block);
+    std::free(block);
+}
+void* crtCalloc(size_t count, size_t size) {
+    if (size != 0 && count > SIZE_MAX / size) return nullptr;
+    void* pointer = crtMalloc(count * size);
+    if (pointer != nullptr) std::memset(pointer, 0, count * size);
+    return pointer;
+}
+void* crtRealloc(void* pointer, size_t size) {
+    if (pointer == nullptr) return crtMalloc(size);
+    if (size == 0) {
+        crtFree(pointer);
+        return nullptr;
+    }
+    if (size > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
+    BlockHeader* block = static_cast<BlockHeader*>(pointer) - 1;
+    unlinkBlock(block);
+    auto* moved = static_cast<BlockHeader*>(std::realloc(block, sizeof(BlockHeader) + size));
+    if (moved == nullptr) {
+        linkBlock(block);
+        return nullptr;
+    }
+    moved->size = size;
+    linkBlock(moved);
+    return moved + 1;
+}
+void freeModuleHeap() {
+    while (liveBlocks.next != &liveBlocks) {
+        BlockHeader* block = liveBlocks.next;
+        unlinkBlock(block);
+        std::free(block);
+    }
+}
+
 void crtSetUserMathErr(void*) {}
 void crtAmsgExit(int code) {
     std::fprintf(stderr, "module runtime error %d\n", code);
@@ -199,10 +261,10 @@ const std::map<std::string, Address>& importTable() {
         {"msvcrt.dll!_unlock", addressOf(crtLock)},
         {"msvcrt.dll!abort", addressOf(std::abort)},
         {"msvcrt.dll!atoi", addressOf(std::atoi)},
-        {"msvcrt.dll!calloc", addressOf(std::calloc)},
-        {"msvcrt.dll!free", addressOf(std::free)},
-        {"msvcrt.dll!malloc", addressOf(std::malloc)},
-        {"msvcrt.dll!realloc", addressOf(std::realloc)},
+        {"msvcrt.dll!calloc", addressOf(crtCalloc)},
+        {"msvcrt.dll!free", addressOf(crtFree)},
+        {"msvcrt.dll!malloc", addressOf(crtMalloc)},
+        {"msvcrt.dll!realloc", addressOf(crtRealloc)},
         {"msvcrt.dll!memcpy", addressOf(std::memcpy)},
         {"msvcrt.dll!memmove", addressOf(std::memmove)},
         {"msvcrt.dll!memset", addressOf(std::memset)},
@@ -233,6 +295,74 @@ using EntryPoint = int(WINAPI_CALL*)(void* instance, u32 reason, void* reserved)
 
 }  // namespace
 
+// Every offset, size and address the loader reads from the file is checked against the file
+// or the mapped image before it is used: a corrupt module file is refused, never followed.
+namespace {
+
+// Offsets in the headers (PE32, i386).
+constexpr u32 DOS_PE_OFFSET = 0x3C;
+constexpr u32 COFF_MACHINE = 4, COFF_SECTION_COUNT = 6, COFF_OPTIONAL_SIZE = 20, COFF_SIZE = 24;
+constexpr u32 OPT_MAGIC = 0, OPT_ENTRY = 16, OPT_IMAGE_BASE = 28, OPT_IMAGE_SIZE = 56;
+constexpr u32 OPT_HEADERS_SIZE = 60, OPT_CHECKSUM = 64, OPT_DIRECTORY_COUNT = 92, OPT_DIRECTORIES = 96;
+constexpr u32 SECTION_SIZE = 40, SECTION_VIRTUAL_ADDRESS = 12, SECTION_RAW_SIZE = 16;
+constexpr u32 SECTION_RAW_OFFSET = 20;
+constexpr u16 MACHINE_I386 = 0x14C, MAGIC_PE32 = 0x10B;
+constexpr u32 DIRECTORY_EXPORT = 0, DIRECTORY_IMPORT = 1, DIRECTORY_RELOCATION = 5, DIRECTORY_TLS = 9;
+constexpr u32 IMPORT_DESCRIPTOR_SIZE = 20, IMPORT_NAME = 12, IMPORT_BOUND = 16;
+constexpr u32 RELOCATION_HIGHLOW = 3;
+constexpr u32 TLS_START = 0, TLS_END = 4, TLS_INDEX = 8, TLS_CALLBACKS = 12, TLS_ZERO_FILL = 16;
+constexpr u32 EXPORT_COUNT = 24, EXPORT_FUNCTIONS = 28, EXPORT_NAMES = 32, EXPORT_ORDINALS = 36;
+constexpr u32 LARGEST_IMAGE = 64u << 20;  // far above any module; refuses absurd sizes
+constexpr u32 LARGEST_TLS = 1u << 20;
+
+// A span of bytes with checked reads: the file as read, or the mapped image.
+struct Bytes {
+    const u8* data;
+    u32 size;
+    bool holds(u32 offset, u32 length) const {
+        return uint64_t{offset} + length <= size;
+    }
+    template <class T>
+    bool read(u32 offset, T& value) const {
+        if (!holds(offset, sizeof value)) return false;
+        std::memcpy(&value, data + offset, sizeof value);
+        return true;
+    }
+    // A NUL-terminated name that lies wholly inside.
+    bool name(u32 offset, std::string& text) const {
+        if (offset >= size) return false;
+        const void* end = std::memchr(data + offset, 0, size - offset);
+        if (end == nullptr) return false;
+        text.assign(reinterpret_cast<const char*>(data + offset), static_cast<size_t>(static_cast<const u8*>(end) - (data + offset)));
+        return true;
+    }
+};
+
+struct Directory {
+    u32 rva = 0;
+    u32 size = 0;
+};
+
+// The image checksum of the optional header: 16-bit words summed with end-around carry, the
+// field itself counted as zero, plus the file's length.
+u32 imageChecksum(const Bytes& data, u32 field) {
+    uint64_t total = 0;
+    for (u32 at = 0; at < data.size; at += 2) {
+        u32 word = data.data[at];
+        if (at + 1 < data.size) word |= u32{data.data[at + 1]} << 8;
+        if (at == field || at == field + 2) word = 0;
+        total += word;
+        total = (total & 0xFFFF) + (total >> 16);
+    }
+    return static_cast<u32>(total & 0xFFFF) + data.size;
+}
+
+// Only one image at a time: the thread block, its TLS slot and the stand-ins' state are
+// process-wide (PeImage::load refuses a second image while one is loaded).
+bool imageLoaded = false;
+
+}  // namespace
+
 bool PeImage::looksLikePe(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     char magic[2] = {};
@@ -240,143 +370,245 @@ bool PeImage::looksLikePe(const std::string& path) {
 }
 
 std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<u8> data((std::istreambuf_iterator<char>(file)),
-                               std::istreambuf_iterator<char>());
     auto fail = [&](const std::string& why) {
         error = "not a loadable module: " + path + " (" + why + ")";
         return nullptr;
     };
-    if (data.size() < 0x40 || data[0] != 'M' || data[1] != 'Z') return fail("no MZ header");
-    const u32 pe = readAt<u32>(data.data(), 0x3C);
-    if (pe > data.size() - 0xF8 || std::memcmp(&data[pe], "PE\0\0", 4) != 0) {
-        return fail("no PE header");
+    if (imageLoaded) return fail("another Windows module is loaded in this process");
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<u8> contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (contents.size() > LARGEST_IMAGE) return fail("larger than any module");
+    const Bytes data{contents.data(), static_cast<u32>(contents.size())};
+
+    u32 pe = 0;
+    u16 machine = 0, sectionCount = 0, optionalSize = 0, magic = 0;
+    if (!data.holds(0, 2) || contents[0] != 'M' || contents[1] != 'Z' || !data.read(DOS_PE_OFFSET, pe)) {
+        return fail("no MZ header");
     }
-    if (readAt<u16>(data.data(), pe + 4) != 0x14C) return fail("not an i386 image");
-    const u16 sectionCount = readAt<u16>(data.data(), pe + 6);
-    const u16 optionalSize = readAt<u16>(data.data(), pe + 20);
-    const u32 optional = pe + 24;
-    if (readAt<u16>(data.data(), optional) != 0x10B) return fail("not a PE32 image");
-    const u32 entryRva = readAt<u32>(data.data(), optional + 16);
-    const u32 preferredBase = readAt<u32>(data.data(), optional + 28);
-    const u32 imageSize = readAt<u32>(data.data(), optional + 56);
-    const u32 headersSize = readAt<u32>(data.data(), optional + 60);
-    auto directory = [&](int index, u32& rva, u32& size) {
-        rva = readAt<u32>(data.data(), optional + 96 + 8 * index);
-        size = readAt<u32>(data.data(), optional + 100 + 8 * index);
+    if (!data.holds(pe, 4) || std::memcmp(&contents[pe], "PE\0\0", 4) != 0) return fail("no PE header");
+    if (!data.read(pe + COFF_MACHINE, machine) || machine != MACHINE_I386) return fail("not an i386 image");
+    const u32 optional = pe + COFF_SIZE;
+    if (!data.read(pe + COFF_SECTION_COUNT, sectionCount) || !data.read(pe + COFF_OPTIONAL_SIZE, optionalSize) ||
+        !data.read(optional + OPT_MAGIC, magic) || magic != MAGIC_PE32) {
+        return fail("not a PE32 image");
+    }
+    u32 entryRva = 0, preferredBase = 0, imageSize = 0, headersSize = 0, directoryCount = 0;
+    if (!data.read(optional + OPT_ENTRY, entryRva) || !data.read(optional + OPT_IMAGE_BASE, preferredBase) ||
+        !data.read(optional + OPT_IMAGE_SIZE, imageSize) || !data.read(optional + OPT_HEADERS_SIZE, headersSize) ||
+        !data.read(optional + OPT_DIRECTORY_COUNT, directoryCount)) {
+        return fail("truncated optional header");
+    }
+    if (imageSize == 0 || imageSize > LARGEST_IMAGE || headersSize > imageSize || headersSize > data.size) {
+        return fail("image or header size out of range");
+    }
+    // A file that carries a checksum is loaded only when it matches: a damaged byte anywhere,
+    // code included, is refused rather than run.
+    u32 checksum = 0;
+    if (!data.read(optional + OPT_CHECKSUM, checksum)) return fail("truncated optional header");
+    if (checksum != 0 && checksum != imageChecksum(data, optional + OPT_CHECKSUM)) {
+        return fail("damaged: its checksum does not match");
+    }
+    const u32 sectionTable = optional + optionalSize;
+    if (!data.holds(sectionTable, u32{SECTION_SIZE} * sectionCount)) return fail("truncated section table");
+    auto directory = [&](u32 index, Directory& found) {
+        if (index >= directoryCount) return true;  // absent
+        return data.read(optional + OPT_DIRECTORIES + 8 * index, found.rva) &&
+               data.read(optional + OPT_DIRECTORIES + 8 * index + 4, found.size);
     };
-    if (headersSize > data.size()) return fail("truncated headers");
+    Directory relocations, imports, tls;
+    if (!directory(DIRECTORY_RELOCATION, relocations) || !directory(DIRECTORY_IMPORT, imports) ||
+        !directory(DIRECTORY_TLS, tls)) {
+        return fail("truncated data directories");
+    }
 
     if (!installThreadBlock(error)) return nullptr;
-    void* mapping = mmap(nullptr, imageSize, PROT_READ | PROT_WRITE | PROT_EXEC,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping = mmap(nullptr, imageSize, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return fail("cannot map the image");
+    // From here on the image unmaps itself on every failure.
     std::unique_ptr<PeImage> image(new PeImage());
     image->base = static_cast<u8*>(mapping);
     image->size = imageSize;
     u8* base = image->base;
-    std::memcpy(base, data.data(), headersSize);
-    const u32 sections = optional + optionalSize;
-    for (u16 s = 0; s < sectionCount; ++s) {
-        const u32 header = sections + 40u * s;
-        const u32 virtualAddress = readAt<u32>(data.data(), header + 12);
-        const u32 rawSize = readAt<u32>(data.data(), header + 16);
-        const u32 rawOffset = readAt<u32>(data.data(), header + 20);
-        if (rawSize == 0) continue;
-        if (rawOffset + rawSize > data.size() || virtualAddress + rawSize > imageSize) {
-            return fail("section outside the file or image");
-        }
-        std::memcpy(base + virtualAddress, &data[rawOffset], rawSize);
+    std::memcpy(base, contents.data(), headersSize);
+    if (!image->mapSections(data.data, data.size, sectionTable, sectionCount) ||
+        !image->relocate(relocations.rva, relocations.size, reinterpret_cast<u32>(base) - preferredBase)) {
+        return fail("a section or relocation lies outside the file or image");
     }
+    std::string why;
+    if (!image->bindImports(imports.rva, why)) return fail(why);
+    std::vector<u32> callbacks;
+    if (tls.rva != 0 && !image->startTls(tls.rva, callbacks)) return fail("thread-local data outside the image");
+    if (entryRva >= imageSize) return fail("entry point outside the image");
+    currentImage = base;
+    currentImageSize = imageSize;
+    imageLoaded = true;
+    image->entryRva = entryRva;
+    image->tlsCallbacks = callbacks;
+    for (u32 callback : callbacks) reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_ATTACH, nullptr);
+    if (entryRva != 0 && !reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_ATTACH, nullptr)) {
+        image->attached = false;
+        return fail("its entry point refused to attach");
+    }
+    image->attached = true;
+    return image;
+}
 
-    // Base relocations: every 32-bit absolute address moves by the load offset.
-    u32 relocRva, relocSize;
-    directory(5, relocRva, relocSize);
-    const u32 delta = reinterpret_cast<u32>(base) - preferredBase;
-    for (u32 at = relocRva; at + 8 <= relocRva + relocSize;) {
-        const u32 page = readAt<u32>(base, at);
-        const u32 blockSize = readAt<u32>(base, at + 4);
-        if (blockSize < 8) break;
+bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u16 sectionCount) {
+    const Bytes data{fileBytes, fileSize};
+    for (u16 s = 0; s < sectionCount; ++s) {
+        const u32 header = sectionTable + SECTION_SIZE * s;
+        u32 virtualAddress = 0, rawSize = 0, rawOffset = 0;
+        if (!data.read(header + SECTION_VIRTUAL_ADDRESS, virtualAddress) ||
+            !data.read(header + SECTION_RAW_SIZE, rawSize) || !data.read(header + SECTION_RAW_OFFSET, rawOffset)) {
+            return false;
+        }
+        if (rawSize == 0) continue;
+        if (!data.holds(rawOffset, rawSize) || uint64_t{virtualAddress} + rawSize > size) return false;
+        std::memcpy(base + virtualAddress, data.data + rawOffset, rawSize);
+    }
+    return true;
+}
+
+// Base relocations: every 32-bit absolute address moves by the load offset.
+bool PeImage::relocate(u32 rva, u32 length, u32 delta) {
+    const Bytes image{base, size};
+    if (!image.holds(rva, length)) return false;
+    for (u32 at = rva; uint64_t{at} + 8 <= uint64_t{rva} + length;) {
+        u32 page = 0, blockSize = 0;
+        image.read(at, page);
+        image.read(at + 4, blockSize);
+        if (blockSize < 8 || uint64_t{at} + blockSize > uint64_t{rva} + length) return blockSize == 0;
         for (u32 entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
-            const u16 item = readAt<u16>(base, entry);
-            if ((item >> 12) == 3) {  // IMAGE_REL_BASED_HIGHLOW
-                const u32 target = page + (item & 0xFFF);
-                const u32 value = readAt<u32>(base, target) + delta;
-                std::memcpy(base + target, &value, sizeof value);
-            }
+            u16 item = 0;
+            image.read(entry, item);
+            if ((item >> 12) != RELOCATION_HIGHLOW) continue;
+            const uint64_t target = uint64_t{page} + (item & 0xFFFu);
+            u32 value = 0;
+            if (target > UINT32_MAX || !image.read(static_cast<u32>(target), value)) return false;
+            value += delta;
+            std::memcpy(base + target, &value, sizeof value);
         }
         at += blockSize;
     }
+    return true;
+}
 
-    // Imports, bound by name to the stand-ins above.
-    u32 importRva, importSize;
-    directory(1, importRva, importSize);
-    for (u32 descriptor = importRva; readAt<u32>(base, descriptor + 12) != 0; descriptor += 20) {
-        const std::string dll = lowercase(reinterpret_cast<const char*>(base + readAt<u32>(base, descriptor + 12)));
-        u32 lookup = readAt<u32>(base, descriptor);
-        u32 bound = readAt<u32>(base, descriptor + 16);
+// Imports, bound by name to the stand-ins above.
+bool PeImage::bindImports(u32 rva, std::string& why) {
+    const Bytes image{base, size};
+    if (rva == 0) return true;
+    for (u32 descriptor = rva;; descriptor += IMPORT_DESCRIPTOR_SIZE) {
+        u32 nameRva = 0, lookup = 0, bound = 0;
+        if (!image.read(descriptor + IMPORT_NAME, nameRva) || !image.read(descriptor, lookup) ||
+            !image.read(descriptor + IMPORT_BOUND, bound)) {
+            why = "import table outside the image";
+            return false;
+        }
+        if (nameRva == 0) return true;
+        std::string dll;
+        if (!image.name(nameRva, dll)) {
+            why = "import name outside the image";
+            return false;
+        }
+        dll = lowercase(dll);
         if (lookup == 0) lookup = bound;
         for (;; lookup += 4, bound += 4) {
-            const u32 thunk = readAt<u32>(base, lookup);
+            u32 thunk = 0;
+            if (!image.read(lookup, thunk) || !image.holds(bound, 4)) {
+                why = "import thunks outside the image";
+                return false;
+            }
             if (thunk == 0) break;
-            if (thunk & 0x80000000u) return fail(dll + " import by ordinal");
-            const std::string name = reinterpret_cast<const char*>(base + thunk + 2);
+            if (thunk & 0x80000000u) {
+                why = dll + " import by ordinal";
+                return false;
+            }
+            std::string name;
+            if (!image.name(thunk + 2, name)) {
+                why = "import name outside the image";
+                return false;
+            }
             const auto found = importTable().find(dll + "!" + name);
-            if (found == importTable().end()) return fail("imports " + dll + "!" + name);
+            if (found == importTable().end()) {
+                why = "imports " + dll + "!" + name;
+                return false;
+            }
             const u32 address = reinterpret_cast<u32>(found->second);
             std::memcpy(base + bound, &address, sizeof address);
         }
     }
+}
 
-    // Thread-local data: one slot, a copy of the template.
-    u32 tlsRva, tlsSize;
-    directory(9, tlsRva, tlsSize);
-    std::vector<u32> callbacks;
-    if (tlsRva != 0) {
-        const u32 start = readAt<u32>(base, tlsRva), end = readAt<u32>(base, tlsRva + 4);
-        const u32 indexAddress = readAt<u32>(base, tlsRva + 8);
-        const u32 callbackArray = readAt<u32>(base, tlsRva + 12);
-        const u32 zeroFill = readAt<u32>(base, tlsRva + 16);
-        static std::vector<u8> tlsData;
-        tlsData.assign(end - start + zeroFill, 0);
-        std::memcpy(tlsData.data(), reinterpret_cast<const void*>(start), end - start);
-        tlsSlots[0] = tlsData.data();
-        *reinterpret_cast<u32*>(indexAddress) = 0;
-        for (auto* cb = reinterpret_cast<const u32*>(callbackArray); cb && *cb; ++cb) {
-            callbacks.push_back(*cb);
-        }
+// Thread-local data: one slot, a copy of the template. Its addresses are absolute (relocated).
+bool PeImage::startTls(u32 rva, std::vector<u32>& callbacks) {
+    const Bytes image{base, size};
+    u32 start = 0, end = 0, indexAddress = 0, callbackArray = 0, zeroFill = 0;
+    if (!image.read(rva + TLS_START, start) || !image.read(rva + TLS_END, end) ||
+        !image.read(rva + TLS_INDEX, indexAddress) || !image.read(rva + TLS_CALLBACKS, callbackArray) ||
+        !image.read(rva + TLS_ZERO_FILL, zeroFill)) {
+        return false;
     }
-    currentImage = base;
-    currentImageSize = imageSize;
-    for (u32 callback : callbacks) {
-        reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_ATTACH, nullptr);
+    const u32 origin = reinterpret_cast<u32>(base);
+    auto inside = [&](u32 address, u32 length) {
+        return address >= origin && image.holds(address - origin, length);
+    };
+    if (end < start || end - start > LARGEST_TLS || zeroFill > LARGEST_TLS || !inside(start, end - start) ||
+        !inside(indexAddress, 4)) {
+        return false;
     }
-    if (entryRva != 0 && !reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_ATTACH,
-                                                                         nullptr)) {
-        return fail("its entry point refused to attach");
+    static std::vector<u8> tlsData;
+    tlsData.assign(end - start + zeroFill, 0);
+    std::memcpy(tlsData.data(), base + (start - origin), end - start);
+    tlsSlots[0] = tlsData.data();
+    std::memset(base + (indexAddress - origin), 0, 4);
+    for (u32 at = callbackArray; at != 0; at += 4) {
+        u32 callback = 0;
+        if (!inside(at, 4)) return false;
+        std::memcpy(&callback, base + (at - origin), 4);
+        if (callback == 0) break;
+        if (!inside(callback, 1)) return false;
+        callbacks.push_back(callback);
     }
-    return image;
+    return true;
 }
 
 PeImage::~PeImage() {
-    // The image stays mapped: the runtime's exit handlers may still point into it.
-    (void)DLL_PROCESS_DETACH;
+    if (base == nullptr) return;
+    if (attached) {
+        // The module's own destructors and exit handlers run on detach, then the image goes.
+        if (entryRva != 0) reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_DETACH, nullptr);
+        for (u32 callback : tlsCallbacks) reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_DETACH, nullptr);
+    }
+    if (currentImage == base) {
+        currentImage = nullptr;
+        currentImageSize = 0;
+        imageLoaded = false;
+        freeModuleHeap();
+    }
+    munmap(base, size);
 }
 
 void* PeImage::findExport(const char* name) const {
-    const u32 optional = readAt<u32>(base, 0x3C) + 24;
-    const u32 exportRva = readAt<u32>(base, optional + 96);
-    if (exportRva == 0) return nullptr;
-    const u32 count = readAt<u32>(base, exportRva + 24);
-    const u32 functions = readAt<u32>(base, exportRva + 28);
-    const u32 names = readAt<u32>(base, exportRva + 32);
-    const u32 ordinals = readAt<u32>(base, exportRva + 36);
+    const Bytes image{base, size};
+    u32 pe = 0, exportRva = 0, count = 0, functions = 0, names = 0, ordinals = 0;
+    if (!image.read(DOS_PE_OFFSET, pe) || !image.read(pe + COFF_SIZE + OPT_DIRECTORIES + 8 * DIRECTORY_EXPORT, exportRva) ||
+        exportRva == 0 || !image.read(exportRva + EXPORT_COUNT, count) ||
+        !image.read(exportRva + EXPORT_FUNCTIONS, functions) || !image.read(exportRva + EXPORT_NAMES, names) ||
+        !image.read(exportRva + EXPORT_ORDINALS, ordinals)) {
+        return nullptr;
+    }
     for (u32 i = 0; i < count; ++i) {
-        const char* exportName = reinterpret_cast<const char*>(base + readAt<u32>(base, names + 4 * i));
-        if (std::strcmp(exportName, name) == 0) {
-            const u16 ordinal = readAt<u16>(base, ordinals + 2 * i);
-            return base + readAt<u32>(base, functions + 4u * ordinal);
+        u32 nameRva = 0;
+        std::string exportName;
+        if (!image.read(names + 4 * i, nameRva) || !image.name(nameRva, exportName)) return nullptr;
+        if (exportName != name) continue;
+        u16 ordinal = 0;
+        u32 function = 0;
+        if (!image.read(ordinals + 2 * i, ordinal) || !image.read(functions + 4u * ordinal, function) ||
+            function >= size) {
+            return nullptr;
         }
+        return base + function;
     }
     return nullptr;
 }

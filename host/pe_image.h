@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace grindlet::host {
 
@@ -14,8 +15,10 @@ class PeImage {
 public:
     // True when the file starts like a Windows executable image.
     static bool looksLikePe(const std::string& path);
-    // Loads and starts the image; null with a message on failure.
+    // Loads and starts the image; null with a message on failure (a corrupt file included).
+    // One image at a time per process: a second load while one is loaded is refused.
     static std::unique_ptr<PeImage> load(const std::string& path, std::string& error);
+    // Detaches the module and unmaps the image.
     ~PeImage();
     PeImage(const PeImage&) = delete;
     PeImage& operator=(const PeImage&) = delete;
@@ -25,8 +28,16 @@ public:
 
 private:
     PeImage() = default;
+    bool mapSections(const uint8_t* fileBytes, uint32_t fileSize, uint32_t sectionTable, uint16_t sectionCount);
+    bool relocate(uint32_t rva, uint32_t length, uint32_t delta);
+    bool bindImports(uint32_t rva, std::string& why);
+    bool startTls(uint32_t rva, std::vector<uint32_t>& callbacks);
+
     uint8_t* base = nullptr;
     uint32_t size = 0;
+    uint32_t entryRva = 0;
+    std::vector<uint32_t> tlsCallbacks;
+    bool attached = false;  // the entry point accepted DLL_PROCESS_ATTACH
 };
 
 }  // namespace grindlet::host
