@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, libFuzzer with AddressSanitizer and UBSan: the host script
-# on the 32-bit module code, and the fast loops against the reference loops natively (x86-64).
+# on the 32-bit module code, the fast loops against the reference loops natively (x86-64), and
+# the render tool's reading and chunked processing of audio files (32-bit, module linked in).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/fuzz
@@ -11,3 +12,8 @@ clang++ "${flags[@]}" -m32 binding/module_base.cpp binding/pin.cpp "${dsp[@]}" \
   effect/reducer_module.cpp effect/exports.cpp fuzz/fuzz_host_script.cpp \
   -o build/fuzz/fuzz_host_script
 clang++ "${flags[@]}" "${dsp[@]}" fuzz/fuzz_fast_paths.cpp -o build/fuzz/fuzz_fast_paths
+host=(host/hosted_module.cpp host/module_library.cpp host/pe_image.cpp host/scenario.cpp)
+render=(tools/render/audio_files.cpp tools/render/render_engine.cpp tools/render/render_options.cpp)
+clang++ "${flags[@]}" -m32 binding/module_base.cpp binding/pin.cpp "${dsp[@]}" effect/reducer_module.cpp \
+  effect/exports.cpp "${host[@]}" "${render[@]}" fuzz/fuzz_audio_input.cpp \
+  -L/usr/lib/i386-linux-gnu -lsndfile -ldl -o build/fuzz/fuzz_audio_input

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Runs a fuzz target for SECONDS (default 60) from its seed corpus and what earlier runs found
 # (kept in build/fuzz/TARGET-corpus); a fault's input goes to build/fuzz/. Exits non-zero on a
-# fault. TARGET: host_script (default) or fast_paths.
+# fault. TARGET: host_script (default), fast_paths or audio_input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 target="${2:-host_script}"
+max_len=2048
 case "$target" in
   host_script) seeds=fuzz/corpus; saved=build/fuzz/corpus ;;
   fast_paths) seeds=fuzz/corpus-fast-paths; saved=build/fuzz/corpus-fast-paths ;;
-  *) echo "fuzz: unknown target '$target' (host_script or fast_paths)" >&2; exit 2 ;;
+  audio_input) seeds=fuzz/corpus-audio; saved=build/fuzz/corpus-audio; max_len=16384 ;;
+  *) echo "fuzz: unknown target '$target' (host_script, fast_paths or audio_input)" >&2; exit 2 ;;
 esac
 bash fuzz/build.sh
 mkdir -p "$saved"
@@ -25,8 +27,8 @@ cp "$seeds"/* "$work/corpus/"
 find "$saved" -type f -exec cp -t "$work/corpus/" {} + 2>/dev/null || true
 log="build/fuzz/last-run-$target.log"
 status=0
-ASAN_OPTIONS="$options" "build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
-  -rss_limit_mb=1536 -max_len=2048 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp" ASAN_OPTIONS="$options" "build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
+  -rss_limit_mb=1536 -max_len="$max_len" -print_final_stats=1 -artifact_prefix=build/fuzz/ \
   "$work/corpus" > "$log" 2>&1 || status=$?
 find "$work/corpus" -type f -exec cp -n -t "$saved/" {} + 2>/dev/null || true
 if [ "$status" -ne 0 ]; then

@@ -15,6 +15,6 @@ for module in build/linux/Module.sep build/windows/Module.sep; do
 done
 echo "== the demo"
 mkdir -p build/demo
-build/linux/grindlet-render -o build/demo/grindlet-demo.wav \
+build/linux/grindlet-render -f -o build/demo/grindlet-demo.wav \
   --plot build/demo/grindlet-demo.svg --at 3.2 --window 0.012
 echo "listen to build/demo/grindlet-demo.wav; open build/demo/grindlet-demo.svg in a browser"

@@ -63,5 +63,6 @@ bash tests/lv2/compare_with_module.sh
 echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s each)"
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" host_script
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" fast_paths
+bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" audio_input
 
 echo "all tests passed"

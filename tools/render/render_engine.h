@@ -1,41 +1,63 @@
-// Audio in and out through libsndfile, the demo signal, rendering through the module, plots.
+// Rendering a stream of audio through the module a chunk at a time: one module object per
+// channel, the built-in demo signal, and the window of the first channel that the plot shows.
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/hosted_module.h"
 #include "host/module_library.h"
+#include "host/scenario.h"
 #include "render_options.h"
 
 namespace grindlet::render {
 
-struct Audio {
-    int32_t sampleRate = 44100;
-    int32_t channels = 1;
-    int32_t subtype = 0;        // libsndfile sample format of the file it came from
-    std::vector<float> samples; // interleaved
-    int64_t frames() const { return channels > 0 ? static_cast<int64_t>(samples.size()) / channels : 0; }
-    float& at(int64_t frame, int32_t channel) { return samples[static_cast<size_t>(frame * channels + channel)]; }
-    float at(int64_t frame, int32_t channel) const { return samples[static_cast<size_t>(frame * channels + channel)]; }
+// One module object per channel, the file's sample rate given to each, fed block by block.
+class ChannelRenderer {
+public:
+    bool start(const host::ModuleLibrary& library, const RenderOptions& options, int32_t sampleRate,
+               int32_t channels, std::string& error);
+    // Renders `frames` interleaved frames starting at frame `position` of a stream of
+    // `totalFrames` (the sweeps' length). in and out may be the same buffer.
+    void process(const float* in, float* out, int64_t frames, int64_t position, int64_t totalFrames);
+
+private:
+    const RenderOptions* options = nullptr;
+    int32_t channels = 0;
+    std::vector<std::unique_ptr<host::HostedModule>> modules;
+    std::vector<host::EffectPins> pins;
 };
 
-bool readAudio(const std::string& path, Audio& audio, std::string& error);
-// Writes WAV; format names a sample format (render_options.h) or is empty for audio.subtype.
-bool writeAudio(const std::string& path, const Audio& audio, const std::string& format,
-                std::string& error);
+// A few seconds that make the effect obvious: a rising sine sweep, then a chord. Mono.
+class DemoSignal {
+public:
+    static constexpr int32_t SAMPLE_RATE = 44100;
+    static constexpr int64_t FRAMES = 4 * SAMPLE_RATE;
+    // Fills up to `frames` samples from the current position; returns how many (0 at the end).
+    int64_t read(float* samples, int64_t frames);
 
-// A few seconds that make the effect obvious: a rising sine sweep, then a chord.
-Audio demoSignal(int32_t sampleRate = 44100);
+private:
+    int64_t position = 0;
+};
 
-// One module object per channel, the file's sample rate given to each.
-bool renderAudio(const host::ModuleLibrary& library, const RenderOptions& options, const Audio& in,
-                 Audio& out, std::string& error,
-                 const std::function<void(double)>& progress = nullptr);
+// The first channel's input and output over [first, first + length), kept as they stream by.
+class PlotWindow {
+public:
+    PlotWindow(int64_t firstFrame, int64_t frames) : first(firstFrame), length(frames) {}
+    void capture(const float* in, const float* out, int64_t frames, int64_t position, int32_t channels);
+    // Whether the stream reached the window's start.
+    bool reached() const { return !input.empty(); }
+    // Writes the SVG.
+    bool write(std::FILE* file, const RenderOptions& options, int32_t sampleRate, int64_t totalFrames) const;
 
-// Input and output of the first channel over options.at ... at + window, as SVG.
-bool writePlot(const std::string& path, const RenderOptions& options, const Audio& in,
-               const Audio& out, std::string& error);
+private:
+    int64_t first;
+    int64_t length;
+    std::vector<float> input;
+    std::vector<float> output;
+};
 
 }  // namespace grindlet::render

@@ -1,17 +1,25 @@
-// grindlet-render: runs audio files through Module.sep via our host. See --help.
+// grindlet-render: runs audio through Module.sep via our host, a chunk at a time. See --help.
+// Everything that can fail is checked before anything is written, and every output appears
+// only when complete: an existing file is never left half-written or replaced by mistake.
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "audio_files.h"
 #include "render_engine.h"
 
 using namespace grindlet;
+using namespace grindlet::render;
 
 namespace {
+
+// Frames per chunk read, rendered and written; memory does not depend on the input's length.
+constexpr int64_t CHUNK_FRAMES = 16384;
+constexpr int64_t PROGRESS_FROM_SECONDS = 10;
 
 std::string besideProgram(const char* argv0, const std::string& name) {
     char path[PATH_MAX];
@@ -21,10 +29,10 @@ std::string besideProgram(const char* argv0, const std::string& name) {
     return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/" + name;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    char realA[PATH_MAX], realB[PATH_MAX];
-    return realpath(a.c_str(), realA) != nullptr && realpath(b.c_str(), realB) != nullptr &&
-           std::string(realA) == realB;
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", value);
+    return text;
 }
 
 int fail(const std::string& message) {
@@ -32,56 +40,158 @@ int fail(const std::string& message) {
     return 1;
 }
 
-}  // namespace
+// The samples to render: a file, standard input, or the demo.
+struct Source {
+    std::unique_ptr<AudioInput> file;
+    DemoSignal demo;
+    int32_t sampleRate() const { return file ? file->sampleRate() : DemoSignal::SAMPLE_RATE; }
+    int32_t channels() const { return file ? file->channels() : 1; }
+    int32_t subtype() const { return file ? file->subtype() : SF_FORMAT_PCM_16; }
+    int64_t declaredFrames() const { return file ? file->declaredFrames() : DemoSignal::FRAMES; }
+    int64_t read(float* interleaved, int64_t frames) {
+        return file ? file->read(interleaved, frames) : demo.read(interleaved, frames);
+    }
+};
 
-int main(int argc, char** argv) {
-    render::RenderOptions options;
+class Progress {
+public:
+    Progress(int64_t frames, int32_t sampleRate)
+        : total(frames), shown(isatty(STDERR_FILENO) && frames > PROGRESS_FROM_SECONDS * sampleRate) {}
+    void update(int64_t done) {
+        if (!shown) return;
+        const int percent = static_cast<int>(100 * std::min(done, total) / total);
+        if (percent == last) return;
+        last = percent;
+        std::fprintf(stderr, "\r[%-40s] %3d%%", std::string(static_cast<size_t>(percent * 40 / 100), '#').c_str(), percent);
+        if (percent == 100) std::fputc('\n', stderr);
+    }
+
+private:
+    int64_t total;
+    bool shown;
+    int last = -1;
+};
+
+int renderJob(RenderOptions& options, const char* argv0) {
+    const bool fromStdin = options.inputGiven && options.input == STANDARD_STREAM;
+    const bool toStdout = options.output == STANDARD_STREAM;
+    if (fromStdin && options.output.empty()) {
+        return fail("reading standard input needs -o FILE (or -o - for standard output)");
+    }
+    if (!options.inputGiven) {
+        if (options.bits.from == 8.0 && options.bits.to == 8.0) options.bits = {12.0, 3.0};
+        if (options.rate.from == 8000.0 && options.rate.to == 8000.0) options.rate = {11025.0, 2500.0};
+    }
+    if (options.output.empty()) options.output = defaultOutputName(options.inputGiven ? options.input : "");
+    // Messages go where the audio does not.
+    std::FILE* messages = toStdout ? stderr : stdout;
+
     std::string error;
-    if (!render::parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        return fail(error);
-    }
-    if (options.help) {
-        std::fputs(render::usageText().c_str(), stdout);
-        return 0;
-    }
-    if (options.output.empty()) options.output = render::defaultOutputName(options.input);
-    if (!options.input.empty() && sameFile(options.input, options.output)) {
-        return fail("the output " + options.output + " is the input: choose another with -o");
-    }
-    if (options.module.empty()) options.module = besideProgram(argv[0], "Module.sep");
+    if (options.module.empty()) options.module = besideProgram(argv0, "Module.sep");
     const auto library = host::ModuleLibrary::load(options.module, error);
     if (!library) return fail(error);
 
-    render::Audio input;
-    if (options.input.empty()) {
-        input = render::demoSignal();
-        if (options.bits.from == 8.0 && options.bits.to == 8.0) options.bits = {12.0, 3.0};
-        if (options.rate.from == 8000.0 && options.rate.to == 8000.0) options.rate = {11025.0, 2500.0};
-        std::printf("demo: a 2 s sine sweep and a 2 s chord, bits %g to %g, rate %g Hz to %g Hz\n",
-                    options.bits.from, options.bits.to, options.rate.from, options.rate.to);
-    } else if (!render::readAudio(options.input, input, error)) {
+    Source source;
+    if (options.inputGiven) {
+        source.file = AudioInput::open(options.input, error);
+        if (!source.file) return fail(error);
+    }
+    const int32_t sampleRate = source.sampleRate(), channels = source.channels();
+    const int64_t declared = source.declaredFrames();
+    int format = 0;
+    if (!chooseOutputFormat(options.output, source.subtype(), options.format, sampleRate, channels, format, error)) {
         return fail(error);
     }
 
-    const bool showProgress = isatty(STDERR_FILENO) && input.frames() > 10 * input.sampleRate;
-    int shown = -1;
-    auto progress = [&](double fraction) {
-        const int percent = static_cast<int>(fraction * 100.0);
-        if (!showProgress || percent == shown) return;
-        shown = percent;
-        const int bar = percent * 40 / 100;
-        std::fprintf(stderr, "\r[%-40s] %3d%%", std::string(static_cast<size_t>(bar), '#').c_str(), percent);
-        if (percent == 100) std::fputc('\n', stderr);
-    };
-    render::Audio output;
-    if (!render::renderAudio(*library, options, input, output, error, progress)) return fail(error);
-    if (!render::writeAudio(options.output, output, options.format, error)) return fail(error);
-    std::printf("wrote %s: %lld frames, %d channel(s), %d Hz\n", options.output.c_str(),
-                static_cast<long long>(output.frames()), output.channels, output.sampleRate);
+    // No name may stand for another file: compared by device and inode.
+    const FileIdentity input = !options.inputGiven ? FileIdentity{} : fromStdin ? identifyStandardInput() : identify(options.input);
+    const FileIdentity output = toStdout ? FileIdentity{} : identify(options.output);
+    const FileIdentity plot = options.plot.empty() ? FileIdentity{} : identify(options.plot);
+    if (!toStdout && sameFile(output, input)) return fail("the output " + options.output + " is the input: choose another with -o");
     if (!options.plot.empty()) {
-        if (!render::writePlot(options.plot, options, input, output, error)) return fail(error);
-        std::printf("wrote %s: input and output from %.3f s over %.1f ms\n", options.plot.c_str(),
-                    options.at, options.window * 1000.0);
+        if (sameFile(plot, input)) return fail("the plot " + options.plot + " is the input: choose another");
+        if (!toStdout && sameFile(plot, output)) return fail("the plot and the output are the same file: " + options.plot);
+    }
+    for (const auto& [name, identity] : {std::pair{options.output, output}, std::pair{options.plot, plot}}) {
+        if (identity.exists && !options.force) return fail(name + " exists: use -f (--force) to replace it");
+    }
+    if (declared < 0 && !(options.bits.constant() && options.rate.constant())) {
+        return fail("sweeps need an input whose length is known (not a stream)");
+    }
+    // The plot window must lie inside the audio (checked again at the end for a stream).
+    const double firstFrame = options.at * sampleRate;
+    if (!options.plot.empty() && !(firstFrame < (declared < 0 ? double(INT64_MAX) / 2 : double(declared)))) {
+        return fail("--at " + seconds(options.at) + " is past the end of the audio (" +
+                    seconds(double(declared) / sampleRate) + ")");
+    }
+    const auto windowFrames = std::max<int64_t>(1, static_cast<int64_t>(options.window * sampleRate));
+    PlotWindow window(static_cast<int64_t>(firstFrame), windowFrames);
+
+    // Both outputs exist from here, under temporary names; nothing is in place until the end.
+    std::unique_ptr<PendingFile> plotFile;
+    if (!options.plot.empty()) {
+        plotFile = PendingFile::create(options.plot, error);
+        if (!plotFile) return fail(error);
+    }
+    const auto audio = AudioOutput::open(options.output, format, sampleRate, channels, error);
+    if (!audio) return fail(error);
+    ChannelRenderer renderer;
+    if (!renderer.start(*library, options, sampleRate, channels, error)) return fail(error);
+
+    if (!options.inputGiven) {
+        std::fprintf(messages, "demo: a 2 s sine sweep and a 2 s chord, bits %g to %g, rate %g Hz to %g Hz\n",
+                     options.bits.from, options.bits.to, options.rate.from, options.rate.to);
+    }
+    const int64_t chunk = std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);
+    std::vector<float> in(static_cast<size_t>(chunk * channels)), out(in.size());
+    Progress progress(declared, sampleRate);
+    int64_t position = 0;
+    for (int64_t n; (n = source.read(in.data(), chunk)) > 0; position += n) {
+        renderer.process(in.data(), out.data(), n, position, declared);
+        if (plotFile) window.capture(in.data(), out.data(), n, position, channels);
+        if (!audio->write(out.data(), n, error)) return fail(error);
+        progress.update(position + n);
+    }
+    if (declared >= 0 && position < declared) {
+        std::fprintf(stderr, "grindlet-render: note: %s is shorter than its header says: rendered %lld of %lld frames\n",
+                     fromStdin ? "standard input" : options.input.c_str(), static_cast<long long>(position),
+                     static_cast<long long>(declared));
+    }
+    if (plotFile) {
+        if (!window.reached()) {
+            return fail("--at " + seconds(options.at) + " is past the end of the audio (" +
+                        seconds(double(position) / sampleRate) + ")");
+        }
+        std::FILE* svg = fdopen(dup(plotFile->descriptor()), "w");
+        const bool drawn = svg != nullptr && window.write(svg, options, sampleRate, position);
+        if (svg == nullptr || std::fclose(svg) != 0 || !drawn) return fail("cannot write the plot " + options.plot);
+    }
+    if (!audio->finish(error)) return fail(error);
+    if (plotFile && !plotFile->commit(error)) return fail(error);
+    std::fprintf(messages, "wrote %s: %lld frames, %d channel(s), %d Hz\n", toStdout ? "standard output" : options.output.c_str(),
+                 static_cast<long long>(position), channels, sampleRate);
+    if (plotFile) {
+        std::fprintf(messages, "wrote %s: input and output from %.3f s over %.1f ms\n", options.plot.c_str(),
+                     options.at, options.window * 1000.0);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A file-size limit should fail a write, which the tool reports, not kill it mid-file.
+    std::signal(SIGXFSZ, SIG_IGN);
+    RenderOptions options;
+    std::string error;
+    if (!parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) return fail(error);
+    if (options.help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::fputs(versionText().c_str(), stdout);
+        return 0;
+    }
+    return renderJob(options, argv[0]);
 }

@@ -1,8 +1,14 @@
 #include "render_options.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
+
+#ifndef GRINDLET_VERSION
+#define GRINDLET_VERSION "unknown"
+#endif
 
 namespace grindlet::render {
 
@@ -11,13 +17,35 @@ namespace {
 constexpr double MAX_BITS = 32.0;
 constexpr double MAX_RATE_HZ = 1e6;
 constexpr int32_t MAX_BLOCK = 1 << 16;
+constexpr double MAX_WINDOW_SECONDS = 10.0;
+constexpr double STREAM_UNITS_PER_VALUE = 10.0;  // the control streams carry tenths
 
+// A number, including one too small for a double's normal range (strtod's ERANGE on
+// underflow): whether it is usable is judged against what the module receives, below.
 bool parseNumber(const std::string& text, double& value) {
     if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
-    return errno == 0 && end == text.c_str() + text.size() && std::isfinite(value);
+    const bool underflow = errno == ERANGE && std::fabs(value) <= DBL_MIN;
+    return (errno == 0 || underflow) && end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+std::string shortNumber(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+// A control value must reach the module as the number it names: a positive value that
+// becomes zero or a subnormal float on its way (as a tenth, in single precision) would not.
+bool reachesTheModule(const std::string& option, double value, bool zeroAllowed, std::string& error) {
+    const float streamed = static_cast<float>(value / STREAM_UNITS_PER_VALUE);
+    if (value == 0.0 || std::fabs(streamed) >= FLT_MIN) return true;
+    error = option + ": " + shortNumber(value) + " is too small to reach the module as a number (it would arrive as " +
+            (streamed == 0.0f ? "0" : "a subnormal") + "); use " + (zeroAllowed ? "0 or " : "") + "at least " +
+            shortNumber(double(FLT_MIN) * STREAM_UNITS_PER_VALUE);
+    return false;
 }
 
 // "16" or "16:4", each value inside [low, high] (low excluded when lowOpen).
@@ -33,10 +61,10 @@ bool parseSweep(const std::string& option, const std::string& text, double low, 
     for (double v : {sweep.from, sweep.to}) {
         if (v > high || v < low || (lowOpen && v == low)) {
             error = option + ": " + text + " is out of range (" + (lowOpen ? "above " : "") +
-                    std::to_string(static_cast<long long>(low)) + " to " +
-                    std::to_string(static_cast<long long>(high)) + ")";
+                    shortNumber(low) + " to " + shortNumber(high) + ")";
             return false;
         }
+        if (!reachesTheModule(option, v, !lowOpen, error)) return false;
     }
     return true;
 }
@@ -54,12 +82,29 @@ bool parseChoice(const std::string& option, const std::string& text,
     return false;
 }
 
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 }  // namespace
 
 bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, std::string& error) {
+    bool onlyInputs = false;  // after "--"
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+        std::string arg = args[i];
+        // --option=value stands for --option value.
+        std::string attached;
+        bool hasAttached = false;
+        if (!onlyInputs && arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+            attached = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
+            hasAttached = true;
+        }
         auto value = [&](std::string& out) {
+            if (hasAttached) {
+                out = attached;
+                return true;
+            }
             if (i + 1 >= args.size()) {
                 error = arg + " needs a value";
                 return false;
@@ -68,8 +113,25 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, 
             return true;
         };
         std::string text;
-        if (arg == "-h" || arg == "--help") {
+        if (onlyInputs || arg == STANDARD_STREAM || arg.empty() || arg[0] != '-') {
+            if (arg.empty()) {
+                error = "the input file name is empty";
+                return false;
+            }
+            if (options.inputGiven) {
+                error = "more than one input file: " + arg;
+                return false;
+            }
+            options.input = arg;
+            options.inputGiven = true;
+        } else if (arg == "--") {
+            onlyInputs = true;
+        } else if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (arg == "-f" || arg == "--force") {
+            options.force = true;
         } else if (arg == "--bits") {
             if (!value(text) || !parseSweep(arg, text, 0.0, MAX_BITS, false, options.bits, error)) return false;
         } else if (arg == "--rate") {
@@ -80,9 +142,9 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, 
             if (!value(text) || !parseChoice(arg, text, {"step", "linear"}, options.mode, error)) return false;
         } else if (arg == "--block") {
             double block = 0;
-            if (!value(text) || !parseNumber(text, block) || block != std::floor(block) ||
-                block < 1 || block > MAX_BLOCK) {
-                if (error.empty()) error = "--block: '" + text + "' is not a whole number from 1 to 65536";
+            if (!value(text)) return false;
+            if (!parseNumber(text, block) || block != std::floor(block) || block < 1 || block > MAX_BLOCK) {
+                error = "--block: '" + text + "' is not a whole number from 1 to 65536";
                 return false;
             }
             options.block = static_cast<int32_t>(block);
@@ -95,25 +157,30 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, 
             options.format = text;
         } else if (arg == "-o" || arg == "--output") {
             if (!value(options.output)) return false;
+            if (options.output.empty()) {
+                error = arg + ": the output file name is empty";
+                return false;
+            }
         } else if (arg == "--module") {
             if (!value(options.module)) return false;
         } else if (arg == "--plot") {
             if (!value(options.plot)) return false;
+            if (!endsWith(options.plot, ".svg")) {
+                error = "--plot: '" + options.plot + "' must name an .svg file (the plot is SVG)";
+                return false;
+            }
         } else if (arg == "--at" || arg == "--window") {
             double seconds = 0;
-            if (!value(text) || !parseNumber(text, seconds) || seconds < 0 ||
-                (arg == "--window" && (seconds <= 0 || seconds > 10))) {
-                if (error.empty()) error = arg + ": '" + text + "' is not a valid number of seconds";
+            if (!value(text)) return false;
+            if (!parseNumber(text, seconds) || seconds < 0 ||
+                (arg == "--window" && (seconds <= 0 || seconds > MAX_WINDOW_SECONDS))) {
+                error = arg + ": '" + text + "' is not a valid number of seconds" +
+                        (arg == "--window" ? " (above 0, at most 10)" : "");
                 return false;
             }
             (arg == "--at" ? options.at : options.window) = seconds;
-        } else if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg + " (see --help)";
-            return false;
-        } else if (options.input.empty()) {
-            options.input = arg;
         } else {
-            error = "more than one input file: " + arg;
+            error = "unknown option " + arg + " (see --help)";
             return false;
         }
     }
@@ -122,28 +189,42 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, 
 
 std::string usageText() {
     return "usage: grindlet-render [INPUT] [options]\n"
-           "Runs an audio file (any format libsndfile reads) through QZ-Grindlet and writes WAV.\n"
-           "Without INPUT it renders a built-in demo: a sine sweep and a chord.\n"
+           "Runs audio (any format libsndfile reads) through QZ-Grindlet's Module.sep.\n"
+           "Without INPUT it renders a built-in demo: a sine sweep and a chord. INPUT - reads\n"
+           "standard input; -o - writes standard output.\n"
            "\n"
            "  --bits B[:B2]      bit depth kept, 0-32, fractions allowed (default 8);\n"
-           "                     above 23 bits nothing is quantized\n"
+           "                     above 23 bits nothing is quantized, 0 is silence\n"
            "  --rate HZ[:HZ2]    rate at which new samples are taken, in hertz (default 8000);\n"
            "                     at or above the file's rate nothing is reduced\n"
            "                     B:B2 and HZ:HZ2 sweep linearly across the file\n"
            "  --quant MODE       floor, round (default) or inside: how samples snap to steps\n"
            "  --mode MODE        step (default: hold each sample) or linear (glide between them)\n"
            "  --block N          host block size in samples, 1-65536 (default 512)\n"
-           "  --format F         pcm16, pcm24, pcm32, float or double (default: as the input)\n"
-           "  -o, --output FILE  the WAV to write (default: INPUT-grindlet.wav)\n"
+           "  -o, --output FILE  the file to write (default: INPUT-grindlet.wav); its extension\n"
+           "                     picks the format: .wav .flac .ogg .aiff .aif .w64 .caf\n"
+           "  --format F         sample format pcm16, pcm24, pcm32, float or double\n"
+           "                     (default: as the input, where the output format holds it)\n"
+           "  -f, --force        replace an existing output file\n"
            "  --plot FILE.svg    draw input and output over a short window\n"
            "  --at SECONDS       where that window starts (default 0.25)\n"
-           "  --window SECONDS   its length (default 0.01)\n"
+           "  --window SECONDS   its length (default 0.01, at most 10)\n"
            "  --module FILE      the module file (default: Module.sep beside this tool)\n"
-           "  -h, --help         this text\n";
+           "  --version          the version\n"
+           "  -h, --help         this text\n"
+           "\n"
+           "Options take their value after a space or an equals sign (--bits=6).\n"
+           "\n"
+           "examples:\n"
+           "  grindlet-render song.flac --bits 8 --rate 11025 -o song-8bit.flac\n"
+           "  grindlet-render drums.wav --bits 16:4 --rate 44100:500 --mode linear -o sweep.wav\n"
+           "  sox in.mp3 -t wav - | grindlet-render - --bits 6 -o - | aplay\n";
 }
 
-float bitsStreamValue(double bits) { return static_cast<float>(bits / 10.0); }
-float rateStreamValue(double hertz) { return static_cast<float>(hertz / 10.0); }
+std::string versionText() { return std::string("grindlet-render ") + GRINDLET_VERSION + "\n"; }
+
+float bitsStreamValue(double bits) { return static_cast<float>(bits / STREAM_UNITS_PER_VALUE); }
+float rateStreamValue(double hertz) { return static_cast<float>(hertz / STREAM_UNITS_PER_VALUE); }
 
 std::string defaultOutputName(const std::string& input) {
     if (input.empty()) return "grindlet-demo.wav";

@@ -11,12 +11,17 @@ namespace grindlet::render {
 struct Sweep {
     double from = 0.0;
     double to = 0.0;
+    bool constant() const { return from == to; }
     // The value at a fraction 0...1 of the file.
     double at(double fraction) const { return from + (to - from) * fraction; }
 };
 
+// "-" as the input or output: standard input or output.
+constexpr const char* STANDARD_STREAM = "-";
+
 struct RenderOptions {
-    std::string input;        // empty: the built-in demo signal
+    bool inputGiven = false;  // false: the built-in demo signal
+    std::string input;
     std::string output;       // empty: derived from the input's name
     std::string module;       // empty: Module.sep beside the tool
     std::string plot;         // SVG file, or empty
@@ -28,14 +33,17 @@ struct RenderOptions {
     int32_t block = 512;      // host block size in samples
     double at = 0.25;         // plot window start in seconds
     double window = 0.01;     // plot window length in seconds
+    bool force = false;       // replace an existing output
     bool help = false;
+    bool version = false;
 };
 
 // Parses argv; false with a message (naming the option) on any bad input.
 bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, std::string& error);
 
-// The usage text for --help.
+// The usage text for --help, and the line for --version.
 std::string usageText();
+std::string versionText();
 
 // The stream values the module reads: "Bits" and "S.R." carry tenths.
 float bitsStreamValue(double bits);

@@ -1,0 +1,110 @@
+// Audio in and out through libsndfile, a chunk at a time, and the rules that keep the user's
+// files safe: outputs are written under a temporary name beside their destination and renamed
+// into place only when complete, and files are told apart by device and inode, not by name.
+#pragma once
+
+#include <sndfile.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace grindlet::render {
+
+// Where samples come from: a file, standard input ("-"), or bytes in memory.
+class AudioInput {
+public:
+    static std::unique_ptr<AudioInput> open(const std::string& path, std::string& error);
+    static std::unique_ptr<AudioInput> openMemory(const uint8_t* data, size_t size, std::string& error);
+    ~AudioInput();
+    AudioInput(const AudioInput&) = delete;
+    AudioInput& operator=(const AudioInput&) = delete;
+
+    int32_t sampleRate() const { return info.samplerate; }
+    int32_t channels() const { return info.channels; }
+    int32_t subtype() const { return info.format & SF_FORMAT_SUBMASK; }
+    // The frames the header promises, or -1 where the length is unknown (a pipe, a stream).
+    int64_t declaredFrames() const { return declared; }
+    // Reads up to `frames` interleaved frames; returns how many it read (0 at the end).
+    int64_t read(float* interleaved, int64_t frames);
+
+    // Limits that no sensible file exceeds, checked before anything is allocated by them.
+    static constexpr int32_t MAX_CHANNELS = 64;
+    static constexpr int32_t MAX_SAMPLE_RATE = 10'000'000;
+
+private:
+    AudioInput() = default;
+    bool check(const std::string& name, std::string& error);
+
+    SNDFILE* file = nullptr;
+    SF_INFO info{};
+    int64_t declared = -1;
+    // For openMemory: libsndfile's virtual I/O reads from here.
+    const uint8_t* memory = nullptr;
+    sf_count_t memorySize = 0;
+    sf_count_t memoryAt = 0;
+    friend struct MemoryIo;
+};
+
+// The libsndfile format for an output path: the container from the extension (or WAV for
+// standard output, AU where standard output cannot seek), the sample format from `format`
+// (pcm16, pcm24, pcm32, float, double) or else the input's where the container holds it,
+// else a sound default. False with a message for an unknown extension or an impossible pair.
+bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std::string& format,
+                        int32_t sampleRate, int32_t channels, int& chosen, std::string& error);
+
+// What a path names on disk: device and inode where it exists, and its directory's real path
+// with its own name where it does not, so that no spelling hides one file behind another.
+struct FileIdentity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string canonical;
+};
+FileIdentity identify(const std::string& path);
+FileIdentity identifyStandardInput();
+bool sameFile(const FileIdentity& a, const FileIdentity& b);
+
+// A file written under a temporary name in its destination's folder; commit() makes it the
+// destination in one rename, and a file never committed is removed.
+class PendingFile {
+public:
+    static std::unique_ptr<PendingFile> create(const std::string& path, std::string& error);
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    int descriptor() const { return fd; }
+    // Flushes to disk, closes and renames into place.
+    bool commit(std::string& error);
+
+private:
+    PendingFile() = default;
+    std::string destination;
+    std::string temporary;
+    int fd = -1;
+    bool committed = false;
+};
+
+// Audio written a chunk at a time to a pending file or to standard output.
+class AudioOutput {
+public:
+    static std::unique_ptr<AudioOutput> open(const std::string& path, int format, int32_t sampleRate,
+                                             int32_t channels, std::string& error);
+    ~AudioOutput();
+    AudioOutput(const AudioOutput&) = delete;
+    AudioOutput& operator=(const AudioOutput&) = delete;
+
+    bool write(const float* interleaved, int64_t frames, std::string& error);
+    // Completes the file (header, flush to disk) and puts it in place.
+    bool finish(std::string& error);
+
+private:
+    AudioOutput() = default;
+    std::string path;
+    std::unique_ptr<PendingFile> pending;  // null for standard output
+    SNDFILE* file = nullptr;
+};
+
+}  // namespace grindlet::render
