@@ -25,7 +25,8 @@ jobs=$(nproc)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-for preset in native linux linux-asan windows; do
+# windows before linux: the linux tests also run the windows module file in our PE loader.
+for preset in native windows linux linux-asan; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" -DGRINDLET_WERROR="$werror" -DGRINDLET_RUN_WINE="$wine" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"

@@ -1,7 +1,12 @@
 // Our host side: loading errors, and how it answers and delivers for a module.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <string>
 
 #include "host/hosted_module.h"
 #include "host/scenario.h"
@@ -102,6 +107,98 @@ TEST_F(HostedEffect, CloseLeavesNoBlockAndIgnoresFurtherCalls) {
     EXPECT_EQ(module->dispatch(OP_OPEN), 0);
     EXPECT_FALSE(module->process(0, 1));
     module->close();
+}
+
+}  // namespace
+}  // namespace grindlet::test
+
+namespace grindlet::test {
+namespace {
+
+std::string fileContents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// A module file cut short at any length is refused with a message; dlopen never sees it.
+TEST(ModuleFiles, ATruncatedElfModuleIsRefused) {
+    const std::string whole = fileContents(GRINDLET_MODULE_PATH);
+    ASSERT_GT(whole.size(), 4096u);
+    for (size_t length : {size_t{3}, size_t{52}, size_t{200}, whole.size() / 4, whole.size() / 2}) {
+        std::ofstream("/tmp/grindlet-truncated.sep", std::ios::binary) << whole.substr(0, length);
+        std::string error;
+        EXPECT_EQ(ModuleLibrary::load("/tmp/grindlet-truncated.sep", error), nullptr) << length;
+        EXPECT_NE(error.find("not a loadable module"), std::string::npos) << length << ": " << error;
+    }
+}
+
+// "Module.sep" means the file here, not a library on the search path.
+TEST(ModuleFiles, ANameWithoutASlashIsTheFileInThisFolder) {
+    char pattern[] = "/tmp/grindlet-here-XXXXXX";
+    const std::string folder = mkdtemp(pattern);
+    std::ofstream(folder + "/Module.sep", std::ios::binary) << fileContents(GRINDLET_MODULE_PATH);
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    std::string error;
+    const bool loaded = ModuleLibrary::load("Module.sep", error) != nullptr;
+    ASSERT_EQ(chdir(previous), 0);
+    std::system(("rm -rf " + folder).c_str());
+    EXPECT_TRUE(loaded) << error;
+}
+
+// The Windows module file, run by our PE loader (the test run builds it before this one).
+class WindowsModuleFile : public ::testing::Test {
+protected:
+    std::string image;
+    void SetUp() override {
+        image = fileContents(GRINDLET_WINDOWS_MODULE_PATH);
+        if (image.empty()) GTEST_SKIP() << "no " << GRINDLET_WINDOWS_MODULE_PATH << " (build the windows preset first)";
+    }
+};
+
+// Any single damaged byte, headers, code or data, gives a message, never a crash.
+TEST_F(WindowsModuleFile, ADamagedImageIsRefusedNotRun) {
+    const std::string path = "/tmp/grindlet-damaged.sep";
+    uint32_t seed = 12345;
+    for (int trial = 0; trial < 300; ++trial) {
+        seed = seed * 1103515245u + 12345u;
+        // Half in the headers and tables at the front, half anywhere.
+        const size_t at = trial % 2 == 0 ? seed % 1024 : seed % image.size();
+        std::string damaged = image;
+        damaged[at] = static_cast<char>(damaged[at] ^ static_cast<char>(1 + (seed >> 16) % 255));
+        std::ofstream(path, std::ios::binary) << damaged;
+        std::string error;
+        EXPECT_EQ(ModuleLibrary::load(path, error), nullptr) << "byte " << at;
+        EXPECT_NE(error.find("not a loadable module"), std::string::npos) << "byte " << at << ": " << error;
+    }
+}
+
+long residentKibibytes() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Loading and unloading it again and again leaves nothing behind (the image is unmapped, the
+// runtime's own heap freed).
+TEST_F(WindowsModuleFile, RepeatedLoadsLeaveNothingBehind) {
+    std::string error;
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error)) << error;
+    const long before = residentKibibytes();
+    for (int i = 0; i < 1000; ++i) {
+        auto library = ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error);
+        ASSERT_TRUE(library) << error;
+        host::HostedModule module(*library);
+        ASSERT_TRUE(module.make(error)) << error;
+        module.describePins();
+        module.allocateBuffers(64);
+        module.open();
+        module.close();
+    }
+    EXPECT_LT(residentKibibytes() - before, 2048) << "KiB grown over 1000 loads";
+    EXPECT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error)) << "a sound image still loads: " << error;
 }
 
 }  // namespace
