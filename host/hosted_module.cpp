@@ -5,6 +5,23 @@
 
 namespace grindlet::host {
 
+std::string hostOpcodeName(int32_t opcode) {
+    switch (opcode) {
+        case HOST_SET_PIN_STATUS: return "HOST_SET_PIN_STATUS";
+        case HOST_QUERY_PIN: return "HOST_QUERY_PIN";
+        case HOST_GET_BLOCK_POSITION: return "HOST_GET_BLOCK_POSITION";
+        case HOST_PIN_REQUEST: return "HOST_PIN_REQUEST";
+        case HOST_GET_PIN_BUFFER: return "HOST_GET_PIN_BUFFER";
+        case HOST_GET_PIN_POSITION: return "HOST_GET_PIN_POSITION";
+        case HOST_SLEEP: return "HOST_SLEEP";
+        case HOST_GET_PIN_COUNT: return "HOST_GET_PIN_COUNT";
+        case HOST_QUEUE_EVENT: return "HOST_QUEUE_EVENT";
+        case HOST_PROCESS_CHANGED: return "HOST_PROCESS_CHANGED";
+        default: return "opcode " + std::to_string(opcode);
+    }
+}
+
+
 namespace {
 std::string textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 }  // namespace

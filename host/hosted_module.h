@@ -21,6 +21,9 @@ struct HostCall {
     intptr_t pointer;
 };
 
+// A host opcode's name ("HOST_SLEEP"), or its number as text when it has none.
+std::string hostOpcodeName(int32_t opcode);
+
 struct PinDescription {
     PinInfo info;          // as the module filled it
     std::string name;      // copied texts, empty for null

@@ -1,6 +1,7 @@
 // Our host side: loading errors, and how it answers and delivers for a module.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -199,6 +200,43 @@ TEST_F(WindowsModuleFile, RepeatedLoadsLeaveNothingBehind) {
     }
     EXPECT_LT(residentKibibytes() - before, 2048) << "KiB grown over 1000 loads";
     EXPECT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error)) << "a sound image still loads: " << error;
+}
+
+}  // namespace
+}  // namespace grindlet::test
+
+namespace grindlet::test {
+namespace {
+
+struct CheckRun {
+    const char* arguments;
+    int status;
+    const char* outputMentions;
+};
+
+// grindlet-check on broken files and bad command lines: a message and exit 2, never a crash.
+TEST(CheckTool, RefusesWhatItCannotCheckAndDescribesTheModule) {
+    const std::string whole = fileContents(GRINDLET_MODULE_PATH);
+    std::ofstream("/tmp/grindlet-check-truncated.sep", std::ios::binary) << whole.substr(0, whole.size() / 3);
+    const std::string module = GRINDLET_MODULE_PATH;
+    const CheckRun runs[] = {
+        {"/tmp/grindlet-check-truncated.sep", 2, "not a loadable module"},
+        {"/nonexistent/Module.sep", 2, "no such module file"},
+        {"--frobnicate", 2, "unknown option --frobnicate"},
+        {"", 2, "usage"},
+        {"--describe MODULE", 0, "Q.Mode     in   list          0          Floor, Round, Inside"},
+        {"--describe MODULE", 0, "name: QZ-Grindlet"},
+    };
+    for (const CheckRun& run : runs) {
+        std::string arguments = run.arguments;
+        const size_t at = arguments.find("MODULE");
+        if (at != std::string::npos) arguments.replace(at, 6, module);
+        const std::string output = "/tmp/grindlet-check-output.txt";
+        const int status = std::system((std::string(GRINDLET_CHECK_PATH) + " " + arguments + " > " + output + " 2>&1").c_str());
+        EXPECT_TRUE(WIFEXITED(status)) << arguments << ": killed by a signal";
+        EXPECT_EQ(WEXITSTATUS(status), run.status) << arguments;
+        EXPECT_NE(fileContents(output).find(run.outputMentions), std::string::npos) << arguments << ":\n" << fileContents(output);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
-// grindlet-check MODULE [--dump FILE]: a conformance run of a module file, driven only through
-// the host side. One line per check, then "N passed, M failed"; exit 0 only when none failed.
-// --dump writes the output hash of every scenario, for comparing two builds.
+// grindlet-check MODULE [--dump FILE] [--describe]: a conformance run of a module file, driven
+// only through the host side: how the module behaves when a host drives it (identity, pins,
+// host calls and their order, statuses, wind-down and sleep, blocks of any size, in place)
+// and its output against QZ-Grindlet's reference hashes. One line per check, then
+// "MODULE: N passed, M failed"; exit 0 only when none failed, 2 when it cannot run at all.
+// --dump writes the output hash of every scenario, for comparing two builds; --describe prints
+// the module's identity and pin table instead.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -112,8 +116,8 @@ Outcome expectCalls(const std::vector<HostCall>& actual, const std::vector<HostC
     auto text = [](const std::vector<HostCall>& calls) {
         std::string s;
         for (const HostCall& c : calls) {
-            s += "(" + std::to_string(c.opcode) + "," + std::to_string(c.index) + "," +
-                 std::to_string(c.value) + "," + std::to_string(c.pointer) + ")";
+            s += (s.empty() ? "" : ", ") + hostOpcodeName(c.opcode) + "(pin " + std::to_string(c.index) +
+                 ", value " + std::to_string(c.value) + ", pointer " + std::to_string(c.pointer) + ")";
         }
         return s.empty() ? std::string("none") : s;
     };
@@ -151,19 +155,80 @@ Scenario referenceScenario(int16_t rateMode, int16_t quantMode) {
 constexpr uint32_t REFERENCE_HASHES[2][3] = {{0xb384eac3u, 0xb04b822cu, 0x9f11402cu},
                                              {0x072e3e87u, 0x540a34f7u, 0x95c757b5u}};
 
+constexpr const char* USAGE = "usage: grindlet-check MODULE [--dump FILE] [--describe]\n";
+
+const char* directionName(int32_t direction) {
+    return direction == PIN_DIRECTION_IN ? "in" : direction == PIN_DIRECTION_OUT ? "out" : "?";
+}
+
+const char* datatypeName(int32_t datatype) {
+    switch (datatype) {
+        case PIN_DATATYPE_LIST: return "list";
+        case PIN_DATATYPE_BYTE: return "byte";
+        case PIN_DATATYPE_FLOAT_STREAM: return "float stream";
+        case PIN_DATATYPE_WORD: return "word";
+        case PIN_DATATYPE_UNSTORED_1:
+        case PIN_DATATYPE_UNSTORED_2:
+        case PIN_DATATYPE_UNSTORED_3: return "unstored";
+        default: return "undescribed";
+    }
+}
+
+// The module's identity and pin table, as a host shows them to a user.
+int describe(const ModuleLibrary& library) {
+    const ModuleIdentity identity = readIdentity(library, 0);
+    std::printf("module file: %s\nname: %s\nid: %s\nsdk version: %d\nabout: %s\n\n", library.path().c_str(),
+                identity.name.c_str(), identity.id.c_str(), identity.sdkVersion, identity.about.c_str());
+    HostedModule module(library);
+    std::string error;
+    if (!module.make(error)) {
+        std::fprintf(stderr, "grindlet-check: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("%-5s %-10s %-4s %-13s %-10s %s\n", "pin", "name", "dir", "datatype", "default", "range or list");
+    const auto& pins = module.describePins();
+    for (size_t i = 0; i < pins.size(); ++i) {
+        const PinDescription& pin = pins[i];
+        std::printf("%-5zu %-10s %-4s %-13s %-10s %s\n", i, pin.name.c_str(), directionName(pin.info.direction),
+                    datatypeName(pin.info.datatype), pin.defaultValue.empty() ? "-" : pin.defaultValue.c_str(),
+                    pin.datatypeExtra.empty() ? "-" : pin.datatypeExtra.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(stderr, "usage: grindlet-check MODULE [--dump FILE]\n");
-        return argc < 2 ? 2 : 0;
+    std::string path, dumpPath;
+    bool describeOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        } else if (arg == "--describe") {
+            describeOnly = true;
+        } else if (arg == "--dump" && i + 1 < argc) {
+            dumpPath = argv[++i];
+        } else if (!arg.empty() && arg[0] == '-') {
+            std::fprintf(stderr, "grindlet-check: unknown option %s\n%s", arg.c_str(), USAGE);
+            return 2;
+        } else if (path.empty()) {
+            path = arg;
+        } else {
+            std::fprintf(stderr, "grindlet-check: more than one module file: %s\n%s", arg.c_str(), USAGE);
+            return 2;
+        }
     }
-    const std::string path = argv[1];
+    if (path.empty()) {
+        std::fputs(USAGE, stderr);
+        return 2;
+    }
     std::FILE* dump = nullptr;
-    if (argc > 3 && std::strcmp(argv[2], "--dump") == 0) {
-        dump = std::fopen(argv[3], "w");
+    if (!dumpPath.empty()) {
+        dump = std::fopen(dumpPath.c_str(), "w");
         if (dump == nullptr) {
-            std::fprintf(stderr, "grindlet-check: cannot write %s\n", argv[3]);
+            std::fprintf(stderr, "grindlet-check: cannot write %s\n", dumpPath.c_str());
             return 2;
         }
     }
@@ -173,6 +238,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "grindlet-check: %s\n", error.c_str());
         return 2;
     }
+    if (describeOnly) return describe(*library);
     Checker checker(*library, dump);
 
     checker.run("identity of module 0", [&] {
@@ -513,6 +579,6 @@ int main(int argc, char** argv) {
     });
 
     if (dump != nullptr) std::fclose(dump);
-    std::printf("%d passed, %d failed\n", checker.passed, checker.failed);
+    std::printf("%s: %d passed, %d failed\n", path.c_str(), checker.passed, checker.failed);
     return checker.failed == 0 ? 0 : 1;
 }
