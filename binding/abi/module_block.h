@@ -11,17 +11,24 @@ namespace grindlet {
 struct ModuleBlock;
 struct ModuleEvent;
 
-// Called by the host for every dispatcher request: block, opcode, index, value, pointer, number.
+// [main] Every dispatcher request: block, opcode, index, value, pointer, number. The pointer is
+// the host's and valid for this call only.
 using DispatcherEntry = intptr_t(GRINDLET_CDECL*)(ModuleBlock* block, int32_t opcode, int32_t index,
                                                   int32_t value, void* pointer, float number);
-// Called by the host to deliver an event; the first argument is the block's object field.
+// [audio, open] Delivers an event; the first argument is the block's object field. The event
+// record is the host's and valid for this call only. Real-time: no allocation, no lock.
 using EventEntry = void(GRINDLET_CDECL*)(void* object, ModuleEvent* event);
-// Called by the host once per block of samples; the first argument is the block's object field.
+// [audio, open] Once per block of samples; the first argument is the block's object field.
+// Reads [offset, offset + count) of the input buffers and writes the same range of the output.
+// Real-time: no allocation, no lock; the only host call is HOST_SLEEP.
 using ProcessRoutine = void(GRINDLET_CDECL*)(void* object, int32_t offset, int32_t count);
 
 constexpr uint32_t MODULE_BLOCK_MAGIC = 0x5345504C;
 constexpr int32_t MODULE_BLOCK_VERSION = 1;
 
+// Lives inside the module object, from makeModule until OP_CLOSE: its address is the object's
+// identity for the host. Only `process` changes after makeModule, and only during a nested
+// call path that ends in HOST_PROCESS_CHANGED.
 struct ModuleBlock {
     uint32_t magic;              // MODULE_BLOCK_MAGIC
     int32_t version;             // MODULE_BLOCK_VERSION
@@ -45,13 +52,21 @@ static_assert(offsetof(ModuleBlock, event) == 28);
 static_assert(offsetof(ModuleBlock, reserved32) == 32);
 
 // Dispatcher opcodes, compared as unsigned numbers; any other value is answered with 0.
-constexpr int32_t OP_OPEN = 0;                  // build the pins and prepare; result 0
-constexpr int32_t OP_CLOSE = 1;                 // close and delete the object; result 1
-constexpr int32_t OP_SET_SAMPLE_RATE = 2;       // number: the sample rate in hertz; result 0
-constexpr int32_t OP_SET_BLOCK_SIZE = 3;        // value: the block size in samples; result 0
-constexpr int32_t OP_GET_PIN_INFO = 6;          // index, pointer to the host's PinInfo; 1 or 0
-constexpr int32_t OP_NOTIFY = 8;                // result 0
-constexpr int32_t OP_MESSAGE = 12;              // value, index, pointer; result 0
-constexpr int32_t OP_GET_PROCESS_BINDING = 13;  // result: address of the shared binding record
+// [main] builds the pins (allocates) and prepares; result 0. May be sent again.
+constexpr int32_t OP_OPEN = 0;
+// [main] closes and deletes the object; result 1. The block is gone when it returns.
+constexpr int32_t OP_CLOSE = 1;
+// [main, !open] number: the sample rate in hertz; result 0. Read at open.
+constexpr int32_t OP_SET_SAMPLE_RATE = 2;
+// [main, !open] value: the block size in samples; result 0.
+constexpr int32_t OP_SET_BLOCK_SIZE = 3;
+// [main] index, pointer to the host's PinInfo, filled during the call; 1, or 0 past the last pin.
+constexpr int32_t OP_GET_PIN_INFO = 6;
+// [main] result 0.
+constexpr int32_t OP_NOTIFY = 8;
+// [main] value, index, pointer (valid for the call only); result 0.
+constexpr int32_t OP_MESSAGE = 12;
+// [main] result: the address of the library's one ProcessBindingRecord (process_binding.h).
+constexpr int32_t OP_GET_PROCESS_BINDING = 13;
 
 }  // namespace grindlet

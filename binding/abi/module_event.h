@@ -6,6 +6,8 @@
 
 namespace grindlet {
 
+// Delivered to the event entry [audio, open]: the host's record, valid for the call only. The
+// module builds one for HOST_QUEUE_EVENT: the host copies it during that call.
 struct ModuleEvent {
     int32_t time;        // time stamp of the event
     int32_t type;        // EVENT_*; other values are ignored

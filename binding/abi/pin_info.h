@@ -6,6 +6,10 @@
 
 namespace grindlet {
 
+// Host-owned, filled during OP_GET_PIN_INFO [main] (and by the module itself at open). The
+// texts are the library's static strings; `variable` stays valid until OP_CLOSE, and the host
+// writes the pin's value there (a stream's buffer address, a list index) whenever it changes,
+// never while a call into the object runs on another thread.
 struct PinInfo {
     void* variable;             // module member holding the pin's value; null for none
     int32_t direction;          // PIN_DIRECTION_IN or PIN_DIRECTION_OUT

@@ -8,6 +8,7 @@
 
 namespace grindlet {
 
+// One per object, inside it: valid from makeModule until OP_CLOSE.
 struct ProcessBinding {
     ProcessRoutine routine;  // the routine block.process names
     int32_t objectAdjust;    // added to the object address for a member call; 0 here
@@ -20,7 +21,10 @@ static_assert(offsetof(ProcessBinding, objectAdjust) == 4);
 static_assert(offsetof(ProcessBinding, word8) == 8);
 static_assert(offsetof(ProcessBinding, word12) == 12);
 
-// The one record of the library that OP_GET_PROCESS_BINDING overwrites and returns.
+// The one record of the whole library, shared by all its objects: OP_GET_PROCESS_BINDING
+// overwrites it with the requesting object's binding and returns its address. Valid while the
+// library is loaded, but its contents only until the next OP_GET_PROCESS_BINDING from any
+// object: a host reads it before it asks again (and never from two threads at once).
 struct ProcessBindingRecord {
     uint32_t kind;            // BINDING_RECORD_KIND
     uint32_t bindingSize;     // sizeof(ProcessBinding)
