@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+
+#include "float_bits.h"
 
 namespace grindlet::dsp {
 
@@ -37,18 +38,6 @@ inline void configureQuantizer(QuantizerState& state, float bits) {
         return;
     }
     reconfigureQuantizer(state, bits);
-}
-
-inline uint32_t floatBits(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-inline float floatFromBits(uint32_t bits) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 // Clears the fraction bits worth less than 1; infinities, NaN and |v| < 1 give +0.0.

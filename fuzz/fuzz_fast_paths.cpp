@@ -9,13 +9,13 @@
 #include <limits>
 
 #include "dsp/rate_reducer.h"
+#include "host/sample_checks.h"
 
 using namespace grindlet;
 
 namespace {
 
 constexpr int32_t BUFFER = 1024;
-constexpr uint32_t SENTINEL_BITS = 0x7FC0DEADu;
 constexpr float SAMPLE_RATE = 44100.0f;
 
 struct Script {
@@ -30,10 +30,7 @@ struct Script {
         return w;
     }
     float raw() {
-        const uint32_t bits = word();
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
+        return floatFromBits(word());
     }
     // Mostly values that matter, sometimes any bit pattern.
     float pick(const float* table, size_t count) {
@@ -53,11 +50,6 @@ const float SAMPLE_VALUES[] = {0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 0.3f, -0.7
                                -std::numeric_limits<float>::infinity(),
                                std::numeric_limits<float>::quiet_NaN(), 0.25f, 8388608.5f};
 
-uint32_t bitsOf(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
 
 void check(bool holds, const char* what) {
     if (holds) return;
@@ -72,7 +64,7 @@ void checkState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) 
                               {a.quantizer.quantScale, b.quantizer.quantScale},
                               {a.quantizer.quantInverse, b.quantizer.quantInverse},
                               {a.quantizer.lastBits, b.quantizer.lastBits}};
-    for (const auto& pair : pairs) check(bitsOf(pair[0]) == bitsOf(pair[1]), "end state");
+    for (const auto& pair : pairs) check(floatBits(pair[0]) == floatBits(pair[1]), "end state");
     check(a.quantizer.quantizeOn == b.quantizer.quantizeOn, "quantizeOn");
 }
 
@@ -108,10 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             bitsStream[i] = bits;
             rateStream[i] = rate;
         }
-        float sentinel;
-        const uint32_t sentinelBits = SENTINEL_BITS;
-        std::memcpy(&sentinel, &sentinelBits, sizeof sentinel);
-        for (int32_t i = 0; i < BUFFER; ++i) fastOutput[i] = referenceOutput[i] = sentinel;
+        for (int32_t i = 0; i < BUFFER; ++i) fastOutput[i] = referenceOutput[i] = sentinel();
         float* fastOut = inPlace ? fastInput : fastOutput;
         float* referenceOut = inPlace ? referenceInput : referenceOutput;
         const dsp::ReducerStreams fastStreams{fastInput, bitsStream, rateStream, fastOut};
@@ -124,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(std::memcmp(fastOut, referenceOut, sizeof fastOutput) == 0, "output");
         if (!inPlace) {
             for (int32_t i = 0; i < BUFFER; ++i) {
-                check(bitsOf(fastOutput[i]) == sentinelBits || (i >= offset && i < offset + count),
+                check(floatBits(fastOutput[i]) == SENTINEL_BITS || (i >= offset && i < offset + count),
                       "a write outside the block");
             }
         }

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "binding/module_base.h"
+#include "host/sample_checks.h"
 
 extern "C" int32_t getModuleProperties(int32_t index, grindlet::ModuleInfo* info);
 extern "C" grindlet::ModuleBlock* makeModule(int32_t index, int32_t kind,
@@ -21,7 +22,6 @@ namespace {
 
 constexpr int32_t BUFFER = 512;
 constexpr int32_t MAX_PINS = 8;
-constexpr uint32_t SENTINEL_BITS = 0x7FC0DEADu;
 
 struct Script {
     const uint8_t* data;
@@ -42,10 +42,7 @@ struct Script {
                                          std::numeric_limits<float>::quiet_NaN(), 1e-7f, 0.05f};
         const uint8_t choice = byte();
         if (choice < 200) return specials[choice % (sizeof specials / sizeof specials[0])];
-        const uint32_t bits = word();
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
+        return floatFromBits(word());
     }
 };
 
@@ -58,11 +55,6 @@ struct HostedObject {
     bool opened = false;
 };
 
-uint32_t bitsOf(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
 
 intptr_t GRINDLET_CDECL hostCallback(ModuleBlock* block, int32_t opcode, int32_t index, int32_t,
                                      void* pointer, float) {
@@ -173,13 +165,13 @@ struct Twins {
         const float* two = objects[1].buffers[3];
         for (int32_t i = 0; i < BUFFER; ++i) {
             const bool inside = i >= offset && i < offset + count;
-            if (!inside && (bitsOf(one[i]) != SENTINEL_BITS || bitsOf(two[i]) != SENTINEL_BITS)) {
+            if (!inside && (floatBits(one[i]) != SENTINEL_BITS || floatBits(two[i]) != SENTINEL_BITS)) {
                 std::fprintf(stderr, "sample %d outside [%d, %d) was written\n", i, offset, offset + count);
                 std::abort();
             }
-            if (bitsOf(one[i]) != bitsOf(two[i])) {
+            if (floatBits(one[i]) != floatBits(two[i])) {
                 std::fprintf(stderr, "sample %d: one call %08x, split at %d %08x\n", i,
-                             bitsOf(one[i]), split, bitsOf(two[i]));
+                             floatBits(one[i]), split, floatBits(two[i]));
                 std::abort();
             }
         }

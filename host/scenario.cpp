@@ -1,22 +1,12 @@
 #include "scenario.h"
 
+#include "sample_checks.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace grindlet::host {
 
-namespace {
-uint32_t bitsOf(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-float unwritten() {
-    float value;
-    std::memcpy(&value, &UNWRITTEN_SAMPLE_BITS, sizeof value);
-    return value;
-}
-}  // namespace
 
 EffectPins findEffectPins(const HostedModule& module) {
     EffectPins pins;
@@ -48,7 +38,7 @@ bool EffectRunner::ready(std::string& error) {
     std::copy(scenario.input.begin(), scenario.input.end(), hosted.buffer(pins.input));
     if (scenario.inPlace) hosted.useBuffer(pins.output, hosted.buffer(pins.input));
     float* out = hosted.buffer(pins.output);
-    if (!scenario.inPlace) std::fill(out, out + length, unwritten());
+    if (!scenario.inPlace) std::fill(out, out + length, sentinel());
     hosted.setListValue(pins.quantMode, scenario.quantMode);
     hosted.setListValue(pins.rateMode, scenario.rateMode);
     hosted.sendPinStatus(pins.input, STATUS_STREAMING);
@@ -73,14 +63,14 @@ bool EffectRunner::step() {
     const float* out = hosted.buffer(pins.output);
     if (fault.empty() && !scenario.inPlace) {
         for (int32_t i = position; i < position + count; ++i) {
-            if (bitsOf(out[i]) == UNWRITTEN_SAMPLE_BITS) {
+            if (floatBits(out[i]) == SENTINEL_BITS) {
                 fault = "sample " + std::to_string(i) + " of the block was not written";
                 break;
             }
         }
         const int32_t guardEnd = std::min(length, position + count + 64);
         for (int32_t i = position + count; i < guardEnd; ++i) {
-            if (bitsOf(out[i]) != UNWRITTEN_SAMPLE_BITS) {
+            if (floatBits(out[i]) != SENTINEL_BITS) {
                 fault = "sample " + std::to_string(i) + " after the block was written";
                 break;
             }

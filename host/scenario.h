@@ -31,9 +31,6 @@ struct ScenarioResult {
     std::string fault;  // empty when every call wrote exactly its samples
 };
 
-// The NaN that marks samples nobody has written; no scenario input carries it.
-constexpr uint32_t UNWRITTEN_SAMPLE_BITS = 0x7FC0DEADu;
-
 // The stream pins of the effect, found by name.
 struct EffectPins {
     int32_t input = -1, bits = -1, rate = -1, output = -1, quantMode = -1, rateMode = -1;

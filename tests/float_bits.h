@@ -7,19 +7,15 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/float_bits.h"
+
 namespace grindlet::test {
 
-inline uint32_t bitsOf(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
 inline ::testing::AssertionResult sameBits(float actual, float expected) {
-    if (bitsOf(actual) == bitsOf(expected)) return ::testing::AssertionSuccess();
+    if (floatBits(actual) == floatBits(expected)) return ::testing::AssertionSuccess();
     char text[160];
     std::snprintf(text, sizeof text, "%.9g (0x%08x), expected %.9g (0x%08x)", actual,
-                  bitsOf(actual), expected, bitsOf(expected));
+                  floatBits(actual), expected, floatBits(expected));
     return ::testing::AssertionFailure() << text;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host/sample_checks.h"
 #include "host/scenario.h"
 
 using namespace grindlet;
@@ -31,53 +32,10 @@ struct Outcome {
 Outcome pass() { return {true, ""}; }
 Outcome failWith(const std::string& why) { return {false, why}; }
 
-uint32_t bitsOf(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
 
-uint32_t hashOf(const std::vector<float>& samples) {
-    uint32_t hash = 2166136261u;
-    for (float sample : samples) {
-        const uint32_t bits = bitsOf(sample);
-        for (int byte = 0; byte < 4; ++byte) {
-            hash ^= (bits >> (8 * byte)) & 0xFFu;
-            hash *= 16777619u;
-        }
-    }
-    return hash;
-}
 
-std::string hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
 
-// Deterministic pseudo-random numbers (xorshift32).
-struct Random {
-    uint32_t state;
-    uint32_t next() {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
-    float uniform() { return static_cast<float>(next() >> 8) / 16777216.0f * 2.0f - 1.0f; }
-};
 
-std::vector<float> testSignal(int32_t length, uint32_t seed = 1) {
-    std::vector<float> signal(length);
-    Random random{seed};
-    for (int32_t i = 0; i < length; ++i) {
-        const double t = i / 44100.0;
-        signal[i] = static_cast<float>(0.6 * std::sin(2 * PI * 220.0 * t) +
-                                       0.3 * std::sin(2 * PI * 3111.0 * t) +
-                                       0.05 * random.uniform());
-    }
-    return signal;
-}
 
 const char* ROUTINE_NAMES[] = {"Step", "Linear"};
 const char* MODE_NAMES[] = {"Floor", "Round", "Inside"};
@@ -101,7 +59,7 @@ public:
     // Runs a scenario, records its hash for the build comparison, and reports faults.
     Outcome scenario(const std::string& name, const Scenario& s, ScenarioResult* out = nullptr) {
         ScenarioResult result = runScenario(library, s);
-        if (dump != nullptr) std::fprintf(dump, "%s %s\n", name.c_str(), hex(hashOf(result.output)).c_str());
+        if (dump != nullptr) std::fprintf(dump, "%s %s\n", name.c_str(), hex32(hashSamples(result.output)).c_str());
         if (out != nullptr) *out = result;
         if (!result.fault.empty()) return failWith(result.fault);
         return pass();
@@ -407,7 +365,7 @@ int main(int argc, char** argv) {
                 ? std::vector<float>{0.0f, -0.5f, 1.0f, 0.5f, 0.5f, -0.5f, 1.0f, 0.5f}
                 : std::vector<float>{0.0f, 0.0f, -0.5f, 1.0f, 0.5f, 0.5f, -0.5f, 1.0f};
             for (size_t i = 0; i < expected.size(); ++i) {
-                if (bitsOf(r.output[i]) != bitsOf(expected[i])) {
+                if (floatBits(r.output[i]) != floatBits(expected[i])) {
                     return failWith(std::string(ROUTINE_NAMES[rateMode]) + " sample " + std::to_string(i));
                 }
             }
@@ -422,8 +380,8 @@ int main(int argc, char** argv) {
                 Outcome o = checker.scenario(std::string("reference-") + ROUTINE_NAMES[rateMode] + "-" + MODE_NAMES[quantMode],
                                              referenceScenario(rateMode, quantMode), &r);
                 if (!o.ok) return o;
-                const uint32_t hash = hashOf(r.output);
-                if (hash != REFERENCE_HASHES[rateMode][quantMode]) return failWith("output hash " + hex(hash));
+                const uint32_t hash = hashSamples(r.output);
+                if (hash != REFERENCE_HASHES[rateMode][quantMode]) return failWith("output hash " + hex32(hash));
                 return pass();
             });
         }
@@ -466,7 +424,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 8; ++i) {
             const ScenarioResult together = runners[i]->finish();
             const ScenarioResult solo = runScenario(*library, scenarios[i]);
-            if (hashOf(together.output) != hashOf(solo.output)) return failWith("object " + std::to_string(i) + " differs");
+            if (hashSamples(together.output) != hashSamples(solo.output)) return failWith("object " + std::to_string(i) + " differs");
         }
         return pass();
     });
@@ -492,7 +450,7 @@ int main(int argc, char** argv) {
                 s.input.resize(block == 4096 ? 8192 : 4500);
                 s.blockSize = block < 0 ? 1024 : block;
                 if (block < 0) {
-                    Random random{99};
+                    XorShift32 random{99};
                     for (int i = 0; i < 200; ++i) {
                         s.blockCounts.push_back(random.next() % 4 == 0 ? 0 : static_cast<int32_t>(random.next() % 300));
                     }
@@ -514,7 +472,7 @@ int main(int argc, char** argv) {
                 const ScenarioResult separate = runScenario(*library, s);
                 s.inPlace = true;
                 const ScenarioResult inPlace = runScenario(*library, s);
-                if (hashOf(separate.output) != hashOf(inPlace.output)) {
+                if (hashSamples(separate.output) != hashSamples(inPlace.output)) {
                     return failWith(std::string(ROUTINE_NAMES[rateMode]) + " at " + std::to_string(rate));
                 }
             }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/hosted_module.h"
+#include "host/sample_checks.h"
 
 using namespace grindlet;
 using grindlet::host::HostedModule;
@@ -22,24 +23,7 @@ void check(bool ok, const std::string& what) {
     if (!ok) ++failures;
 }
 
-uint32_t bitsOf(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
 
-// FNV-1a over the output's bit patterns.
-uint32_t hashSamples(const float* samples, int32_t count) {
-    uint32_t hash = 2166136261u;
-    for (int32_t i = 0; i < count; ++i) {
-        const uint32_t bits = bitsOf(samples[i]);
-        for (int byte = 0; byte < 4; ++byte) {
-            hash ^= (bits >> (8 * byte)) & 0xFFu;
-            hash *= 16777619u;
-        }
-    }
-    return hash;
-}
 
 constexpr int32_t BLOCK = 256;
 constexpr int32_t SIGNAL_LENGTH = 16 * BLOCK;
@@ -95,7 +79,7 @@ int main(int argc, char** argv) {
     module.process(0, 12);
     const float expected[12] = {0, 0, 0, 0, 0.5f, 0.5f, 0.5f, 0.5f, 0.9f, 0.9f, 0.9f, 0.9f};
     bool exact = true;
-    for (int32_t i = 0; i < 12; ++i) exact = exact && bitsOf(out[i]) == bitsOf(expected[i]);
+    for (int32_t i = 0; i < 12; ++i) exact = exact && floatBits(out[i]) == floatBits(expected[i]);
     check(exact, "Step at 11025 Hz holds 0.5 and 0.9 bit for bit");
 
     // Signal scenario: a 441 Hz sine, Linear, Round, 6 bits, 3000 Hz, in 256-sample blocks.
@@ -114,7 +98,7 @@ int main(int argc, char** argv) {
     check(hash == EXPECTED_SIGNAL_HASH, std::string("Linear/Round/6 bits/3000 Hz output hash ") +
                                             hashText);
     if (dump) {
-        for (int32_t i = 0; i < SIGNAL_LENGTH; ++i) std::printf("%08x\n", bitsOf(out[i]));
+        for (int32_t i = 0; i < SIGNAL_LENGTH; ++i) std::printf("%08x\n", floatBits(out[i]));
     }
 
     // The input stops: one block size (1024) of wind-down in 256-sample blocks, then sleep.

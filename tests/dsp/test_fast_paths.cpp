@@ -15,6 +15,7 @@
 #include "dsp/quantize_block.h"
 #include "dsp/reference_loops.h"
 #include "dsp/rate_reducer.h"
+#include "host/sample_checks.h"
 #include "tests/float_bits.h"
 
 namespace grindlet::test {
@@ -23,13 +24,7 @@ namespace {
 constexpr float SAMPLE_RATE = 44100.0f;
 constexpr float INF = std::numeric_limits<float>::infinity();
 constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
-constexpr uint32_t SENTINEL_BITS = 0x7FC0DEADu;
 
-float fromBits(uint32_t bits) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 // Every member by bit pattern, so that -0.0, +0.0 and NaN payloads count.
 ::testing::AssertionResult sameState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) {
@@ -45,7 +40,7 @@ float fromBits(uint32_t bits) {
         {"quantInverse", a.quantizer.quantInverse, b.quantizer.quantInverse},
         {"lastBits", a.quantizer.lastBits, b.quantizer.lastBits}, {"lastRate", a.lastRate, b.lastRate}};
     for (const auto& m : members) {
-        if (bitsOf(m.a) != bitsOf(m.b)) {
+        if (floatBits(m.a) != floatBits(m.b)) {
             return ::testing::AssertionFailure() << m.name << ": " << sameBits(m.a, m.b).message();
         }
     }
@@ -96,7 +91,7 @@ TEST(FastRamp, EqualsOneRoundedAdditionPerSample) {
         {"power-of-two-start-down", 2.0f, -0.001f, 40},
     };
     for (const auto& c : cases) {
-        std::vector<float> expected(c.count), actual(c.count + 1, fromBits(SENTINEL_BITS));
+        std::vector<float> expected(c.count), actual(c.count + 1, sentinel());
         float ramp = c.ramp;
         for (int32_t i = 0; i < c.count; ++i) {
             expected[i] = ramp;
@@ -104,7 +99,7 @@ TEST(FastRamp, EqualsOneRoundedAdditionPerSample) {
         }
         const float end = dsp::fast::rampRun(actual.data(), c.count, c.ramp, c.rampStep);
         EXPECT_TRUE(sameBits(end, ramp)) << c.what;
-        EXPECT_EQ(bitsOf(actual[c.count]), SENTINEL_BITS) << c.what;
+        EXPECT_EQ(floatBits(actual[c.count]), SENTINEL_BITS) << c.what;
         actual.pop_back();
         EXPECT_TRUE(sameBits(actual, expected)) << c.what;
     }
@@ -120,7 +115,7 @@ TEST(FastQuantizer, BlocksEqualTheSampleQuantizerOnRandomBitPatterns) {
         for (int round = 0; round < 20; ++round) {
             for (auto& x : input) {
                 const auto word = static_cast<uint32_t>(random());
-                x = round % 2 ? fromBits(word) : std::ldexp(float(word) / 4e9f - 0.5f, round % 7 - 3);
+                x = round % 2 ? floatFromBits(word) : std::ldexp(float(word) / 4e9f - 0.5f, round % 7 - 3);
             }
             for (int16_t mode : {dsp::QUANT_MODE_FLOOR, dsp::QUANT_MODE_ROUND, dsp::QUANT_MODE_INSIDE}) {
                 for (size_t i = 0; i < input.size(); ++i) expected[i] = dsp::quantizeSample(q, mode, input[i]);
@@ -152,7 +147,7 @@ struct Twin {
         const size_t size = input.size() + 2;
         std::vector<float> bitsStream(size, bits), rateStream(size, rate);
         std::vector<float> inFast(input), inReference(input);
-        std::vector<float> outFast(input.size(), fromBits(SENTINEL_BITS));
+        std::vector<float> outFast(input.size(), sentinel());
         std::vector<float> outReference(outFast);
         float* fastOut = inPlace ? inFast.data() : outFast.data();
         float* referenceOut = inPlace ? inReference.data() : outReference.data();
@@ -232,7 +227,7 @@ struct Generator {
 
     float special() {
         const float values[] = {0.0f, -0.0f, INF, -INF, NAN_F, -NAN_F, 1e-40f, -1e-45f, 3e38f,
-                                -3e38f, 1.0f, -1.0f, 0.5f, -0.5f, 8388608.0f, fromBits(word())};
+                                -3e38f, 1.0f, -1.0f, 0.5f, -0.5f, 8388608.0f, floatFromBits(word())};
         return values[below(sizeof values / sizeof values[0])];
     }
 
@@ -269,7 +264,7 @@ struct Generator {
         for (size_t i = 0; i < input.size(); ++i) {
             switch (kind) {
                 case 0: input[i] = gain * std::sin(frequency * float(i)); break;
-                case 1: input[i] = fromBits(word()); break;
+                case 1: input[i] = floatFromBits(word()); break;
                 case 2: input[i] = below(4) == 0 ? special() : uniform(-1.0f, 1.0f); break;
                 case 3: input[i] = uniform(-1e-38f, 1e-38f); break;
                 case 4: input[i] = float(int(below(9)) - 4) * 0.125f; break;

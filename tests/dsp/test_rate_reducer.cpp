@@ -174,7 +174,7 @@ TEST_P(BothRoutines, WritesOnlyInsideTheBlock) {
     reducer.runInto(GetParam(), input, output, 1000.0f, 0.4f, 5, 7);
     for (int i = 0; i < 16; ++i) {
         const bool inside = i >= 5 && i < 12;
-        EXPECT_EQ(bitsOf(output[i]) == bitsOf(SENTINEL), !inside) << i;
+        EXPECT_EQ(floatBits(output[i]) == floatBits(SENTINEL), !inside) << i;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dsp/rate_reducer.h"
+#include "host/sample_checks.h"
 #include "tests/float_bits.h"
 #include "tests/realtime/allocation_counter.h"
 
@@ -24,7 +25,6 @@ constexpr const char* MONO = "urn:qz-grindlet:mono";
 constexpr const char* STEREO = "urn:qz-grindlet:stereo";
 constexpr double SAMPLE_RATE = 44100.0;
 constexpr size_t GUARD = 16;
-constexpr uint32_t SENTINEL_BITS = 0x7FC0DEADu;
 
 // One world for the whole program, with the bundle from the build tree.
 struct World {
@@ -56,19 +56,14 @@ struct Controls {
 // A buffer with guard regions around it, filled with a sentinel.
 struct GuardedBuffer {
     std::vector<float> storage;
-    explicit GuardedBuffer(size_t size) : storage(size + 2 * GUARD, floatWithBits(SENTINEL_BITS)) {}
+    explicit GuardedBuffer(size_t size) : storage(size + 2 * GUARD, sentinel()) {}
     float* data() { return storage.data() + GUARD; }
     size_t size() const { return storage.size() - 2 * GUARD; }
     bool guardsIntact() const {
         for (size_t i = 0; i < GUARD; ++i) {
-            if (bitsOf(storage[i]) != SENTINEL_BITS || bitsOf(storage[storage.size() - 1 - i]) != SENTINEL_BITS) return false;
+            if (floatBits(storage[i]) != SENTINEL_BITS || floatBits(storage[storage.size() - 1 - i]) != SENTINEL_BITS) return false;
         }
         return true;
-    }
-    static float floatWithBits(uint32_t bits) {
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
     }
 };
 

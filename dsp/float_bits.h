@@ -1,0 +1,23 @@
+// A float's IEEE 754 bit pattern and back: how the signal code reads exponents, and how
+// everything that compares samples compares them (bit for bit: -0.0, +0.0 and NaN payloads
+// differ).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace grindlet {
+
+inline uint32_t floatBits(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+inline float floatFromBits(uint32_t bits) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+}  // namespace grindlet
