@@ -1,14 +1,13 @@
-// Audio in and out through libsndfile, a chunk at a time, and the rules that keep the user's
-// files safe: outputs are written under a temporary name beside their destination and renamed
-// into place only when complete, and files are told apart by device and inode, not by name.
+// Audio in and out through libsndfile, a chunk at a time; outputs go through safe_files.h.
 #pragma once
 
 #include <sndfile.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "safe_files.h"
 
 namespace grindlet::render {
 
@@ -53,39 +52,6 @@ private:
 // else a sound default. False with a message for an unknown extension or an impossible pair.
 bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std::string& format,
                         int32_t sampleRate, int32_t channels, int& chosen, std::string& error);
-
-// What a path names on disk: device and inode where it exists, and its directory's real path
-// with its own name where it does not, so that no spelling hides one file behind another.
-struct FileIdentity {
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    std::string canonical;
-};
-FileIdentity identify(const std::string& path);
-FileIdentity identifyStandardInput();
-bool sameFile(const FileIdentity& a, const FileIdentity& b);
-
-// A file written under a temporary name in its destination's folder; commit() makes it the
-// destination in one rename, and a file never committed is removed.
-class PendingFile {
-public:
-    static std::unique_ptr<PendingFile> create(const std::string& path, std::string& error);
-    ~PendingFile();
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    int descriptor() const { return fd; }
-    // Flushes to disk, closes and renames into place.
-    bool commit(std::string& error);
-
-private:
-    PendingFile() = default;
-    std::string destination;
-    std::string temporary;
-    int fd = -1;
-    bool committed = false;
-};
 
 // Audio written a chunk at a time to a pending file or to standard output.
 class AudioOutput {
