@@ -25,7 +25,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/corpus"
 cp "$seeds"/* "$work/corpus/"
 find "$saved" -type f -exec cp -t "$work/corpus/" {} + 2>/dev/null || true
-log="build/fuzz/last-run-$target.log"
+log=$(mktemp "build/fuzz/run-$target-XXXXXX.log")  # one per run: runs may overlap
 status=0
 LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp" ASAN_OPTIONS="$options" "build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
   -rss_limit_mb=1536 -max_len="$max_len" -print_final_stats=1 -artifact_prefix=build/fuzz/ \
