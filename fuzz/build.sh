@@ -12,7 +12,7 @@ clang++ "${flags[@]}" -m32 binding/module_base.cpp binding/pin.cpp "${dsp[@]}" \
   effect/reducer_module.cpp effect/exports.cpp fuzz/fuzz_host_script.cpp \
   -o build/fuzz/fuzz_host_script
 clang++ "${flags[@]}" "${dsp[@]}" fuzz/fuzz_fast_paths.cpp -o build/fuzz/fuzz_fast_paths
-host=(host/hosted_module.cpp host/module_library.cpp host/pe_image.cpp host/scenario.cpp)
+host=(host/hosted_module.cpp host/module_library.cpp host/pe_image.cpp host/pe_runtime.cpp host/scenario.cpp)
 render=(tools/render/audio_files.cpp tools/render/safe_files.cpp tools/render/render_engine.cpp
         tools/render/render_options.cpp)
 clang++ "${flags[@]}" -m32 binding/module_base.cpp binding/pin.cpp "${dsp[@]}" effect/reducer_module.cpp \
