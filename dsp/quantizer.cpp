@@ -4,6 +4,12 @@
 
 namespace grindlet::dsp {
 
+void resetQuantizer(QuantizerState& state) {
+    state.quantInverse = 0.0f;
+    state.quantScale = 0.0f;
+    state.lastBits = LAST_BITS_AT_RESET;
+}
+
 void reconfigureQuantizer(QuantizerState& state, float bits) {
     // A control that is not a number says nothing: it changes nothing and is not remembered,
     // so the next real value is compared with the last real one.

@@ -26,9 +26,15 @@ constexpr int16_t QUANT_MODE_INSIDE = 2;
 constexpr float BITS_QUANTIZE_OFF_ABOVE = 2.3f;
 constexpr float BITS_ONE_STEP_AT_OR_BELOW = 0.1f;
 constexpr double BITS_PER_STREAM_UNIT = 10.0;
+// Far outside any "Bits" value: the first block after a reset always reconfigures.
+constexpr float LAST_BITS_AT_RESET = -1e8f;
 
 // The work of configureQuantizer when "Bits" has changed.
 void reconfigureQuantizer(QuantizerState& state, float bits);
+
+// The state at open: scale and inverse 0.0, and a previous "Bits" value far outside anything
+// the control carries, so that the first block always reconfigures.
+void resetQuantizer(QuantizerState& state);
 
 // Called once at the start of every block with the block's first "Bits" sample. Inline, as
 // the value seldom changes and the copy and silence paths run little else.
@@ -71,7 +77,8 @@ inline float quantizeSample(const QuantizerState& state, float x) {
     return truncateTowardZero(v) * state.quantInverse;
 }
 
-// The same, with the mode chosen at run time; a mode outside 0...2 leaves x as it is.
+// The same, with the mode chosen at run time, for tests and tools. The process routines never
+// quantize in a mode outside 0...2 (they write nothing then); here such a mode returns x.
 inline float quantizeSample(const QuantizerState& state, int16_t mode, float x) {
     switch (mode) {
         case QUANT_MODE_FLOOR: return quantizeSample<QUANT_MODE_FLOOR>(state, x);

@@ -140,9 +140,7 @@ void resetRateReducer(RateReducerState& state, float sampleRate) {
     state.rampValue = 0.0f;
     state.previousHeld = 0.0f;
     state.heldValue = 0.0f;
-    state.quantizer.quantInverse = 0.0f;
-    state.quantizer.quantScale = 0.0f;
-    state.quantizer.lastBits = LAST_BITS_AT_RESET;
+    resetQuantizer(state.quantizer);
     state.lastRate = LAST_RATE_AT_RESET;
 }
 

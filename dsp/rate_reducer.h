@@ -30,16 +30,16 @@ struct RateReducerState {
 
 // "S.R." carries tenths of a hertz.
 constexpr float RATE_PER_STREAM_UNIT = 10.0f;
-// Far outside any control value, so the first block after a reset always reconfigures and
-// the first Linear block always sees a risen rate.
-constexpr float LAST_BITS_AT_RESET = -1e8f;
+// Far outside any rate, so the first Linear block after a reset always sees a risen rate.
 constexpr float LAST_RATE_AT_RESET = -1e7f;
 
 // The reset at open.
 void resetRateReducer(RateReducerState& state, float sampleRate);
 
-// One block each. Read "Bits" and "S.R." at offset, write outputBuffer[offset, offset + count).
-// A count of 0 (or less) reads and changes nothing. Input and output may be the same buffer.
+// One block each. Read "Bits" and "S.R." at offset, write outputBuffer[offset, offset + count):
+// every sample of it, except with a quantMode outside 0...2, which writes none (the quantizer
+// and, in Linear, the rate are still updated). A count of 0 (or less) reads and changes
+// nothing. Input and output may be the same buffer.
 void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                  int16_t quantMode, int32_t offset, int32_t count);
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,

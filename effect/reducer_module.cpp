@@ -13,7 +13,7 @@ constexpr char MODULE_ABOUT[] =
     "Sample-rate and bit-depth reducer\n"
     "By the QZ-Grindlet developers";
 
-struct PinDescription {
+struct PinTableRow {
     const char* name;
     int32_t direction;
     int32_t datatype;
@@ -21,7 +21,7 @@ struct PinDescription {
     const char* datatypeExtra;  // null: left as the caller cleared it
 };
 
-constexpr PinDescription PIN_TABLE[ReducerModule::PIN_COUNT] = {
+constexpr PinTableRow PIN_TABLE[ReducerModule::PIN_COUNT] = {
     {"Input", PIN_DIRECTION_IN, PIN_DATATYPE_FLOAT_STREAM, "0", nullptr},
     {"Bits", PIN_DIRECTION_IN, PIN_DATATYPE_FLOAT_STREAM, "16", "24,1,24,1"},
     {"S.R.", PIN_DIRECTION_IN, PIN_DATATYPE_FLOAT_STREAM, "44100", "44100,11025,44100,11025"},
@@ -55,7 +55,7 @@ bool ReducerModule::getPinInfo(int32_t index, PinInfo* info) {
     void* const variables[PIN_COUNT] = {&streams.inputBuffer, &streams.bitsBuffer,
                                         &streams.rateBuffer,  &streams.outputBuffer,
                                         &quantMode,           &rateMode};
-    const PinDescription& pin = PIN_TABLE[index];
+    const PinTableRow& pin = PIN_TABLE[index];
     info->name = pin.name;
     info->variable = variables[index];
     info->direction = pin.direction;

@@ -1,6 +1,8 @@
 // Our host side: loading errors, and how it answers and delivers for a module.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <elf.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@ struct LoadFailure {
     const char* path;
     const char* message;
 };
+void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.path; }
 
 class HostLoadErrors : public ::testing::TestWithParam<LoadFailure> {};
 

@@ -1,6 +1,8 @@
 // Pin enumeration at open: the getPinInfo sequence, the host calls, storage by datatype.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 
 #include <new>
@@ -39,6 +41,7 @@ struct EnumerationCase {
     int describedPins;
     std::vector<int32_t> expectedInfoCalls;
 };
+void PrintTo(const EnumerationCase& c, std::ostream* os) { *os << c.name; }
 
 class PinEnumeration : public ::testing::TestWithParam<EnumerationCase> {};
 
@@ -109,6 +112,7 @@ struct StorageCase {
     bool hasStorage;
     uint32_t initialMask;  // the bytes the pin clears
 };
+void PrintTo(const StorageCase& c, std::ostream* os) { *os << "datatype " << c.datatype; }
 
 class PinStorage : public ::testing::TestWithParam<StorageCase> {};
 

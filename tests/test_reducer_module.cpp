@@ -1,6 +1,8 @@
 // The effect as the host sees it: identity, pins, open, routine selection and wind-down.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -223,6 +225,7 @@ struct WindDownCase {
     int32_t callSize;
     int32_t sleepOnCall;
 };
+void PrintTo(const WindDownCase& c, std::ostream* os) { *os << c.name; }
 
 class WindDown : public Effect, public ::testing::WithParamInterface<WindDownCase> {};
 

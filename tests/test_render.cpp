@@ -1,6 +1,8 @@
 // The render tool: its options, unit conversion, formats, streaming, and above all that no
 // input can crash it or cost the user a file.
 #include <gtest/gtest.h>
+
+#include <ostream>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -77,6 +79,9 @@ struct BadArguments {
     std::vector<std::string> args;
     const char* errorMentions;
 };
+void PrintTo(const BadArguments& c, std::ostream* os) {
+    for (const auto& arg : c.args) *os << "'" << arg << "' ";
+}
 
 class RenderOptionErrors : public ::testing::TestWithParam<BadArguments> {};
 

@@ -1,6 +1,8 @@
 // The quantizer's scale per "Bits" value, its three rounding modes, and the truncation.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cmath>
 #include <limits>
 
@@ -24,6 +26,7 @@ struct ScaleCase {
     float scale;
     float inverse;
 };
+void PrintTo(const ScaleCase& c, std::ostream* os) { *os << "bits " << c.bits; }
 
 class QuantizerScale : public ::testing::TestWithParam<ScaleCase> {};
 
@@ -94,6 +97,7 @@ struct TwoBitCase {
     float x;
     float floor, round, inside;
 };
+void PrintTo(const TwoBitCase& c, std::ostream* os) { *os << "x " << c.x; }
 
 class TwoBitQuantization : public ::testing::TestWithParam<TwoBitCase> {};
 
@@ -160,6 +164,7 @@ struct TruncateCase {
     float v;
     float expected;
 };
+void PrintTo(const TruncateCase& c, std::ostream* os) { *os << "v " << c.v; }
 
 class Truncation : public ::testing::TestWithParam<TruncateCase> {};
 

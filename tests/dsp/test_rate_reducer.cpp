@@ -1,6 +1,8 @@
 // The rate reducer's sample sequences, its copy and silence paths, and its state across blocks.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -18,6 +20,7 @@ constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
 constexpr float SENTINEL = 12345.678f;
 
 enum class Routine { Step, Linear };
+void PrintTo(Routine routine, std::ostream* os) { *os << (routine == Routine::Step ? "Step" : "Linear"); }
 
 // One reducer after open, with helpers to run blocks of constant controls.
 struct Reducer {
