@@ -15,6 +15,7 @@
 #include "dsp/rate_reducer.h"
 #ifdef GRINDLET_BENCH_MODULE
 #include "effect/reducer_module.h"
+#include "host/hosted_module.h"
 #endif
 
 using namespace grindlet;
@@ -212,12 +213,11 @@ void registerEffectBenchmarks() {
 // Blocks through the process entry of a real object: the per-call overhead.
 struct OpenObject {
     Signal signal;
+    host::HostedModule host;
     ModuleBlock* block;
-    static intptr_t GRINDLET_CDECL host(ModuleBlock*, int32_t opcode, int32_t, int32_t, void*, float) {
-        return opcode == HOST_GET_PIN_COUNT ? ReducerModule::PIN_COUNT : 0;
-    }
     OpenObject() {
-        block = (new ReducerModule(&host, nullptr))->getBlock();
+        host.setReportedPinCount(ReducerModule::PIN_COUNT);
+        block = (new ReducerModule(host::HostedModule::callback(), host.handle()))->getBlock();
         block->dispatcher(block, OP_OPEN, 0, 0, nullptr, 0.0f);
         float* streams[4] = {signal.input.data(), signal.bits.data(), signal.rate.data(),
                              signal.output.data()};

@@ -8,8 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 
 #include "binding/module_base.h"
+#include "host/hosted_module.h"
 #include "host/sample_checks.h"
 
 extern "C" int32_t getModuleProperties(int32_t index, grindlet::ModuleInfo* info);
@@ -46,29 +49,20 @@ struct Script {
     }
 };
 
-// One object as a host holds it: the block, the pin count it reports, its buffers.
+// One object as a host holds it: our host (which answers the module's calls), the pin count
+// it reports, the buffers and list values it writes into the pins.
 struct HostedObject {
-    ModuleBlock* block = nullptr;
+    std::unique_ptr<host::HostedModule> module;
     int32_t pinCount = 6;
     float buffers[MAX_PINS][BUFFER] = {};
     int16_t lists[MAX_PINS] = {};
     bool opened = false;
+    ModuleBlock* block() const { return module ? module->block() : nullptr; }
 };
 
-
-intptr_t GRINDLET_CDECL hostCallback(ModuleBlock* block, int32_t opcode, int32_t index, int32_t,
-                                     void* pointer, float) {
-    auto* object = static_cast<HostedObject*>(block->hostHandle);
-    switch (opcode) {
-        case HOST_GET_PIN_COUNT: return object->pinCount;
-        case HOST_GET_PIN_BUFFER:
-            return index >= 0 && index < MAX_PINS ? reinterpret_cast<intptr_t>(object->buffers[index]) : 0;
-        case HOST_GET_BLOCK_POSITION: return 0;
-        case HOST_QUEUE_EVENT:
-            if (pointer == nullptr) std::abort();  // the module hands a record it built
-            return 0;
-        default: return 0;
-    }
+const host::ModuleLibrary& linkedModule() {
+    static const auto library = host::ModuleLibrary::linkedIn(&getModuleProperties, &makeModule, "linked-in");
+    return *library;
 }
 
 int memberCalls = 0;
@@ -78,7 +72,7 @@ void GRINDLET_MEMBERCALL countMemberCall(ModuleBase*) { ++memberCalls; }
 void writePinValues(HostedObject& object) {
     for (int32_t pin = 0; pin < 6 && pin < object.pinCount; ++pin) {
         PinInfo info{};
-        if (object.block->dispatcher(object.block, OP_GET_PIN_INFO, pin, 0, &info, 0.0f) == 0) continue;
+        if (object.module->dispatch(OP_GET_PIN_INFO, pin, 0, &info) == 0) continue;
         if (info.variable == nullptr) continue;
         if (info.datatype == PIN_DATATYPE_FLOAT_STREAM) {
             float* address = object.buffers[pin];
@@ -97,26 +91,30 @@ struct Twins {
         for (HostedObject& o : objects) {
             o.pinCount = pinCount;
             o.opened = false;
-            o.block = makeModule(0, 1, &hostCallback, &o);
-            if (o.block == nullptr) std::abort();
+            o.module = std::make_unique<host::HostedModule>(linkedModule());
+            o.module->setReportedPinCount(pinCount);
+            for (int32_t pin = 0; pin < MAX_PINS; ++pin) {
+                o.module->setPinBuffer(pin, reinterpret_cast<intptr_t>(o.buffers[pin]));
+            }
+            o.module->onCall = [](const host::HostCall& call) {
+                if (call.opcode == HOST_QUEUE_EVENT && call.pointer == 0) std::abort();  // a record it built
+            };
+            std::string error;
+            if (!o.module->make(error)) std::abort();
         }
     }
     void close() {
-        for (HostedObject& o : objects) {
-            if (o.block) o.block->dispatcher(o.block, OP_CLOSE, 0, 0, nullptr, 0.0f);
-            o.block = nullptr;
-        }
+        for (HostedObject& o : objects) o.module.reset();  // closes the object if it is open
     }
-    bool alive() const { return objects[0].block != nullptr; }
+    bool alive() const { return objects[0].block() != nullptr; }
 
     void dispatch(int32_t opcode, int32_t index, int32_t value, float number) {
         for (HostedObject& o : objects) {
             PinInfo info{};
             void* pointer = opcode == OP_GET_PIN_INFO ? static_cast<void*>(&info) : nullptr;
-            const intptr_t result = o.block->dispatcher(o.block, opcode, index, value, pointer, number);
+            const intptr_t result = o.module->dispatch(opcode, index, value, pointer, number);
             if (static_cast<uint32_t>(opcode) == OP_CLOSE) {
                 if (result != 1) std::abort();
-                o.block = nullptr;
             } else if (static_cast<uint32_t>(opcode) == OP_OPEN) {
                 o.opened = true;
                 writePinValues(o);
@@ -129,7 +127,7 @@ struct Twins {
     void event(int32_t time, int32_t type, int32_t value, int32_t extra, uint32_t target) {
         for (HostedObject& o : objects) {
             ModuleEvent e{time, type, value, extra, target, 0};
-            o.block->event(o.block->object, &e);
+            o.block()->event(o.block()->object, &e);
         }
     }
 
@@ -151,14 +149,14 @@ struct Twins {
             o.buffers[1][offset] = bits;
             o.buffers[2][offset] = rate;
             if (which == 0) {
-                o.block->process(o.block->object, offset, count);
+                o.block()->process(o.block()->object, offset, count);
             } else {
                 if (offset + split < BUFFER) {  // the second call's first sample, if it has one
                     o.buffers[1][offset + split] = bits;
                     o.buffers[2][offset + split] = rate;
                 }
-                o.block->process(o.block->object, offset, split);
-                o.block->process(o.block->object, offset + split, count - split);
+                o.block()->process(o.block()->object, offset, split);
+                o.block()->process(o.block()->object, offset + split, count - split);
             }
         }
         const float* one = objects[0].buffers[3];

@@ -26,14 +26,26 @@ namespace {
 std::string textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 }  // namespace
 
-HostedModule::HostedModule(const ModuleLibrary& owner) : library(owner) {
+HostedModule::HostedModule(const ModuleLibrary& owner) : library(&owner) {
     callLog.reserve(CALL_LOG_CAPACITY);
+}
+
+HostedModule::HostedModule() { callLog.reserve(CALL_LOG_CAPACITY); }
+
+void HostedModule::setPinBuffer(int32_t pin, intptr_t address) {
+    if (pin < 0) return;
+    if (static_cast<size_t>(pin) >= pinBuffers.size()) pinBuffers.resize(static_cast<size_t>(pin) + 1, nullptr);
+    pinBuffers[static_cast<size_t>(pin)] = reinterpret_cast<float*>(address);
 }
 
 HostedModule::~HostedModule() { close(); }
 
 bool HostedModule::make(std::string& error) {
-    moduleBlock = library.makeModule()(MODULE_INDEX_ONLY, MODULE_KIND_AUDIO, &hostCallback, this);
+    if (library == nullptr) {
+        error = "no module library to make an object from";
+        return false;
+    }
+    moduleBlock = library->makeModule()(MODULE_INDEX_ONLY, MODULE_KIND_AUDIO, &hostCallback, this);
     if (moduleBlock == nullptr) {
         error = "makeModule(0, 1) returned null";
         return false;
@@ -180,17 +192,20 @@ int32_t HostedModule::sentStatus(int32_t pin) const {
 
 intptr_t GRINDLET_CDECL HostedModule::hostCallback(ModuleBlock* block, int32_t opcode,
                                                    int32_t index, int32_t value, void* pointer,
-                                                   float) {
+                                                   float number) {
     if (block == nullptr || block->hostHandle == nullptr) return 0;
-    return static_cast<HostedModule*>(block->hostHandle)->answer(opcode, index, value, pointer);
+    return static_cast<HostedModule*>(block->hostHandle)->answer(block, opcode, index, value, pointer, number);
 }
 
-intptr_t HostedModule::answer(int32_t opcode, int32_t index, int32_t value, void* pointer) {
+intptr_t HostedModule::answer(ModuleBlock* caller, int32_t opcode, int32_t index, int32_t value, void* pointer,
+                              float number) {
+    const HostCall call{opcode, index, value, reinterpret_cast<intptr_t>(pointer), number, caller};
     if (callLog.size() < CALL_LOG_CAPACITY) {
-        callLog.push_back(HostCall{opcode, index, value, reinterpret_cast<intptr_t>(pointer)});
+        callLog.push_back(call);
     } else {
         ++dropped;
     }
+    if (onCall) onCall(call);
     const bool pinExists = index >= 0 && index < reportedPinCount;
     switch (opcode) {
         case HOST_GET_PIN_COUNT:
@@ -199,8 +214,9 @@ intptr_t HostedModule::answer(int32_t opcode, int32_t index, int32_t value, void
             if (!pinExists || static_cast<size_t>(index) >= pinBuffers.size()) return 0;
             return reinterpret_cast<intptr_t>(pinBuffers[index]);
         case HOST_GET_BLOCK_POSITION:
-        case HOST_GET_PIN_POSITION:
             return position;
+        case HOST_GET_PIN_POSITION:
+            return hasPinPosition ? fixedPinPosition : position;
         case HOST_SET_PIN_STATUS:
             if (pinExists && static_cast<size_t>(index) < statusSent.size()) statusSent[index] = value;
             return 0;
@@ -209,7 +225,7 @@ intptr_t HostedModule::answer(int32_t opcode, int32_t index, int32_t value, void
             ++sleeps;
             return 0;
         case HOST_PROCESS_CHANGED:
-            if (moduleBlock != nullptr) routine = moduleBlock->process;
+            if (caller == moduleBlock) routine = caller->process;
             ++processChanges;
             return 0;
         case HOST_QUERY_PIN:

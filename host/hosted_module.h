@@ -2,9 +2,15 @@
 // write pin values, deliver status events, call the published routine, close. It answers
 // every host opcode and records the calls the module makes. Once prepared, its event and
 // process calls allocate nothing, so it can be used inside real-time measurements.
+//
+// It is the one host of this project: the tools drive module files with it, and tests and fuzz
+// targets drive modules linked into the same program with it (ModuleLibrary::linkedIn, or an
+// object they construct themselves with callback() and handle()), adding a recording hook
+// (onCall) where they need one rather than answering opcodes themselves.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +25,8 @@ struct HostCall {
     int32_t index;
     int32_t value;
     intptr_t pointer;
+    float number = 0.0f;
+    ModuleBlock* block = nullptr;  // the calling object's block
 };
 
 // A host opcode's name ("HOST_SLEEP"), or its number as text when it has none.
@@ -38,12 +46,20 @@ public:
     static constexpr int32_t DEFAULT_BUFFER_LENGTH = 4096;
 
     explicit HostedModule(const ModuleLibrary& library);
+    // A host for an object the caller constructs itself with callback() and handle().
+    HostedModule();
     ~HostedModule();  // closes the object if it is still there
     HostedModule(const HostedModule&) = delete;
     HostedModule& operator=(const HostedModule&) = delete;
 
     // makeModule(0, 1); false with a message when it returns null or a foreign block.
     bool make(std::string& error);
+    // What to give a module object constructed by the caller, so that it calls this host.
+    static HostCallback callback() { return &hostCallback; }
+    void* handle() { return this; }
+    // Called with every host call the module makes, after it is logged and before it is
+    // answered (tests record and look at the block meanwhile).
+    std::function<void(const HostCall&)> onCall;
     intptr_t dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0,
                       void* pointer = nullptr, float number = 0.0f);
     void setSampleRate(float rate);
@@ -52,6 +68,12 @@ public:
     const std::vector<PinDescription>& describePins();
     // The index of the described pin with this name, or -1.
     int32_t findPin(const std::string& name) const;
+    // The positions answered to HOST_GET_BLOCK_POSITION (advanced by process) and to
+    // HOST_GET_PIN_POSITION (by default the block position).
+    void setBlockPosition(int32_t blockPosition) { position = blockPosition; }
+    void setPinPosition(int32_t pinPosition) { fixedPinPosition = pinPosition; hasPinPosition = true; }
+    // The address answered to HOST_GET_PIN_BUFFER for a pin, where the caller owns the buffer.
+    void setPinBuffer(int32_t pin, intptr_t address);
     // The pin count answered to HOST_GET_PIN_COUNT; by default the number of descriptions.
     void setReportedPinCount(int32_t count) { reportedPinCount = count; }
     int32_t getReportedPinCount() const { return reportedPinCount; }
@@ -90,10 +112,11 @@ public:
 private:
     static intptr_t GRINDLET_CDECL hostCallback(ModuleBlock* block, int32_t opcode, int32_t index,
                                                 int32_t value, void* pointer, float number);
-    intptr_t answer(int32_t opcode, int32_t index, int32_t value, void* pointer);
+    intptr_t answer(ModuleBlock* caller, int32_t opcode, int32_t index, int32_t value, void* pointer,
+                    float number);
     void deliverDueEvents(int32_t count);
 
-    const ModuleLibrary& library;
+    const ModuleLibrary* library = nullptr;
     ModuleBlock* moduleBlock = nullptr;
     ProcessRoutine routine = nullptr;
     std::vector<PinDescription> descriptions;
@@ -108,6 +131,8 @@ private:
     ModuleEvent queued[EVENT_QUEUE_CAPACITY] = {};
     size_t queuedCount = 0;
     int32_t position = 0;
+    int32_t fixedPinPosition = 0;
+    bool hasPinPosition = false;
     bool asleep = false;
     int32_t processChanges = 0;
     int32_t sleeps = 0;

@@ -4,32 +4,18 @@
 
 namespace grindlet::test {
 
-RecordingHost::RecordingHost() = default;
-RecordingHost::~RecordingHost() = default;
-
-intptr_t GRINDLET_CDECL RecordingHost::callback(ModuleBlock* block, int32_t opcode, int32_t index,
-                                                int32_t value, void* pointer, float number) {
-    auto* host = static_cast<RecordingHost*>(block->hostHandle);
-    RecordedCall call{block, opcode, index, value, reinterpret_cast<intptr_t>(pointer), number};
-    host->calls.push_back(call);
-    if (opcode == HOST_QUEUE_EVENT && pointer != nullptr && host->queuedEventWords.empty()) {
-        host->queuedEventWords.resize(6);
-        std::memcpy(host->queuedEventWords.data(), pointer, 6 * sizeof(uint32_t));
-    }
-    if (host->observer != nullptr) host->observer(*host, call);
-    return host->answer(call);
-}
-
-intptr_t RecordingHost::answer(const RecordedCall& call) {
-    switch (call.opcode) {
-        case HOST_GET_PIN_COUNT: return pinCount;
-        case HOST_GET_BLOCK_POSITION: return blockPosition;
-        case HOST_GET_PIN_BUFFER: {
-            auto found = pinBuffers.find(call.index);
-            return found != pinBuffers.end() ? found->second : 0;
+RecordingHost::RecordingHost() {
+    setReportedPinCount(6);
+    setPinPosition(0);
+    onCall = [this](const host::HostCall& call) {
+        const RecordedCall recorded{call.block, call.opcode, call.index, call.value, call.pointer, call.number};
+        calls.push_back(recorded);
+        if (call.opcode == HOST_QUEUE_EVENT && call.pointer != 0 && queuedEventWords.empty()) {
+            queuedEventWords.resize(6);
+            std::memcpy(queuedEventWords.data(), reinterpret_cast<const void*>(call.pointer), 6 * sizeof(uint32_t));
         }
-        default: return 0;
-    }
+        if (observer != nullptr) observer(*this, recorded);
+    };
 }
 
 std::vector<int32_t> RecordingHost::opcodes() const {

@@ -1,11 +1,12 @@
-// A host callback for tests: records every call and answers from a script of results.
+// The host for framework tests: our one host (host::HostedModule) for objects the tests
+// construct themselves, with a recording hook. It reports 6 pins, answers the pin position
+// with 0, and keeps every call, with the first event the module queued.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
-#include "binding/abi/module_abi.h"
+#include "host/hosted_module.h"
 
 namespace grindlet::test {
 
@@ -22,28 +23,17 @@ struct RecordedCall {
     }
 };
 
-class RecordingHost {
+class RecordingHost : public host::HostedModule {
 public:
     RecordingHost();
-    ~RecordingHost();
-    // The callback to hand to a module; it records into the host current at construction.
-    static intptr_t GRINDLET_CDECL callback(ModuleBlock* block, int32_t opcode, int32_t index,
-                                            int32_t value, void* pointer, float number);
-    void* handle() { return this; }
 
-    int32_t pinCount = 6;
-    int32_t blockPosition = 0;
-    std::map<int32_t, intptr_t> pinBuffers;  // HOST_GET_PIN_BUFFER answers by pin index
     std::vector<RecordedCall> calls;
+    std::vector<uint32_t> queuedEventWords;  // the first HOST_QUEUE_EVENT record, as 6 words
     // Called with each call after it is recorded (e.g. to look at the block meanwhile).
     void (*observer)(RecordingHost& host, const RecordedCall& call) = nullptr;
-    std::vector<uint32_t> queuedEventWords;  // the first HOST_QUEUE_EVENT record, as 6 words
 
     std::vector<int32_t> opcodes() const;
     size_t count(int32_t opcode) const;
-
-private:
-    intptr_t answer(const RecordedCall& call);
 };
 
 }  // namespace grindlet::test

@@ -15,8 +15,8 @@ protected:
     TestModule* module = nullptr;
 
     void SetUp() override {
-        host.pinCount = 6;
-        module = new TestModule(&RecordingHost::callback, host.handle());
+        host.setReportedPinCount(6);
+        module = new TestModule(RecordingHost::callback(), host.handle());
         module->descriptions.assign(6, {PIN_DATATYPE_FLOAT_STREAM, true, 0});
         module->getBlock()->dispatcher(module->getBlock(), OP_OPEN, 0, 0, nullptr, 0.0f);
         host.calls.clear();
@@ -99,7 +99,7 @@ TEST_F(Events, CurrentValueIndexesTheBufferByPositionDifference) {
     float samples[4] = {1.0f, 2.0f, 3.0f, 4.0f};
     float* address = samples;
     std::memcpy(module->getPin(0)->getVariable(), &address, sizeof address);
-    host.blockPosition = 2;  // the recording host answers the pin position with 0
+    host.setBlockPosition(2);  // the recording host answers the pin position with 0
     EXPECT_EQ(module->getPin(0)->currentValue(), 3.0f);
 }
 

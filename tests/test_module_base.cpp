@@ -19,7 +19,7 @@ intptr_t dispatchThroughBlock(ModuleBase& module, int32_t opcode, int32_t index 
 
 TEST(ModuleBlock, ReadsAsConstructed) {
     RecordingHost host;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     uint32_t words[12];
     std::memcpy(words, module->getBlock(), sizeof words);
     EXPECT_EQ(words[0], 0x5345504Cu);
@@ -42,8 +42,8 @@ TEST(ModuleBlock, ReadsAsConstructed) {
 
 TEST(ModuleBlock, EntriesAreSharedByAllObjects) {
     RecordingHost host;
-    auto* a = new TestModule(&RecordingHost::callback, host.handle());
-    auto* b = new TestModule(&RecordingHost::callback, host.handle());
+    auto* a = new TestModule(RecordingHost::callback(), host.handle());
+    auto* b = new TestModule(RecordingHost::callback(), host.handle());
     EXPECT_NE(a->getBlock(), b->getBlock());
     EXPECT_EQ(objectOf(a->getBlock()), a);
     EXPECT_EQ(objectOf(b->getBlock()), b);
@@ -55,7 +55,7 @@ TEST(ModuleBlock, EntriesAreSharedByAllObjects) {
 
 TEST(Dispatcher, UnservedOpcodesAnswerZeroAndDoNothing) {
     RecordingHost host;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     module->descriptions = {{PIN_DATATYPE_LIST, true, 0}};
     for (int32_t opcode : {4, 5, 7, 9, 10, 11, 14, 100, -1, INT32_MIN}) {
         PinInfo info{};
@@ -71,7 +71,7 @@ TEST(Dispatcher, UnservedOpcodesAnswerZeroAndDoNothing) {
 
 TEST(Dispatcher, SampleRateFromNumberAndBlockSizeFromValue) {
     RecordingHost host;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     EXPECT_EQ(dispatchThroughBlock(*module, OP_SET_SAMPLE_RATE, 7, 9, &host, 48000.5f), 0);
     EXPECT_EQ(module->sampleRateValue(), 48000.5f);
     EXPECT_EQ(dispatchThroughBlock(*module, OP_SET_BLOCK_SIZE, 77, 512, &host, 3.0f), 0);
@@ -83,7 +83,7 @@ TEST(Dispatcher, SampleRateFromNumberAndBlockSizeFromValue) {
 
 TEST(Dispatcher, PinInfoAnswersOneOrZeroAndKeepsTheHostsFields) {
     RecordingHost host;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     module->descriptions = {{PIN_DATATYPE_FLOAT_STREAM, true, 0}};
     PinInfo info;
     std::memset(&info, 0xAB, sizeof info);
@@ -99,8 +99,8 @@ TEST(Dispatcher, PinInfoAnswersOneOrZeroAndKeepsTheHostsFields) {
 
 TEST(Dispatcher, ProcessBindingRecordIsSharedAndNamesTheLatestRequester) {
     RecordingHost host;
-    auto* a = new TestModule(&RecordingHost::callback, host.handle());
-    auto* b = new TestModule(&RecordingHost::callback, host.handle());
+    auto* a = new TestModule(RecordingHost::callback(), host.handle());
+    auto* b = new TestModule(RecordingHost::callback(), host.handle());
     const intptr_t first = dispatchThroughBlock(*a, OP_GET_PROCESS_BINDING);
     const auto* record = reinterpret_cast<const uint32_t*>(first);
     EXPECT_EQ(record[2], reinterpret_cast<uint32_t>(&a->getProcessBinding()));
@@ -117,7 +117,7 @@ TEST(Dispatcher, ProcessBindingRecordIsSharedAndNamesTheLatestRequester) {
 TEST(Dispatcher, CloseWithoutOpenClosesAndDeletes) {
     RecordingHost host;
     bool destroyed = false;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     module->destroyed = &destroyed;
     EXPECT_EQ(dispatchThroughBlock(*module, OP_CLOSE), 1);
     EXPECT_TRUE(destroyed);
@@ -126,7 +126,7 @@ TEST(Dispatcher, CloseWithoutOpenClosesAndDeletes) {
 
 TEST(Dispatcher, NotifyAndMessageAnswerZero) {
     RecordingHost host;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     EXPECT_EQ(dispatchThroughBlock(*module, OP_NOTIFY), 0);
     EXPECT_EQ(dispatchThroughBlock(*module, OP_MESSAGE, 1, 2, &host), 0);
     dispatchThroughBlock(*module, OP_CLOSE);
@@ -134,8 +134,8 @@ TEST(Dispatcher, NotifyAndMessageAnswerZero) {
 
 TEST(CallHost, PassesTheBlockAndArgumentsAndReturnsTheResult) {
     RecordingHost host;
-    host.blockPosition = -12345;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    host.setBlockPosition(-12345);
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     EXPECT_EQ(module->getBlockPosition(), -12345);
     EXPECT_EQ(module->callHost(42, 1, 2, &host), 0);
     ASSERT_EQ(host.calls.size(), 2u);
@@ -158,7 +158,7 @@ TEST(CallHost, NullCallbackAnswersZeroForEveryOpcode) {
 
 TEST(Dispatcher, EntriesSurviveNullArguments) {
     RecordingHost host;
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     ModuleBlock* block = module->getBlock();
     EXPECT_EQ(block->dispatcher(nullptr, OP_OPEN, 0, 0, nullptr, 0.0f), 0);
     block->event(nullptr, nullptr);

@@ -17,8 +17,8 @@ struct OpenedModule {
     RecordingHost host;
     TestModule* module;
     explicit OpenedModule(int32_t hostPins, std::vector<TestModule::Description> descriptions) {
-        host.pinCount = hostPins;
-        module = new TestModule(&RecordingHost::callback, host.handle());
+        host.setReportedPinCount(hostPins);
+        module = new TestModule(RecordingHost::callback(), host.handle());
         module->descriptions = std::move(descriptions);
         ModuleBlock* block = module->getBlock();
         block->dispatcher(block, OP_OPEN, 0, 0, nullptr, 0.0f);
@@ -79,12 +79,12 @@ TEST(Pins, SixDescribedPinsTakeTheModulesVariables) {
 
 TEST(Pins, RepeatedLastDescriptionStandsForEveryFurtherHostPin) {
     RecordingHost host;
-    host.pinCount = 8;
+    host.setReportedPinCount(8);
     static float bufferA[4], bufferB[4], bufferC[4];
-    host.pinBuffers = {{5, reinterpret_cast<intptr_t>(bufferA)},
-                       {6, reinterpret_cast<intptr_t>(bufferB)},
-                       {7, reinterpret_cast<intptr_t>(bufferC)}};
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    host.setPinBuffer(5, reinterpret_cast<intptr_t>(bufferA));
+    host.setPinBuffer(6, reinterpret_cast<intptr_t>(bufferB));
+    host.setPinBuffer(7, reinterpret_cast<intptr_t>(bufferC));
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     module->descriptions = streams(6, PIN_FLAG_REPEAT);
     module->descriptions[5].ownVariable = false;
     module->getBlock()->dispatcher(module->getBlock(), OP_OPEN, 0, 0, nullptr, 0.0f);
@@ -142,9 +142,9 @@ INSTANTIATE_TEST_SUITE_P(Datatypes, PinStorage,
 
 TEST(Pins, StreamWithoutVariableAsksTheHostForItsBuffer) {
     RecordingHost host;
-    host.pinCount = 2;
-    host.pinBuffers = {{1, 0x1234560}};
-    auto* module = new TestModule(&RecordingHost::callback, host.handle());
+    host.setReportedPinCount(2);
+    host.setPinBuffer(1, 0x1234560);
+    auto* module = new TestModule(RecordingHost::callback(), host.handle());
     module->descriptions = {{PIN_DATATYPE_LIST, true, 0}, {PIN_DATATYPE_FLOAT_STREAM, false, 0}};
     module->getBlock()->dispatcher(module->getBlock(), OP_OPEN, 0, 0, nullptr, 0.0f);
     EXPECT_EQ(host.count(HOST_GET_PIN_BUFFER), 1u);
@@ -167,12 +167,12 @@ TEST(Pins, HostPinsBeyondUnrepeatedDescriptionsAreFullyInitialised) {
 
 TEST(Pins, SecondOpenReplacesThePinsOfTheFirst) {
     OpenedModule opened(6, streams(6));
-    opened.host.pinCount = 3;
+    opened.host.setReportedPinCount(3);
     ModuleBlock* block = opened.module->getBlock();
     block->dispatcher(block, OP_OPEN, 0, 0, nullptr, 0.0f);
     EXPECT_EQ(opened.module->getPinCount(), 3);
     EXPECT_EQ(opened.module->getPin(3), nullptr);
-    opened.host.pinCount = 0;
+    opened.host.setReportedPinCount(0);
     block->dispatcher(block, OP_OPEN, 0, 0, nullptr, 0.0f);
     EXPECT_EQ(opened.module->getPinCount(), 0);
     // LeakSanitizer, in the sanitizer build, sees any array the first opens left behind.

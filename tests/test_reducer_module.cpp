@@ -44,12 +44,12 @@ TEST(Identity, OtherIndicesWriteOnlyTheVersion) {
 
 TEST(MakeModule, ServesOnlyIndexZeroKindOne) {
     RecordingHost host;
-    EXPECT_EQ(makeModule(0, 2, &RecordingHost::callback, host.handle()), nullptr);
-    EXPECT_EQ(makeModule(1, 1, &RecordingHost::callback, host.handle()), nullptr);
-    EXPECT_EQ(makeModule(0, 0, &RecordingHost::callback, host.handle()), nullptr);
+    EXPECT_EQ(makeModule(0, 2, RecordingHost::callback(), host.handle()), nullptr);
+    EXPECT_EQ(makeModule(1, 1, RecordingHost::callback(), host.handle()), nullptr);
+    EXPECT_EQ(makeModule(0, 0, RecordingHost::callback(), host.handle()), nullptr);
     EXPECT_TRUE(host.calls.empty());
-    ModuleBlock* a = makeModule(0, 1, &RecordingHost::callback, host.handle());
-    ModuleBlock* b = makeModule(0, 1, &RecordingHost::callback, host.handle());
+    ModuleBlock* a = makeModule(0, 1, RecordingHost::callback(), host.handle());
+    ModuleBlock* b = makeModule(0, 1, RecordingHost::callback(), host.handle());
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b);
@@ -70,7 +70,7 @@ struct PinRow {
 
 TEST(PinTable, SixPinsExactlyAsDescribed) {
     RecordingHost host;
-    ModuleBlock* block = makeModule(0, 1, &RecordingHost::callback, host.handle());
+    ModuleBlock* block = makeModule(0, 1, RecordingHost::callback(), host.handle());
     const PinRow rows[] = {
         {"Input", 0, 5, "0", nullptr},
         {"Bits", 0, 5, "16", "24,1,24,1"},
@@ -135,12 +135,12 @@ protected:
         if (block) block->dispatcher(block, OP_CLOSE, 0, 0, nullptr, 0.0f);
     }
     void make() {
-        block = makeModule(0, 1, &RecordingHost::callback, host.handle());
+        block = makeModule(0, 1, RecordingHost::callback(), host.handle());
     }
     void open() {
         block->dispatcher(block, OP_OPEN, 0, 0, nullptr, 0.0f);
         float* streams[4] = {input.data(), bits.data(), rate.data(), output.data()};
-        for (int32_t i = 0; i < host.pinCount && i < 6; ++i) {
+        for (int32_t i = 0; i < host.getReportedPinCount() && i < 6; ++i) {
             PinInfo info{};
             block->dispatcher(block, OP_GET_PIN_INFO, i, 0, &info, 0.0f);
             if (i < 4) std::memcpy(info.variable, &streams[i], sizeof(float*));
@@ -157,7 +157,7 @@ protected:
 };
 
 TEST_F(Effect, OpenAsksForThePinCountAndDeclaresTheOutputStreaming) {
-    host.blockPosition = 77;
+    host.setBlockPosition(77);
     open();
     const std::vector<RecordedCall> expected = {
         {nullptr, HOST_GET_PIN_COUNT, 0, 0, 0, 0},
@@ -192,7 +192,7 @@ TEST_F(Effect, BeforeAnyStatusChangeTheEmptyRoutineWritesNothing) {
 TEST_F(Effect, StreamingInputSelectsTheRoutineByRateMode) {
     open();
     host.calls.clear();
-    host.blockPosition = 5;
+    host.setBlockPosition(5);
     status(0, STATUS_STREAMING);
     EXPECT_EQ(block->process, &ReducerModule::processStep);
     const std::vector<RecordedCall> expected = {
@@ -287,7 +287,7 @@ TEST_F(Effect, FewerThanFourHostPinsNeverTouchesMissingPins) {
     for (int32_t pins : {0, 1, 3}) {
         TearDown();
         host.calls.clear();
-        host.pinCount = pins;
+        host.setReportedPinCount(pins);
         make();
         open();
         EXPECT_EQ(host.count(HOST_SET_PIN_STATUS), 0u) << pins << " pins: no output pin to tell";
