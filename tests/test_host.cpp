@@ -15,7 +15,7 @@
 #include <string>
 
 #include "host/hosted_module.h"
-#include "host/scenario.h"
+#include "tools/scenario.h"
 
 namespace grindlet::test {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "host/hosted_module.h"
 #include "tests/realtime/allocation_counter.h"
-#include "host/scenario.h"
+#include "tools/scenario.h"
 
 namespace grindlet::test {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "host/hosted_module.h"
 #include "host/sample_checks.h"
-#include "host/scenario.h"
+#include "tools/scenario.h"
 
 namespace grindlet::check {
 

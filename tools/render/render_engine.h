@@ -10,7 +10,7 @@
 
 #include "host/hosted_module.h"
 #include "host/module_library.h"
-#include "host/scenario.h"
+#include "tools/scenario.h"
 #include "render_options.h"
 
 namespace grindlet::render {

@@ -1,6 +1,7 @@
-// Runs one effect object over a whole signal the way a host would, block by block, and
-// checks on the way that every call writes exactly its samples. Used by the conformance
-// check, the render tool and the tests.
+// What the tools know of this one effect: its pins found by name, and a run of one effect
+// object over a whole signal the way a host would, block by block, checking on the way that
+// every call writes exactly its samples. Used by the conformance check, the render tool and
+// the tests; the host itself (host/) knows no effect.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "hosted_module.h"
+#include "host/hosted_module.h"
 
 namespace grindlet::host {
 

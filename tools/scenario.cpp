@@ -1,6 +1,6 @@
 #include "scenario.h"
 
-#include "sample_checks.h"
+#include "host/sample_checks.h"
 
 #include <algorithm>
 #include <cstring>
