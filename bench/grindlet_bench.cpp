@@ -33,10 +33,14 @@ const char* const CLASS_NAMES[] = {"normal", "subnormal", "NaN", "infinite"};
 
 float fillValue(int inputClass) {
     switch (inputClass) {
-        case SUBNORMAL: return 1e-40f;
-        case NOT_A_NUMBER: return std::numeric_limits<float>::quiet_NaN();
-        case INFINITE: return std::numeric_limits<float>::infinity();
-        default: return 0.0f;
+        case SUBNORMAL:
+            return 1e-40f;
+        case NOT_A_NUMBER:
+            return std::numeric_limits<float>::quiet_NaN();
+        case INFINITE:
+            return std::numeric_limits<float>::infinity();
+        default:
+            return 0.0f;
     }
 }
 
@@ -57,12 +61,12 @@ struct Signal {
         std::fill(bits.begin(), bits.end(), bitsValue);
         std::fill(rate.begin(), rate.end(), rateValue);
     }
-    dsp::ReducerStreams streams() { return {input.data(), bits.data(), rate.data(), output.data()}; }
+    dsp::ReducerStreams streams() {
+        return {input.data(), bits.data(), rate.data(), output.data()};
+    }
 };
 
-void perSample(benchmark::State& state) {
-    state.SetItemsProcessed(state.iterations() * BLOCK);
-}
+void perSample(benchmark::State& state) { state.SetItemsProcessed(state.iterations() * BLOCK); }
 
 float rateForHold(double hold) { return static_cast<float>(SAMPLE_RATE / hold / 10.0); }
 
@@ -304,9 +308,9 @@ public:
 };
 
 std::string effectName(int reference, int linear, int mode, int64_t hold, int inputClass) {
-    return "BM_Effect/reference:" + std::to_string(reference) + "/linear:" + std::to_string(linear) +
-           "/mode:" + std::to_string(mode) + "/hold_x1000:" + std::to_string(hold) +
-           "/class:" + std::to_string(inputClass);
+    return "BM_Effect/reference:" + std::to_string(reference) +
+           "/linear:" + std::to_string(linear) + "/mode:" + std::to_string(mode) +
+           "/hold_x1000:" + std::to_string(hold) + "/class:" + std::to_string(inputClass);
 }
 
 std::string naiveName(int linear, int64_t hold, int inputClass) {
@@ -319,14 +323,16 @@ void printTable(const RatioReporter& r) {
     const char* const modes[] = {"Floor", "Round", "Inside"};
     std::printf("\n%-34s %9s %12s %11s %11s\n", "1024-sample blocks, 8 bits", "ns/sample",
                 "vs memset", "vs naive", "vs plain");
-    const auto row = [&](const std::string& what, int linear, int mode, int64_t hold, int inputClass) {
+    const auto row = [&](const std::string& what, int linear, int mode, int64_t hold,
+                         int inputClass) {
         const double fast = r.at(effectName(0, linear, mode, hold, inputClass));
         const double plain = r.at(effectName(1, linear, mode, hold, inputClass));
         const double naive = r.at(naiveName(linear, hold, inputClass));
         std::printf("%-34s %9.3f %11.1fx %10.2fx %10.2fx\n", what.c_str(), fast, fast / memsetNs,
                     naive / fast, plain / fast);
     };
-    for (int mode = 0; mode < 3; ++mode) row(std::string("bits only, ") + modes[mode], 0, mode, 1000, NORMAL);
+    for (int mode = 0; mode < 3; ++mode)
+        row(std::string("bits only, ") + modes[mode], 0, mode, 1000, NORMAL);
     for (int inputClass = SUBNORMAL; inputClass < CLASS_COUNT; ++inputClass) {
         for (int mode = 0; mode < 3; ++mode) {
             row(std::string("bits only, ") + modes[mode] + ", " + CLASS_NAMES[inputClass], 0, mode,
@@ -336,16 +342,18 @@ void printTable(const RatioReporter& r) {
     for (int linear = 0; linear < 2; ++linear) {
         for (int64_t hold : HOLDS) {
             if (hold == 1000) continue;
-            row(std::string(linear ? "Linear" : "Step") + ", Round, hold " + std::to_string(hold / 1000),
+            row(std::string(linear ? "Linear" : "Step") + ", Round, hold " +
+                    std::to_string(hold / 1000),
                 linear, 1, hold, NORMAL);
         }
     }
-    std::printf("%-34s %9.3f %11.2fx of memcpy's speed\n", "copy path",
-                r.at("BM_BlockPath/copy:1"), memcpyNs / r.at("BM_BlockPath/copy:1"));
+    std::printf("%-34s %9.3f %11.2fx of memcpy's speed\n", "copy path", r.at("BM_BlockPath/copy:1"),
+                memcpyNs / r.at("BM_BlockPath/copy:1"));
     std::printf("%-34s %9.3f %11.2fx of memset's speed\n", "silence path",
                 r.at("BM_BlockPath/copy:0"), memsetNs / r.at("BM_BlockPath/copy:0"));
-    std::printf("(vs memset: times slower; vs naive and vs plain: times faster than the naive "
-                "decimator and than the plain per-sample loops)\n");
+    std::printf(
+        "(vs memset: times slower; vs naive and vs plain: times faster than the naive "
+        "decimator and than the plain per-sample loops)\n");
     std::printf("\nInput classes, \"bits only\" (slowdown against normal audio):\n");
     for (int mode = 0; mode < 3; ++mode) {
         const double normal = r.at(effectName(0, 0, mode, 1000, NORMAL));

@@ -110,7 +110,9 @@ inline void fillVector(float* out, int32_t count, __m128 v) {
     }
 }
 
-inline void fill(float* out, int32_t count, float value) { fillVector(out, count, _mm_set1_ps(value)); }
+inline void fill(float* out, int32_t count, float value) {
+    fillVector(out, count, _mm_set1_ps(value));
+}
 
 // How many ramp values from ramp on are ramp + j * constant exactly: while the value stays
 // strictly inside its binade and the addition of rampStep never ties, every rounded addition
@@ -132,7 +134,8 @@ int32_t constantStretch(float ramp, float rampStep, int32_t limit, float& consta
     const int64_t change = int64_t((nextBits & MANTISSA_MASK) | IMPLICIT_ONE) - from;
     constant = next - ramp;
     // Room to the binade's edges, less one place: the whole run usually fits.
-    const int64_t room = change > 0 ? int64_t(BINADE_END) - 1 - from : from - int64_t(IMPLICIT_ONE) - 1;
+    const int64_t room =
+        change > 0 ? int64_t(BINADE_END) - 1 - from : from - int64_t(IMPLICIT_ONE) - 1;
     const int64_t perSample = change > 0 ? change : -change;
     if (room <= 0) return 0;  // a power of two heading down: the next value is in the binade below
     if (perSample * limit <= room) return limit;
@@ -191,12 +194,14 @@ int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* o
     int32_t take = from + before;
     // Four takes at a time: gather, quantize together, fill each one's run.
     for (; take + LANES * period <= count; take += LANES * period) {
-        const __m128 x = _mm_setr_ps(in[take], in[take + period], in[take + 2 * period],
-                                     in[take + 3 * period]);
+        const __m128 x =
+            _mm_setr_ps(in[take], in[take + period], in[take + 2 * period], in[take + 3 * period]);
         const __m128 taken = takeFour<Mode, Quantize>(quantize, x);
         fillVector(out + take, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(0, 0, 0, 0)));
-        fillVector(out + take + period, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(1, 1, 1, 1)));
-        fillVector(out + take + 2 * period, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(2, 2, 2, 2)));
+        fillVector(out + take + period, period,
+                   _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(1, 1, 1, 1)));
+        fillVector(out + take + 2 * period, period,
+                   _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(2, 2, 2, 2)));
         const __m128 last = _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(3, 3, 3, 3));
         fillVector(out + take + 3 * period, period, last);
         held = _mm_cvtss_f32(last);
@@ -240,10 +245,12 @@ inline __m128 multiplyLanesInOrder(__m128 a, __m128 b) {
 
 // rampIncrement on four lanes, in double precision as the reference forms it.
 inline __m128 rampIncrementsWide(__m128 held, __m128 previous, __m128d factor) {
-    const __m128d low = multiplyLanesInOrder(_mm_sub_pd(_mm_cvtps_pd(held), _mm_cvtps_pd(previous)), factor);
-    const __m128d high = multiplyLanesInOrder(
-        _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(held, held)), _mm_cvtps_pd(_mm_movehl_ps(previous, previous))),
-        factor);
+    const __m128d low =
+        multiplyLanesInOrder(_mm_sub_pd(_mm_cvtps_pd(held), _mm_cvtps_pd(previous)), factor);
+    const __m128d high =
+        multiplyLanesInOrder(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(held, held)),
+                                        _mm_cvtps_pd(_mm_movehl_ps(previous, previous))),
+                             factor);
     return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
 }
 
@@ -261,8 +268,9 @@ inline __m128 rampIncrements(__m128 held, __m128 previous, __m128 factor, __m128
     return multiplyLanesInOrder(difference, factor);
 }
 
-
-inline float lastLane(__m128 v) { return _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3))); }
+inline float lastLane(__m128 v) {
+    return _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)));
+}
 
 // The four lanes to out[0], out[stride], out[2 * stride], out[3 * stride].
 inline void scatter(float* out, int32_t stride, __m128 v) {
@@ -294,8 +302,8 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     __m128 rampStep = _mm_set1_ps(r.rampStep), ramp = _mm_set1_ps(r.ramp);
     bool grouped = false;
     for (; take + LANES * period <= count; take += LANES * period) {
-        const __m128 x = _mm_setr_ps(in[take], in[take + period], in[take + 2 * period],
-                                     in[take + 3 * period]);
+        const __m128 x =
+            _mm_setr_ps(in[take], in[take + period], in[take + 2 * period], in[take + 3 * period]);
         const __m128 carry = held;
         held = takeFour<Mode, Quantize>(quantize, x);
         previous = _mm_move_ss(_mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 1, 0, 3)),
@@ -382,7 +390,8 @@ void stepLoop(RateReducerState& state, const float* in, float* out, int32_t coun
                 if (quantizeBlockApplies(quantizer)) {
                     quantizeBlock<Mode>(quantizer, in + i, out + i, left);
                 } else {
-                    for (int32_t j = i; j < count; ++j) out[j] = quantizeSample<Mode>(quantizer, in[j]);
+                    for (int32_t j = i; j < count; ++j)
+                        out[j] = quantizeSample<Mode>(quantizer, in[j]);
                 }
             } else if (in != out) {
                 std::memmove(out + i, in + i, static_cast<size_t>(left) * sizeof(float));
@@ -471,8 +480,8 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
             (!Quantize || quantizeBlockApplies(quantizer))) {
             // A fixed point, as in stepLoop.
             const auto period = static_cast<int32_t>(samplesBeforeTake(phase, grid)) + 1;
-            const int32_t sinceTake = periodicRamps<Mode, Quantize>(quantizer, in, out, i, count,
-                                                                    period, factor, r);
+            const int32_t sinceTake =
+                periodicRamps<Mode, Quantize>(quantizer, in, out, i, count, period, factor, r);
             phase = roundPlaces(phase + (static_cast<uint32_t>(sinceTake) << grid.shift));
             i = count;
             break;
@@ -484,10 +493,10 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
 }
 
 #define GRINDLET_FAST_LOOPS(MODE, QUANTIZE)                                                    \
-    template void stepLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*, int32_t, \
-                                           float);                                           \
-    template void linearLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*,        \
-                                             int32_t, float, float);
+    template void stepLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*, int32_t,   \
+                                           float);                                             \
+    template void linearLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*, int32_t, \
+                                             float, float);
 GRINDLET_FAST_LOOPS(QUANT_MODE_FLOOR, true)
 GRINDLET_FAST_LOOPS(QUANT_MODE_FLOOR, false)
 GRINDLET_FAST_LOOPS(QUANT_MODE_ROUND, true)

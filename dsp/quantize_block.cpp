@@ -62,7 +62,7 @@ float delayBlock(const float* in, float* out, int32_t count, float carry) {
     return last;
 }
 
-#define GRINDLET_QUANTIZE_BLOCK(MODE)                                                          \
+#define GRINDLET_QUANTIZE_BLOCK(MODE)                                                        \
     template void quantizeBlock<MODE>(const QuantizerState&, const float*, float*, int32_t); \
     template float quantizeBlockDelayed<MODE>(const QuantizerState&, const float*, float*,   \
                                               int32_t, float);

@@ -39,7 +39,7 @@ private:
     static constexpr uint32_t MANTISSA_MASK = 0x007FFFFFu;
     static constexpr uint32_t MAGNITUDE_MASK = 0x7FFFFFFFu;
     static constexpr int32_t INTEGER_INDEFINITE = INT32_MIN;  // cvttps2dq's answer out of range
-    static constexpr float NO_FRACTION_FROM = 8388608.0f;      // 2^23: from here on, integers
+    static constexpr float NO_FRACTION_FROM = 8388608.0f;     // 2^23: from here on, integers
     static constexpr float LARGEST_FINITE = 3.40282347e38f;
     static constexpr float SUBNORMAL_SAFE_SCALE = 1.2676506e30f;  // 2^100
 

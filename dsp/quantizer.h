@@ -50,9 +50,9 @@ inline void configureQuantizer(QuantizerState& state, float bits) {
 inline float truncateTowardZero(float v) {
     constexpr uint32_t exponentShift = 23;
     constexpr uint32_t exponentMask = 0xFF;
-    constexpr uint32_t exponentOfOne = 127;        // biased exponent of 1.0
-    constexpr uint32_t exponentNoFraction = 150;   // from 2^23 on a float has no fraction bits
-    constexpr uint32_t exponentSpecial = 255;      // infinity and NaN
+    constexpr uint32_t exponentOfOne = 127;       // biased exponent of 1.0
+    constexpr uint32_t exponentNoFraction = 150;  // from 2^23 on a float has no fraction bits
+    constexpr uint32_t exponentSpecial = 255;     // infinity and NaN
     const uint32_t bits = floatBits(v);
     const uint32_t exponent = (bits >> exponentShift) & exponentMask;
     if (exponent == exponentSpecial || exponent < exponentOfOne) return 0.0f;
@@ -81,10 +81,14 @@ inline float quantizeSample(const QuantizerState& state, float x) {
 // quantize in a mode outside 0...2 (they write nothing then); here such a mode returns x.
 inline float quantizeSample(const QuantizerState& state, int16_t mode, float x) {
     switch (mode) {
-        case QUANT_MODE_FLOOR: return quantizeSample<QUANT_MODE_FLOOR>(state, x);
-        case QUANT_MODE_ROUND: return quantizeSample<QUANT_MODE_ROUND>(state, x);
-        case QUANT_MODE_INSIDE: return quantizeSample<QUANT_MODE_INSIDE>(state, x);
-        default: return x;
+        case QUANT_MODE_FLOOR:
+            return quantizeSample<QUANT_MODE_FLOOR>(state, x);
+        case QUANT_MODE_ROUND:
+            return quantizeSample<QUANT_MODE_ROUND>(state, x);
+        case QUANT_MODE_INSIDE:
+            return quantizeSample<QUANT_MODE_INSIDE>(state, x);
+        default:
+            return x;
     }
 }
 

@@ -58,26 +58,41 @@ void forMode(int16_t quantMode, bool quantize, Loop&& loop) {
         quantize ? loop(mode, std::true_type{}) : loop(mode, std::false_type{});
     };
     switch (quantMode) {
-        case QUANT_MODE_FLOOR: withQuantize(ModeTag<QUANT_MODE_FLOOR>{}); break;
-        case QUANT_MODE_ROUND: withQuantize(ModeTag<QUANT_MODE_ROUND>{}); break;
-        case QUANT_MODE_INSIDE: withQuantize(ModeTag<QUANT_MODE_INSIDE>{}); break;
-        default: break;
+        case QUANT_MODE_FLOOR:
+            withQuantize(ModeTag<QUANT_MODE_FLOOR>{});
+            break;
+        case QUANT_MODE_ROUND:
+            withQuantize(ModeTag<QUANT_MODE_ROUND>{});
+            break;
+        case QUANT_MODE_INSIDE:
+            withQuantize(ModeTag<QUANT_MODE_INSIDE>{});
+            break;
+        default:
+            break;
     }
 }
 
 // The two sets of sample loops: the fast ones the module runs, and the plain reference.
 struct FastLoops {
     template <int16_t Mode, bool Quantize, class... Args>
-    static void step(Args&&... args) { fast::stepLoop<Mode, Quantize>(args...); }
+    static void step(Args&&... args) {
+        fast::stepLoop<Mode, Quantize>(args...);
+    }
     template <int16_t Mode, bool Quantize, class... Args>
-    static void linear(Args&&... args) { fast::linearLoop<Mode, Quantize>(args...); }
+    static void linear(Args&&... args) {
+        fast::linearLoop<Mode, Quantize>(args...);
+    }
 };
 
 struct ReferenceLoops {
     template <int16_t Mode, bool Quantize, class... Args>
-    static void step(Args&&... args) { reference::stepLoop<Mode, Quantize>(args...); }
+    static void step(Args&&... args) {
+        reference::stepLoop<Mode, Quantize>(args...);
+    }
     template <int16_t Mode, bool Quantize, class... Args>
-    static void linear(Args&&... args) { reference::linearLoop<Mode, Quantize>(args...); }
+    static void linear(Args&&... args) {
+        reference::linearLoop<Mode, Quantize>(args...);
+    }
 };
 
 // Re-aims the ramp so that it arrives at heldValue when the phase reaches the new step.
@@ -96,8 +111,8 @@ void runStep(RateReducerState& state, const ReducerStreams& streams, float sampl
     const float* in = streams.inputBuffer + offset;
     float* out = streams.outputBuffer + offset;
     forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
-        Loops::template step<decltype(mode)::value, decltype(quantize)::value>(
-            state, in, out, count, start.step);
+        Loops::template step<decltype(mode)::value, decltype(quantize)::value>(state, in, out,
+                                                                               count, start.step);
     });
 }
 
@@ -154,8 +169,8 @@ void processLinear(RateReducerState& state, const ReducerStreams& streams, float
     runLinear<FastLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 
-void processStepReference(RateReducerState& state, const ReducerStreams& streams,
-                          float sampleRate, int16_t quantMode, int32_t offset, int32_t count) {
+void processStepReference(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+                          int16_t quantMode, int32_t offset, int32_t count) {
     runStep<ReferenceLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 

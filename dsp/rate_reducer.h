@@ -25,7 +25,7 @@ struct RateReducerState {
     float rampValue;     // Linear: the next output sample
     float rampStep;      // Linear: added to rampValue after each output sample
     QuantizerState quantizer;
-    float lastRate;      // Linear: the rate of the last block that ran the reducer
+    float lastRate;  // Linear: the rate of the last block that ran the reducer
 };
 
 // "S.R." carries tenths of a hertz.
@@ -47,8 +47,8 @@ void processLinear(RateReducerState& state, const ReducerStreams& streams, float
 
 // The same blocks through the plain per-sample loops, which define the output bit for bit: the
 // reference that tests and benchmarks compare the loops above against.
-void processStepReference(RateReducerState& state, const ReducerStreams& streams,
-                          float sampleRate, int16_t quantMode, int32_t offset, int32_t count);
+void processStepReference(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+                          int16_t quantMode, int32_t offset, int32_t count);
 void processLinearReference(RateReducerState& state, const ReducerStreams& streams,
                             float sampleRate, int16_t quantMode, int32_t offset, int32_t count);
 

@@ -70,8 +70,8 @@ inline void stepSample(StepRegisters& r, const QuantizerState& quantizer, float 
 }
 
 template <int16_t Mode, bool Quantize>
-inline void linearSample(LinearRegisters& r, const QuantizerState& quantizer, float in,
-                         float* out, float step, float factor) {
+inline void linearSample(LinearRegisters& r, const QuantizerState& quantizer, float in, float* out,
+                         float step, float factor) {
     if (r.phase >= step) {
         r.ramp = r.held;
         r.previous = r.held;
@@ -112,7 +112,8 @@ template <int16_t Mode, bool Quantize>
 void stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
     StepRegisters r = loadStep(state);
     const QuantizerState quantizer = state.quantizer;
-    for (int32_t i = 0; i < count; ++i) stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
+    for (int32_t i = 0; i < count; ++i)
+        stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
     storeStep(state, r);
 }
 

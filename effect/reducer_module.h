@@ -43,11 +43,11 @@ public:
 private:
     void runReducer(bool linear, int32_t offset, int32_t count);
 
-    dsp::ReducerStreams streams;   // inputBuffer, bitsBuffer, rateBuffer, outputBuffer
-    dsp::RateReducerState reducer; // samplePeriod ... lastRate
-    int16_t quantMode;             // "Q.Mode"
-    int16_t rateMode;              // "R.Mode"
-    int32_t flushRemaining;        // samples still to run before asking to sleep
+    dsp::ReducerStreams streams;    // inputBuffer, bitsBuffer, rateBuffer, outputBuffer
+    dsp::RateReducerState reducer;  // samplePeriod ... lastRate
+    int16_t quantMode;              // "Q.Mode"
+    int16_t rateMode;               // "R.Mode"
+    int32_t flushRemaining;         // samples still to run before asking to sleep
 };
 
 }  // namespace grindlet

@@ -13,8 +13,8 @@
 #include "tools/render/render_engine.h"
 
 extern "C" int32_t getModuleProperties(int32_t index, grindlet::ModuleInfo* info);
-extern "C" grindlet::ModuleBlock* makeModule(int32_t index, int32_t kind, grindlet::HostCallback callback,
-                                             void* hostHandle);
+extern "C" grindlet::ModuleBlock* makeModule(int32_t index, int32_t kind,
+                                             grindlet::HostCallback callback, void* hostHandle);
 
 using namespace grindlet;
 
@@ -25,7 +25,8 @@ constexpr int64_t CHUNK_FRAMES = 4096;
 constexpr int64_t MOST_FRAMES = 1 << 20;  // a fuzz input renders at most this much
 
 const host::ModuleLibrary& library() {
-    static const auto linked = host::ModuleLibrary::linkedIn(&getModuleProperties, &makeModule, "linked-in");
+    static const auto linked =
+        host::ModuleLibrary::linkedIn(&getModuleProperties, &makeModule, "linked-in");
     return *linked;
 }
 
@@ -43,15 +44,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.block = 1 + data[3] * 7;
 
     std::string error;
-    const auto input = render::AudioInput::openMemory(data + CONTROL_BYTES, size - CONTROL_BYTES, error);
+    const auto input =
+        render::AudioInput::openMemory(data + CONTROL_BYTES, size - CONTROL_BYTES, error);
     if (!input) return 0;
     render::ChannelRenderer renderer;
-    if (!renderer.start(library(), options, input->sampleRate(), input->channels(), error)) std::abort();
-    const int64_t chunk = std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);
+    if (!renderer.start(library(), options, input->sampleRate(), input->channels(), error))
+        std::abort();
+    const int64_t chunk =
+        std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);
     std::vector<float> in(static_cast<size_t>(chunk * input->channels())), out(in.size());
     render::PlotWindow window(100, 200);
     int64_t position = 0;
-    for (int64_t n; position < MOST_FRAMES && (n = input->read(in.data(), chunk)) > 0; position += n) {
+    for (int64_t n; position < MOST_FRAMES && (n = input->read(in.data(), chunk)) > 0;
+         position += n) {
         renderer.process(in.data(), out.data(), n, position, input->declaredFrames());
         window.capture(in.data(), out.data(), n, position, input->channels());
     }

@@ -29,9 +29,7 @@ struct Script {
         for (int i = 0; i < 4; ++i) w |= uint32_t{byte()} << (8 * i);
         return w;
     }
-    float raw() {
-        return floatFromBits(word());
-    }
+    float raw() { return floatFromBits(word()); }
     // Mostly values that matter, sometimes any bit pattern.
     float pick(const float* table, size_t count) {
         const uint8_t choice = byte();
@@ -39,17 +37,42 @@ struct Script {
     }
 };
 
-const float BITS_VALUES[] = {0.8f, 1.6f, 0.2f, 0.1f, 0.05f, 0.0f, -0.1f, 2.3f, 2.4f, 1.65f, 0.12f,
-                             std::numeric_limits<float>::quiet_NaN()};
-const float RATE_VALUES[] = {4410.0f, 1102.5f, 1764.0f, 137.8125f, 137.81252f, 400.0f, 501.13636f,
-                             4409.99f, 3.0f, 0.0f, -1.0f, 1e-30f, 441.0f, 2940.0f, 1378.125f,
+const float BITS_VALUES[] = {0.8f,  1.6f,  0.2f,  0.1f,
+                             0.05f, 0.0f,  -0.1f, 2.3f,
+                             2.4f,  1.65f, 0.12f, std::numeric_limits<float>::quiet_NaN()};
+const float RATE_VALUES[] = {4410.0f,
+                             1102.5f,
+                             1764.0f,
+                             137.8125f,
+                             137.81252f,
+                             400.0f,
+                             501.13636f,
+                             4409.99f,
+                             3.0f,
+                             0.0f,
+                             -1.0f,
+                             1e-30f,
+                             441.0f,
+                             2940.0f,
+                             1378.125f,
                              std::numeric_limits<float>::infinity(),
                              std::numeric_limits<float>::quiet_NaN()};
-const float SAMPLE_VALUES[] = {0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 0.3f, -0.7f, 1e-40f, -1e-45f,
-                               3e38f, std::numeric_limits<float>::infinity(),
+const float SAMPLE_VALUES[] = {0.0f,
+                               -0.0f,
+                               0.5f,
+                               -0.5f,
+                               1.0f,
+                               -1.0f,
+                               0.3f,
+                               -0.7f,
+                               1e-40f,
+                               -1e-45f,
+                               3e38f,
+                               std::numeric_limits<float>::infinity(),
                                -std::numeric_limits<float>::infinity(),
-                               std::numeric_limits<float>::quiet_NaN(), 0.25f, 8388608.5f};
-
+                               std::numeric_limits<float>::quiet_NaN(),
+                               0.25f,
+                               8388608.5f};
 
 void check(bool holds, const char* what) {
     if (holds) return;
@@ -58,9 +81,12 @@ void check(bool holds, const char* what) {
 }
 
 void checkState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) {
-    const float pairs[][2] = {{a.holdPhase, b.holdPhase},       {a.heldValue, b.heldValue},
-                              {a.previousHeld, b.previousHeld}, {a.rampValue, b.rampValue},
-                              {a.rampStep, b.rampStep},         {a.lastRate, b.lastRate},
+    const float pairs[][2] = {{a.holdPhase, b.holdPhase},
+                              {a.heldValue, b.heldValue},
+                              {a.previousHeld, b.previousHeld},
+                              {a.rampValue, b.rampValue},
+                              {a.rampStep, b.rampStep},
+                              {a.lastRate, b.lastRate},
                               {a.quantizer.quantScale, b.quantizer.quantScale},
                               {a.quantizer.quantInverse, b.quantizer.quantInverse},
                               {a.quantizer.lastBits, b.quantizer.lastBits}};
@@ -104,7 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         float* fastOut = inPlace ? fastInput : fastOutput;
         float* referenceOut = inPlace ? referenceInput : referenceOutput;
         const dsp::ReducerStreams fastStreams{fastInput, bitsStream, rateStream, fastOut};
-        const dsp::ReducerStreams referenceStreams{referenceInput, bitsStream, rateStream, referenceOut};
+        const dsp::ReducerStreams referenceStreams{referenceInput, bitsStream, rateStream,
+                                                   referenceOut};
         const auto fastCall = linear ? dsp::processLinear : dsp::processStep;
         const auto referenceCall = linear ? dsp::processLinearReference : dsp::processStepReference;
         referenceCall(reference, referenceStreams, sampleRate, mode, offset, count);
@@ -113,7 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(std::memcmp(fastOut, referenceOut, sizeof fastOutput) == 0, "output");
         if (!inPlace) {
             for (int32_t i = 0; i < BUFFER; ++i) {
-                check(floatBits(fastOutput[i]) == SENTINEL_BITS || (i >= offset && i < offset + count),
+                check(floatBits(fastOutput[i]) == SENTINEL_BITS ||
+                          (i >= offset && i < offset + count),
                       "a write outside the block");
             }
         }

@@ -38,11 +38,26 @@ struct Script {
         return w;
     }
     float number() {
-        static const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.2f, 1.6f, 2.3f, 2.4f, 0.1f,
-                                         4410.0f, 1102.5f, 441.0f, 1e-45f, -1e-40f, 3e38f,
+        static const float specials[] = {0.0f,
+                                         -0.0f,
+                                         1.0f,
+                                         -1.0f,
+                                         0.2f,
+                                         1.6f,
+                                         2.3f,
+                                         2.4f,
+                                         0.1f,
+                                         4410.0f,
+                                         1102.5f,
+                                         441.0f,
+                                         1e-45f,
+                                         -1e-40f,
+                                         3e38f,
                                          std::numeric_limits<float>::infinity(),
                                          -std::numeric_limits<float>::infinity(),
-                                         std::numeric_limits<float>::quiet_NaN(), 1e-7f, 0.05f};
+                                         std::numeric_limits<float>::quiet_NaN(),
+                                         1e-7f,
+                                         0.05f};
         const uint8_t choice = byte();
         if (choice < 200) return specials[choice % (sizeof specials / sizeof specials[0])];
         return floatFromBits(word());
@@ -61,7 +76,8 @@ struct HostedObject {
 };
 
 const host::ModuleLibrary& linkedModule() {
-    static const auto library = host::ModuleLibrary::linkedIn(&getModuleProperties, &makeModule, "linked-in");
+    static const auto library =
+        host::ModuleLibrary::linkedIn(&getModuleProperties, &makeModule, "linked-in");
     return *library;
 }
 
@@ -97,7 +113,8 @@ struct Twins {
                 o.module->setPinBuffer(pin, reinterpret_cast<intptr_t>(o.buffers[pin]));
             }
             o.module->onCall = [](const host::HostCall& call) {
-                if (call.opcode == HOST_QUEUE_EVENT && call.pointer == 0) std::abort();  // a record it built
+                if (call.opcode == HOST_QUEUE_EVENT && call.pointer == 0)
+                    std::abort();  // a record it built
             };
             std::string error;
             if (!o.module->make(error)) std::abort();
@@ -118,7 +135,8 @@ struct Twins {
             } else if (static_cast<uint32_t>(opcode) == OP_OPEN) {
                 o.opened = true;
                 writePinValues(o);
-            } else if (static_cast<uint32_t>(opcode) == OP_GET_PIN_INFO && result != 0 && result != 1) {
+            } else if (static_cast<uint32_t>(opcode) == OP_GET_PIN_INFO && result != 0 &&
+                       result != 1) {
                 std::abort();
             }
         }
@@ -139,7 +157,8 @@ struct Twins {
         }
     }
 
-    void process(int32_t offset, int32_t count, int32_t split, float bits, float rate, const float* input) {
+    void process(int32_t offset, int32_t count, int32_t split, float bits, float rate,
+                 const float* input) {
         for (int which = 0; which < 2; ++which) {
             HostedObject& o = objects[which];
             std::memcpy(o.buffers[0], input, sizeof o.buffers[0]);
@@ -163,8 +182,10 @@ struct Twins {
         const float* two = objects[1].buffers[3];
         for (int32_t i = 0; i < BUFFER; ++i) {
             const bool inside = i >= offset && i < offset + count;
-            if (!inside && (floatBits(one[i]) != SENTINEL_BITS || floatBits(two[i]) != SENTINEL_BITS)) {
-                std::fprintf(stderr, "sample %d outside [%d, %d) was written\n", i, offset, offset + count);
+            if (!inside &&
+                (floatBits(one[i]) != SENTINEL_BITS || floatBits(two[i]) != SENTINEL_BITS)) {
+                std::fprintf(stderr, "sample %d outside [%d, %d) was written\n", i, offset,
+                             offset + count);
                 std::abort();
             }
             if (floatBits(one[i]) != floatBits(two[i])) {
@@ -203,24 +224,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const auto index = static_cast<int32_t>(script.word());
                 const auto value = static_cast<int32_t>(script.word());
                 const float number = script.number();
-                if (trace) std::fprintf(stderr, "  dispatch %d %d %d %g\n", opcode, index, value, double(number));
+                if (trace)
+                    std::fprintf(stderr, "  dispatch %d %d %d %g\n", opcode, index, value,
+                                 double(number));
                 twins.dispatch(opcode, index, value, number);
                 break;
             }
             case 2: {
                 const uint8_t pick = script.byte();
-                const int32_t type = pick % 4 == 0 ? EVENT_PIN_STATUS : pick % 4 == 1 ? EVENT_DATA
-                                   : pick % 4 == 2 ? EVENT_CALL : static_cast<int32_t>(script.word());
-                const int32_t value = script.byte() % 4 == 0 ? static_cast<int32_t>(script.word()) : script.byte() % 3;
+                const int32_t type = pick % 4 == 0   ? EVENT_PIN_STATUS
+                                     : pick % 4 == 1 ? EVENT_DATA
+                                     : pick % 4 == 2 ? EVENT_CALL
+                                                     : static_cast<int32_t>(script.word());
+                const int32_t value = script.byte() % 4 == 0 ? static_cast<int32_t>(script.word())
+                                                             : script.byte() % 3;
                 uint32_t target = script.byte() % 8 == 0 ? script.word() : script.byte() % 7;
-                if (type == EVENT_CALL) target = script.byte() % 2 ? reinterpret_cast<uint32_t>(&countMemberCall) : 0;
-                if (trace) std::fprintf(stderr, "  event type %d value %d target %u\n", type, value, target);
-                twins.event(static_cast<int32_t>(script.word()), type, value, static_cast<int32_t>(script.word()), target);
+                if (type == EVENT_CALL)
+                    target = script.byte() % 2 ? reinterpret_cast<uint32_t>(&countMemberCall) : 0;
+                if (trace)
+                    std::fprintf(stderr, "  event type %d value %d target %u\n", type, value,
+                                 target);
+                twins.event(static_cast<int32_t>(script.word()), type, value,
+                            static_cast<int32_t>(script.word()), target);
                 break;
             }
             case 3: {
-                const auto q = static_cast<int16_t>(script.byte() % 5 == 0 ? script.word() : script.byte() % 4);
-                const auto r = static_cast<int16_t>(script.byte() % 5 == 0 ? script.word() : script.byte() % 2);
+                const auto q = static_cast<int16_t>(script.byte() % 5 == 0 ? script.word()
+                                                                           : script.byte() % 4);
+                const auto r = static_cast<int16_t>(script.byte() % 5 == 0 ? script.word()
+                                                                           : script.byte() % 2);
                 if (trace) std::fprintf(stderr, "  lists %d %d\n", q, r);
                 twins.setLists(q, r);
                 break;
@@ -233,20 +265,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 5: {
                 const int32_t from = script.byte() * 2;
                 const int32_t length = script.byte();
-                for (int32_t i = from; i < from + length && i < BUFFER; ++i) input[i] = script.number();
+                for (int32_t i = from; i < from + length && i < BUFFER; ++i)
+                    input[i] = script.number();
                 break;
             }
             case 6: {
                 const int32_t offset = static_cast<int32_t>(script.word() % BUFFER);
                 const int32_t count = static_cast<int32_t>(script.word() % (BUFFER - offset + 1));
-                const int32_t split = count > 0 ? static_cast<int32_t>(script.word() % (count + 1)) : 0;
+                const int32_t split =
+                    count > 0 ? static_cast<int32_t>(script.word() % (count + 1)) : 0;
                 if (trace) std::fprintf(stderr, "  process %d %d split %d\n", offset, count, split);
                 twins.process(offset, count, split, bits, rate, input);
                 break;
             }
             case 7:
                 twins.dispatch(script.byte() % 2 ? OP_SET_SAMPLE_RATE : OP_SET_BLOCK_SIZE, 0,
-                               static_cast<int32_t>(script.word() % 4096) - 16, script.number() * 10.0f);
+                               static_cast<int32_t>(script.word() % 4096) - 16,
+                               script.number() * 10.0f);
                 break;
         }
     }

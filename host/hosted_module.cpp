@@ -7,20 +7,30 @@ namespace grindlet::host {
 
 std::string hostOpcodeName(int32_t opcode) {
     switch (opcode) {
-        case HOST_SET_PIN_STATUS: return "HOST_SET_PIN_STATUS";
-        case HOST_QUERY_PIN: return "HOST_QUERY_PIN";
-        case HOST_GET_BLOCK_POSITION: return "HOST_GET_BLOCK_POSITION";
-        case HOST_PIN_REQUEST: return "HOST_PIN_REQUEST";
-        case HOST_GET_PIN_BUFFER: return "HOST_GET_PIN_BUFFER";
-        case HOST_GET_PIN_POSITION: return "HOST_GET_PIN_POSITION";
-        case HOST_SLEEP: return "HOST_SLEEP";
-        case HOST_GET_PIN_COUNT: return "HOST_GET_PIN_COUNT";
-        case HOST_QUEUE_EVENT: return "HOST_QUEUE_EVENT";
-        case HOST_PROCESS_CHANGED: return "HOST_PROCESS_CHANGED";
-        default: return "opcode " + std::to_string(opcode);
+        case HOST_SET_PIN_STATUS:
+            return "HOST_SET_PIN_STATUS";
+        case HOST_QUERY_PIN:
+            return "HOST_QUERY_PIN";
+        case HOST_GET_BLOCK_POSITION:
+            return "HOST_GET_BLOCK_POSITION";
+        case HOST_PIN_REQUEST:
+            return "HOST_PIN_REQUEST";
+        case HOST_GET_PIN_BUFFER:
+            return "HOST_GET_PIN_BUFFER";
+        case HOST_GET_PIN_POSITION:
+            return "HOST_GET_PIN_POSITION";
+        case HOST_SLEEP:
+            return "HOST_SLEEP";
+        case HOST_GET_PIN_COUNT:
+            return "HOST_GET_PIN_COUNT";
+        case HOST_QUEUE_EVENT:
+            return "HOST_QUEUE_EVENT";
+        case HOST_PROCESS_CHANGED:
+            return "HOST_PROCESS_CHANGED";
+        default:
+            return "opcode " + std::to_string(opcode);
     }
 }
-
 
 namespace {
 std::string textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
@@ -34,7 +44,8 @@ HostedModule::HostedModule() { callLog.reserve(CALL_LOG_CAPACITY); }
 
 void HostedModule::setPinBuffer(int32_t pin, intptr_t address) {
     if (pin < 0) return;
-    if (static_cast<size_t>(pin) >= pinBuffers.size()) pinBuffers.resize(static_cast<size_t>(pin) + 1, nullptr);
+    if (static_cast<size_t>(pin) >= pinBuffers.size())
+        pinBuffers.resize(static_cast<size_t>(pin) + 1, nullptr);
     pinBuffers[static_cast<size_t>(pin)] = reinterpret_cast<float*>(address);
 }
 
@@ -194,11 +205,12 @@ intptr_t GRINDLET_CDECL HostedModule::hostCallback(ModuleBlock* block, int32_t o
                                                    int32_t index, int32_t value, void* pointer,
                                                    float number) {
     if (block == nullptr || block->hostHandle == nullptr) return 0;
-    return static_cast<HostedModule*>(block->hostHandle)->answer(block, opcode, index, value, pointer, number);
+    return static_cast<HostedModule*>(block->hostHandle)
+        ->answer(block, opcode, index, value, pointer, number);
 }
 
-intptr_t HostedModule::answer(ModuleBlock* caller, int32_t opcode, int32_t index, int32_t value, void* pointer,
-                              float number) {
+intptr_t HostedModule::answer(ModuleBlock* caller, int32_t opcode, int32_t index, int32_t value,
+                              void* pointer, float number) {
     const HostCall call{opcode, index, value, reinterpret_cast<intptr_t>(pointer), number, caller};
     if (callLog.size() < CALL_LOG_CAPACITY) {
         callLog.push_back(call);
@@ -218,7 +230,8 @@ intptr_t HostedModule::answer(ModuleBlock* caller, int32_t opcode, int32_t index
         case HOST_GET_PIN_POSITION:
             return hasPinPosition ? fixedPinPosition : position;
         case HOST_SET_PIN_STATUS:
-            if (pinExists && static_cast<size_t>(index) < statusSent.size()) statusSent[index] = value;
+            if (pinExists && static_cast<size_t>(index) < statusSent.size())
+                statusSent[index] = value;
             return 0;
         case HOST_SLEEP:
             asleep = true;

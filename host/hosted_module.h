@@ -33,8 +33,8 @@ struct HostCall {
 std::string hostOpcodeName(int32_t opcode);
 
 struct PinDescription {
-    PinInfo info;          // as the module filled it
-    std::string name;      // copied texts, empty for null
+    PinInfo info;      // as the module filled it
+    std::string name;  // copied texts, empty for null
     std::string defaultValue;
     std::string datatypeExtra;
 };
@@ -60,8 +60,8 @@ public:
     // Called with every host call the module makes, after it is logged and before it is
     // answered (tests record and look at the block meanwhile).
     std::function<void(const HostCall&)> onCall;
-    intptr_t dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0,
-                      void* pointer = nullptr, float number = 0.0f);
+    intptr_t dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* pointer = nullptr,
+                      float number = 0.0f);
     void setSampleRate(float rate);
     void setBlockSize(int32_t size);
     // Reads descriptions with OP_GET_PIN_INFO from index 0 until the module answers 0.
@@ -71,7 +71,10 @@ public:
     // The positions answered to HOST_GET_BLOCK_POSITION (advanced by process) and to
     // HOST_GET_PIN_POSITION (by default the block position).
     void setBlockPosition(int32_t blockPosition) { position = blockPosition; }
-    void setPinPosition(int32_t pinPosition) { fixedPinPosition = pinPosition; hasPinPosition = true; }
+    void setPinPosition(int32_t pinPosition) {
+        fixedPinPosition = pinPosition;
+        hasPinPosition = true;
+    }
     // The address answered to HOST_GET_PIN_BUFFER for a pin, where the caller owns the buffer.
     void setPinBuffer(int32_t pin, intptr_t address);
     // The pin count answered to HOST_GET_PIN_COUNT; by default the number of descriptions.
@@ -112,8 +115,8 @@ public:
 private:
     static intptr_t GRINDLET_CDECL hostCallback(ModuleBlock* block, int32_t opcode, int32_t index,
                                                 int32_t value, void* pointer, float number);
-    intptr_t answer(ModuleBlock* caller, int32_t opcode, int32_t index, int32_t value, void* pointer,
-                    float number);
+    intptr_t answer(ModuleBlock* caller, int32_t opcode, int32_t index, int32_t value,
+                    void* pointer, float number);
     void deliverDueEvents(int32_t count);
 
     const ModuleLibrary* library = nullptr;

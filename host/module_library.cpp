@@ -68,7 +68,8 @@ bool segmentsInsideFile(const std::vector<unsigned char>& file, std::string& why
 
 bool soundElfFile(const std::string& path, std::string& why) {
     std::ifstream in(path, std::ios::binary);
-    const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)),
+                                          std::istreambuf_iterator<char>());
     if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) {
         why = "not an ELF shared object";
         return false;

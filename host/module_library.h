@@ -18,8 +18,8 @@ public:
     // file included. A name without a slash means the file of that name in this folder.
     static std::unique_ptr<ModuleLibrary> load(const std::string& path, std::string& error);
     // A module whose entry points are linked into this program (tests and fuzz targets).
-    static std::unique_ptr<ModuleLibrary> linkedIn(GetModulePropertiesFn properties, MakeModuleFn make,
-                                                   const std::string& name);
+    static std::unique_ptr<ModuleLibrary> linkedIn(GetModulePropertiesFn properties,
+                                                   MakeModuleFn make, const std::string& name);
     ~ModuleLibrary();
     ModuleLibrary(const ModuleLibrary&) = delete;
     ModuleLibrary& operator=(const ModuleLibrary&) = delete;

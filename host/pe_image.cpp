@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -29,7 +29,7 @@ std::string lowercase(std::string text) {
 
 constexpr u32 DLL_PROCESS_ATTACH = 1;
 constexpr u32 DLL_PROCESS_DETACH = 0;
-using EntryPoint = int(__attribute__((stdcall))*)(void* instance, u32 reason, void* reserved);
+using EntryPoint = int(__attribute__((stdcall)) *)(void* instance, u32 reason, void* reserved);
 
 }  // namespace
 
@@ -41,11 +41,13 @@ namespace {
 constexpr u32 DOS_PE_OFFSET = 0x3C;
 constexpr u32 COFF_MACHINE = 4, COFF_SECTION_COUNT = 6, COFF_OPTIONAL_SIZE = 20, COFF_SIZE = 24;
 constexpr u32 OPT_MAGIC = 0, OPT_ENTRY = 16, OPT_IMAGE_BASE = 28, OPT_IMAGE_SIZE = 56;
-constexpr u32 OPT_HEADERS_SIZE = 60, OPT_CHECKSUM = 64, OPT_DIRECTORY_COUNT = 92, OPT_DIRECTORIES = 96;
+constexpr u32 OPT_HEADERS_SIZE = 60, OPT_CHECKSUM = 64, OPT_DIRECTORY_COUNT = 92,
+              OPT_DIRECTORIES = 96;
 constexpr u32 SECTION_SIZE = 40, SECTION_VIRTUAL_ADDRESS = 12, SECTION_RAW_SIZE = 16;
 constexpr u32 SECTION_RAW_OFFSET = 20;
 constexpr u16 MACHINE_I386 = 0x14C, MAGIC_PE32 = 0x10B;
-constexpr u32 DIRECTORY_EXPORT = 0, DIRECTORY_IMPORT = 1, DIRECTORY_RELOCATION = 5, DIRECTORY_TLS = 9;
+constexpr u32 DIRECTORY_EXPORT = 0, DIRECTORY_IMPORT = 1, DIRECTORY_RELOCATION = 5,
+              DIRECTORY_TLS = 9;
 constexpr u32 IMPORT_DESCRIPTOR_SIZE = 20, IMPORT_NAME = 12, IMPORT_BOUND = 16;
 constexpr u32 RELOCATION_HIGHLOW = 3;
 constexpr u32 TLS_START = 0, TLS_END = 4, TLS_INDEX = 8, TLS_CALLBACKS = 12, TLS_ZERO_FILL = 16;
@@ -57,9 +59,7 @@ constexpr u32 LARGEST_TLS = 1u << 20;
 struct Bytes {
     const u8* data;
     u32 size;
-    bool holds(u32 offset, u32 length) const {
-        return uint64_t{offset} + length <= size;
-    }
+    bool holds(u32 offset, u32 length) const { return uint64_t{offset} + length <= size; }
     template <class T>
     bool read(u32 offset, T& value) const {
         if (!holds(offset, sizeof value)) return false;
@@ -71,7 +71,8 @@ struct Bytes {
         if (offset >= size) return false;
         const void* end = std::memchr(data + offset, 0, size - offset);
         if (end == nullptr) return false;
-        text.assign(reinterpret_cast<const char*>(data + offset), static_cast<size_t>(static_cast<const u8*>(end) - (data + offset)));
+        text.assign(reinterpret_cast<const char*>(data + offset),
+                    static_cast<size_t>(static_cast<const u8*>(end) - (data + offset)));
         return true;
     }
 };
@@ -114,29 +115,37 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
     };
     if (imageLoaded) return fail("another Windows module is loaded in this process");
     std::ifstream file(path, std::ios::binary);
-    const std::vector<u8> contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::vector<u8> contents((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
     if (contents.size() > LARGEST_IMAGE) return fail("larger than any module");
     const Bytes data{contents.data(), static_cast<u32>(contents.size())};
 
     u32 pe = 0;
     u16 machine = 0, sectionCount = 0, optionalSize = 0, magic = 0;
-    if (!data.holds(0, 2) || contents[0] != 'M' || contents[1] != 'Z' || !data.read(DOS_PE_OFFSET, pe)) {
+    if (!data.holds(0, 2) || contents[0] != 'M' || contents[1] != 'Z' ||
+        !data.read(DOS_PE_OFFSET, pe)) {
         return fail("no MZ header");
     }
-    if (!data.holds(pe, 4) || std::memcmp(&contents[pe], "PE\0\0", 4) != 0) return fail("no PE header");
-    if (!data.read(pe + COFF_MACHINE, machine) || machine != MACHINE_I386) return fail("not an i386 image");
+    if (!data.holds(pe, 4) || std::memcmp(&contents[pe], "PE\0\0", 4) != 0)
+        return fail("no PE header");
+    if (!data.read(pe + COFF_MACHINE, machine) || machine != MACHINE_I386)
+        return fail("not an i386 image");
     const u32 optional = pe + COFF_SIZE;
-    if (!data.read(pe + COFF_SECTION_COUNT, sectionCount) || !data.read(pe + COFF_OPTIONAL_SIZE, optionalSize) ||
+    if (!data.read(pe + COFF_SECTION_COUNT, sectionCount) ||
+        !data.read(pe + COFF_OPTIONAL_SIZE, optionalSize) ||
         !data.read(optional + OPT_MAGIC, magic) || magic != MAGIC_PE32) {
         return fail("not a PE32 image");
     }
     u32 entryRva = 0, preferredBase = 0, imageSize = 0, headersSize = 0, directoryCount = 0;
-    if (!data.read(optional + OPT_ENTRY, entryRva) || !data.read(optional + OPT_IMAGE_BASE, preferredBase) ||
-        !data.read(optional + OPT_IMAGE_SIZE, imageSize) || !data.read(optional + OPT_HEADERS_SIZE, headersSize) ||
+    if (!data.read(optional + OPT_ENTRY, entryRva) ||
+        !data.read(optional + OPT_IMAGE_BASE, preferredBase) ||
+        !data.read(optional + OPT_IMAGE_SIZE, imageSize) ||
+        !data.read(optional + OPT_HEADERS_SIZE, headersSize) ||
         !data.read(optional + OPT_DIRECTORY_COUNT, directoryCount)) {
         return fail("truncated optional header");
     }
-    if (imageSize == 0 || imageSize > LARGEST_IMAGE || headersSize > imageSize || headersSize > data.size) {
+    if (imageSize == 0 || imageSize > LARGEST_IMAGE || headersSize > imageSize ||
+        headersSize > data.size) {
         return fail("image or header size out of range");
     }
     // A file that carries a checksum is loaded only when it matches: a damaged byte anywhere,
@@ -147,7 +156,8 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
         return fail("damaged: its checksum does not match");
     }
     const u32 sectionTable = optional + optionalSize;
-    if (!data.holds(sectionTable, u32{SECTION_SIZE} * sectionCount)) return fail("truncated section table");
+    if (!data.holds(sectionTable, u32{SECTION_SIZE} * sectionCount))
+        return fail("truncated section table");
     auto directory = [&](u32 index, Directory& found) {
         if (index >= directoryCount) return true;  // absent
         return data.read(optional + OPT_DIRECTORIES + 8 * index, found.rva) &&
@@ -160,7 +170,8 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
     }
 
     if (!pe_runtime::installThreadBlock(error)) return nullptr;
-    void* mapping = mmap(nullptr, imageSize, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping = mmap(nullptr, imageSize, PROT_READ | PROT_WRITE | PROT_EXEC,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return fail("cannot map the image");
     // From here on the image unmaps itself on every failure.
     std::unique_ptr<PeImage> image(new PeImage());
@@ -169,20 +180,24 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
     u8* base = image->base;
     std::memcpy(base, contents.data(), headersSize);
     if (!image->mapSections(data.data, data.size, sectionTable, sectionCount) ||
-        !image->relocate(relocations.rva, relocations.size, reinterpret_cast<u32>(base) - preferredBase)) {
+        !image->relocate(relocations.rva, relocations.size,
+                         reinterpret_cast<u32>(base) - preferredBase)) {
         return fail("a section or relocation lies outside the file or image");
     }
     std::string why;
     if (!image->bindImports(imports.rva, why)) return fail(why);
     std::vector<u32> callbacks;
-    if (tls.rva != 0 && !image->startTls(tls.rva, callbacks)) return fail("thread-local data outside the image");
+    if (tls.rva != 0 && !image->startTls(tls.rva, callbacks))
+        return fail("thread-local data outside the image");
     if (entryRva >= imageSize) return fail("entry point outside the image");
     pe_runtime::setImage(base, imageSize);
     imageLoaded = true;
     image->entryRva = entryRva;
     image->tlsCallbacks = callbacks;
-    for (u32 callback : callbacks) reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_ATTACH, nullptr);
-    if (entryRva != 0 && !reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_ATTACH, nullptr)) {
+    for (u32 callback : callbacks)
+        reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_ATTACH, nullptr);
+    if (entryRva != 0 &&
+        !reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_ATTACH, nullptr)) {
         image->attached = false;
         return fail("its entry point refused to attach");
     }
@@ -196,11 +211,13 @@ bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u
         const u32 header = sectionTable + SECTION_SIZE * s;
         u32 virtualAddress = 0, rawSize = 0, rawOffset = 0;
         if (!data.read(header + SECTION_VIRTUAL_ADDRESS, virtualAddress) ||
-            !data.read(header + SECTION_RAW_SIZE, rawSize) || !data.read(header + SECTION_RAW_OFFSET, rawOffset)) {
+            !data.read(header + SECTION_RAW_SIZE, rawSize) ||
+            !data.read(header + SECTION_RAW_OFFSET, rawOffset)) {
             return false;
         }
         if (rawSize == 0) continue;
-        if (!data.holds(rawOffset, rawSize) || uint64_t{virtualAddress} + rawSize > size) return false;
+        if (!data.holds(rawOffset, rawSize) || uint64_t{virtualAddress} + rawSize > size)
+            return false;
         std::memcpy(base + virtualAddress, data.data + rawOffset, rawSize);
     }
     return true;
@@ -214,7 +231,8 @@ bool PeImage::relocate(u32 rva, u32 length, u32 delta) {
         u32 page = 0, blockSize = 0;
         image.read(at, page);
         image.read(at + 4, blockSize);
-        if (blockSize < 8 || uint64_t{at} + blockSize > uint64_t{rva} + length) return blockSize == 0;
+        if (blockSize < 8 || uint64_t{at} + blockSize > uint64_t{rva} + length)
+            return blockSize == 0;
         for (u32 entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
             u16 item = 0;
             image.read(entry, item);
@@ -281,7 +299,8 @@ bool PeImage::startTls(u32 rva, std::vector<u32>& callbacks) {
     const Bytes image{base, size};
     u32 start = 0, end = 0, indexAddress = 0, callbackArray = 0, zeroFill = 0;
     if (!image.read(rva + TLS_START, start) || !image.read(rva + TLS_END, end) ||
-        !image.read(rva + TLS_INDEX, indexAddress) || !image.read(rva + TLS_CALLBACKS, callbackArray) ||
+        !image.read(rva + TLS_INDEX, indexAddress) ||
+        !image.read(rva + TLS_CALLBACKS, callbackArray) ||
         !image.read(rva + TLS_ZERO_FILL, zeroFill)) {
         return false;
     }
@@ -289,8 +308,8 @@ bool PeImage::startTls(u32 rva, std::vector<u32>& callbacks) {
     auto inside = [&](u32 address, u32 length) {
         return address >= origin && image.holds(address - origin, length);
     };
-    if (end < start || end - start > LARGEST_TLS || zeroFill > LARGEST_TLS || !inside(start, end - start) ||
-        !inside(indexAddress, 4)) {
+    if (end < start || end - start > LARGEST_TLS || zeroFill > LARGEST_TLS ||
+        !inside(start, end - start) || !inside(indexAddress, 4)) {
         return false;
     }
     pe_runtime::setTlsTemplate(base + (start - origin), end - start, zeroFill);
@@ -310,8 +329,10 @@ PeImage::~PeImage() {
     if (base == nullptr) return;
     if (attached) {
         // The module's own destructors and exit handlers run on detach, then the image goes.
-        if (entryRva != 0) reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_DETACH, nullptr);
-        for (u32 callback : tlsCallbacks) reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_DETACH, nullptr);
+        if (entryRva != 0)
+            reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_DETACH, nullptr);
+        for (u32 callback : tlsCallbacks)
+            reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_DETACH, nullptr);
     }
     if (pe_runtime::imageBase() == base) {
         pe_runtime::clearImage();
@@ -324,9 +345,11 @@ PeImage::~PeImage() {
 void* PeImage::findExport(const char* name) const {
     const Bytes image{base, size};
     u32 pe = 0, exportRva = 0, count = 0, functions = 0, names = 0, ordinals = 0;
-    if (!image.read(DOS_PE_OFFSET, pe) || !image.read(pe + COFF_SIZE + OPT_DIRECTORIES + 8 * DIRECTORY_EXPORT, exportRva) ||
+    if (!image.read(DOS_PE_OFFSET, pe) ||
+        !image.read(pe + COFF_SIZE + OPT_DIRECTORIES + 8 * DIRECTORY_EXPORT, exportRva) ||
         exportRva == 0 || !image.read(exportRva + EXPORT_COUNT, count) ||
-        !image.read(exportRva + EXPORT_FUNCTIONS, functions) || !image.read(exportRva + EXPORT_NAMES, names) ||
+        !image.read(exportRva + EXPORT_FUNCTIONS, functions) ||
+        !image.read(exportRva + EXPORT_NAMES, names) ||
         !image.read(exportRva + EXPORT_ORDINALS, ordinals)) {
         return nullptr;
     }
@@ -337,8 +360,8 @@ void* PeImage::findExport(const char* name) const {
         if (exportName != name) continue;
         u16 ordinal = 0;
         u32 function = 0;
-        if (!image.read(ordinals + 2 * i, ordinal) || !image.read(functions + 4u * ordinal, function) ||
-            function >= size) {
+        if (!image.read(ordinals + 2 * i, ordinal) ||
+            !image.read(functions + 4u * ordinal, function) || function >= size) {
             return nullptr;
         }
         return base + function;

@@ -28,7 +28,8 @@ public:
 
 private:
     PeImage() = default;
-    bool mapSections(const uint8_t* fileBytes, uint32_t fileSize, uint32_t sectionTable, uint16_t sectionCount);
+    bool mapSections(const uint8_t* fileBytes, uint32_t fileSize, uint32_t sectionTable,
+                     uint16_t sectionCount);
     bool relocate(uint32_t rva, uint32_t length, uint32_t delta);
     bool bindImports(uint32_t rva, std::string& why);
     bool startTls(uint32_t rva, std::vector<uint32_t>& callbacks);

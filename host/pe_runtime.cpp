@@ -29,7 +29,6 @@ using u8 = uint8_t;
 using u16 = uint16_t;
 using u32 = uint32_t;
 
-
 // ---- The Windows thread block that MinGW's start-up code reads through %fs.
 struct ThreadBlock {
     u32 words[1024];
@@ -83,8 +82,7 @@ u32 WINAPI_CALL k32GetLastError() { return lastError; }
 void WINAPI_CALL k32SetLastError(u32 code) { lastError = code; }
 int WINAPI_CALL k32IsDBCSLeadByteEx(u32, u8) { return 0; }
 int WINAPI_CALL k32MultiByteToWideChar(u32, u32, const char*, int, void*, int) { return 0; }
-int WINAPI_CALL k32WideCharToMultiByte(u32, u32, const void*, int, char*, int, const char*,
-                                       int*) {
+int WINAPI_CALL k32WideCharToMultiByte(u32, u32, const void*, int, char*, int, const char*, int*) {
     return 0;
 }
 int WINAPI_CALL k32ReleaseSemaphore(void*, long, long*) { return 1; }
@@ -110,22 +108,20 @@ u32 currentImageSize = 0;
 u32 WINAPI_CALL k32VirtualQuery(const void* address, u32* info, u32 length) {
     if (info == nullptr || length < 28) return 0;
     const u32 page = reinterpret_cast<u32>(address) & ~0xFFFu;
-    info[0] = page;                                        // BaseAddress
-    info[1] = reinterpret_cast<u32>(currentImage);         // AllocationBase
-    info[2] = PAGE_EXECUTE_READWRITE;                      // AllocationProtect
-    info[3] = 0x1000;                                      // RegionSize
-    info[4] = 0x1000;                                      // State: MEM_COMMIT
-    info[5] = PAGE_EXECUTE_READWRITE;                      // Protect
-    info[6] = 0x1000000;                                   // Type: MEM_IMAGE
+    info[0] = page;                                 // BaseAddress
+    info[1] = reinterpret_cast<u32>(currentImage);  // AllocationBase
+    info[2] = PAGE_EXECUTE_READWRITE;               // AllocationProtect
+    info[3] = 0x1000;                               // RegionSize
+    info[4] = 0x1000;                               // State: MEM_COMMIT
+    info[5] = PAGE_EXECUTE_READWRITE;               // Protect
+    info[6] = 0x1000000;                            // Type: MEM_IMAGE
     return 28;
 }
 
 // ---- msvcrt stand-ins (cdecl, as Linux i386 calls by default).
 int mbCurMax = 1;
 u8 iobFiles[3 * 32];  // stdin, stdout, stderr as msvcrt lays them out; only compared
-FILE* hostStream(void* file) {
-    return file == iobFiles + 32 ? stdout : stderr;
-}
+FILE* hostStream(void* file) { return file == iobFiles + 32 ? stdout : stderr; }
 // The module's heap: every block it allocates is linked into one list, so that what its
 // runtime never frees (it expects the process to end) is freed when the image is unloaded.
 struct BlockHeader {
@@ -271,7 +267,8 @@ const std::map<std::string, Address>& importTable() {
         {"msvcrt.dll!memcpy", addressOf(std::memcpy)},
         {"msvcrt.dll!memmove", addressOf(std::memmove)},
         {"msvcrt.dll!memset", addressOf(std::memset)},
-        {"msvcrt.dll!strchr", addressOf(static_cast<const char* (*)(const char*, int)>(std::strchr))},
+        {"msvcrt.dll!strchr",
+         addressOf(static_cast<const char* (*)(const char*, int)>(std::strchr))},
         {"msvcrt.dll!strcmp", addressOf(std::strcmp)},
         {"msvcrt.dll!strncmp", addressOf(std::strncmp)},
         {"msvcrt.dll!strerror", addressOf(std::strerror)},

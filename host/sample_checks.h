@@ -31,7 +31,9 @@ inline uint32_t hashSamples(const float* samples, size_t count) {
     return hash;
 }
 
-inline uint32_t hashSamples(const std::vector<float>& samples) { return hashSamples(samples.data(), samples.size()); }
+inline uint32_t hashSamples(const std::vector<float>& samples) {
+    return hashSamples(samples.data(), samples.size());
+}
 
 inline std::string hex32(uint32_t value) {
     char text[16];
@@ -59,8 +61,9 @@ inline std::vector<float> testSignal(int32_t length, uint32_t seed = 1) {
     XorShift32 random{seed};
     for (int32_t i = 0; i < length; ++i) {
         const double t = i / RATE;
-        signal[static_cast<size_t>(i)] = static_cast<float>(0.6 * std::sin(2 * PI * 220.0 * t) +
-                                                            0.3 * std::sin(2 * PI * 3111.0 * t) + 0.05 * random.uniform());
+        signal[static_cast<size_t>(i)] =
+            static_cast<float>(0.6 * std::sin(2 * PI * 220.0 * t) +
+                               0.3 * std::sin(2 * PI * 3111.0 * t) + 0.05 * random.uniform());
     }
     return signal;
 }

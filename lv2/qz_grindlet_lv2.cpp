@@ -75,8 +75,10 @@ int16_t quantizeMode(float value) {
 
 void run(LV2_Handle instance, uint32_t sampleCount) {
     auto* plugin = static_cast<Grindlet*>(instance);
-    const float bits = static_cast<float>(double(plugin->control(Control::Bits)) / STREAM_UNITS_PER_VALUE);
-    const float rate = static_cast<float>(double(plugin->control(Control::Rate)) / STREAM_UNITS_PER_VALUE);
+    const float bits =
+        static_cast<float>(double(plugin->control(Control::Bits)) / STREAM_UNITS_PER_VALUE);
+    const float rate =
+        static_cast<float>(double(plugin->control(Control::Rate)) / STREAM_UNITS_PER_VALUE);
     const int16_t quantize = quantizeMode(plugin->control(Control::Quantize));
     const bool linear = plugin->control(Control::Mode) >= 0.5f;
     const auto count = static_cast<int32_t>(sampleCount > INT32_MAX ? INT32_MAX : sampleCount);
@@ -84,9 +86,11 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
         if (plugin->input[channel] == nullptr || plugin->output[channel] == nullptr) continue;
         const ReducerStreams streams{plugin->input[channel], &bits, &rate, plugin->output[channel]};
         if (linear) {
-            grindlet::dsp::processLinear(plugin->state[channel], streams, plugin->sampleRate, quantize, 0, count);
+            grindlet::dsp::processLinear(plugin->state[channel], streams, plugin->sampleRate,
+                                         quantize, 0, count);
         } else {
-            grindlet::dsp::processStep(plugin->state[channel], streams, plugin->sampleRate, quantize, 0, count);
+            grindlet::dsp::processStep(plugin->state[channel], streams, plugin->sampleRate,
+                                       quantize, 0, count);
         }
     }
 }

@@ -27,7 +27,8 @@ inline ::testing::AssertionResult sameBits(const std::vector<float>& actual,
     }
     for (size_t i = 0; i < actual.size(); ++i) {
         auto result = sameBits(actual[i], expected[i]);
-        if (!result) return ::testing::AssertionFailure() << "sample " << i << ": " << result.message();
+        if (!result)
+            return ::testing::AssertionFailure() << "sample " << i << ": " << result.message();
     }
     return ::testing::AssertionSuccess();
 }

@@ -8,11 +8,13 @@ RecordingHost::RecordingHost() {
     setReportedPinCount(6);
     setPinPosition(0);
     onCall = [this](const host::HostCall& call) {
-        const RecordedCall recorded{call.block, call.opcode, call.index, call.value, call.pointer, call.number};
+        const RecordedCall recorded{call.block, call.opcode,  call.index,
+                                    call.value, call.pointer, call.number};
         calls.push_back(recorded);
         if (call.opcode == HOST_QUEUE_EVENT && call.pointer != 0 && queuedEventWords.empty()) {
             queuedEventWords.resize(6);
-            std::memcpy(queuedEventWords.data(), reinterpret_cast<const void*>(call.pointer), 6 * sizeof(uint32_t));
+            std::memcpy(queuedEventWords.data(), reinterpret_cast<const void*>(call.pointer),
+                        6 * sizeof(uint32_t));
         }
         if (observer != nullptr) observer(*this, recorded);
     };

@@ -24,7 +24,9 @@ protected:
     void TearDown() override {
         module->getBlock()->dispatcher(module->getBlock(), OP_CLOSE, 0, 0, nullptr, 0.0f);
     }
-    void deliver(ModuleEvent event) { module->getBlock()->event(module->getBlock()->object, &event); }
+    void deliver(ModuleEvent event) {
+        module->getBlock()->event(module->getBlock()->object, &event);
+    }
     void status(uint32_t pin, int32_t value) { deliver({0, EVENT_PIN_STATUS, value, 0, pin, 0}); }
 };
 

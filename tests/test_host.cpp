@@ -138,13 +138,16 @@ TEST(ModuleFiles, ATruncatedElfModuleIsRefused) {
     for (unsigned i = 0; i < header.e_phnum; ++i) {
         Elf32_Phdr segment;
         std::memcpy(&segment, whole.data() + header.e_phoff + i * sizeof segment, sizeof segment);
-        if (segment.p_type == PT_LOAD) loadEnd = std::max<size_t>(loadEnd, segment.p_offset + segment.p_filesz);
+        if (segment.p_type == PT_LOAD)
+            loadEnd = std::max<size_t>(loadEnd, segment.p_offset + segment.p_filesz);
     }
-    for (size_t length : {size_t{3}, size_t{52}, size_t{200}, loadEnd / 4, loadEnd / 2, loadEnd - 1}) {
+    for (size_t length :
+         {size_t{3}, size_t{52}, size_t{200}, loadEnd / 4, loadEnd / 2, loadEnd - 1}) {
         std::ofstream("/tmp/grindlet-truncated.sep", std::ios::binary) << whole.substr(0, length);
         std::string error;
         EXPECT_EQ(ModuleLibrary::load("/tmp/grindlet-truncated.sep", error), nullptr) << length;
-        EXPECT_NE(error.find("not a loadable module"), std::string::npos) << length << ": " << error;
+        EXPECT_NE(error.find("not a loadable module"), std::string::npos)
+            << length << ": " << error;
     }
 }
 
@@ -169,7 +172,9 @@ protected:
     std::string image;
     void SetUp() override {
         image = fileContents(GRINDLET_WINDOWS_MODULE_PATH);
-        if (image.empty()) GTEST_SKIP() << "no " << GRINDLET_WINDOWS_MODULE_PATH << " (build the windows preset first)";
+        if (image.empty())
+            GTEST_SKIP() << "no " << GRINDLET_WINDOWS_MODULE_PATH
+                         << " (build the windows preset first)";
     }
 };
 
@@ -186,7 +191,8 @@ TEST_F(WindowsModuleFile, ADamagedImageIsRefusedNotRun) {
         std::ofstream(path, std::ios::binary) << damaged;
         std::string error;
         EXPECT_EQ(ModuleLibrary::load(path, error), nullptr) << "byte " << at;
-        EXPECT_NE(error.find("not a loadable module"), std::string::npos) << "byte " << at << ": " << error;
+        EXPECT_NE(error.find("not a loadable module"), std::string::npos)
+            << "byte " << at << ": " << error;
     }
 }
 
@@ -201,7 +207,8 @@ long residentKibibytes() {
 // runtime's own heap freed).
 TEST_F(WindowsModuleFile, RepeatedLoadsLeaveNothingBehind) {
     std::string error;
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error)) << error;
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error)) << error;
     const long before = residentKibibytes();
     for (int i = 0; i < 1000; ++i) {
         auto library = ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error);
@@ -218,7 +225,8 @@ TEST_F(WindowsModuleFile, RepeatedLoadsLeaveNothingBehind) {
 #else
     EXPECT_LT(residentKibibytes() - before, 2048) << "KiB grown over 1000 loads";
 #endif
-    EXPECT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error)) << "a sound image still loads: " << error;
+    EXPECT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error))
+        << "a sound image still loads: " << error;
 }
 
 }  // namespace
@@ -236,7 +244,8 @@ struct CheckRun {
 // grindlet-check on broken files and bad command lines: a message and exit 2, never a crash.
 TEST(CheckTool, RefusesWhatItCannotCheckAndDescribesTheModule) {
     const std::string whole = fileContents(GRINDLET_MODULE_PATH);
-    std::ofstream("/tmp/grindlet-check-truncated.sep", std::ios::binary) << whole.substr(0, whole.size() / 3);
+    std::ofstream("/tmp/grindlet-check-truncated.sep", std::ios::binary)
+        << whole.substr(0, whole.size() / 3);
     const std::string module = GRINDLET_MODULE_PATH;
     const CheckRun runs[] = {
         {"/tmp/grindlet-check-truncated.sep", 2, "not a loadable module"},
@@ -251,10 +260,14 @@ TEST(CheckTool, RefusesWhatItCannotCheckAndDescribesTheModule) {
         const size_t at = arguments.find("MODULE");
         if (at != std::string::npos) arguments.replace(at, 6, module);
         const std::string output = "/tmp/grindlet-check-output.txt";
-        const int status = std::system((std::string(GRINDLET_CHECK_PATH) + " " + arguments + " > " + output + " 2>&1").c_str());
+        const int status = std::system(
+            (std::string(GRINDLET_CHECK_PATH) + " " + arguments + " > " + output + " 2>&1")
+                .c_str());
         EXPECT_TRUE(WIFEXITED(status)) << arguments << ": killed by a signal";
         EXPECT_EQ(WEXITSTATUS(status), run.status) << arguments;
-        EXPECT_NE(fileContents(output).find(run.outputMentions), std::string::npos) << arguments << ":\n" << fileContents(output);
+        EXPECT_NE(fileContents(output).find(run.outputMentions), std::string::npos)
+            << arguments << ":\n"
+            << fileContents(output);
     }
 }
 

@@ -141,7 +141,8 @@ TEST(CallHost, PassesTheBlockAndArgumentsAndReturnsTheResult) {
     ASSERT_EQ(host.calls.size(), 2u);
     EXPECT_EQ(host.calls[0].block, module->getBlock());
     EXPECT_EQ(host.calls[0], (RecordedCall{nullptr, HOST_GET_BLOCK_POSITION, 0, 0, 0, 0.0f}));
-    EXPECT_EQ(host.calls[1], (RecordedCall{nullptr, 42, 1, 2, reinterpret_cast<intptr_t>(&host), 0}));
+    EXPECT_EQ(host.calls[1],
+              (RecordedCall{nullptr, 42, 1, 2, reinterpret_cast<intptr_t>(&host), 0}));
     EXPECT_EQ(host.calls[1].number, 0.0f);
     dispatchThroughBlock(*module, OP_CLOSE);
 }

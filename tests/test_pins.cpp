@@ -61,12 +61,11 @@ TEST_P(PinEnumeration, AsksForDescriptionsInOrderAndTheLastOneAgain) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hosts, PinEnumeration,
-    ::testing::Values(
-        EnumerationCase{"SixOfSix", 6, 6, {0, 1, 2, 3, 4, 5, 6, 5}},
-        EnumerationCase{"FourOfSix", 4, 6, {0, 1, 2, 3, 4, 3}},
-        EnumerationCase{"NoHostPins", 0, 6, {0, -1}},
-        EnumerationCase{"NegativeHostPins", -3, 6, {0, -1}},
-        EnumerationCase{"NothingDescribed", 3, 0, {0, -1}}),
+    ::testing::Values(EnumerationCase{"SixOfSix", 6, 6, {0, 1, 2, 3, 4, 5, 6, 5}},
+                      EnumerationCase{"FourOfSix", 4, 6, {0, 1, 2, 3, 4, 3}},
+                      EnumerationCase{"NoHostPins", 0, 6, {0, -1}},
+                      EnumerationCase{"NegativeHostPins", -3, 6, {0, -1}},
+                      EnumerationCase{"NothingDescribed", 3, 0, {0, -1}}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(Pins, SixDescribedPinsTakeTheModulesVariables) {

@@ -134,9 +134,7 @@ protected:
     void TearDown() override {
         if (block) block->dispatcher(block, OP_CLOSE, 0, 0, nullptr, 0.0f);
     }
-    void make() {
-        block = makeModule(0, 1, RecordingHost::callback(), host.handle());
-    }
+    void make() { block = makeModule(0, 1, RecordingHost::callback(), host.handle()); }
     void open() {
         block->dispatcher(block, OP_OPEN, 0, 0, nullptr, 0.0f);
         float* streams[4] = {input.data(), bits.data(), rate.data(), output.data()};
@@ -148,7 +146,9 @@ protected:
             if (i == 5) rateMode = static_cast<int16_t*>(info.variable);
         }
     }
-    ReducerModule& module() { return *static_cast<ReducerModule*>(static_cast<ModuleBase*>(block->object)); }
+    ReducerModule& module() {
+        return *static_cast<ReducerModule*>(static_cast<ModuleBase*>(block->object));
+    }
     void status(int32_t pin, int32_t value) {
         ModuleEvent event{0, EVENT_PIN_STATUS, value, 0, static_cast<uint32_t>(pin), 0};
         block->event(block->object, &event);
@@ -295,7 +295,8 @@ TEST_F(Effect, FewerThanFourHostPinsNeverTouchesMissingPins) {
         EXPECT_EQ(host.count(HOST_SET_PIN_STATUS), 0u);
         // Without pins no event reaches the effect; with an input pin it streams, and the
         // routine writes nothing because the host never gave the output a buffer.
-        EXPECT_EQ(block->process, pins == 0 ? &ModuleBase::emptyRoutine : &ReducerModule::processStep);
+        EXPECT_EQ(block->process,
+                  pins == 0 ? &ModuleBase::emptyRoutine : &ReducerModule::processStep);
         std::fill(output.begin(), output.end(), 3.0f);
         process(0, 16);
         EXPECT_EQ(output[0], 3.0f);

@@ -2,17 +2,17 @@
 // input can crash it or cost the user a file.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <ostream>
 
+#include <dirent.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -35,10 +35,10 @@ RenderOptions parsed(std::vector<std::string> args) {
 }
 
 TEST(RenderOptions, UnitsAndSweeps) {
-    const RenderOptions o = parsed({"in.flac", "--bits", "16:4", "--rate", "44100:500", "--quant",
-                                    "inside", "--mode", "linear", "--block", "64", "--format",
-                                    "pcm24", "-o", "out.wav", "--plot", "p.svg", "--at", "1.5",
-                                    "--window", "0.02", "-f"});
+    const RenderOptions o = parsed(
+        {"in.flac", "--bits",  "16:4", "--rate",   "44100:500", "--quant", "inside",  "--mode",
+         "linear",  "--block", "64",   "--format", "pcm24",     "-o",      "out.wav", "--plot",
+         "p.svg",   "--at",    "1.5",  "--window", "0.02",      "-f"});
     EXPECT_EQ(o.input, "in.flac");
     EXPECT_EQ(o.bits.from, 16.0);
     EXPECT_EQ(o.bits.to, 4.0);
@@ -59,7 +59,8 @@ TEST(RenderOptions, UnitsAndSweeps) {
 }
 
 TEST(RenderOptions, ValuesAfterAnEqualsSignAndStandardStreams) {
-    const RenderOptions o = parsed({"--bits=6", "--rate=3000:200", "--quant=floor", "-", "--output=-"});
+    const RenderOptions o =
+        parsed({"--bits=6", "--rate=3000:200", "--quant=floor", "-", "--output=-"});
     EXPECT_EQ(o.bits.from, 6.0);
     EXPECT_EQ(o.rate.to, 200.0);
     EXPECT_EQ(o.quant, 0);
@@ -94,28 +95,24 @@ TEST_P(RenderOptionErrors, AreRefusedWithAClearMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RenderOptionErrors,
-    ::testing::Values(BadArguments{{"--frobnicate"}, "unknown option --frobnicate"},
-                      BadArguments{{"--bits"}, "--bits needs a value"},
-                      BadArguments{{"--bits", "lots"}, "--bits: 'lots'"},
-                      BadArguments{{"--bits", "16:"}, "--bits"},
-                      BadArguments{{"--bits", "40"}, "out of range"},
-                      BadArguments{{"--bits", "-1"}, "out of range"},
-                      BadArguments{{"--bits", "1e-320"}, "too small to reach the module"},
-                      BadArguments{{"--rate", "0"}, "out of range"},
-                      BadArguments{{"--rate", "1e-300"}, "too small to reach the module"},
-                      BadArguments{{"--rate", "nan"}, "--rate"},
-                      BadArguments{{"--rate", "2e9"}, "out of range"},
-                      BadArguments{{"--quant", "ceil"}, "floor round inside"},
-                      BadArguments{{"--mode", "cubic"}, "step linear"},
-                      BadArguments{{"--block", "0"}, "--block"},
-                      BadArguments{{"--block", "2.5"}, "--block"},
-                      BadArguments{{"--format", "mp3"}, "pcm16"},
-                      BadArguments{{"--window", "0"}, "--window"},
-                      BadArguments{{"--window", "11"}, "--window"},
-                      BadArguments{{"--plot", "p.png"}, "must name an .svg file"},
-                      BadArguments{{""}, "the input file name is empty"},
-                      BadArguments{{"-o", ""}, "the output file name is empty"},
-                      BadArguments{{"a.wav", "b.wav"}, "more than one input"}));
+    ::testing::Values(
+        BadArguments{{"--frobnicate"}, "unknown option --frobnicate"},
+        BadArguments{{"--bits"}, "--bits needs a value"},
+        BadArguments{{"--bits", "lots"}, "--bits: 'lots'"},
+        BadArguments{{"--bits", "16:"}, "--bits"}, BadArguments{{"--bits", "40"}, "out of range"},
+        BadArguments{{"--bits", "-1"}, "out of range"},
+        BadArguments{{"--bits", "1e-320"}, "too small to reach the module"},
+        BadArguments{{"--rate", "0"}, "out of range"},
+        BadArguments{{"--rate", "1e-300"}, "too small to reach the module"},
+        BadArguments{{"--rate", "nan"}, "--rate"}, BadArguments{{"--rate", "2e9"}, "out of range"},
+        BadArguments{{"--quant", "ceil"}, "floor round inside"},
+        BadArguments{{"--mode", "cubic"}, "step linear"}, BadArguments{{"--block", "0"}, "--block"},
+        BadArguments{{"--block", "2.5"}, "--block"}, BadArguments{{"--format", "mp3"}, "pcm16"},
+        BadArguments{{"--window", "0"}, "--window"}, BadArguments{{"--window", "11"}, "--window"},
+        BadArguments{{"--plot", "p.png"}, "must name an .svg file"},
+        BadArguments{{""}, "the input file name is empty"},
+        BadArguments{{"-o", ""}, "the output file name is empty"},
+        BadArguments{{"a.wav", "b.wav"}, "more than one input"}));
 
 TEST(RenderOptions, OutputNameFromInput) {
     EXPECT_EQ(render::defaultOutputName("dir.v2/song.flac"), "dir.v2/song-grindlet.wav");
@@ -130,7 +127,9 @@ struct Sound {
     int32_t channels = 0;
     int32_t format = 0;
     std::vector<float> samples;  // interleaved
-    int64_t frames() const { return channels > 0 ? static_cast<int64_t>(samples.size()) / channels : 0; }
+    int64_t frames() const {
+        return channels > 0 ? static_cast<int64_t>(samples.size()) / channels : 0;
+    }
 };
 
 bool readSound(const std::string& path, Sound& sound) {
@@ -141,7 +140,8 @@ bool readSound(const std::string& path, Sound& sound) {
     sound.channels = info.channels;
     sound.format = info.format;
     sound.samples.assign(static_cast<size_t>(info.frames * info.channels), 0.0f);
-    sound.samples.resize(static_cast<size_t>(sf_readf_float(file, sound.samples.data(), info.frames) * info.channels));
+    sound.samples.resize(static_cast<size_t>(
+        sf_readf_float(file, sound.samples.data(), info.frames) * info.channels));
     sf_close(file);
     return true;
 }
@@ -153,7 +153,8 @@ bool writeSound(const std::string& path, const Sound& sound) {
     info.format = sound.format;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (file == nullptr) return false;
-    const bool written = sf_writef_float(file, sound.samples.data(), sound.frames()) == sound.frames();
+    const bool written =
+        sf_writef_float(file, sound.samples.data(), sound.frames()) == sound.frames();
     return sf_close(file) == 0 && written;
 }
 
@@ -179,7 +180,8 @@ protected:
     std::string path(const std::string& name) const { return dir + "/" + name; }
 
     // A short stereo file: a ramp on the left, a constant on the right.
-    std::string writeStereo(const std::string& name, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
+    std::string writeStereo(const std::string& name,
+                            int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
         Sound sound{22050, 2, format, {}};
         for (int i = 0; i < 1000; ++i) {
             sound.samples.push_back(static_cast<float>(i % 100) / 128.0f);
@@ -193,7 +195,8 @@ protected:
     ToolRun run(const std::string& command) const {
         const std::string errors = path("stderr.txt");
         std::string line = "cd " + dir + " && " + command + " 2> " + errors;
-        for (size_t at = 0; (at = line.find('\'', at)) != std::string::npos; at += 4) line.replace(at, 1, "'\\''");
+        for (size_t at = 0; (at = line.find('\'', at)) != std::string::npos; at += 4)
+            line.replace(at, 1, "'\\''");
         const int status = std::system(("sh -c '" + line + "' > /dev/null").c_str());
         ToolRun result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(errors)};
         std::remove(errors.c_str());
@@ -209,8 +212,9 @@ protected:
             while (dirent* entry = readdir(d)) {
                 const std::string name = entry->d_name;
                 if (name == "." || name == "..") continue;
-                struct stat status{};
-                const bool folder = lstat(path(name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+                struct stat status {};
+                const bool folder =
+                    lstat(path(name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
                 files.emplace_back(name, folder ? "(folder)" : contents(path(name)));
             }
             closedir(d);
@@ -228,7 +232,8 @@ TEST_F(RenderTool, UnreducedRenderIsABitExactRoundTripPerChannel) {
     ASSERT_TRUE(readSound(path("out.wav"), out));
     EXPECT_EQ(out.sampleRate, 22050);
     EXPECT_EQ(out.channels, 2);
-    EXPECT_EQ(out.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16) << "the input's sample format by default";
+    EXPECT_EQ(out.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16)
+        << "the input's sample format by default";
     EXPECT_TRUE(sameBits(out.samples, in.samples));
 }
 
@@ -241,7 +246,8 @@ TEST_F(RenderTool, ChannelsAreReducedIndependently) {
     ASSERT_TRUE(readSound(path("out.wav"), out));
     ASSERT_EQ(out.samples.size(), in.samples.size());
     for (int64_t frame = 4; frame < out.frames(); ++frame) {
-        EXPECT_TRUE(sameBits(out.samples[size_t(frame * 2 + 1)], -0.5f)) << frame;  // -0.25 at 2 bits
+        EXPECT_TRUE(sameBits(out.samples[size_t(frame * 2 + 1)], -0.5f))
+            << frame;  // -0.25 at 2 bits
         const float taken = in.samples[size_t(frame / 4 * 4 * 2)];
         const float quantized = taken < 0.25f ? 0.0f : (taken < 0.75f ? 0.5f : 1.0f);
         EXPECT_TRUE(sameBits(out.samples[size_t(frame * 2)], quantized)) << frame;
@@ -258,14 +264,19 @@ TEST_F(RenderTool, TheOutputsExtensionPicksTheFormat) {
     writeStereo("in16.wav");
     writeStereo("inf.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     const FormatCase cases[] = {
-        {"a.wav", "", SF_FORMAT_WAV | SF_FORMAT_PCM_16},       {"b.flac", "", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
-        {"c.ogg", "", SF_FORMAT_OGG | SF_FORMAT_VORBIS},       {"d.aiff", "", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
-        {"e.aif", "", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},      {"f.w64", "", SF_FORMAT_W64 | SF_FORMAT_PCM_16},
-        {"g.caf", "", SF_FORMAT_CAF | SF_FORMAT_PCM_16},       {"h.WAV", "--format float", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+        {"a.wav", "", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+        {"b.flac", "", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+        {"c.ogg", "", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"d.aiff", "", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+        {"e.aif", "", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+        {"f.w64", "", SF_FORMAT_W64 | SF_FORMAT_PCM_16},
+        {"g.caf", "", SF_FORMAT_CAF | SF_FORMAT_PCM_16},
+        {"h.WAV", "--format float", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
         {"i.flac", "--format pcm24", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
     };
     for (const FormatCase& c : cases) {
-        ASSERT_EQ(run(tool() + " in16.wav " + c.extraArguments + " -o " + c.output).status, 0) << c.output;
+        ASSERT_EQ(run(tool() + " in16.wav " + c.extraArguments + " -o " + c.output).status, 0)
+            << c.output;
         Sound out;
         ASSERT_TRUE(readSound(path(c.output), out)) << c.output;
         EXPECT_EQ(out.format, c.expectedFormat) << c.output;
@@ -289,24 +300,32 @@ struct Hazard {
 
 TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
     const Hazard hazards[] = {
-        {"-o naming a hard link to the input", "ln in.wav link.wav", "in.wav -o link.wav -f", "is the input"},
-        {"-o naming a symbolic link to the input", "ln -s in.wav sym.wav", "in.wav -o sym.wav -f", "is the input"},
-        {"-o naming the input through ./ and ..", "mkdir -p sub", "in.wav -o sub/../in.wav -f", "is the input"},
-        {"--plot naming the input", "cp in.wav in.svg", "in.svg -o out.wav --plot in.svg -f", "is the input"},
+        {"-o naming a hard link to the input", "ln in.wav link.wav", "in.wav -o link.wav -f",
+         "is the input"},
+        {"-o naming a symbolic link to the input", "ln -s in.wav sym.wav", "in.wav -o sym.wav -f",
+         "is the input"},
+        {"-o naming the input through ./ and ..", "mkdir -p sub", "in.wav -o sub/../in.wav -f",
+         "is the input"},
+        {"--plot naming the input", "cp in.wav in.svg", "in.svg -o out.wav --plot in.svg -f",
+         "is the input"},
         {"--plot naming a hard link to the output", "cp in.wav out.wav && ln out.wav out.svg",
          "in.wav -o out.wav --plot out.svg -f", "the plot and the output are the same file"},
         {"an existing output without -f", "cp in.wav old.wav", "in.wav -o old.wav", "--force"},
-        {"an existing plot without -f", "echo picture > p.svg", "in.wav -o new.wav --plot p.svg --at 0.01", "--force"},
+        {"an existing plot without -f", "echo picture > p.svg",
+         "in.wav -o new.wav --plot p.svg --at 0.01", "--force"},
         {"--at past the end", "", "in.wav -o new.wav --plot p.svg --at 5", "past the end"},
-        {"--at far past the end with a long window", "", "in.wav -o new.wav --plot p.svg --at 1e15 --window 10",
-         "past the end"},
-        {"an unwritable --plot path", "", "in.wav -o new.wav --plot no/such/folder/p.svg --at 0.01", "cannot write"},
+        {"--at far past the end with a long window", "",
+         "in.wav -o new.wav --plot p.svg --at 1e15 --window 10", "past the end"},
+        {"an unwritable --plot path", "", "in.wav -o new.wav --plot no/such/folder/p.svg --at 0.01",
+         "cannot write"},
         {"an unknown output extension", "", "in.wav -o new.mp3", "extension"},
-        {"a format the container cannot hold", "", "in.wav -o new.flac --format float", "cannot hold"},
+        {"a format the container cannot hold", "", "in.wav -o new.flac --format float",
+         "cannot hold"},
         {"a full disk over an earlier output", "cp in.wav earlier.wav",
          "in.wav --bits 6 -o earlier.wav -f --format double", "cannot write"},
         {"a missing input", "", "missing.wav -o new.wav", "cannot read"},
-        {"a file that is not audio", "echo not audio > junk.wav", "junk.wav -o new.wav", "cannot read"},
+        {"a file that is not audio", "echo not audio > junk.wav", "junk.wav -o new.wav",
+         "cannot read"},
         {"standard input without -o", "", "- < in.wav", "needs -o"},
     };
     for (const Hazard& hazard : hazards) {
@@ -318,7 +337,8 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
         }
         const auto before = snapshot();
         // The full disk: a file-size limit that the output reaches.
-        const std::string limit = std::string(hazard.what).find("full disk") != std::string::npos ? "ulimit -f 8; " : "";
+        const std::string limit =
+            std::string(hazard.what).find("full disk") != std::string::npos ? "ulimit -f 8; " : "";
         const ToolRun result = run(limit + tool() + " " + hazard.arguments);
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.errors.find(hazard.messageMentions), std::string::npos) << result.errors;
@@ -349,7 +369,8 @@ TEST_F(RenderTool, AFileShorterThanItsHeaderRendersWhatExists) {
     // STREAMINFO's 36-bit total-samples field: bytes 21 to 25 of the file (low nibble of 21).
     const uint64_t claimed = (uint64_t{1} << 32) + 16;
     flac[21] = static_cast<char>((flac[21] & 0xF0) | static_cast<char>((claimed >> 32) & 0x0F));
-    for (int i = 0; i < 4; ++i) flac[size_t(22 + i)] = static_cast<char>((claimed >> (24 - 8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        flac[size_t(22 + i)] = static_cast<char>((claimed >> (24 - 8 * i)) & 0xFF);
     std::ofstream(path("liar.flac"), std::ios::binary) << flac;
     const ToolRun result = run(tool() + " liar.flac --bits 8 -o out.wav");
     ASSERT_EQ(result.status, 0) << result.errors;
@@ -369,7 +390,8 @@ TEST_F(RenderTool, StreamsThroughStandardInputAndOutput) {
     std::ofstream(path("stream.wav"), std::ios::binary) << wav;
     ASSERT_EQ(run(tool() + " in.wav --bits 24 --rate 22050 -o in.ogg").status, 0);
     for (const char* name : {"stream.wav", "in.ogg"}) {
-        const ToolRun result = run("cat " + std::string(name) + " | " + tool() + " - --bits 6 -o piped.wav -f");
+        const ToolRun result =
+            run("cat " + std::string(name) + " | " + tool() + " - --bits 6 -o piped.wav -f");
         ASSERT_EQ(result.status, 0) << name << ": " << result.errors;
         Sound out;
         ASSERT_TRUE(readSound(path("piped.wav"), out));
@@ -390,7 +412,8 @@ TEST_F(RenderTool, StreamsThroughStandardInputAndOutput) {
 
 TEST_F(RenderTool, CompressedInputNeedsNoFormatOption) {
     // MP3 where this libsndfile writes it; its samples cannot go into WAV as MP3.
-    Sound sound{44100, 1, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, std::vector<float>(8192, 0.25f)};
+    Sound sound{44100, 1, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III,
+                std::vector<float>(8192, 0.25f)};
     if (!writeSound(path("in.mp3"), sound)) GTEST_SKIP() << "this libsndfile writes no MP3";
     const ToolRun result = run(tool() + " in.mp3 --bits 6 -o out.wav");
     ASSERT_EQ(result.status, 0) << result.errors;
@@ -401,7 +424,9 @@ TEST_F(RenderTool, CompressedInputNeedsNoFormatOption) {
 
 TEST_F(RenderTool, PlotAndCommandLineConventions) {
     writeStereo("in.wav");
-    ASSERT_EQ(run(tool() + " in.wav --bits=12:4 --rate=22050:800 -o ok.wav --plot=ok.svg --at=0.01").status, 0);
+    ASSERT_EQ(run(tool() + " in.wav --bits=12:4 --rate=22050:800 -o ok.wav --plot=ok.svg --at=0.01")
+                  .status,
+              0);
     const std::string picture = contents(path("ok.svg"));
     EXPECT_NE(picture.find("time (ms)"), std::string::npos);
     EXPECT_NE(picture.find("</svg>"), std::string::npos);

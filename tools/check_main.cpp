@@ -30,34 +30,43 @@ const char* directionName(int32_t direction) {
 
 const char* datatypeName(int32_t datatype) {
     switch (datatype) {
-        case PIN_DATATYPE_LIST: return "list";
-        case PIN_DATATYPE_BYTE: return "byte";
-        case PIN_DATATYPE_FLOAT_STREAM: return "float stream";
-        case PIN_DATATYPE_WORD: return "word";
+        case PIN_DATATYPE_LIST:
+            return "list";
+        case PIN_DATATYPE_BYTE:
+            return "byte";
+        case PIN_DATATYPE_FLOAT_STREAM:
+            return "float stream";
+        case PIN_DATATYPE_WORD:
+            return "word";
         case PIN_DATATYPE_UNSTORED_1:
         case PIN_DATATYPE_UNSTORED_2:
-        case PIN_DATATYPE_UNSTORED_3: return "unstored";
-        default: return "undescribed";
+        case PIN_DATATYPE_UNSTORED_3:
+            return "unstored";
+        default:
+            return "undescribed";
     }
 }
 
 // The module's identity and pin table, as a host shows them to a user.
 int describe(const ModuleLibrary& library) {
     const ModuleIdentity identity = readIdentity(library, 0);
-    std::printf("module file: %s\nname: %s\nid: %s\nsdk version: %d\nabout: %s\n\n", library.path().c_str(),
-                identity.name.c_str(), identity.id.c_str(), identity.sdkVersion, identity.about.c_str());
+    std::printf("module file: %s\nname: %s\nid: %s\nsdk version: %d\nabout: %s\n\n",
+                library.path().c_str(), identity.name.c_str(), identity.id.c_str(),
+                identity.sdkVersion, identity.about.c_str());
     HostedModule module(library);
     std::string error;
     if (!module.make(error)) {
         std::fprintf(stderr, "grindlet-check: %s\n", error.c_str());
         return 2;
     }
-    std::printf("%-5s %-10s %-4s %-13s %-10s %s\n", "pin", "name", "dir", "datatype", "default", "range or list");
+    std::printf("%-5s %-10s %-4s %-13s %-10s %s\n", "pin", "name", "dir", "datatype", "default",
+                "range or list");
     const auto& pins = module.describePins();
     for (size_t i = 0; i < pins.size(); ++i) {
         const PinDescription& pin = pins[i];
-        std::printf("%-5zu %-10s %-4s %-13s %-10s %s\n", i, pin.name.c_str(), directionName(pin.info.direction),
-                    datatypeName(pin.info.datatype), pin.defaultValue.empty() ? "-" : pin.defaultValue.c_str(),
+        std::printf("%-5zu %-10s %-4s %-13s %-10s %s\n", i, pin.name.c_str(),
+                    directionName(pin.info.direction), datatypeName(pin.info.datatype),
+                    pin.defaultValue.empty() ? "-" : pin.defaultValue.c_str(),
                     pin.datatypeExtra.empty() ? "-" : pin.datatypeExtra.c_str());
     }
     return 0;
@@ -83,7 +92,8 @@ int main(int argc, char** argv) {
         } else if (path.empty()) {
             path = arg;
         } else {
-            std::fprintf(stderr, "grindlet-check: more than one module file: %s\n%s", arg.c_str(), USAGE);
+            std::fprintf(stderr, "grindlet-check: more than one module file: %s\n%s", arg.c_str(),
+                         USAGE);
             return 2;
         }
     }

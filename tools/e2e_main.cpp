@@ -23,8 +23,6 @@ void check(bool ok, const std::string& what) {
     if (!ok) ++failures;
 }
 
-
-
 constexpr int32_t BLOCK = 256;
 constexpr int32_t SIGNAL_LENGTH = 16 * BLOCK;
 // Output hash of the signal scenario below. It was fixed when the effect was written, from the
@@ -95,8 +93,8 @@ int main(int argc, char** argv) {
     const uint32_t hash = hashSamples(out, SIGNAL_LENGTH);
     char hashText[64];
     std::snprintf(hashText, sizeof hashText, "0x%08x", hash);
-    check(hash == EXPECTED_SIGNAL_HASH, std::string("Linear/Round/6 bits/3000 Hz output hash ") +
-                                            hashText);
+    check(hash == EXPECTED_SIGNAL_HASH,
+          std::string("Linear/Round/6 bits/3000 Hz output hash ") + hashText);
     if (dump) {
         for (int32_t i = 0; i < SIGNAL_LENGTH; ++i) std::printf("%08x\n", floatBits(out[i]));
     }

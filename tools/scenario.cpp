@@ -7,7 +7,6 @@
 
 namespace grindlet::host {
 
-
 EffectPins findEffectPins(const HostedModule& module) {
     EffectPins pins;
     pins.input = module.findPin("Input");
@@ -94,8 +93,7 @@ ScenarioResult runScenario(const ModuleLibrary& library, const Scenario& scenari
     EffectRunner runner(library, scenario);
     std::string error;
     if (!runner.ready(error)) return ScenarioResult{{}, error};
-    while (runner.step()) {
-    }
+    while (runner.step()) {}
     return runner.finish();
 }
 

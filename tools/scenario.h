@@ -15,11 +15,11 @@ namespace grindlet::host {
 
 struct Scenario {
     float sampleRate = 44100.0f;
-    int32_t blockSize = 1024;         // the block size the host reports
-    std::vector<int32_t> blockCounts; // the count of each process call, repeated to the end
-    int16_t quantMode = 0;            // "Q.Mode"
-    int16_t rateMode = 0;             // "R.Mode"
-    bool inPlace = false;             // output buffer = input buffer
+    int32_t blockSize = 1024;          // the block size the host reports
+    std::vector<int32_t> blockCounts;  // the count of each process call, repeated to the end
+    int16_t quantMode = 0;             // "Q.Mode"
+    int16_t rateMode = 0;              // "R.Mode"
+    bool inPlace = false;              // output buffer = input buffer
     std::vector<float> input;
     // Control stream values ("Bits" in tenths of a bit, "S.R." in tenths of a hertz) for the
     // block that starts at a sample position.

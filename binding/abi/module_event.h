@@ -9,12 +9,12 @@ namespace grindlet {
 // Delivered to the event entry [audio, open]: the host's record, valid for the call only. The
 // module builds one for HOST_QUEUE_EVENT: the host copies it during that call.
 struct ModuleEvent {
-    int32_t time;        // time stamp of the event
-    int32_t type;        // EVENT_*; other values are ignored
-    int32_t value;       // EVENT_PIN_STATUS: the new status; EVENT_DATA: a 32-bit value
-    int32_t extra;       // EVENT_DATA: a 16-bit value in the low half
-    uint32_t target;     // EVENT_PIN_STATUS: pin index; EVENT_CALL: the routine's address
-    uint32_t reserved20; // 0 in records the module builds; never read (hosts may send 20 bytes)
+    int32_t time;         // time stamp of the event
+    int32_t type;         // EVENT_*; other values are ignored
+    int32_t value;        // EVENT_PIN_STATUS: the new status; EVENT_DATA: a 32-bit value
+    int32_t extra;        // EVENT_DATA: a 16-bit value in the low half
+    uint32_t target;      // EVENT_PIN_STATUS: pin index; EVENT_CALL: the routine's address
+    uint32_t reserved20;  // 0 in records the module builds; never read (hosts may send 20 bytes)
 };
 static_assert(sizeof(ModuleEvent) == 24);
 static_assert(offsetof(ModuleEvent, time) == 0);

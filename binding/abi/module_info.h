@@ -13,12 +13,12 @@ struct ModuleBlock;
 // Host-owned, filled during getModuleProperties: name, id, about (index 0 only) and sdkVersion
 // (always). The texts are the library's static strings, valid while the library is loaded.
 struct ModuleInfo {
-    const char* name;      // module name, a static text of the library
-    const char* id;        // unique id text, a static text of the library
-    const char* about;     // about text, may hold line feeds
-    uint32_t hostWord12;   // the host's own; the module never reads or writes it
-    uint32_t hostWord16;   // the host's own; the module never reads or writes it
-    int32_t sdkVersion;    // always written: MODULE_SDK_VERSION
+    const char* name;     // module name, a static text of the library
+    const char* id;       // unique id text, a static text of the library
+    const char* about;    // about text, may hold line feeds
+    uint32_t hostWord12;  // the host's own; the module never reads or writes it
+    uint32_t hostWord16;  // the host's own; the module never reads or writes it
+    int32_t sdkVersion;   // always written: MODULE_SDK_VERSION
 };
 static_assert(sizeof(ModuleInfo) == 24);
 static_assert(offsetof(ModuleInfo, name) == 0);
@@ -29,8 +29,8 @@ static_assert(offsetof(ModuleInfo, hostWord16) == 16);
 static_assert(offsetof(ModuleInfo, sdkVersion) == 20);
 
 constexpr int32_t MODULE_SDK_VERSION = 2150;
-constexpr int32_t MODULE_INDEX_ONLY = 0;   // the library holds one module
-constexpr int32_t MODULE_KIND_AUDIO = 1;   // the only kind of object makeModule serves
+constexpr int32_t MODULE_INDEX_ONLY = 0;  // the library holds one module
+constexpr int32_t MODULE_KIND_AUDIO = 1;  // the only kind of object makeModule serves
 
 // The host's function for calls from a module object (opcodes: host_opcodes.h), always made
 // [nested]. Arguments: the calling object's block, opcode, index, value, pointer, number. The

@@ -34,13 +34,13 @@ constexpr int32_t PIN_DIRECTION_IN = 0;
 constexpr int32_t PIN_DIRECTION_OUT = 1;
 
 // Datatype codes, named by the storage a pin without a module variable gets.
-constexpr int32_t PIN_DATATYPE_LIST = 0;         // 16-bit list index
-constexpr int32_t PIN_DATATYPE_UNSTORED_1 = 1;   // no own storage
-constexpr int32_t PIN_DATATYPE_UNSTORED_2 = 2;   // no own storage
-constexpr int32_t PIN_DATATYPE_UNSTORED_3 = 3;   // no own storage
-constexpr int32_t PIN_DATATYPE_BYTE = 4;         // one byte
-constexpr int32_t PIN_DATATYPE_FLOAT_STREAM = 5; // 32-bit buffer address from the host
-constexpr int32_t PIN_DATATYPE_WORD = 6;         // 32-bit word
+constexpr int32_t PIN_DATATYPE_LIST = 0;          // 16-bit list index
+constexpr int32_t PIN_DATATYPE_UNSTORED_1 = 1;    // no own storage
+constexpr int32_t PIN_DATATYPE_UNSTORED_2 = 2;    // no own storage
+constexpr int32_t PIN_DATATYPE_UNSTORED_3 = 3;    // no own storage
+constexpr int32_t PIN_DATATYPE_BYTE = 4;          // one byte
+constexpr int32_t PIN_DATATYPE_FLOAT_STREAM = 5;  // 32-bit buffer address from the host
+constexpr int32_t PIN_DATATYPE_WORD = 6;          // 32-bit word
 // Given by the framework to host pins that no description covers.
 constexpr int32_t PIN_DATATYPE_UNDESCRIBED = -1;
 
@@ -49,7 +49,7 @@ constexpr uint32_t PIN_FLAG_REPEAT = 8;
 
 // Pin statuses, as events deliver them and HOST_SET_PIN_STATUS sends them.
 constexpr int32_t STATUS_STATIC = 0;
-constexpr int32_t STATUS_ONE_OFF = 1;     // visible only while onPinStatusChange runs
+constexpr int32_t STATUS_ONE_OFF = 1;  // visible only while onPinStatusChange runs
 constexpr int32_t STATUS_STREAMING = 2;
 
 }  // namespace grindlet

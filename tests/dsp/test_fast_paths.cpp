@@ -13,8 +13,8 @@
 
 #include "dsp/fast_loops.h"
 #include "dsp/quantize_block.h"
-#include "dsp/reference_loops.h"
 #include "dsp/rate_reducer.h"
+#include "dsp/reference_loops.h"
 #include "host/sample_checks.h"
 #include "tests/float_bits.h"
 
@@ -25,20 +25,23 @@ constexpr float SAMPLE_RATE = 44100.0f;
 constexpr float INF = std::numeric_limits<float>::infinity();
 constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
 
-
 // Every member by bit pattern, so that -0.0, +0.0 and NaN payloads count.
-::testing::AssertionResult sameState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) {
+::testing::AssertionResult sameState(const dsp::RateReducerState& a,
+                                     const dsp::RateReducerState& b) {
     struct Member {
         const char* name;
         float a, b;
     };
-    const Member members[] = {
-        {"samplePeriod", a.samplePeriod, b.samplePeriod}, {"holdPhase", a.holdPhase, b.holdPhase},
-        {"heldValue", a.heldValue, b.heldValue},          {"previousHeld", a.previousHeld, b.previousHeld},
-        {"rampValue", a.rampValue, b.rampValue},          {"rampStep", a.rampStep, b.rampStep},
-        {"quantScale", a.quantizer.quantScale, b.quantizer.quantScale},
-        {"quantInverse", a.quantizer.quantInverse, b.quantizer.quantInverse},
-        {"lastBits", a.quantizer.lastBits, b.quantizer.lastBits}, {"lastRate", a.lastRate, b.lastRate}};
+    const Member members[] = {{"samplePeriod", a.samplePeriod, b.samplePeriod},
+                              {"holdPhase", a.holdPhase, b.holdPhase},
+                              {"heldValue", a.heldValue, b.heldValue},
+                              {"previousHeld", a.previousHeld, b.previousHeld},
+                              {"rampValue", a.rampValue, b.rampValue},
+                              {"rampStep", a.rampStep, b.rampStep},
+                              {"quantScale", a.quantizer.quantScale, b.quantizer.quantScale},
+                              {"quantInverse", a.quantizer.quantInverse, b.quantizer.quantInverse},
+                              {"lastBits", a.quantizer.lastBits, b.quantizer.lastBits},
+                              {"lastRate", a.lastRate, b.lastRate}};
     for (const auto& m : members) {
         if (floatBits(m.a) != floatBits(m.b)) {
             return ::testing::AssertionFailure() << m.name << ": " << sameBits(m.a, m.b).message();
@@ -73,7 +76,7 @@ TEST(FastRamp, EqualsOneRoundedAdditionPerSample) {
         {"crosses-binades-downward", 1.9f, -0.0071f, 400},
         {"negative-toward-zero", -1.0f, 0.0031f, 700},
         {"crosses-zero", -0.5f, 0.00390625f, 300},
-        {"tie-every-addition", 1.0f, 5.9604645e-8f, 64},        // half a place of [1, 2)
+        {"tie-every-addition", 1.0f, 5.9604645e-8f, 64},  // half a place of [1, 2)
         {"tie-odd-start", 1.0000001f, 5.9604645e-8f, 64},
         {"tie-below-one", 0.75f, -2.9802322e-8f, 64},
         {"step-below-a-place", 0.5f, 1e-12f, 64},
@@ -115,14 +118,26 @@ TEST(FastQuantizer, BlocksEqualTheSampleQuantizerOnRandomBitPatterns) {
         for (int round = 0; round < 20; ++round) {
             for (auto& x : input) {
                 const auto word = static_cast<uint32_t>(random());
-                x = round % 2 ? floatFromBits(word) : std::ldexp(float(word) / 4e9f - 0.5f, round % 7 - 3);
+                x = round % 2 ? floatFromBits(word)
+                              : std::ldexp(float(word) / 4e9f - 0.5f, round % 7 - 3);
             }
-            for (int16_t mode : {dsp::QUANT_MODE_FLOOR, dsp::QUANT_MODE_ROUND, dsp::QUANT_MODE_INSIDE}) {
-                for (size_t i = 0; i < input.size(); ++i) expected[i] = dsp::quantizeSample(q, mode, input[i]);
+            for (int16_t mode :
+                 {dsp::QUANT_MODE_FLOOR, dsp::QUANT_MODE_ROUND, dsp::QUANT_MODE_INSIDE}) {
+                for (size_t i = 0; i < input.size(); ++i)
+                    expected[i] = dsp::quantizeSample(q, mode, input[i]);
                 switch (mode) {
-                    case dsp::QUANT_MODE_FLOOR: dsp::quantizeBlock<dsp::QUANT_MODE_FLOOR>(q, input.data(), actual.data(), 1027); break;
-                    case dsp::QUANT_MODE_ROUND: dsp::quantizeBlock<dsp::QUANT_MODE_ROUND>(q, input.data(), actual.data(), 1027); break;
-                    default: dsp::quantizeBlock<dsp::QUANT_MODE_INSIDE>(q, input.data(), actual.data(), 1027); break;
+                    case dsp::QUANT_MODE_FLOOR:
+                        dsp::quantizeBlock<dsp::QUANT_MODE_FLOOR>(q, input.data(), actual.data(),
+                                                                  1027);
+                        break;
+                    case dsp::QUANT_MODE_ROUND:
+                        dsp::quantizeBlock<dsp::QUANT_MODE_ROUND>(q, input.data(), actual.data(),
+                                                                  1027);
+                        break;
+                    default:
+                        dsp::quantizeBlock<dsp::QUANT_MODE_INSIDE>(q, input.data(), actual.data(),
+                                                                   1027);
+                        break;
                 }
                 ASSERT_TRUE(sameBits(actual, expected)) << "bits " << bits << ", mode " << mode;
             }
@@ -151,7 +166,8 @@ struct Twin {
         std::vector<float> outReference(outFast);
         float* fastOut = inPlace ? inFast.data() : outFast.data();
         float* referenceOut = inPlace ? inReference.data() : outReference.data();
-        const dsp::ReducerStreams fastStreams{inFast.data(), bitsStream.data(), rateStream.data(), fastOut};
+        const dsp::ReducerStreams fastStreams{inFast.data(), bitsStream.data(), rateStream.data(),
+                                              fastOut};
         const dsp::ReducerStreams referenceStreams{inReference.data(), bitsStream.data(),
                                                    rateStream.data(), referenceOut};
         const auto fastCall = routine == Routine::Step ? dsp::processStep : dsp::processLinear;
@@ -164,7 +180,8 @@ struct Twin {
         } else {
             fastCall(fast, fastStreams, sampleRate, mode, offset, count);
         }
-        const auto outputs = inPlace ? sameBits(inFast, inReference) : sameBits(outFast, outReference);
+        const auto outputs =
+            inPlace ? sameBits(inFast, inReference) : sameBits(outFast, outReference);
         if (!outputs) return outputs;
         return sameState(fast, reference);
     }
@@ -180,18 +197,21 @@ std::string describe(Routine routine, int16_t mode, float bits, float rate, int3
 // Hold steps where the phase arithmetic is hardest: just under and at powers of two, fractional,
 // one, barely above one, and beyond the largest step the phase still reaches.
 TEST(FastLoops, HardHoldStepsAcrossManyBlocks) {
-    const float rates[] = {4410.0f, 4409.99f, 1102.5f, 137.8125f, 137.81252f, 1764.0f, 400.0f,
-                           501.13636f, 4409.5f, 2940.0f, 0.00001f, 1e-30f, 441.0f, 3.0f};
+    const float rates[] = {4410.0f,    4409.99f, 1102.5f, 137.8125f, 137.81252f, 1764.0f, 400.0f,
+                           501.13636f, 4409.5f,  2940.0f, 0.00001f,  1e-30f,     441.0f,  3.0f};
     for (Routine routine : {Routine::Step, Routine::Linear}) {
-        for (int16_t mode : {dsp::QUANT_MODE_FLOOR, dsp::QUANT_MODE_ROUND, dsp::QUANT_MODE_INSIDE}) {
+        for (int16_t mode :
+             {dsp::QUANT_MODE_FLOOR, dsp::QUANT_MODE_ROUND, dsp::QUANT_MODE_INSIDE}) {
             for (float bits : {0.8f, 2.4f}) {
                 for (float rate : rates) {
                     Twin twin;
                     std::vector<float> input(300);
-                    for (size_t i = 0; i < input.size(); ++i) input[i] = std::sin(0.05f * float(i)) * 0.9f;
+                    for (size_t i = 0; i < input.size(); ++i)
+                        input[i] = std::sin(0.05f * float(i)) * 0.9f;
                     for (int block = 0; block < 40; ++block) {
                         const auto count = static_cast<int32_t>(1 + (block * 37) % 299);
-                        ASSERT_TRUE(twin.run(routine, mode, input, bits, rate, 0, count, count / 3, block % 5 == 0))
+                        ASSERT_TRUE(twin.run(routine, mode, input, bits, rate, 0, count, count / 3,
+                                             block % 5 == 0))
                             << describe(routine, mode, bits, rate, count) << ", block " << block;
                     }
                 }
@@ -208,8 +228,10 @@ TEST(FastLoops, RateChangingEveryBlock) {
         std::vector<float> input(256);
         for (auto& x : input) x = float(static_cast<uint32_t>(random())) / 2e9f - 1.0f;
         for (int block = 0; block < 4000; ++block) {
-            const float rate = 4410.0f / (1.0f + float(static_cast<uint32_t>(random()) % 100000) / 997.0f);
-            ASSERT_TRUE(twin.run(routine, dsp::QUANT_MODE_ROUND, input, 0.6f, rate, 0, 256, 0, false))
+            const float rate =
+                4410.0f / (1.0f + float(static_cast<uint32_t>(random()) % 100000) / 997.0f);
+            ASSERT_TRUE(
+                twin.run(routine, dsp::QUANT_MODE_ROUND, input, 0.6f, rate, 0, 256, 0, false))
                 << describe(routine, 1, 0.6f, rate, 256) << ", block " << block;
         }
     }
@@ -223,21 +245,28 @@ struct Generator {
 
     uint32_t word() { return static_cast<uint32_t>(random()); }
     uint32_t below(uint32_t n) { return word() % n; }
-    float uniform(float low, float high) { return low + (high - low) * float(word()) / 4294967296.0f; }
+    float uniform(float low, float high) {
+        return low + (high - low) * float(word()) / 4294967296.0f;
+    }
 
     float special() {
-        const float values[] = {0.0f, -0.0f, INF, -INF, NAN_F, -NAN_F, 1e-40f, -1e-45f, 3e38f,
-                                -3e38f, 1.0f, -1.0f, 0.5f, -0.5f, 8388608.0f, floatFromBits(word())};
+        const float values[] = {
+            0.0f,  -0.0f,  INF,  -INF,  NAN_F, -NAN_F, 1e-40f,     -1e-45f,
+            3e38f, -3e38f, 1.0f, -1.0f, 0.5f,  -0.5f,  8388608.0f, floatFromBits(word())};
         return values[below(sizeof values / sizeof values[0])];
     }
 
     float bits() {
         switch (below(8)) {
-            case 0: return special();
-            case 1: return uniform(-0.5f, 3.0f);
-            case 2: return 2.4f;
+            case 0:
+                return special();
+            case 1:
+                return uniform(-0.5f, 3.0f);
+            case 2:
+                return 2.4f;
             default: {
-                const float values[] = {1.6f, 0.8f, 0.2f, 0.1f, 0.05f, 0.0f, 2.3f, 1.65f, 0.4f, 0.12f};
+                const float values[] = {1.6f, 0.8f, 0.2f,  0.1f, 0.05f,
+                                        0.0f, 2.3f, 1.65f, 0.4f, 0.12f};
                 return values[below(10)];
             }
         }
@@ -245,14 +274,19 @@ struct Generator {
 
     float rate() {
         switch (below(10)) {
-            case 0: return special();
-            case 1: return uniform(-10.0f, 5000.0f);
-            case 2: return 4410.0f;
-            case 3: return std::ldexp(uniform(1.0f, 2.0f), static_cast<int>(below(20)) - 8);
+            case 0:
+                return special();
+            case 1:
+                return uniform(-10.0f, 5000.0f);
+            case 2:
+                return 4410.0f;
+            case 3:
+                return std::ldexp(uniform(1.0f, 2.0f), static_cast<int>(below(20)) - 8);
             default: {
                 // Hold steps of every kind: whole, fractional, just under a power of two.
-                const float steps[] = {1.0f, 1.0001f, 1.5f, 2.0f, 2.5f, 4.0f, 11.025f, 31.999998f,
-                                       32.0f, 88.0f, 100.3f, 1000.0f, 65536.5f};
+                const float steps[] = {1.0f,   1.0001f, 1.5f,       2.0f,  2.5f,
+                                       4.0f,   11.025f, 31.999998f, 32.0f, 88.0f,
+                                       100.3f, 1000.0f, 65536.5f};
                 return SAMPLE_RATE / steps[below(13)] / 10.0f;
             }
         }
@@ -263,12 +297,24 @@ struct Generator {
         const float frequency = uniform(0.001f, 1.0f), gain = uniform(0.0f, 2.0f);
         for (size_t i = 0; i < input.size(); ++i) {
             switch (kind) {
-                case 0: input[i] = gain * std::sin(frequency * float(i)); break;
-                case 1: input[i] = floatFromBits(word()); break;
-                case 2: input[i] = below(4) == 0 ? special() : uniform(-1.0f, 1.0f); break;
-                case 3: input[i] = uniform(-1e-38f, 1e-38f); break;
-                case 4: input[i] = float(int(below(9)) - 4) * 0.125f; break;
-                default: input[i] = uniform(-1.0f, 1.0f); break;
+                case 0:
+                    input[i] = gain * std::sin(frequency * float(i));
+                    break;
+                case 1:
+                    input[i] = floatFromBits(word());
+                    break;
+                case 2:
+                    input[i] = below(4) == 0 ? special() : uniform(-1.0f, 1.0f);
+                    break;
+                case 3:
+                    input[i] = uniform(-1e-38f, 1e-38f);
+                    break;
+                case 4:
+                    input[i] = float(int(below(9)) - 4) * 0.125f;
+                    break;
+                default:
+                    input[i] = uniform(-1.0f, 1.0f);
+                    break;
             }
         }
     }
@@ -290,7 +336,8 @@ TEST(FastLoops, EqualTheReferenceOnRandomBlocks) {
     for (int32_t block = 0; block < blocks; ++block) {
         if (g.below(64) == 0) {
             twin = Twin{};  // a fresh open now and then
-            if (g.below(4) == 0) twin.sampleRate = g.below(2) ? g.uniform(8000.0f, 192000.0f) : g.special();
+            if (g.below(4) == 0)
+                twin.sampleRate = g.below(2) ? g.uniform(8000.0f, 192000.0f) : g.special();
             twin.fast.samplePeriod = twin.reference.samplePeriod =
                 static_cast<float>(1.0 / double(twin.sampleRate));
         }
@@ -302,7 +349,8 @@ TEST(FastLoops, EqualTheReferenceOnRandomBlocks) {
         const auto offset = static_cast<int32_t>(g.below(32));
         const auto count = static_cast<int32_t>(g.below(BUFFER - 32 + 1));
         const auto split = static_cast<int32_t>(g.below(static_cast<uint32_t>(count) + 1));
-        const auto result = twin.run(routine, mode, input, bits, rate, offset, count, split, g.below(4) == 0);
+        const auto result =
+            twin.run(routine, mode, input, bits, rate, offset, count, split, g.below(4) == 0);
         ASSERT_TRUE(result) << describe(routine, mode, bits, rate, count) << ", block " << block;
     }
 }

@@ -43,18 +43,17 @@ TEST_P(QuantizerScale, PerBitsValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, QuantizerScale,
-    ::testing::Values(ScaleCase{1.6f, true, 32768.0f, 0.000030517578125f},
-                      ScaleCase{2.3f, true, 4194304.0f, 1.0f / 4194304.0f},
-                      ScaleCase{2.35f, false, 0, 0}, ScaleCase{2.4f, false, 0, 0},
-                      ScaleCase{0.2f, true, 2.0f, 0.5f}, ScaleCase{0.1f, true, 1.0f, 1.0f},
-                      ScaleCase{0.05f, true, 1.0f, 1.0f}, ScaleCase{0.0f, true, 0.0f, 0.0f},
-                      ScaleCase{-0.1f, true, 0.0f, 0.0f},
-                      ScaleCase{-std::numeric_limits<float>::infinity(), true, 0.0f, 0.0f},
-                      ScaleCase{std::numeric_limits<float>::infinity(), false, 0, 0},
-                      // Fractions are not rounded: 16.5 bits give 2^15.5 steps.
-                      ScaleCase{1.65f, true, static_cast<float>(std::pow(2.0, 15.5)),
-                                static_cast<float>(1.0 / double(static_cast<float>(
-                                                             std::pow(2.0, 15.5))))}));
+    ::testing::Values(
+        ScaleCase{1.6f, true, 32768.0f, 0.000030517578125f},
+        ScaleCase{2.3f, true, 4194304.0f, 1.0f / 4194304.0f}, ScaleCase{2.35f, false, 0, 0},
+        ScaleCase{2.4f, false, 0, 0}, ScaleCase{0.2f, true, 2.0f, 0.5f},
+        ScaleCase{0.1f, true, 1.0f, 1.0f}, ScaleCase{0.05f, true, 1.0f, 1.0f},
+        ScaleCase{0.0f, true, 0.0f, 0.0f}, ScaleCase{-0.1f, true, 0.0f, 0.0f},
+        ScaleCase{-std::numeric_limits<float>::infinity(), true, 0.0f, 0.0f},
+        ScaleCase{std::numeric_limits<float>::infinity(), false, 0, 0},
+        // Fractions are not rounded: 16.5 bits give 2^15.5 steps.
+        ScaleCase{1.65f, true, static_cast<float>(std::pow(2.0, 15.5)),
+                  static_cast<float>(1.0 / double(static_cast<float>(std::pow(2.0, 15.5))))}));
 
 TEST(Quantizer, UnchangedBitsLeavesTheScaleAlone) {
     QuantizerState state = configured(1.6f);
@@ -106,8 +105,7 @@ TEST_P(TwoBitQuantization, AllThreeModes) {
     const QuantizerState state = configured(0.2f);
     EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_FLOOR, c.x), c.floor)) << c.x;
     EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_ROUND, c.x), c.round)) << c.x;
-    EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_INSIDE, c.x), c.inside))
-        << c.x;
+    EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_INSIDE, c.x), c.inside)) << c.x;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -121,11 +119,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Quantizer, SixteenBits) {
     const QuantizerState state = configured(1.6f);
-    EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_ROUND, 0.3f), 0.29998779296875f));
-    EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_INSIDE, 0.3f), 0.29998779296875f));
-    EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_ROUND, -0.3f), -0.29998779296875f));
-    EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_INSIDE, -0.3f), -0.29998779296875f));
-    EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_FLOOR, -0.3f), -0.300018310546875f));
+    EXPECT_TRUE(
+        sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_ROUND, 0.3f), 0.29998779296875f));
+    EXPECT_TRUE(
+        sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_INSIDE, 0.3f), 0.29998779296875f));
+    EXPECT_TRUE(
+        sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_ROUND, -0.3f), -0.29998779296875f));
+    EXPECT_TRUE(
+        sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_INSIDE, -0.3f), -0.29998779296875f));
+    EXPECT_TRUE(
+        sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_FLOOR, -0.3f), -0.300018310546875f));
 }
 
 TEST(Quantizer, TwentyThreeBits) {
@@ -138,13 +141,13 @@ TEST(Quantizer, TwentyThreeBits) {
 
 TEST(Quantizer, InfiniteAndNotANumberSamplesBecomePositiveZero) {
     const QuantizerState state = configured(1.6f);
-    const float specials[] = {std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::quiet_NaN(),
-                              -std::numeric_limits<float>::quiet_NaN()};
+    const float specials[] = {
+        std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+        std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()};
     for (float x : specials) {
         for (int16_t mode = 0; mode < 3; ++mode) {
-            EXPECT_TRUE(sameBits(dsp::quantizeSample(state, mode, x), 0.0f)) << x << " mode " << mode;
+            EXPECT_TRUE(sameBits(dsp::quantizeSample(state, mode, x), 0.0f))
+                << x << " mode " << mode;
         }
     }
 }
@@ -154,7 +157,8 @@ TEST(Quantizer, ZeroBitsSilenceEveryModeButFloorKeepsTheSign) {
     for (float x : {0.7f, -0.7f, NEG_ZERO, 0.0f, 1e30f}) {
         const bool negative = std::signbit(x);
         EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_FLOOR, x),
-                             negative ? NEG_ZERO : 0.0f)) << x;
+                             negative ? NEG_ZERO : 0.0f))
+            << x;
         EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_ROUND, x), 0.0f)) << x;
         EXPECT_TRUE(sameBits(dsp::quantizeSample(state, dsp::QUANT_MODE_INSIDE, x), 0.0f)) << x;
     }

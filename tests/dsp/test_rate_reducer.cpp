@@ -20,7 +20,9 @@ constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
 constexpr float SENTINEL = 12345.678f;
 
 enum class Routine { Step, Linear };
-void PrintTo(Routine routine, std::ostream* os) { *os << (routine == Routine::Step ? "Step" : "Linear"); }
+void PrintTo(Routine routine, std::ostream* os) {
+    *os << (routine == Routine::Step ? "Step" : "Linear");
+}
 
 // One reducer after open, with helpers to run blocks of constant controls.
 struct Reducer {
@@ -95,8 +97,8 @@ TEST(RateReducer, LinearRateFallReaimsTheRamp) {
     Reducer reducer;
     reducer.run(Routine::Linear, std::vector<float>(6, 1.0f), 1102.5f);
     const auto output = reducer.run(Routine::Linear, std::vector<float>(7, 1.0f), 551.25f);
-    EXPECT_TRUE(sameBits(output, {0.5f, 0.58333331f, 0.66666663f, 0.74999994f, 0.83333325f,
-                                  0.91666657f, 1.0f}));
+    EXPECT_TRUE(sameBits(
+        output, {0.5f, 0.58333331f, 0.66666663f, 0.74999994f, 0.83333325f, 0.91666657f, 1.0f}));
     EXPECT_TRUE(sameBits(reducer.state.rampStep, 0.0f)) << "the take re-aims at the held 1.0";
 }
 
@@ -108,10 +110,10 @@ TEST(RateReducer, TwoBitRoundAtTheSampleRateInTwoCalls) {
     EXPECT_TRUE(sameBits(step.run(Routine::Step, input, 4410.0f, 0.2f), {0.5f, -0.5f, 1.0f, 0.5f}));
     Reducer linear;
     linear.quantMode = dsp::QUANT_MODE_ROUND;
-    EXPECT_TRUE(sameBits(linear.run(Routine::Linear, input, 4410.0f, 0.2f),
-                         {0.0f, 0.0f, -0.5f, 1.0f}));
-    EXPECT_TRUE(sameBits(linear.run(Routine::Linear, input, 4410.0f, 0.2f),
-                         {0.5f, 0.5f, -0.5f, 1.0f}));
+    EXPECT_TRUE(
+        sameBits(linear.run(Routine::Linear, input, 4410.0f, 0.2f), {0.0f, 0.0f, -0.5f, 1.0f}));
+    EXPECT_TRUE(
+        sameBits(linear.run(Routine::Linear, input, 4410.0f, 0.2f), {0.5f, 0.5f, -0.5f, 1.0f}));
 }
 
 class BothRoutines : public ::testing::TestWithParam<Routine> {};

@@ -6,6 +6,6 @@ GRINDLET_EXPORT int32_t GRINDLET_CDECL getModuleProperties(int32_t, grindlet::Mo
     return 0;
 }
 GRINDLET_EXPORT grindlet::ModuleBlock* GRINDLET_CDECL makeModule(int32_t, int32_t,
-                                                                grindlet::HostCallback, void*) {
+                                                                 grindlet::HostCallback, void*) {
     return nullptr;
 }

@@ -61,7 +61,9 @@ struct GuardedBuffer {
     size_t size() const { return storage.size() - 2 * GUARD; }
     bool guardsIntact() const {
         for (size_t i = 0; i < GUARD; ++i) {
-            if (floatBits(storage[i]) != SENTINEL_BITS || floatBits(storage[storage.size() - 1 - i]) != SENTINEL_BITS) return false;
+            if (floatBits(storage[i]) != SENTINEL_BITS ||
+                floatBits(storage[storage.size() - 1 - i]) != SENTINEL_BITS)
+                return false;
         }
         return true;
     }
@@ -147,9 +149,11 @@ std::vector<float> reference(const std::vector<float>& input, const std::vector<
         const auto count = static_cast<int32_t>(blocks[b]);
         const auto quantize = static_cast<int16_t>(c.quantize);
         if (c.mode >= 0.5f) {
-            dsp::processLinearReference(state, streams, static_cast<float>(rate), quantize, offset, count);
+            dsp::processLinearReference(state, streams, static_cast<float>(rate), quantize, offset,
+                                        count);
         } else {
-            dsp::processStepReference(state, streams, static_cast<float>(rate), quantize, offset, count);
+            dsp::processStepReference(state, streams, static_cast<float>(rate), quantize, offset,
+                                      count);
         }
         offset += count;
     }
@@ -162,21 +166,23 @@ struct Setting {
 };
 
 const Setting SETTINGS[] = {
-    {MONO, {8.0f, 8000.0f, 0.0f, 0.0f}},   {MONO, {6.5f, 11025.0f, 1.0f, 1.0f}},
-    {MONO, {3.0f, 2500.0f, 2.0f, 0.0f}},   {MONO, {24.0f, 44100.0f, 1.0f, 1.0f}},
-    {MONO, {12.0f, 44100.0f, 1.0f, 0.0f}}, {STEREO, {4.0f, 1000.0f, 1.0f, 1.0f}},
+    {MONO, {8.0f, 8000.0f, 0.0f, 0.0f}},     {MONO, {6.5f, 11025.0f, 1.0f, 1.0f}},
+    {MONO, {3.0f, 2500.0f, 2.0f, 0.0f}},     {MONO, {24.0f, 44100.0f, 1.0f, 1.0f}},
+    {MONO, {12.0f, 44100.0f, 1.0f, 0.0f}},   {STEREO, {4.0f, 1000.0f, 1.0f, 1.0f}},
     {STEREO, {16.0f, 30000.0f, 0.0f, 0.0f}},
 };
 
 // Runs the signal through a fresh instance in the given blocks; returns each channel's output.
-std::vector<std::vector<float>> render(const Setting& setting, const std::vector<std::vector<float>>& inputs,
+std::vector<std::vector<float>> render(const Setting& setting,
+                                       const std::vector<std::vector<float>>& inputs,
                                        const std::vector<uint32_t>& blocks, bool inPlace,
                                        bool* guardsIntact = nullptr) {
     Plugin plugin(setting.uri, SAMPLE_RATE);
     EXPECT_TRUE(plugin.loaded()) << setting.uri;
     if (!plugin.loaded()) return {};
     plugin.controls = setting.controls;
-    std::vector<std::vector<float>> outputs(plugin.channels(), std::vector<float>(inputs[0].size()));
+    std::vector<std::vector<float>> outputs(plugin.channels(),
+                                            std::vector<float>(inputs[0].size()));
     size_t offset = 0;
     bool intact = true;
     for (uint32_t count : blocks) {
@@ -268,7 +274,8 @@ TEST(Lv2Plugin, ControlChangesTakeEffectAtTheNextRun) {
         plugin.connectAudio(0, input.data() + b * BLOCK, output.data() + b * BLOCK);
         plugin.run(BLOCK);
     }
-    const auto expected = reference(input, std::vector<uint32_t>(perBlock.size(), BLOCK), perBlock, SAMPLE_RATE);
+    const auto expected =
+        reference(input, std::vector<uint32_t>(perBlock.size(), BLOCK), perBlock, SAMPLE_RATE);
     EXPECT_TRUE(sameBits(output, expected));
 }
 
@@ -311,7 +318,8 @@ TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
         Plugin plugin(setting.uri, SAMPLE_RATE);
         ASSERT_TRUE(plugin.loaded());
         plugin.controls = setting.controls;
-        for (uint32_t c = 0; c < plugin.channels(); ++c) plugin.connectAudio(c, input.data(), output.data());
+        for (uint32_t c = 0; c < plugin.channels(); ++c)
+            plugin.connectAudio(c, input.data(), output.data());
         resetCountedCalls();
         armAllocationCounter(true);
         for (uint32_t count : {0u, 1u, 64u, 1000u, 4096u}) plugin.run(count);

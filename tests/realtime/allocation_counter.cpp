@@ -51,7 +51,8 @@ extern "C" void* realloc(void* old, size_t size) {
 }
 using MutexCall = int (*)(pthread_mutex_t*);
 // Resolved before main, outside any armed stretch.
-const MutexCall realMutexUnlock = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, "pthread_mutex_unlock"));
+const MutexCall realMutexUnlock =
+    reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, "pthread_mutex_unlock"));
 const MutexCall realMutexLock = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
 extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
     count();

@@ -85,7 +85,8 @@ TEST_F(RealTime, ProcessCallsAndEventDeliveriesNeitherAllocateNorLock) {
                     }
                 }
             }
-            EXPECT_EQ(countedCalls(), 0) << "rate mode " << rateMode << ", quant mode " << quantMode;
+            EXPECT_EQ(countedCalls(), 0)
+                << "rate mode " << rateMode << ", quant mode " << quantMode;
         }
     }
 }

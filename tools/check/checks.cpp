@@ -9,7 +9,8 @@ const char* const MODE_NAMES[3] = {"Floor", "Round", "Inside"};
 
 Outcome CheckContext::scenario(const std::string& name, const Scenario& s, ScenarioResult* out) {
     ScenarioResult result = runScenario(library, s);
-    if (dump != nullptr) std::fprintf(dump, "%s %s\n", name.c_str(), hex32(hashSamples(result.output)).c_str());
+    if (dump != nullptr)
+        std::fprintf(dump, "%s %s\n", name.c_str(), hex32(hashSamples(result.output)).c_str());
     if (out != nullptr) *out = result;
     if (!result.fault.empty()) return failWith(result.fault);
     return pass();
@@ -19,8 +20,9 @@ Outcome expectCalls(const std::vector<HostCall>& actual, const std::vector<HostC
     auto text = [](const std::vector<HostCall>& calls) {
         std::string s;
         for (const HostCall& c : calls) {
-            s += (s.empty() ? "" : ", ") + hostOpcodeName(c.opcode) + "(pin " + std::to_string(c.index) +
-                 ", value " + std::to_string(c.value) + ", pointer " + std::to_string(c.pointer) + ")";
+            s += (s.empty() ? "" : ", ") + hostOpcodeName(c.opcode) + "(pin " +
+                 std::to_string(c.index) + ", value " + std::to_string(c.value) + ", pointer " +
+                 std::to_string(c.pointer) + ")";
         }
         return s.empty() ? std::string("none") : s;
     };

@@ -24,9 +24,11 @@ inline Outcome failWith(const std::string& why) { return {false, why}; }
 // What every check gets: the module file, and scenarios whose output hashes go to the dump.
 class CheckContext {
 public:
-    CheckContext(const host::ModuleLibrary& lib, std::FILE* dumpFile) : library(lib), dump(dumpFile) {}
+    CheckContext(const host::ModuleLibrary& lib, std::FILE* dumpFile)
+        : library(lib), dump(dumpFile) {}
     // Runs a scenario, records its hash for the build comparison, and reports faults.
-    Outcome scenario(const std::string& name, const host::Scenario& s, host::ScenarioResult* out = nullptr);
+    Outcome scenario(const std::string& name, const host::Scenario& s,
+                     host::ScenarioResult* out = nullptr);
 
     const host::ModuleLibrary& library;
 
@@ -51,14 +53,15 @@ private:
 };
 
 // The themes, each in its own file.
-void registerIdentityChecks(CheckRegistry& registry);   // identity, exports, block, dispatcher, pins
+void registerIdentityChecks(CheckRegistry& registry);  // identity, exports, block, dispatcher, pins
 void registerLifecycleChecks(CheckRegistry& registry);  // host calls, routines, wind-down, objects
 void registerSignalChecks(CheckRegistry& registry);     // reference outputs, rates, blocks, inputs
 
 // Helpers the checks share.
 extern const char* const ROUTINE_NAMES[2];  // by "R.Mode"
 extern const char* const MODE_NAMES[3];     // by "Q.Mode"
-Outcome expectCalls(const std::vector<host::HostCall>& actual, const std::vector<host::HostCall>& expected);
+Outcome expectCalls(const std::vector<host::HostCall>& actual,
+                    const std::vector<host::HostCall>& expected);
 bool makeAndOpen(host::HostedModule& module, std::string& error);
 
 }  // namespace grindlet::check

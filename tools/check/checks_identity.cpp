@@ -13,8 +13,10 @@ using namespace grindlet::host;
 void registerIdentityChecks(CheckRegistry& registry) {
     registry.add("identity of module 0", [=](CheckContext& c) {
         const ModuleIdentity id = readIdentity(c.library, 0);
-        if (id.result != 1) return failWith("getModuleProperties(0) returned " + std::to_string(id.result));
-        if (id.name != "QZ-Grindlet" || id.id != "QZ-Grindlet") return failWith("name/id " + id.name + "/" + id.id);
+        if (id.result != 1)
+            return failWith("getModuleProperties(0) returned " + std::to_string(id.result));
+        if (id.name != "QZ-Grindlet" || id.id != "QZ-Grindlet")
+            return failWith("name/id " + id.name + "/" + id.id);
         if (id.about.rfind("Grindlet v1.2\n", 0) != 0) return failWith("about text " + id.about);
         if (id.sdkVersion != 2150) return failWith("sdk version " + std::to_string(id.sdkVersion));
         return pass();
@@ -30,8 +32,10 @@ void registerIdentityChecks(CheckRegistry& registry) {
         return pass();
     });
     registry.add("makeModule serves only index 0, kind 1", [=](CheckContext& c) {
-        if (c.library.makeModule()(0, 2, nullptr, nullptr) != nullptr) return failWith("kind 2 made an object");
-        if (c.library.makeModule()(1, 1, nullptr, nullptr) != nullptr) return failWith("index 1 made an object");
+        if (c.library.makeModule()(0, 2, nullptr, nullptr) != nullptr)
+            return failWith("kind 2 made an object");
+        if (c.library.makeModule()(1, 1, nullptr, nullptr) != nullptr)
+            return failWith("index 1 made an object");
         return pass();
     });
     registry.add("block contents after make", [=](CheckContext& c) {
@@ -42,7 +46,8 @@ void registerIdentityChecks(CheckRegistry& registry) {
         std::memcpy(words, module.block(), sizeof words);
         if (words[0] != MODULE_BLOCK_MAGIC || words[1] != 1) return failWith("magic or version");
         if (words[2] != reinterpret_cast<uint32_t>(&module)) return failWith("host handle");
-        if (words[3] == 0 || words[5] == 0 || words[6] == 0 || words[7] == 0) return failWith("null entry");
+        if (words[3] == 0 || words[5] == 0 || words[6] == 0 || words[7] == 0)
+            return failWith("null entry");
         for (int i : {4, 8, 9, 10, 11}) {
             if (words[i] != 0) return failWith("reserved word " + std::to_string(i) + " not 0");
         }
@@ -54,37 +59,49 @@ void registerIdentityChecks(CheckRegistry& registry) {
         HostedModule module(c.library);
         if (!module.make(error)) return failWith(error);
         for (int32_t opcode : {4, 5, 7, 9, 10, 11, 14, 255, -1}) {
-            if (module.dispatch(opcode, 0, 0, nullptr, 1.0f) != 0) return failWith("opcode " + std::to_string(opcode));
+            if (module.dispatch(opcode, 0, 0, nullptr, 1.0f) != 0)
+                return failWith("opcode " + std::to_string(opcode));
         }
         for (int32_t index = 0; index < 8; ++index) {
             PinInfo info{};
             const intptr_t result = module.dispatch(OP_GET_PIN_INFO, index, 0, &info);
             if (result != (index < 6 ? 1 : 0)) return failWith("pin info " + std::to_string(index));
         }
-        if (module.dispatch(OP_SET_SAMPLE_RATE, 0, 0, nullptr, 48000.0f) != 0) return failWith("sample rate");
+        if (module.dispatch(OP_SET_SAMPLE_RATE, 0, 0, nullptr, 48000.0f) != 0)
+            return failWith("sample rate");
         if (module.dispatch(OP_SET_BLOCK_SIZE, 0, 256) != 0) return failWith("block size");
         return pass();
     });
-    registry.add("process binding record is shared and names the latest requester", [=](CheckContext& c) {
-        std::string error;
-        HostedModule a(c.library), b(c.library);
-        if (!a.make(error) || !b.make(error)) return failWith(error);
-        const auto* first = reinterpret_cast<const uint32_t*>(a.dispatch(OP_GET_PROCESS_BINDING));
-        const uint32_t bindingA = first ? first[2] : 0;
-        const auto* second = reinterpret_cast<const uint32_t*>(b.dispatch(OP_GET_PROCESS_BINDING));
-        if (first == nullptr || first != second) return failWith("not one shared record");
-        if (second[0] != 1 || second[1] != 16 || second[3] != 0) return failWith("record words");
-        if (second[2] == bindingA || second[2] == 0) return failWith("does not name the latest requester");
-        const auto* binding = reinterpret_cast<const ProcessBinding*>(second[2]);
-        if (binding->routine != b.block()->process) return failWith("binding is not block.process");
-        return pass();
-    });
+    registry.add("process binding record is shared and names the latest requester",
+                 [=](CheckContext& c) {
+                     std::string error;
+                     HostedModule a(c.library), b(c.library);
+                     if (!a.make(error) || !b.make(error)) return failWith(error);
+                     const auto* first =
+                         reinterpret_cast<const uint32_t*>(a.dispatch(OP_GET_PROCESS_BINDING));
+                     const uint32_t bindingA = first ? first[2] : 0;
+                     const auto* second =
+                         reinterpret_cast<const uint32_t*>(b.dispatch(OP_GET_PROCESS_BINDING));
+                     if (first == nullptr || first != second)
+                         return failWith("not one shared record");
+                     if (second[0] != 1 || second[1] != 16 || second[3] != 0)
+                         return failWith("record words");
+                     if (second[2] == bindingA || second[2] == 0)
+                         return failWith("does not name the latest requester");
+                     const auto* binding = reinterpret_cast<const ProcessBinding*>(second[2]);
+                     if (binding->routine != b.block()->process)
+                         return failWith("binding is not block.process");
+                     return pass();
+                 });
     registry.add("pin descriptions", [=](CheckContext& c) {
         std::string error;
         HostedModule module(c.library);
         if (!module.make(error)) return failWith(error);
         const auto& pins = module.describePins();
-        struct Row { const char *name, *def, *extra; int32_t direction, datatype; };
+        struct Row {
+            const char *name, *def, *extra;
+            int32_t direction, datatype;
+        };
         const Row rows[] = {{"Input", "0", "", 0, 5},
                             {"Bits", "16", "24,1,24,1", 0, 5},
                             {"S.R.", "44100", "44100,11025,44100,11025", 0, 5},
@@ -96,7 +113,8 @@ void registerIdentityChecks(CheckRegistry& registry) {
             const PinDescription& p = pins[i];
             if (p.name != rows[i].name || p.defaultValue != rows[i].def ||
                 p.datatypeExtra != rows[i].extra || p.info.direction != rows[i].direction ||
-                p.info.datatype != rows[i].datatype || p.info.variable == nullptr || p.info.flags != 0) {
+                p.info.datatype != rows[i].datatype || p.info.variable == nullptr ||
+                p.info.flags != 0) {
                 return failWith("pin " + std::to_string(i) + " \"" + p.name + "\"");
             }
         }

@@ -16,9 +16,10 @@ void registerLifecycleChecks(CheckRegistry& registry) {
         HostedModule module(c.library);
         if (!makeAndOpen(module, error)) return failWith(error);
         const intptr_t position = module.blockPosition();
-        Outcome o = expectCalls(module.calls(), {{HOST_GET_PIN_COUNT, 0, 0, 0},
-                                                 {HOST_GET_BLOCK_POSITION, 0, 0, 0},
-                                                 {HOST_SET_PIN_STATUS, 3, STATUS_STREAMING, position}});
+        Outcome o =
+            expectCalls(module.calls(), {{HOST_GET_PIN_COUNT, 0, 0, 0},
+                                         {HOST_GET_BLOCK_POSITION, 0, 0, 0},
+                                         {HOST_SET_PIN_STATUS, 3, STATUS_STREAMING, position}});
         if (!o.ok) return failWith("open: " + o.detail);
         module.clearCalls();
         module.sendPinStatus(0, STATUS_STREAMING);
@@ -54,28 +55,33 @@ void registerLifecycleChecks(CheckRegistry& registry) {
         if (step == empty || linear == step || flush == linear || flush == step) {
             return failWith("the routines are not distinct");
         }
-        if (module.processChangedCount() != 3) return failWith(std::to_string(module.processChangedCount()) + " changes told");
+        if (module.processChangedCount() != 3)
+            return failWith(std::to_string(module.processChangedCount()) + " changes told");
         return pass();
     });
-    registry.add("wind-down: sleep on the 4th 256-sample call at block size 1024", [=](CheckContext& c) {
-        std::string error;
-        HostedModule module(c.library);
-        if (!module.make(error)) return failWith(error);
-        module.setBlockSize(1024);
-        module.describePins();
-        module.allocateBuffers(256);
-        module.open();
-        module.sendPinStatus(0, STATUS_STREAMING);
-        module.sendPinStatus(0, STATUS_STATIC);
-        for (int call = 1; call <= 4; ++call) {
-            module.process(0, 256);
-            if (module.isAsleep() != (call == 4)) return failWith("asleep after call " + std::to_string(call));
-        }
-        if (module.process(0, 256)) return failWith("the host called a sleeping module");
-        module.sendPinStatus(0, STATUS_STREAMING);
-        if (!module.process(0, 256)) return failWith("a status change did not wake it");
-        return pass();
-    });
+    registry.add("wind-down: sleep on the 4th 256-sample call at block size 1024",
+                 [=](CheckContext& c) {
+                     std::string error;
+                     HostedModule module(c.library);
+                     if (!module.make(error)) return failWith(error);
+                     module.setBlockSize(1024);
+                     module.describePins();
+                     module.allocateBuffers(256);
+                     module.open();
+                     module.sendPinStatus(0, STATUS_STREAMING);
+                     module.sendPinStatus(0, STATUS_STATIC);
+                     for (int call = 1; call <= 4; ++call) {
+                         module.process(0, 256);
+                         if (module.isAsleep() != (call == 4))
+                             return failWith("asleep after call " + std::to_string(call));
+                     }
+                     if (module.process(0, 256))
+                         return failWith("the host called a sleeping module");
+                     module.sendPinStatus(0, STATUS_STREAMING);
+                     if (!module.process(0, 256))
+                         return failWith("a status change did not wake it");
+                     return pass();
+                 });
 
     // Bit-exact references: the 2-bit "Round" sequence at the full rate, then longer signals.
     registry.add("200 make/open/process/close cycles", [=](CheckContext& c) {
@@ -85,7 +91,8 @@ void registerLifecycleChecks(CheckRegistry& registry) {
             s.blockCounts = {64};
             s.rateMode = static_cast<int16_t>(cycle % 2);
             ScenarioResult r = runScenario(c.library, s);
-            if (!r.fault.empty()) return failWith("cycle " + std::to_string(cycle) + ": " + r.fault);
+            if (!r.fault.empty())
+                return failWith("cycle " + std::to_string(cycle) + ": " + r.fault);
         }
         return pass();
     });
@@ -115,7 +122,8 @@ void registerLifecycleChecks(CheckRegistry& registry) {
         for (int i = 0; i < 8; ++i) {
             const ScenarioResult together = runners[i]->finish();
             const ScenarioResult solo = runScenario(c.library, scenarios[i]);
-            if (hashSamples(together.output) != hashSamples(solo.output)) return failWith("object " + std::to_string(i) + " differs");
+            if (hashSamples(together.output) != hashSamples(solo.output))
+                return failWith("object " + std::to_string(i) + " differs");
         }
         return pass();
     });

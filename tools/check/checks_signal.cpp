@@ -42,12 +42,14 @@ void registerSignalChecks(CheckRegistry& registry) {
             ScenarioResult r;
             Outcome o = c.scenario(std::string("two-bit-") + ROUTINE_NAMES[rateMode], s, &r);
             if (!o.ok) return o;
-            const std::vector<float> expected = rateMode == 0
-                ? std::vector<float>{0.0f, -0.5f, 1.0f, 0.5f, 0.5f, -0.5f, 1.0f, 0.5f}
-                : std::vector<float>{0.0f, 0.0f, -0.5f, 1.0f, 0.5f, 0.5f, -0.5f, 1.0f};
+            const std::vector<float> expected =
+                rateMode == 0
+                    ? std::vector<float>{0.0f, -0.5f, 1.0f, 0.5f, 0.5f, -0.5f, 1.0f, 0.5f}
+                    : std::vector<float>{0.0f, 0.0f, -0.5f, 1.0f, 0.5f, 0.5f, -0.5f, 1.0f};
             for (size_t i = 0; i < expected.size(); ++i) {
                 if (floatBits(r.output[i]) != floatBits(expected[i])) {
-                    return failWith(std::string(ROUTINE_NAMES[rateMode]) + " sample " + std::to_string(i));
+                    return failWith(std::string(ROUTINE_NAMES[rateMode]) + " sample " +
+                                    std::to_string(i));
                 }
             }
         }
@@ -55,21 +57,25 @@ void registerSignalChecks(CheckRegistry& registry) {
     });
     for (int16_t rateMode = 0; rateMode < 2; ++rateMode) {
         for (int16_t quantMode = 0; quantMode < 3; ++quantMode) {
-            const std::string name = std::string("reference output: ") + ROUTINE_NAMES[rateMode] + ", " + MODE_NAMES[quantMode];
+            const std::string name = std::string("reference output: ") + ROUTINE_NAMES[rateMode] +
+                                     ", " + MODE_NAMES[quantMode];
             registry.add(name, [=](CheckContext& c) {
                 ScenarioResult r;
-                Outcome o = c.scenario(std::string("reference-") + ROUTINE_NAMES[rateMode] + "-" + MODE_NAMES[quantMode],
-                                             referenceScenario(rateMode, quantMode), &r);
+                Outcome o = c.scenario(std::string("reference-") + ROUTINE_NAMES[rateMode] + "-" +
+                                           MODE_NAMES[quantMode],
+                                       referenceScenario(rateMode, quantMode), &r);
                 if (!o.ok) return o;
                 const uint32_t hash = hashSamples(r.output);
-                if (hash != REFERENCE_HASHES[rateMode][quantMode]) return failWith("output hash " + hex32(hash));
+                if (hash != REFERENCE_HASHES[rateMode][quantMode])
+                    return failWith("output hash " + hex32(hash));
                 return pass();
             });
         }
     }
 
     // Robustness, the way plugin validators test it.
-    for (float sampleRate : {8000.0f, 22050.0f, 44100.0f, 48000.0f, 96000.0f, 192000.0f, 12345.678f}) {
+    for (float sampleRate :
+         {8000.0f, 22050.0f, 44100.0f, 48000.0f, 96000.0f, 192000.0f, 12345.678f}) {
         char name[64];
         std::snprintf(name, sizeof name, "sample rate %g, both routines", double(sampleRate));
         registry.add(name, [=](CheckContext& c) {
@@ -83,26 +89,29 @@ void registerSignalChecks(CheckRegistry& registry) {
         });
     }
     for (int32_t block : {1, 17, 64, 512, 1024, 2027, 4096, -1}) {
-        const std::string name = block < 0 ? "random block counts including 0"
-                                           : "block size " + std::to_string(block);
-        registry.add(name + ": every sample inside the block written, none outside", [=](CheckContext& c) {
-            for (int16_t rateMode = 0; rateMode < 2; ++rateMode) {
-                Scenario s = referenceScenario(rateMode, 2);
-                s.input.resize(block == 4096 ? 8192 : 4500);
-                s.blockSize = block < 0 ? 1024 : block;
-                if (block < 0) {
-                    XorShift32 random{99};
-                    for (int i = 0; i < 200; ++i) {
-                        s.blockCounts.push_back(random.next() % 4 == 0 ? 0 : static_cast<int32_t>(random.next() % 300));
+        const std::string name =
+            block < 0 ? "random block counts including 0" : "block size " + std::to_string(block);
+        registry.add(
+            name + ": every sample inside the block written, none outside", [=](CheckContext& c) {
+                for (int16_t rateMode = 0; rateMode < 2; ++rateMode) {
+                    Scenario s = referenceScenario(rateMode, 2);
+                    s.input.resize(block == 4096 ? 8192 : 4500);
+                    s.blockSize = block < 0 ? 1024 : block;
+                    if (block < 0) {
+                        XorShift32 random{99};
+                        for (int i = 0; i < 200; ++i) {
+                            s.blockCounts.push_back(
+                                random.next() % 4 == 0 ? 0
+                                                       : static_cast<int32_t>(random.next() % 300));
+                        }
+                    } else {
+                        s.blockCounts = {block};
                     }
-                } else {
-                    s.blockCounts = {block};
+                    Outcome o = c.scenario(name + ROUTINE_NAMES[rateMode], s);
+                    if (!o.ok) return o;
                 }
-                Outcome o = c.scenario(name + ROUTINE_NAMES[rateMode], s);
-                if (!o.ok) return o;
-            }
-            return pass();
-        });
+                return pass();
+            });
     }
     registry.add("in-place buffers give the same output as separate ones", [=](CheckContext& c) {
         for (int16_t rateMode = 0; rateMode < 2; ++rateMode) {
@@ -114,16 +123,26 @@ void registerSignalChecks(CheckRegistry& registry) {
                 s.inPlace = true;
                 const ScenarioResult inPlace = runScenario(c.library, s);
                 if (hashSamples(separate.output) != hashSamples(inPlace.output)) {
-                    return failWith(std::string(ROUTINE_NAMES[rateMode]) + " at " + std::to_string(rate));
+                    return failWith(std::string(ROUTINE_NAMES[rateMode]) + " at " +
+                                    std::to_string(rate));
                 }
             }
         }
         return pass();
     });
     registry.add("NaN, infinite, denormal and huge inputs and controls", [=](CheckContext& c) {
-        const float specials[] = {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-                                  std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                                  1e-45f, -1e-40f, 3e38f, -3e38f, 0.0f, -0.0f, 1e-30f, 1e30f};
+        const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                                  -std::numeric_limits<float>::quiet_NaN(),
+                                  std::numeric_limits<float>::infinity(),
+                                  -std::numeric_limits<float>::infinity(),
+                                  1e-45f,
+                                  -1e-40f,
+                                  3e38f,
+                                  -3e38f,
+                                  0.0f,
+                                  -0.0f,
+                                  1e-30f,
+                                  1e30f};
         for (int16_t rateMode = 0; rateMode < 2; ++rateMode) {
             for (int16_t quantMode = -1; quantMode < 4; ++quantMode) {
                 Scenario s;
@@ -133,7 +152,9 @@ void registerSignalChecks(CheckRegistry& registry) {
                 s.rateMode = rateMode;
                 s.quantMode = quantMode;
                 s.bits = [&specials](int32_t position) { return specials[(position / 37) % 12]; };
-                s.rate = [&specials](int32_t position) { return specials[(position / 37 + 5) % 12]; };
+                s.rate = [&specials](int32_t position) {
+                    return specials[(position / 37 + 5) % 12];
+                };
                 const ScenarioResult r = runScenario(c.library, s);
                 const bool modeWrites = quantMode >= 0 && quantMode <= 2;
                 if (modeWrites && !r.fault.empty()) return failWith(r.fault);

@@ -33,7 +33,9 @@ struct MemoryIo {
     static sf_count_t length(void* user) { return of(user).memorySize; }
     static sf_count_t seek(sf_count_t offset, int whence, void* user) {
         AudioInput& in = of(user);
-        const sf_count_t base = whence == SEEK_CUR ? in.memoryAt : whence == SEEK_END ? in.memorySize : 0;
+        const sf_count_t base = whence == SEEK_CUR   ? in.memoryAt
+                                : whence == SEEK_END ? in.memorySize
+                                                     : 0;
         if (offset > in.memorySize - base || base + offset < 0) return -1;
         in.memoryAt = base + offset;
         return in.memoryAt;
@@ -65,11 +67,13 @@ std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::strin
     return input;
 }
 
-std::unique_ptr<AudioInput> AudioInput::openMemory(const uint8_t* data, size_t size, std::string& error) {
+std::unique_ptr<AudioInput> AudioInput::openMemory(const uint8_t* data, size_t size,
+                                                   std::string& error) {
     std::unique_ptr<AudioInput> input(new AudioInput());
     input->memory = data;
     input->memorySize = static_cast<sf_count_t>(size);
-    static SF_VIRTUAL_IO io = {MemoryIo::length, MemoryIo::seek, MemoryIo::read, MemoryIo::write, MemoryIo::tell};
+    static SF_VIRTUAL_IO io = {MemoryIo::length, MemoryIo::seek, MemoryIo::read, MemoryIo::write,
+                               MemoryIo::tell};
     input->file = sf_open_virtual(&io, SFM_READ, &input->info, input.get());
     if (input->file == nullptr) {
         error = std::string("cannot read the audio: ") + sf_strerror(nullptr);
@@ -111,8 +115,9 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
         const char* name;
     };
     static const Container containers[] = {
-        {"wav", SF_FORMAT_WAV, "WAV"},   {"flac", SF_FORMAT_FLAC, "FLAC"}, {"ogg", SF_FORMAT_OGG, "Ogg"},
-        {"aiff", SF_FORMAT_AIFF, "AIFF"}, {"aif", SF_FORMAT_AIFF, "AIFF"}, {"w64", SF_FORMAT_W64, "W64"},
+        {"wav", SF_FORMAT_WAV, "WAV"},   {"flac", SF_FORMAT_FLAC, "FLAC"},
+        {"ogg", SF_FORMAT_OGG, "Ogg"},   {"aiff", SF_FORMAT_AIFF, "AIFF"},
+        {"aif", SF_FORMAT_AIFF, "AIFF"}, {"w64", SF_FORMAT_W64, "W64"},
         {"caf", SF_FORMAT_CAF, "CAF"},
     };
     int container = 0;
@@ -125,7 +130,8 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
     } else {
         const std::string base = baseName(path);
         const size_t dot = base.find_last_of('.');
-        const std::string extension = dot == std::string::npos ? "" : lowercase(base.substr(dot + 1));
+        const std::string extension =
+            dot == std::string::npos ? "" : lowercase(base.substr(dot + 1));
         for (const Container& c : containers) {
             if (extension == c.extension) {
                 container = c.format;
@@ -133,7 +139,8 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
             }
         }
         if (container == 0) {
-            error = "cannot tell the format of " + path + " from its extension: use .wav .flac .ogg .aiff .aif .w64 or .caf";
+            error = "cannot tell the format of " + path +
+                    " from its extension: use .wav .flac .ogg .aiff .aif .w64 or .caf";
             return false;
         }
     }
@@ -148,12 +155,16 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
         static const struct {
             const char* name;
             int subtype;
-        } formats[] = {{"pcm16", SF_FORMAT_PCM_16}, {"pcm24", SF_FORMAT_PCM_24}, {"pcm32", SF_FORMAT_PCM_32},
-                       {"float", SF_FORMAT_FLOAT},  {"double", SF_FORMAT_DOUBLE}};
+        } formats[] = {{"pcm16", SF_FORMAT_PCM_16},
+                       {"pcm24", SF_FORMAT_PCM_24},
+                       {"pcm32", SF_FORMAT_PCM_32},
+                       {"float", SF_FORMAT_FLOAT},
+                       {"double", SF_FORMAT_DOUBLE}};
         for (const auto& f : formats) {
             if (format == f.name) {
                 if (!holds(f.subtype)) {
-                    error = "a " + containerName + " file cannot hold " + format + " samples (--format)";
+                    error = "a " + containerName + " file cannot hold " + format +
+                            " samples (--format)";
                     return false;
                 }
                 chosen = container | f.subtype;
@@ -164,29 +175,32 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
         return false;
     }
     // The input's sample format where the container holds it, else the container's own.
-    const int fallback = container == SF_FORMAT_OGG ? SF_FORMAT_VORBIS
+    const int fallback = container == SF_FORMAT_OGG    ? SF_FORMAT_VORBIS
                          : container == SF_FORMAT_FLAC ? SF_FORMAT_PCM_24
                                                        : SF_FORMAT_FLOAT;
     // Only plain sample formats carry over: a container may accept a codec (WAV holding MP3)
     // that libsndfile cannot write.
-    static const int carried[] = {SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8, SF_FORMAT_PCM_16, SF_FORMAT_PCM_24,
-                                  SF_FORMAT_PCM_32, SF_FORMAT_FLOAT, SF_FORMAT_DOUBLE, SF_FORMAT_VORBIS};
-    const bool plain = std::find(std::begin(carried), std::end(carried), inputSubtype) != std::end(carried);
+    static const int carried[] = {SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8, SF_FORMAT_PCM_16,
+                                  SF_FORMAT_PCM_24, SF_FORMAT_PCM_32, SF_FORMAT_FLOAT,
+                                  SF_FORMAT_DOUBLE, SF_FORMAT_VORBIS};
+    const bool plain =
+        std::find(std::begin(carried), std::end(carried), inputSubtype) != std::end(carried);
     for (int subtype : {plain ? inputSubtype : fallback, fallback}) {
         if (holds(subtype)) {
             chosen = container | subtype;
             return true;
         }
     }
-    error = "a " + containerName + " file cannot hold " + std::to_string(channels) + " channel(s) at " +
-            std::to_string(sampleRate) + " Hz";
+    error = "a " + containerName + " file cannot hold " + std::to_string(channels) +
+            " channel(s) at " + std::to_string(sampleRate) + " Hz";
     return false;
 }
 
 // ---- audio output ----------------------------------------------------------------------------
 
-std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int format, int32_t sampleRate,
-                                               int32_t channels, std::string& error) {
+std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int format,
+                                               int32_t sampleRate, int32_t channels,
+                                               std::string& error) {
     std::unique_ptr<AudioOutput> output(new AudioOutput());
     output->path = path == "-" ? "standard output" : path;
     int fd = STDOUT_FILENO;

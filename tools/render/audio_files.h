@@ -15,7 +15,8 @@ namespace grindlet::render {
 class AudioInput {
 public:
     static std::unique_ptr<AudioInput> open(const std::string& path, std::string& error);
-    static std::unique_ptr<AudioInput> openMemory(const uint8_t* data, size_t size, std::string& error);
+    static std::unique_ptr<AudioInput> openMemory(const uint8_t* data, size_t size,
+                                                  std::string& error);
     ~AudioInput();
     AudioInput(const AudioInput&) = delete;
     AudioInput& operator=(const AudioInput&) = delete;
@@ -56,8 +57,9 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
 // Audio written a chunk at a time to a pending file or to standard output.
 class AudioOutput {
 public:
-    static std::unique_ptr<AudioOutput> open(const std::string& path, int format, int32_t sampleRate,
-                                             int32_t channels, std::string& error);
+    static std::unique_ptr<AudioOutput> open(const std::string& path, int format,
+                                             int32_t sampleRate, int32_t channels,
+                                             std::string& error);
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;

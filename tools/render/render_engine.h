@@ -10,8 +10,8 @@
 
 #include "host/hosted_module.h"
 #include "host/module_library.h"
-#include "tools/scenario.h"
 #include "render_options.h"
+#include "tools/scenario.h"
 
 namespace grindlet::render {
 
@@ -22,7 +22,8 @@ public:
                int32_t channels, std::string& error);
     // Renders `frames` interleaved frames starting at frame `position` of a stream of
     // `totalFrames` (the sweeps' length). in and out may be the same buffer.
-    void process(const float* in, float* out, int64_t frames, int64_t position, int64_t totalFrames);
+    void process(const float* in, float* out, int64_t frames, int64_t position,
+                 int64_t totalFrames);
 
 private:
     const RenderOptions* options = nullptr;
@@ -47,11 +48,13 @@ private:
 class PlotWindow {
 public:
     PlotWindow(int64_t firstFrame, int64_t frames) : first(firstFrame), length(frames) {}
-    void capture(const float* in, const float* out, int64_t frames, int64_t position, int32_t channels);
+    void capture(const float* in, const float* out, int64_t frames, int64_t position,
+                 int32_t channels);
     // Whether the stream reached the window's start.
     bool reached() const { return !input.empty(); }
     // Writes the SVG.
-    bool write(std::FILE* file, const RenderOptions& options, int32_t sampleRate, int64_t totalFrames) const;
+    bool write(std::FILE* file, const RenderOptions& options, int32_t sampleRate,
+               int64_t totalFrames) const;
 
 private:
     int64_t first;

@@ -56,13 +56,15 @@ struct Source {
 class Progress {
 public:
     Progress(int64_t frames, int32_t sampleRate)
-        : total(frames), shown(isatty(STDERR_FILENO) && frames > PROGRESS_FROM_SECONDS * sampleRate) {}
+        : total(frames),
+          shown(isatty(STDERR_FILENO) && frames > PROGRESS_FROM_SECONDS * sampleRate) {}
     void update(int64_t done) {
         if (!shown) return;
         const int percent = static_cast<int>(100 * std::min(done, total) / total);
         if (percent == last) return;
         last = percent;
-        std::fprintf(stderr, "\r[%-40s] %3d%%", std::string(static_cast<size_t>(percent * 40 / 100), '#').c_str(), percent);
+        std::fprintf(stderr, "\r[%-40s] %3d%%",
+                     std::string(static_cast<size_t>(percent * 40 / 100), '#').c_str(), percent);
         if (percent == 100) std::fputc('\n', stderr);
     }
 
@@ -80,9 +82,11 @@ int renderJob(RenderOptions& options, const char* argv0) {
     }
     if (!options.inputGiven) {
         if (options.bits.from == 8.0 && options.bits.to == 8.0) options.bits = {12.0, 3.0};
-        if (options.rate.from == 8000.0 && options.rate.to == 8000.0) options.rate = {11025.0, 2500.0};
+        if (options.rate.from == 8000.0 && options.rate.to == 8000.0)
+            options.rate = {11025.0, 2500.0};
     }
-    if (options.output.empty()) options.output = defaultOutputName(options.inputGiven ? options.input : "");
+    if (options.output.empty())
+        options.output = defaultOutputName(options.inputGiven ? options.input : "");
     // Messages go where the audio does not.
     std::FILE* messages = toStdout ? stderr : stdout;
 
@@ -99,32 +103,42 @@ int renderJob(RenderOptions& options, const char* argv0) {
     const int32_t sampleRate = source.sampleRate(), channels = source.channels();
     const int64_t declared = source.declaredFrames();
     int format = 0;
-    if (!chooseOutputFormat(options.output, source.subtype(), options.format, sampleRate, channels, format, error)) {
+    if (!chooseOutputFormat(options.output, source.subtype(), options.format, sampleRate, channels,
+                            format, error)) {
         return fail(error);
     }
 
     // No name may stand for another file: compared by device and inode.
-    const FileIdentity input = !options.inputGiven ? FileIdentity{} : fromStdin ? identifyStandardInput() : identify(options.input);
+    const FileIdentity input = !options.inputGiven ? FileIdentity{}
+                               : fromStdin         ? identifyStandardInput()
+                                                   : identify(options.input);
     const FileIdentity output = toStdout ? FileIdentity{} : identify(options.output);
     const FileIdentity plot = options.plot.empty() ? FileIdentity{} : identify(options.plot);
-    if (!toStdout && sameFile(output, input)) return fail("the output " + options.output + " is the input: choose another with -o");
+    if (!toStdout && sameFile(output, input))
+        return fail("the output " + options.output + " is the input: choose another with -o");
     if (!options.plot.empty()) {
-        if (sameFile(plot, input)) return fail("the plot " + options.plot + " is the input: choose another");
-        if (!toStdout && sameFile(plot, output)) return fail("the plot and the output are the same file: " + options.plot);
+        if (sameFile(plot, input))
+            return fail("the plot " + options.plot + " is the input: choose another");
+        if (!toStdout && sameFile(plot, output))
+            return fail("the plot and the output are the same file: " + options.plot);
     }
-    for (const auto& [name, identity] : {std::pair{options.output, output}, std::pair{options.plot, plot}}) {
-        if (identity.exists && !options.force) return fail(name + " exists: use -f (--force) to replace it");
+    for (const auto& [name, identity] :
+         {std::pair{options.output, output}, std::pair{options.plot, plot}}) {
+        if (identity.exists && !options.force)
+            return fail(name + " exists: use -f (--force) to replace it");
     }
     if (declared < 0 && !(options.bits.constant() && options.rate.constant())) {
         return fail("sweeps need an input whose length is known (not a stream)");
     }
     // The plot window must lie inside the audio (checked again at the end for a stream).
     const double firstFrame = options.at * sampleRate;
-    if (!options.plot.empty() && !(firstFrame < (declared < 0 ? double(INT64_MAX) / 2 : double(declared)))) {
+    if (!options.plot.empty() &&
+        !(firstFrame < (declared < 0 ? double(INT64_MAX) / 2 : double(declared)))) {
         return fail("--at " + seconds(options.at) + " is past the end of the audio (" +
                     seconds(double(declared) / sampleRate) + ")");
     }
-    const auto windowFrames = std::max<int64_t>(1, static_cast<int64_t>(options.window * sampleRate));
+    const auto windowFrames =
+        std::max<int64_t>(1, static_cast<int64_t>(options.window * sampleRate));
     PlotWindow window(static_cast<int64_t>(firstFrame), windowFrames);
 
     // Both outputs exist from here, under temporary names; nothing is in place until the end.
@@ -139,10 +153,12 @@ int renderJob(RenderOptions& options, const char* argv0) {
     if (!renderer.start(*library, options, sampleRate, channels, error)) return fail(error);
 
     if (!options.inputGiven) {
-        std::fprintf(messages, "demo: a 2 s sine sweep and a 2 s chord, bits %g to %g, rate %g Hz to %g Hz\n",
+        std::fprintf(messages,
+                     "demo: a 2 s sine sweep and a 2 s chord, bits %g to %g, rate %g Hz to %g Hz\n",
                      options.bits.from, options.bits.to, options.rate.from, options.rate.to);
     }
-    const int64_t chunk = std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);
+    const int64_t chunk =
+        std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);
     std::vector<float> in(static_cast<size_t>(chunk * channels)), out(in.size());
     Progress progress(declared, sampleRate);
     int64_t position = 0;
@@ -153,9 +169,11 @@ int renderJob(RenderOptions& options, const char* argv0) {
         progress.update(position + n);
     }
     if (declared >= 0 && position < declared) {
-        std::fprintf(stderr, "grindlet-render: note: %s is shorter than its header says: rendered %lld of %lld frames\n",
-                     fromStdin ? "standard input" : options.input.c_str(), static_cast<long long>(position),
-                     static_cast<long long>(declared));
+        std::fprintf(stderr,
+                     "grindlet-render: note: %s is shorter than its header says: rendered %lld of "
+                     "%lld frames\n",
+                     fromStdin ? "standard input" : options.input.c_str(),
+                     static_cast<long long>(position), static_cast<long long>(declared));
     }
     if (plotFile) {
         if (!window.reached()) {
@@ -164,15 +182,17 @@ int renderJob(RenderOptions& options, const char* argv0) {
         }
         std::FILE* svg = fdopen(dup(plotFile->descriptor()), "w");
         const bool drawn = svg != nullptr && window.write(svg, options, sampleRate, position);
-        if (svg == nullptr || std::fclose(svg) != 0 || !drawn) return fail("cannot write the plot " + options.plot);
+        if (svg == nullptr || std::fclose(svg) != 0 || !drawn)
+            return fail("cannot write the plot " + options.plot);
     }
     if (!audio->finish(error)) return fail(error);
     if (plotFile && !plotFile->commit(error)) return fail(error);
-    std::fprintf(messages, "wrote %s: %lld frames, %d channel(s), %d Hz\n", toStdout ? "standard output" : options.output.c_str(),
+    std::fprintf(messages, "wrote %s: %lld frames, %d channel(s), %d Hz\n",
+                 toStdout ? "standard output" : options.output.c_str(),
                  static_cast<long long>(position), channels, sampleRate);
     if (plotFile) {
-        std::fprintf(messages, "wrote %s: input and output from %.3f s over %.1f ms\n", options.plot.c_str(),
-                     options.at, options.window * 1000.0);
+        std::fprintf(messages, "wrote %s: input and output from %.3f s over %.1f ms\n",
+                     options.plot.c_str(), options.at, options.window * 1000.0);
     }
     return 0;
 }
@@ -184,7 +204,8 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     RenderOptions options;
     std::string error;
-    if (!parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) return fail(error);
+    if (!parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error))
+        return fail(error);
     if (options.help) {
         std::fputs(usageText().c_str(), stdout);
         return 0;

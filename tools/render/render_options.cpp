@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 #ifndef GRINDLET_VERSION
 #define GRINDLET_VERSION "unknown"
@@ -39,12 +39,14 @@ std::string shortNumber(double value) {
 
 // A control value must reach the module as the number it names: a positive value that
 // becomes zero or a subnormal float on its way (as a tenth, in single precision) would not.
-bool reachesTheModule(const std::string& option, double value, bool zeroAllowed, std::string& error) {
+bool reachesTheModule(const std::string& option, double value, bool zeroAllowed,
+                      std::string& error) {
     const float streamed = static_cast<float>(value / STREAM_UNITS_PER_VALUE);
     if (value == 0.0 || std::fabs(streamed) >= FLT_MIN) return true;
-    error = option + ": " + shortNumber(value) + " is too small to reach the module as a number (it would arrive as " +
-            (streamed == 0.0f ? "0" : "a subnormal") + "); use " + (zeroAllowed ? "0 or " : "") + "at least " +
-            shortNumber(double(FLT_MIN) * STREAM_UNITS_PER_VALUE);
+    error = option + ": " + shortNumber(value) +
+            " is too small to reach the module as a number (it would arrive as " +
+            (streamed == 0.0f ? "0" : "a subnormal") + "); use " + (zeroAllowed ? "0 or " : "") +
+            "at least " + shortNumber(double(FLT_MIN) * STREAM_UNITS_PER_VALUE);
     return false;
 }
 
@@ -83,12 +85,14 @@ bool parseChoice(const std::string& option, const std::string& text,
 }
 
 bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
 
-bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, std::string& error) {
+bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
+                  std::string& error) {
     bool onlyInputs = false;  // after "--"
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
@@ -133,24 +137,31 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, 
         } else if (arg == "-f" || arg == "--force") {
             options.force = true;
         } else if (arg == "--bits") {
-            if (!value(text) || !parseSweep(arg, text, 0.0, MAX_BITS, false, options.bits, error)) return false;
+            if (!value(text) || !parseSweep(arg, text, 0.0, MAX_BITS, false, options.bits, error))
+                return false;
         } else if (arg == "--rate") {
-            if (!value(text) || !parseSweep(arg, text, 0.0, MAX_RATE_HZ, true, options.rate, error)) return false;
+            if (!value(text) || !parseSweep(arg, text, 0.0, MAX_RATE_HZ, true, options.rate, error))
+                return false;
         } else if (arg == "--quant") {
-            if (!value(text) || !parseChoice(arg, text, {"floor", "round", "inside"}, options.quant, error)) return false;
+            if (!value(text) ||
+                !parseChoice(arg, text, {"floor", "round", "inside"}, options.quant, error))
+                return false;
         } else if (arg == "--mode") {
-            if (!value(text) || !parseChoice(arg, text, {"step", "linear"}, options.mode, error)) return false;
+            if (!value(text) || !parseChoice(arg, text, {"step", "linear"}, options.mode, error))
+                return false;
         } else if (arg == "--block") {
             double block = 0;
             if (!value(text)) return false;
-            if (!parseNumber(text, block) || block != std::floor(block) || block < 1 || block > MAX_BLOCK) {
+            if (!parseNumber(text, block) || block != std::floor(block) || block < 1 ||
+                block > MAX_BLOCK) {
                 error = "--block: '" + text + "' is not a whole number from 1 to 65536";
                 return false;
             }
             options.block = static_cast<int32_t>(block);
         } else if (arg == "--format") {
             if (!value(text)) return false;
-            if (text != "pcm16" && text != "pcm24" && text != "pcm32" && text != "float" && text != "double") {
+            if (text != "pcm16" && text != "pcm24" && text != "pcm32" && text != "float" &&
+                text != "double") {
                 error = "--format: '" + text + "' is not one of pcm16 pcm24 pcm32 float double";
                 return false;
             }
@@ -230,8 +241,9 @@ std::string defaultOutputName(const std::string& input) {
     if (input.empty()) return "grindlet-demo.wav";
     const size_t slash = input.find_last_of('/');
     const size_t dot = input.find_last_of('.');
-    const std::string stem =
-        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? input.substr(0, dot) : input;
+    const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                                 ? input.substr(0, dot)
+                                 : input;
     return stem + "-grindlet.wav";
 }
 

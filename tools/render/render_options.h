@@ -22,18 +22,18 @@ constexpr const char* STANDARD_STREAM = "-";
 struct RenderOptions {
     bool inputGiven = false;  // false: the built-in demo signal
     std::string input;
-    std::string output;       // empty: derived from the input's name
-    std::string module;       // empty: Module.sep beside the tool
-    std::string plot;         // SVG file, or empty
-    std::string format;       // pcm16, pcm24, pcm32, float, double; empty: as the input
-    Sweep bits{8.0, 8.0};     // bit depth
+    std::string output;          // empty: derived from the input's name
+    std::string module;          // empty: Module.sep beside the tool
+    std::string plot;            // SVG file, or empty
+    std::string format;          // pcm16, pcm24, pcm32, float, double; empty: as the input
+    Sweep bits{8.0, 8.0};        // bit depth
     Sweep rate{8000.0, 8000.0};  // reduced sample rate in hertz
-    int16_t quant = 1;        // 0 floor, 1 round, 2 inside
-    int16_t mode = 0;         // 0 step, 1 linear
-    int32_t block = 512;      // host block size in samples
-    double at = 0.25;         // plot window start in seconds
-    double window = 0.01;     // plot window length in seconds
-    bool force = false;       // replace an existing output
+    int16_t quant = 1;           // 0 floor, 1 round, 2 inside
+    int16_t mode = 0;            // 0 step, 1 linear
+    int32_t block = 512;         // host block size in samples
+    double at = 0.25;            // plot window start in seconds
+    double window = 0.01;        // plot window length in seconds
+    bool force = false;          // replace an existing output
     bool help = false;
     bool version = false;
 };

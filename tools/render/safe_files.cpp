@@ -27,7 +27,7 @@ std::string directoryOf(const std::string& path) {
 
 FileIdentity identify(const std::string& path) {
     FileIdentity identity;
-    struct stat status{};
+    struct stat status {};
     if (stat(path.c_str(), &status) == 0) {
         identity.exists = true;
         identity.device = status.st_dev;
@@ -35,13 +35,15 @@ FileIdentity identify(const std::string& path) {
     }
     char real[PATH_MAX];
     const std::string directory = directoryOf(path);
-    identity.canonical = realpath(directory.c_str(), real) != nullptr ? std::string(real) + "/" + baseName(path) : path;
+    identity.canonical = realpath(directory.c_str(), real) != nullptr
+                             ? std::string(real) + "/" + baseName(path)
+                             : path;
     return identity;
 }
 
 FileIdentity identifyStandardInput() {
     FileIdentity identity;
-    struct stat status{};
+    struct stat status {};
     if (fstat(STDIN_FILENO, &status) == 0 && S_ISREG(status.st_mode)) {
         identity.exists = true;
         identity.device = status.st_dev;
@@ -70,7 +72,7 @@ std::unique_ptr<PendingFile> PendingFile::create(const std::string& path, std::s
     }
     file->temporary = name.data();
     // As a new file would be (mkstemp makes it private), or as the file it replaces.
-    struct stat existing{};
+    struct stat existing {};
     mode_t mode;
     if (stat(path.c_str(), &existing) == 0) {
         mode = existing.st_mode & 07777;
@@ -89,7 +91,8 @@ bool PendingFile::commit(std::string& error) {
     const bool closed = close(fd) == 0;
     fd = -1;
     if (!flushed || !closed) {
-        error = "cannot complete " + destination + ": " + std::strerror(flushed ? errno : flushError);
+        error =
+            "cannot complete " + destination + ": " + std::strerror(flushed ? errno : flushError);
         return false;
     }
     if (rename(temporary.c_str(), destination.c_str()) != 0) {
