@@ -215,34 +215,6 @@ int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* o
     return count - 1 - lastTake;
 }
 
-// Four lanes added in the order the reference adds (see addInOrder).
-inline __m128 addLanesInOrder(__m128 a, __m128 b) {
-#if defined(__GNUC__)
-    __asm__("addps %1, %0" : "+x"(a) : "x"(b));
-    return a;
-#else
-    return _mm_add_ps(a, b);
-#endif
-}
-
-inline __m128d multiplyLanesInOrder(__m128d a, __m128d b) {
-#if defined(__GNUC__)
-    __asm__("mulpd %1, %0" : "+x"(a) : "x"(b));
-    return a;
-#else
-    return _mm_mul_pd(a, b);
-#endif
-}
-
-inline __m128 multiplyLanesInOrder(__m128 a, __m128 b) {
-#if defined(__GNUC__)
-    __asm__("mulps %1, %0" : "+x"(a) : "x"(b));
-    return a;
-#else
-    return _mm_mul_ps(a, b);
-#endif
-}
-
 // rampIncrement on four lanes, in double precision as the reference forms it.
 inline __m128 rampIncrementsWide(__m128 held, __m128 previous, __m128d factor) {
     const __m128d low =
@@ -348,6 +320,119 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     return count - 1 - lastTake;
 }
 
+// Walks one block on the phase grid, the same for both routines: samples off the grid one by
+// one (the routine's reference sample), then runs between takes and the takes, and the rest to
+// the routine's periodic tail once the phase after a take repeats. The routine says what a run,
+// a take and a tail write.
+template <class Routine>
+void walkPhase(Routine& routine, int32_t count, const PhaseGrid& grid) {
+    int32_t i = 0;
+    uint32_t phase = 0;
+    // Off the grid (a finer step before), sample by sample: the first take puts it on.
+    while (i < count && !toPlaces(routine.r.phase, grid, phase)) routine.sample(i++);
+    if (i == count) return;
+    uint32_t afterLastTake = ~0u;  // no phase in places reaches this
+    while (i < count) {
+        if (phase < grid.step) {
+            const uint32_t before = samplesBeforeTake(phase, grid);
+            const auto left = static_cast<uint32_t>(count - i);
+            const uint32_t run = before < left ? before : left;
+            routine.hold(i, static_cast<int32_t>(run));
+            i += static_cast<int32_t>(run);
+            phase = roundPlaces(phase + (run << grid.shift));  // exact until the last addition
+            if (i == count) break;
+        }
+        // A step of 1.0 with the phase past it: every sample is taken, the phase stays.
+        if (grid.step == grid.one && routine.takeEverySample(i, count)) break;
+        phase -= grid.step;
+        routine.take(i++);
+        phase = roundPlaces(phase + grid.one);
+        if (phase == afterLastTake && phase < grid.step && routine.canRepeat()) {
+            // A fixed point: every later take comes the same number of samples apart.
+            const auto period = static_cast<int32_t>(samplesBeforeTake(phase, grid)) + 1;
+            const int32_t sinceTake = routine.repeat(i, count, period);
+            phase = roundPlaces(phase + (static_cast<uint32_t>(sinceTake) << grid.shift));
+            break;
+        }
+        afterLastTake = phase;
+    }
+    routine.r.phase = fromPlaces(phase, grid);
+}
+
+template <int16_t Mode, bool Quantize>
+struct StepRoutine {
+    StepRegisters r;
+    QuantizerState quantizer;
+    const float* in;
+    float* out;
+    float step;
+
+    void sample(int32_t i) { stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step); }
+    void hold(int32_t i, int32_t n) { fill(out + i, n, r.held); }
+    void take(int32_t i) {
+        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
+        out[i] = r.held;
+    }
+    bool takeEverySample(int32_t i, int32_t count) {
+        const int32_t left = count - i;
+        if constexpr (Quantize) {
+            if (quantizeBlockApplies(quantizer)) {
+                quantizeBlock<Mode>(quantizer, in + i, out + i, left);
+            } else {
+                for (int32_t j = i; j < count; ++j) out[j] = quantizeSample<Mode>(quantizer, in[j]);
+            }
+        } else if (in != out) {
+            std::memmove(out + i, in + i, static_cast<size_t>(left) * sizeof(float));
+        }
+        r.held = out[count - 1];
+        return true;
+    }
+    bool canRepeat() const { return !Quantize || quantizeBlockApplies(quantizer); }
+    int32_t repeat(int32_t from, int32_t count, int32_t period) {
+        return periodicSteps<Mode, Quantize>(quantizer, in, out, from, count, period, r.held);
+    }
+};
+
+template <int16_t Mode, bool Quantize>
+struct LinearRoutine {
+    LinearRegisters r;
+    QuantizerState quantizer;
+    const float* in;
+    float* out;
+    float step;
+    float factor;
+
+    void sample(int32_t i) {
+        linearSample<Mode, Quantize>(r, quantizer, in[i], out + i, step, factor);
+    }
+    void hold(int32_t i, int32_t n) { r.ramp = rampRun(out + i, n, r.ramp, r.rampStep); }
+    void take(int32_t i) {
+        r.previous = r.held;
+        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
+        r.rampStep = rampIncrement(r.held, r.previous, factor);
+        out[i] = r.previous;
+        r.ramp = addInOrder(r.previous, r.rampStep);
+    }
+    // The output is the taken samples one sample late.
+    bool takeEverySample(int32_t i, int32_t count) {
+        if (!canRepeat()) return false;
+        const int32_t left = count - i;
+        if constexpr (Quantize) {
+            r.held = quantizeBlockDelayed<Mode>(quantizer, in + i, out + i, left, r.held);
+        } else {
+            r.held = delayBlock(in + i, out + i, left, r.held);
+        }
+        r.previous = out[count - 1];
+        r.rampStep = rampIncrement(r.held, r.previous, factor);
+        r.ramp = addInOrder(r.previous, r.rampStep);
+        return true;
+    }
+    bool canRepeat() const { return !Quantize || quantizeBlockApplies(quantizer); }
+    int32_t repeat(int32_t from, int32_t count, int32_t period) {
+        return periodicRamps<Mode, Quantize>(quantizer, in, out, from, count, period, factor, r);
+    }
+};
+
 template <int16_t Mode, bool Quantize>
 void stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
     PhaseGrid grid;
@@ -355,69 +440,9 @@ void stepLoop(RateReducerState& state, const float* in, float* out, int32_t coun
         reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
         return;
     }
-    StepRegisters r = loadStep(state);
-    const QuantizerState quantizer = state.quantizer;
-    int32_t i = 0;
-    uint32_t phase = 0;
-    // Off the grid (a finer step before), sample by sample: the first take puts it on.
-    while (i < count && !toPlaces(r.phase, grid, phase)) {
-        stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
-        ++i;
-    }
-    if (i == count) {
-        storeStep(state, r);
-        return;
-    }
-    uint32_t afterLastTake = ~0u;  // no phase in places reaches this
-    while (i < count) {
-        if (phase < grid.step) {
-            const uint32_t before = samplesBeforeTake(phase, grid);
-            const auto left = static_cast<uint32_t>(count - i);
-            if (before >= left) {
-                fill(out + i, static_cast<int32_t>(left), r.held);
-                phase = roundPlaces(phase + (left << grid.shift));
-                i = count;
-                break;
-            }
-            fill(out + i, static_cast<int32_t>(before), r.held);
-            i += static_cast<int32_t>(before);
-            phase = roundPlaces(phase + (before << grid.shift));
-        }
-        if (grid.step == grid.one) {
-            // A step of 1.0 with the phase past it: every sample is taken, the phase stays.
-            const int32_t left = count - i;
-            if constexpr (Quantize) {
-                if (quantizeBlockApplies(quantizer)) {
-                    quantizeBlock<Mode>(quantizer, in + i, out + i, left);
-                } else {
-                    for (int32_t j = i; j < count; ++j)
-                        out[j] = quantizeSample<Mode>(quantizer, in[j]);
-                }
-            } else if (in != out) {
-                std::memmove(out + i, in + i, static_cast<size_t>(left) * sizeof(float));
-            }
-            r.held = out[count - 1];
-            i = count;
-            break;
-        }
-        phase -= grid.step;
-        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
-        phase = roundPlaces(phase + grid.one);
-        out[i++] = r.held;
-        if (phase == afterLastTake && phase < grid.step &&
-            (!Quantize || quantizeBlockApplies(quantizer))) {
-            // A fixed point: every later take comes the same number of samples apart.
-            const auto period = static_cast<int32_t>(samplesBeforeTake(phase, grid)) + 1;
-            const int32_t sinceTake =
-                periodicSteps<Mode, Quantize>(quantizer, in, out, i, count, period, r.held);
-            phase = roundPlaces(phase + (static_cast<uint32_t>(sinceTake) << grid.shift));
-            i = count;
-            break;
-        }
-        afterLastTake = phase;
-    }
-    r.phase = fromPlaces(phase, grid);
-    storeStep(state, r);
+    StepRoutine<Mode, Quantize> routine{loadStep(state), state.quantizer, in, out, step};
+    walkPhase(routine, count, grid);
+    storeStep(state, routine.r);
 }
 
 template <int16_t Mode, bool Quantize>
@@ -428,68 +453,10 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
         reference::linearLoop<Mode, Quantize>(state, in, out, count, step, factor);
         return;
     }
-    LinearRegisters r = loadLinear(state);
-    const QuantizerState quantizer = state.quantizer;
-    int32_t i = 0;
-    uint32_t phase = 0;
-    while (i < count && !toPlaces(r.phase, grid, phase)) {
-        linearSample<Mode, Quantize>(r, quantizer, in[i], out + i, step, factor);
-        ++i;
-    }
-    if (i == count) {
-        storeLinear(state, r);
-        return;
-    }
-    uint32_t afterLastTake = ~0u;  // no phase in places reaches this
-    while (i < count) {
-        if (phase < grid.step) {
-            const uint32_t before = samplesBeforeTake(phase, grid);
-            const auto left = static_cast<uint32_t>(count - i);
-            if (before >= left) {
-                r.ramp = rampRun(out + i, static_cast<int32_t>(left), r.ramp, r.rampStep);
-                phase = roundPlaces(phase + (left << grid.shift));
-                i = count;
-                break;
-            }
-            r.ramp = rampRun(out + i, static_cast<int32_t>(before), r.ramp, r.rampStep);
-            i += static_cast<int32_t>(before);
-            phase = roundPlaces(phase + (before << grid.shift));
-        }
-        if (grid.step == grid.one && (!Quantize || quantizeBlockApplies(quantizer))) {
-            // Every sample is taken: the output is the taken samples one sample late.
-            const int32_t left = count - i;
-            if constexpr (Quantize) {
-                r.held = quantizeBlockDelayed<Mode>(quantizer, in + i, out + i, left, r.held);
-            } else {
-                r.held = delayBlock(in + i, out + i, left, r.held);
-            }
-            r.previous = out[count - 1];
-            r.rampStep = rampIncrement(r.held, r.previous, factor);
-            r.ramp = addInOrder(r.previous, r.rampStep);
-            i = count;
-            break;
-        }
-        phase -= grid.step;
-        r.previous = r.held;
-        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
-        r.rampStep = rampIncrement(r.held, r.previous, factor);
-        phase = roundPlaces(phase + grid.one);
-        out[i++] = r.previous;
-        r.ramp = addInOrder(r.previous, r.rampStep);
-        if (phase == afterLastTake && phase < grid.step &&
-            (!Quantize || quantizeBlockApplies(quantizer))) {
-            // A fixed point, as in stepLoop.
-            const auto period = static_cast<int32_t>(samplesBeforeTake(phase, grid)) + 1;
-            const int32_t sinceTake =
-                periodicRamps<Mode, Quantize>(quantizer, in, out, i, count, period, factor, r);
-            phase = roundPlaces(phase + (static_cast<uint32_t>(sinceTake) << grid.shift));
-            i = count;
-            break;
-        }
-        afterLastTake = phase;
-    }
-    r.phase = fromPlaces(phase, grid);
-    storeLinear(state, r);
+    LinearRoutine<Mode, Quantize> routine{
+        loadLinear(state), state.quantizer, in, out, step, factor};
+    walkPhase(routine, count, grid);
+    storeLinear(state, routine.r);
 }
 
 #define GRINDLET_FAST_LOOPS(MODE, QUANTIZE)                                                    \

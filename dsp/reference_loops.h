@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "in_order.h"
 #include "quantizer.h"
 #include "rate_reducer.h"
 
@@ -25,27 +26,6 @@ struct LinearRegisters {
     float ramp;
     float rampStep;
 };
-
-// When both operands are NaN, x86 returns the first one's, and a compiler may swap the operands
-// of a commutative operation as it likes. These fix the order, so that every loop (and every
-// build) gives the same NaN: the ramp first, the difference first.
-inline float addInOrder(float a, float b) {
-#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
-    __asm__("addss %1, %0" : "+x"(a) : "x"(b));
-    return a;
-#else
-    return a + b;
-#endif
-}
-
-inline double multiplyInOrder(double a, double b) {
-#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
-    __asm__("mulsd %1, %0" : "+x"(a) : "x"(b));
-    return a;
-#else
-    return a * b;
-#endif
-}
 
 // The ramp's increment after a take: (held - previous) * factor in double, rounded once.
 inline float rampIncrement(float held, float previous, float factor) {

@@ -1,6 +1,7 @@
 // The library's two entry points.
 #include <new>
 
+#include "exports.h"
 #include "reducer_module.h"
 
 using grindlet::HostCallback;

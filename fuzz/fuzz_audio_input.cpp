@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "effect/exports.h"
 #include "host/module_library.h"
 #include "tools/render/audio_files.h"
 #include "tools/render/render_engine.h"

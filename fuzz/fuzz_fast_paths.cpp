@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "dsp/rate_reducer.h"
+#include "fuzz/fuzz_script.h"
 #include "host/sample_checks.h"
 
 using namespace grindlet;
@@ -18,24 +19,12 @@ namespace {
 constexpr int32_t BUFFER = 1024;
 constexpr float SAMPLE_RATE = 44100.0f;
 
-struct Script {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool done() const { return at >= size; }
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    uint32_t word() {
-        uint32_t w = 0;
-        for (int i = 0; i < 4; ++i) w |= uint32_t{byte()} << (8 * i);
-        return w;
-    }
-    float raw() { return floatFromBits(word()); }
-    // Mostly values that matter, sometimes any bit pattern.
-    float pick(const float* table, size_t count) {
-        const uint8_t choice = byte();
-        return choice < 224 ? table[choice % count] : raw();
-    }
-};
+using fuzz::Script;
+
+// Mostly values that matter, sometimes any bit pattern.
+float pick(Script& script, const float* table, size_t count) {
+    return script.pick(table, count, 224);
+}
 
 const float BITS_VALUES[] = {0.8f,  1.6f,  0.2f,  0.1f,
                              0.05f, 0.0f,  -0.1f, 2.3f,
@@ -107,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dsp::resetRateReducer(reference, sampleRate);
     int blocks = 0;
     while (!script.done() && blocks++ < 64) {
-        const float bits = script.pick(BITS_VALUES, sizeof BITS_VALUES / sizeof BITS_VALUES[0]);
-        const float rate = script.pick(RATE_VALUES, sizeof RATE_VALUES / sizeof RATE_VALUES[0]);
+        const float bits = pick(script, BITS_VALUES, sizeof BITS_VALUES / sizeof BITS_VALUES[0]);
+        const float rate = pick(script, RATE_VALUES, sizeof RATE_VALUES / sizeof RATE_VALUES[0]);
         const uint8_t flags = script.byte();
         const auto mode = static_cast<int16_t>(int(flags % 5) - 1);
         const bool linear = (flags & 8) != 0, inPlace = (flags & 16) != 0;
@@ -119,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t patternLength = 1 + script.byte() % 16;
         float pattern[16];
         for (int32_t i = 0; i < patternLength; ++i) {
-            pattern[i] = script.pick(SAMPLE_VALUES, sizeof SAMPLE_VALUES / sizeof SAMPLE_VALUES[0]);
+            pattern[i] =
+                pick(script, SAMPLE_VALUES, sizeof SAMPLE_VALUES / sizeof SAMPLE_VALUES[0]);
         }
         for (int32_t i = 0; i < BUFFER; ++i) {
             fastInput[i] = referenceInput[i] = pattern[i % patternLength];

@@ -12,12 +12,10 @@
 #include <string>
 
 #include "binding/module_base.h"
+#include "effect/exports.h"
+#include "fuzz/fuzz_script.h"
 #include "host/hosted_module.h"
 #include "host/sample_checks.h"
-
-extern "C" int32_t getModuleProperties(int32_t index, grindlet::ModuleInfo* info);
-extern "C" grindlet::ModuleBlock* makeModule(int32_t index, int32_t kind,
-                                             grindlet::HostCallback callback, void* hostHandle);
 
 using namespace grindlet;
 
@@ -26,43 +24,32 @@ namespace {
 constexpr int32_t BUFFER = 512;
 constexpr int32_t MAX_PINS = 8;
 
-struct Script {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool done() const { return at >= size; }
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    uint32_t word() {
-        uint32_t w = 0;
-        for (int i = 0; i < 4; ++i) w |= uint32_t{byte()} << (8 * i);
-        return w;
-    }
-    float number() {
-        static const float specials[] = {0.0f,
-                                         -0.0f,
-                                         1.0f,
-                                         -1.0f,
-                                         0.2f,
-                                         1.6f,
-                                         2.3f,
-                                         2.4f,
-                                         0.1f,
-                                         4410.0f,
-                                         1102.5f,
-                                         441.0f,
-                                         1e-45f,
-                                         -1e-40f,
-                                         3e38f,
-                                         std::numeric_limits<float>::infinity(),
-                                         -std::numeric_limits<float>::infinity(),
-                                         std::numeric_limits<float>::quiet_NaN(),
-                                         1e-7f,
-                                         0.05f};
-        const uint8_t choice = byte();
-        if (choice < 200) return specials[choice % (sizeof specials / sizeof specials[0])];
-        return floatFromBits(word());
-    }
-};
+using fuzz::Script;
+
+// Control and sample values: mostly ones that matter, sometimes any bit pattern.
+float anyNumber(Script& script) {
+    static const float specials[] = {0.0f,
+                                     -0.0f,
+                                     1.0f,
+                                     -1.0f,
+                                     0.2f,
+                                     1.6f,
+                                     2.3f,
+                                     2.4f,
+                                     0.1f,
+                                     4410.0f,
+                                     1102.5f,
+                                     441.0f,
+                                     1e-45f,
+                                     -1e-40f,
+                                     3e38f,
+                                     std::numeric_limits<float>::infinity(),
+                                     -std::numeric_limits<float>::infinity(),
+                                     std::numeric_limits<float>::quiet_NaN(),
+                                     1e-7f,
+                                     0.05f};
+    return script.pick(specials, sizeof specials / sizeof specials[0], 200);
+}
 
 // One object as a host holds it: our host (which answers the module's calls), the pin count
 // it reports, the buffers and list values it writes into the pins.
@@ -223,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const int32_t opcode = pick < 240 ? pick % 16 : static_cast<int32_t>(script.word());
                 const auto index = static_cast<int32_t>(script.word());
                 const auto value = static_cast<int32_t>(script.word());
-                const float number = script.number();
+                const float number = anyNumber(script);
                 if (trace)
                     std::fprintf(stderr, "  dispatch %d %d %d %g\n", opcode, index, value,
                                  double(number));
@@ -258,15 +245,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 4:
-                bits = script.number();
-                rate = script.number();
+                bits = anyNumber(script);
+                rate = anyNumber(script);
                 if (trace) std::fprintf(stderr, "  bits %g rate %g\n", double(bits), double(rate));
                 break;
             case 5: {
                 const int32_t from = script.byte() * 2;
                 const int32_t length = script.byte();
                 for (int32_t i = from; i < from + length && i < BUFFER; ++i)
-                    input[i] = script.number();
+                    input[i] = anyNumber(script);
                 break;
             }
             case 6: {
@@ -281,7 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 7:
                 twins.dispatch(script.byte() % 2 ? OP_SET_SAMPLE_RATE : OP_SET_BLOCK_SIZE, 0,
                                static_cast<int32_t>(script.word() % 4096) - 16,
-                               script.number() * 10.0f);
+                               anyNumber(script) * 10.0f);
                 break;
         }
     }

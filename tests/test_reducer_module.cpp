@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "effect/exports.h"
 #include "effect/reducer_module.h"
 #include "float_bits.h"
 #include "recording_host.h"
 
-extern "C" int32_t getModuleProperties(int32_t index, grindlet::ModuleInfo* info);
-extern "C" grindlet::ModuleBlock* makeModule(int32_t index, int32_t kind,
-                                             grindlet::HostCallback callback, void* hostHandle);
+
 
 namespace grindlet::test {
 namespace {
