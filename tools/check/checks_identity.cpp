@@ -18,7 +18,8 @@ void registerIdentityChecks(CheckRegistry& registry) {
         if (id.name != "QZ-Grindlet" || id.id != "QZ-Grindlet")
             return failWith("name/id " + id.name + "/" + id.id);
         if (id.about.rfind("Grindlet v1.2\n", 0) != 0) return failWith("about text " + id.about);
-        if (id.sdkVersion != 2150) return failWith("sdk version " + std::to_string(id.sdkVersion));
+        if (id.sdkVersion != MODULE_SDK_VERSION)
+            return failWith("sdk version " + std::to_string(id.sdkVersion));
         return pass();
     });
     registry.add("no module at index 1, version still written", [=](CheckContext& c) {
@@ -26,7 +27,7 @@ void registerIdentityChecks(CheckRegistry& registry) {
         info.hostWord12 = 0x1234;
         const int32_t result = c.library.getModuleProperties()(1, &info);
         if (result != 0 || info.name || info.id || info.about || info.hostWord12 != 0x1234 ||
-            info.sdkVersion != 2150) {
+            info.sdkVersion != MODULE_SDK_VERSION) {
             return failWith("index 1 answered or wrote more than the version");
         }
         return pass();
@@ -42,14 +43,20 @@ void registerIdentityChecks(CheckRegistry& registry) {
         std::string error;
         HostedModule module(c.library);
         if (!module.make(error)) return failWith(error);
-        uint32_t words[12];
-        std::memcpy(words, module.block(), sizeof words);
-        if (words[0] != MODULE_BLOCK_MAGIC || words[1] != 1) return failWith("magic or version");
-        if (words[2] != reinterpret_cast<uint32_t>(&module)) return failWith("host handle");
-        if (words[3] == 0 || words[5] == 0 || words[6] == 0 || words[7] == 0)
+        // The block as the host sees it: read by the record's own layout.
+        ModuleBlock seen;
+        std::memcpy(&seen, module.block(), sizeof seen);
+        if (seen.magic != MODULE_BLOCK_MAGIC || seen.version != MODULE_BLOCK_VERSION) {
+            return failWith("magic or version");
+        }
+        if (seen.hostHandle != module.handle()) return failWith("host handle");
+        if (seen.object == nullptr || seen.dispatcher == nullptr || seen.process == nullptr ||
+            seen.event == nullptr) {
             return failWith("null entry");
-        for (int i : {4, 8, 9, 10, 11}) {
-            if (words[i] != 0) return failWith("reserved word " + std::to_string(i) + " not 0");
+        }
+        if (seen.reserved16 != 0) return failWith("reserved word at offset 16 not 0");
+        for (uint32_t word : seen.reserved32) {
+            if (word != 0) return failWith("reserved word at offset 32 to 44 not 0");
         }
         if (!module.calls().empty()) return failWith("construction called the host");
         return pass();
@@ -72,27 +79,27 @@ void registerIdentityChecks(CheckRegistry& registry) {
         if (module.dispatch(OP_SET_BLOCK_SIZE, 0, 256) != 0) return failWith("block size");
         return pass();
     });
-    registry.add("process binding record is shared and names the latest requester",
-                 [=](CheckContext& c) {
-                     std::string error;
-                     HostedModule a(c.library), b(c.library);
-                     if (!a.make(error) || !b.make(error)) return failWith(error);
-                     const auto* first =
-                         reinterpret_cast<const uint32_t*>(a.dispatch(OP_GET_PROCESS_BINDING));
-                     const uint32_t bindingA = first ? first[2] : 0;
-                     const auto* second =
-                         reinterpret_cast<const uint32_t*>(b.dispatch(OP_GET_PROCESS_BINDING));
-                     if (first == nullptr || first != second)
-                         return failWith("not one shared record");
-                     if (second[0] != 1 || second[1] != 16 || second[3] != 0)
-                         return failWith("record words");
-                     if (second[2] == bindingA || second[2] == 0)
-                         return failWith("does not name the latest requester");
-                     const auto* binding = reinterpret_cast<const ProcessBinding*>(second[2]);
-                     if (binding->routine != b.block()->process)
-                         return failWith("binding is not block.process");
-                     return pass();
-                 });
+    registry.add(
+        "process binding record is shared and names the latest requester", [=](CheckContext& c) {
+            std::string error;
+            HostedModule a(c.library), b(c.library);
+            if (!a.make(error) || !b.make(error)) return failWith(error);
+            const auto* first =
+                reinterpret_cast<const ProcessBindingRecord*>(a.dispatch(OP_GET_PROCESS_BINDING));
+            const ProcessBinding* bindingA = first ? first->binding : nullptr;
+            const auto* second =
+                reinterpret_cast<const ProcessBindingRecord*>(b.dispatch(OP_GET_PROCESS_BINDING));
+            if (first == nullptr || first != second) return failWith("not one shared record");
+            if (second->kind != BINDING_RECORD_KIND ||
+                second->bindingSize != sizeof(ProcessBinding) || second->reserved12 != 0)
+                return failWith("record words");
+            if (second->binding == bindingA || second->binding == nullptr)
+                return failWith("does not name the latest requester");
+            const ProcessBinding* binding = second->binding;
+            if (binding->routine != b.block()->process)
+                return failWith("binding is not block.process");
+            return pass();
+        });
     registry.add("pin descriptions", [=](CheckContext& c) {
         std::string error;
         HostedModule module(c.library);
@@ -102,12 +109,14 @@ void registerIdentityChecks(CheckRegistry& registry) {
             const char *name, *def, *extra;
             int32_t direction, datatype;
         };
-        const Row rows[] = {{"Input", "0", "", 0, 5},
-                            {"Bits", "16", "24,1,24,1", 0, 5},
-                            {"S.R.", "44100", "44100,11025,44100,11025", 0, 5},
-                            {"Output", "", "", 1, 5},
-                            {"Q.Mode", "0", "Floor, Round, Inside", 0, 0},
-                            {"R.Mode", "0", "Step, Linear", 0, 0}};
+        constexpr int32_t IN = PIN_DIRECTION_IN, OUT = PIN_DIRECTION_OUT;
+        constexpr int32_t STREAM = PIN_DATATYPE_FLOAT_STREAM, LIST = PIN_DATATYPE_LIST;
+        const Row rows[] = {{"Input", "0", "", IN, STREAM},
+                            {"Bits", "16", "24,1,24,1", IN, STREAM},
+                            {"S.R.", "44100", "44100,11025,44100,11025", IN, STREAM},
+                            {"Output", "", "", OUT, STREAM},
+                            {"Q.Mode", "0", "Floor, Round, Inside", IN, LIST},
+                            {"R.Mode", "0", "Step, Linear", IN, LIST}};
         if (pins.size() != 6) return failWith(std::to_string(pins.size()) + " pins described");
         for (size_t i = 0; i < 6; ++i) {
             const PinDescription& p = pins[i];
