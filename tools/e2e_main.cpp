@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     std::printf("loaded %s\n", path.c_str());
 
     const host::ModuleIdentity identity = host::readIdentity(*library, 0);
-    check(identity.result == 1 && identity.name == "QZ-Grindlet" && identity.sdkVersion == 2150,
+    check(identity.result == 1 && identity.name == "QZ-Grindlet" && identity.sdkVersion == MODULE_SDK_VERSION,
           "identity \"" + identity.name + "\", sdk version " + std::to_string(identity.sdkVersion));
 
     HostedModule module(*library);
