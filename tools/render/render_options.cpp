@@ -6,10 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#ifndef GRINDLET_VERSION
-#define GRINDLET_VERSION "unknown"
-#endif
-
 namespace grindlet::render {
 
 namespace {
@@ -197,42 +193,6 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     }
     return true;
 }
-
-std::string usageText() {
-    return "usage: grindlet-render [INPUT] [options]\n"
-           "Runs audio (any format libsndfile reads) through QZ-Grindlet's Module.sep.\n"
-           "Without INPUT it renders a built-in demo: a sine sweep and a chord. INPUT - reads\n"
-           "standard input; -o - writes standard output.\n"
-           "\n"
-           "  --bits B[:B2]      bit depth kept, 0-32, fractions allowed (default 8);\n"
-           "                     above 23 bits nothing is quantized, 0 is silence\n"
-           "  --rate HZ[:HZ2]    rate at which new samples are taken, in hertz (default 8000);\n"
-           "                     at or above the file's rate nothing is reduced\n"
-           "                     B:B2 and HZ:HZ2 sweep linearly across the file\n"
-           "  --quant MODE       floor, round (default) or inside: how samples snap to steps\n"
-           "  --mode MODE        step (default: hold each sample) or linear (glide between them)\n"
-           "  --block N          host block size in samples, 1-65536 (default 512)\n"
-           "  -o, --output FILE  the file to write (default: INPUT-grindlet.wav); its extension\n"
-           "                     picks the format: .wav .flac .ogg .aiff .aif .w64 .caf\n"
-           "  --format F         sample format pcm16, pcm24, pcm32, float or double\n"
-           "                     (default: as the input, where the output format holds it)\n"
-           "  -f, --force        replace an existing output file\n"
-           "  --plot FILE.svg    draw input and output over a short window\n"
-           "  --at SECONDS       where that window starts (default 0.25)\n"
-           "  --window SECONDS   its length (default 0.01, at most 10)\n"
-           "  --module FILE      the module file (default: Module.sep beside this tool)\n"
-           "  --version          the version\n"
-           "  -h, --help         this text\n"
-           "\n"
-           "Options take their value after a space or an equals sign (--bits=6).\n"
-           "\n"
-           "examples:\n"
-           "  grindlet-render song.flac --bits 8 --rate 11025 -o song-8bit.flac\n"
-           "  grindlet-render drums.wav --bits 16:4 --rate 44100:500 --mode linear -o sweep.wav\n"
-           "  sox in.mp3 -t wav - | grindlet-render - --bits 6 -o - | aplay\n";
-}
-
-std::string versionText() { return std::string("grindlet-render ") + GRINDLET_VERSION + "\n"; }
 
 float bitsStreamValue(double bits) { return static_cast<float>(bits / STREAM_UNITS_PER_VALUE); }
 float rateStreamValue(double hertz) { return static_cast<float>(hertz / STREAM_UNITS_PER_VALUE); }
