@@ -101,7 +101,7 @@ bool PlotWindow::write(std::FILE* file, const RenderOptions& options, int32_t sa
     for (int64_t i = first; i < last; ++i)
         peak = std::max({peak, std::fabs(inAt(i)), std::fabs(outAt(i))});
     const double range = peak > 0 && std::isfinite(peak) ? std::ceil(peak * 10.0) / 10.0 : 1.0;
-    constexpr double width = 1000, height = 520, left = 70, right = 20, top = 50, bottom = 60;
+    constexpr double width = 1000, height = 520, left = 70, right = 40, top = 50, bottom = 60;
     const double plotW = width - left - right, plotH = height - top - bottom;
     const double ms0 = 1000.0 * static_cast<double>(first) / sampleRate;
     const double ms1 = 1000.0 * static_cast<double>(last) / sampleRate;
