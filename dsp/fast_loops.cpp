@@ -366,15 +366,20 @@ struct StepRoutine {
     const float* in;
     float* out;
     float step;
+    bool took;  // whether any sample was taken; the periodic tail runs only after a take
 
-    void sample(int32_t i) { stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step); }
+    void sample(int32_t i) {
+        took |= stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
+    }
     void hold(int32_t i, int32_t n) { fill(out + i, n, r.held); }
     void take(int32_t i) {
         r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
         out[i] = r.held;
+        took = true;
     }
     bool takeEverySample(int32_t i, int32_t count) {
         const int32_t left = count - i;
+        took = true;
         if constexpr (Quantize) {
             if (quantizeBlockApplies(quantizer)) {
                 quantizeBlock<Mode>(quantizer, in + i, out + i, left);
@@ -434,15 +439,14 @@ struct LinearRoutine {
 };
 
 template <int16_t Mode, bool Quantize>
-void stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
+bool stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
     PhaseGrid grid;
-    if (!gridFor(step, grid)) {
-        reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
-        return;
-    }
-    StepRoutine<Mode, Quantize> routine{loadStep(state), state.quantizer, in, out, step};
+    if (!gridFor(step, grid))
+        return reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
+    StepRoutine<Mode, Quantize> routine{loadStep(state), state.quantizer, in, out, step, false};
     walkPhase(routine, count, grid);
     storeStep(state, routine.r);
+    return routine.took;
 }
 
 template <int16_t Mode, bool Quantize>
@@ -460,7 +464,7 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
 }
 
 #define GRINDLET_FAST_LOOPS(MODE, QUANTIZE)                                                    \
-    template void stepLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*, int32_t,   \
+    template bool stepLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*, int32_t,   \
                                            float);                                             \
     template void linearLoop<MODE, QUANTIZE>(RateReducerState&, const float*, float*, int32_t, \
                                              float, float);

@@ -14,8 +14,9 @@
 
 namespace grindlet::dsp::fast {
 
+// Returns whether any sample was taken.
 template <int16_t Mode, bool Quantize>
-void stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step);
+bool stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step);
 
 template <int16_t Mode, bool Quantize>
 void linearLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step,

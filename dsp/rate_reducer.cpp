@@ -75,8 +75,8 @@ void forMode(int16_t quantMode, bool quantize, Loop&& loop) {
 // The two sets of sample loops: the fast ones the module runs, and the plain reference.
 struct FastLoops {
     template <int16_t Mode, bool Quantize, class... Args>
-    static void step(Args&&... args) {
-        fast::stepLoop<Mode, Quantize>(args...);
+    static bool step(Args&&... args) {
+        return fast::stepLoop<Mode, Quantize>(args...);
     }
     template <int16_t Mode, bool Quantize, class... Args>
     static void linear(Args&&... args) {
@@ -86,8 +86,8 @@ struct FastLoops {
 
 struct ReferenceLoops {
     template <int16_t Mode, bool Quantize, class... Args>
-    static void step(Args&&... args) {
-        reference::stepLoop<Mode, Quantize>(args...);
+    static bool step(Args&&... args) {
+        return reference::stepLoop<Mode, Quantize>(args...);
     }
     template <int16_t Mode, bool Quantize, class... Args>
     static void linear(Args&&... args) {
@@ -101,6 +101,25 @@ void reaimRamp(RateReducerState& state, float step) {
                                         (double(step) - double(state.holdPhase)));
 }
 
+// "Step" takes a sample: the output now stands at heldValue, so a later "Linear" call starts
+// its ramp there rather than resuming one whose slope belongs to samples since replaced. Every
+// take sets the same two values and nothing in "Step" reads them, so once after the loop is the
+// same as at each take.
+void settleRamp(RateReducerState& state) {
+    state.rampValue = state.heldValue;
+    state.rampStep = 0.0f;
+}
+
+// A call that ends just before a take can leave rampValue past the sample it was ramping toward
+// (the take would have reset it); a steep re-aim makes that far past. The next call starts from
+// rampValue, so stop it at its target. Comparisons with NaN are false: NaN states stay as they are.
+void stopRampAtTarget(RateReducerState& state) {
+    if ((state.rampStep > 0.0f && state.rampValue > state.heldValue) ||
+        (state.rampStep < 0.0f && state.rampValue < state.heldValue)) {
+        state.rampValue = state.heldValue;
+    }
+}
+
 template <class Loops>
 void runStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
              int16_t quantMode, int32_t offset, int32_t count) {
@@ -110,10 +129,12 @@ void runStep(RateReducerState& state, const ReducerStreams& streams, float sampl
     if (start.path != BlockPath::Reduce) return;
     const float* in = streams.inputBuffer + offset;
     float* out = streams.outputBuffer + offset;
+    bool took = false;
     forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
-        Loops::template step<decltype(mode)::value, decltype(quantize)::value>(state, in, out,
-                                                                               count, start.step);
+        took = Loops::template step<decltype(mode)::value, decltype(quantize)::value>(
+            state, in, out, count, start.step);
     });
+    if (took) settleRamp(state);
 }
 
 template <class Loops>
@@ -143,6 +164,7 @@ void runLinear(RateReducerState& state, const ReducerStreams& streams, float sam
     forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
         Loops::template linear<decltype(mode)::value, decltype(quantize)::value>(
             state, in, out, count, start.step, factor);
+        stopRampAtTarget(state);
     });
 }
 

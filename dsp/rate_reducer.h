@@ -40,6 +40,10 @@ void resetRateReducer(RateReducerState& state, float sampleRate);
 // every sample of it, except with a quantMode outside 0...2, which writes none (the quantizer
 // and, in Linear, the rate are still updated). A count of 0 (or less) reads and changes
 // nothing. Input and output may be the same buffer.
+//
+// The ramp never runs past its target across calls: a Linear call that ran its loop ends with
+// rampValue no further than heldValue in rampStep's direction, and every Step take leaves
+// rampValue at heldValue with rampStep 0, so the output stays within the samples taken.
 void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                  int16_t quantMode, int32_t offset, int32_t count);
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,

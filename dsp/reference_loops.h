@@ -38,15 +38,18 @@ inline float takeSample(const QuantizerState& quantizer, float x) {
     return x;
 }
 
+// Returns whether the sample was taken.
 template <int16_t Mode, bool Quantize>
-inline void stepSample(StepRegisters& r, const QuantizerState& quantizer, float in, float* out,
+inline bool stepSample(StepRegisters& r, const QuantizerState& quantizer, float in, float* out,
                        float step) {
-    if (r.phase >= step) {
+    const bool take = r.phase >= step;
+    if (take) {
         r.phase -= step;
         r.held = takeSample<Mode, Quantize>(quantizer, in);
     }
     r.phase += 1.0f;
     *out = r.held;
+    return take;
 }
 
 template <int16_t Mode, bool Quantize>
@@ -88,13 +91,16 @@ inline void storeLinear(RateReducerState& state, const LinearRegisters& r) {
 
 namespace reference {
 
+// Returns whether any sample was taken.
 template <int16_t Mode, bool Quantize>
-void stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
+bool stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
     StepRegisters r = loadStep(state);
     const QuantizerState quantizer = state.quantizer;
+    bool took = false;
     for (int32_t i = 0; i < count; ++i)
-        stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
+        took |= stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
     storeStep(state, r);
+    return took;
 }
 
 template <int16_t Mode, bool Quantize>

@@ -155,7 +155,7 @@ struct Twin {
     dsp::RateReducerState reference = freshState();
     float sampleRate = SAMPLE_RATE;
 
-    // Runs one block on both; the fast side split at `split` (its controls are the same there).
+    // Runs one block on both, split at `split` into two calls with the same controls.
     ::testing::AssertionResult run(Routine routine, int16_t mode, const std::vector<float>& input,
                                    float bits, float rate, int32_t offset, int32_t count,
                                    int32_t split, bool inPlace) {
@@ -173,11 +173,16 @@ struct Twin {
         const auto fastCall = routine == Routine::Step ? dsp::processStep : dsp::processLinear;
         const auto referenceCall =
             routine == Routine::Step ? dsp::processStepReference : dsp::processLinearReference;
-        referenceCall(reference, referenceStreams, sampleRate, mode, offset, count);
+        // Both split alike: a call's end is part of what defines the output (a ramp that ran
+        // past its target stops there).
         if (split > 0 && split < count) {
+            referenceCall(reference, referenceStreams, sampleRate, mode, offset, split);
+            referenceCall(reference, referenceStreams, sampleRate, mode, offset + split,
+                          count - split);
             fastCall(fast, fastStreams, sampleRate, mode, offset, split);
             fastCall(fast, fastStreams, sampleRate, mode, offset + split, count - split);
         } else {
+            referenceCall(reference, referenceStreams, sampleRate, mode, offset, count);
             fastCall(fast, fastStreams, sampleRate, mode, offset, count);
         }
         const auto outputs =

@@ -6,10 +6,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "dsp/rate_reducer.h"
+#include "host/sample_checks.h"
 #include "tests/float_bits.h"
+#include "tests/taken_range.h"
 
 namespace grindlet::test {
 namespace {
@@ -230,6 +233,163 @@ TEST(RateReducer, PhaseStopsGrowingAtTwoToTheTwentyFour) {
     reducer.run(Routine::Step, std::vector<float>(3, 1.0f), 0.0001f);  // step far above 2^24
     EXPECT_EQ(reducer.state.holdPhase, 16777216.0f);
     EXPECT_EQ(reducer.state.heldValue, 0.0f);
+}
+
+// ---- the ramp never thrown beyond the signal ------------------------------------------------
+
+std::vector<float> sine(int n, double amplitude, double hertz) {
+    std::vector<float> v(n);
+    for (int i = 0; i < n; ++i)
+        v[i] = static_cast<float>(amplitude * std::sin(2.0 * M_PI * hertz * i / SAMPLE_RATE));
+    return v;
+}
+
+float largestMagnitude(const std::vector<float>& v, size_t from = 0) {
+    float largest = 0.0f;
+    for (size_t i = from; i < v.size(); ++i) largest = std::max(largest, std::fabs(v[i]));
+    return largest;
+}
+
+// Automation raises the rate just before a take and the call ends right after it: the re-aim
+// divides by a tiny distance, and the next call used to start from a ramp value 25 units out.
+TEST(RateReducer, LinearRateRiseJustBeforeATakeStaysWithinTheSignal) {
+    const auto input = sine(300, 0.9, 1000.0);
+    std::vector<float> output(input.size(), SENTINEL);
+    Reducer reducer;
+    reducer.quantMode = dsp::QUANT_MODE_ROUND;
+    constexpr float BITS_32 = 3.2f;  // quantization off
+    reducer.runInto(Routine::Linear, input, output, 1628.0f, BITS_32, 0, 62);
+    reducer.runInto(Routine::Linear, input, output, 1832.0f, BITS_32, 62, 1);
+    EXPECT_TRUE(sameBits(reducer.state.rampValue, reducer.state.heldValue))
+        << "the ramp stops at its target when the call ends";
+    reducer.runInto(Routine::Linear, input, output, 27.9f, BITS_32, 63, 237);
+    EXPECT_LE(largestMagnitude(output), largestMagnitude(input)) << "sample 63: " << output[63];
+}
+
+// "Step" replaces the output; "Linear" then resumes from where the output stands, not with the
+// slope of a ramp whose samples "Step" has since replaced.
+TEST(RateReducer, LinearAfterStepStartsWhereTheOutputStands) {
+    Reducer reducer;
+    reducer.run(Routine::Linear, std::vector<float>(6, 1.0f), 1102.5f);  // ramp 0.5, step 0.25
+    EXPECT_TRUE(sameBits(reducer.run(Routine::Step, std::vector<float>(4, 5.0f), 1102.5f),
+                         {1.0f, 1.0f, 5.0f, 5.0f}));
+    EXPECT_TRUE(sameBits(reducer.state.rampValue, 5.0f));
+    EXPECT_TRUE(sameBits(reducer.state.rampStep, 0.0f));
+    EXPECT_TRUE(sameBits(reducer.run(Routine::Linear, std::vector<float>(4, 5.0f), 1102.5f),
+                         {5.0f, 5.0f, 5.0f, 5.0f}));
+}
+
+TEST(RateReducer, StepWithoutATakeLeavesTheRampAlone) {
+    Reducer reducer;
+    reducer.run(Routine::Linear, std::vector<float>(6, 1.0f), 1102.5f);
+    reducer.run(Routine::Step, std::vector<float>(1, 5.0f), 1102.5f);  // phase 2 -> 3: no take
+    EXPECT_TRUE(sameBits(reducer.state.rampValue, 0.5f));
+    EXPECT_TRUE(sameBits(reducer.state.rampStep, 0.25f));
+}
+
+// The stop at the target is for ramps that ran past it: one still on its way, one heading
+// away from heldValue after a rate rise, NaN states and blocks without a loop are left alone.
+TEST(RateReducer, RampStopsOnlyWhenItRanPastItsTarget) {
+    struct Case {
+        const char* what;
+        float rampValue, rampStep, heldValue;
+        int16_t quantMode;
+        float rateValue;
+        float expectedRamp;
+    };
+    const Case cases[] = {
+        {"rising, past", 2.0f, 0.5f, 1.0f, 0, 1000.0f, 1.0f},
+        {"falling, past", -2.0f, -0.5f, -1.0f, 0, 1000.0f, -1.0f},
+        {"rising, short of it", 0.25f, 0.125f, 1.0f, 0, 1000.0f, 0.25f},
+        {"falling, short of it", 0.5f, -0.125f, -1.0f, 0, 1000.0f, 0.5f},
+        {"flat", 2.0f, 0.0f, 1.0f, 0, 1000.0f, 2.0f},
+        {"not a number", NAN_F, 1.0f, 1.0f, 0, 1000.0f, NAN_F},
+        {"unknown Q.Mode", 2.0f, 0.5f, 1.0f, 3, 1000.0f, 2.0f},
+        {"silent block", 2.0f, 0.5f, 1.0f, 0, 0.0f, 2.0f},
+    };
+    for (const auto& c : cases) {
+        Reducer reducer;
+        reducer.quantMode = c.quantMode;
+        reducer.state.lastRate = c.rateValue * 10.0f;  // no re-aim
+        reducer.state.holdPhase = 1.0f;                // no take in the one sample
+        reducer.state.rampValue = c.rampValue - c.rampStep;
+        reducer.state.rampStep = c.rampStep;
+        reducer.state.heldValue = c.heldValue;
+        reducer.run(Routine::Linear, {0.0f}, c.rateValue);
+        if (c.quantMode == 3 || c.rateValue == 0.0f) reducer.state.rampValue += c.rampStep;
+        EXPECT_TRUE(sameBits(reducer.state.rampValue, c.expectedRamp)) << c.what;
+    }
+}
+
+// Random automation of every control and of the routine, as a hostile host would drive it:
+// every output lies within the samples taken so far, after quantization.
+TEST(RateReducer, AnyAutomationKeepsTheOutputWithinTheTakenSamples) {
+    std::mt19937 random(19);
+    const auto uniform = [&](double low, double high) {
+        return low + (high - low) * (double(random()) / 4294967296.0);
+    };
+    const auto below = [&](uint32_t n) { return static_cast<uint32_t>(random()) % n; };
+    constexpr int RUNS = 2000, LENGTH = 4000;
+    std::vector<float> input(LENGTH), output(LENGTH);
+    float worst = 0.0f;
+    for (int run = 0; run < RUNS; ++run) {
+        const float sampleRate = static_cast<float>(
+            below(4) == 0 ? 44100.0 : std::exp(uniform(std::log(1000.0), std::log(192000.0))));
+        dsp::RateReducerState state{};
+        dsp::resetRateReducer(state, sampleRate);
+        const double amplitude = below(8) == 0 ? uniform(0.0, 1000.0) : uniform(0.0, 1.0);
+        const double hertz = uniform(20.0, 20000.0);
+        for (int i = 0; i < LENGTH; ++i) {
+            input[i] = static_cast<float>(
+                below(3) == 0 ? amplitude * uniform(-1.0, 1.0)
+                              : amplitude * std::sin(2.0 * M_PI * hertz * i / sampleRate));
+        }
+        std::fill(output.begin(), output.end(), sentinel());
+        TakenRange range;
+        // Half the runs switch routines at a steady rate, where no re-aim hides a stale ramp.
+        const bool steadyRate = below(2) == 0;
+        const auto pickRate = [&] {
+            return static_cast<float>(
+                below(10) == 0 ? (below(2) ? 0.0 : sampleRate)
+                               : std::exp(uniform(std::log(20.0), std::log(1.1 * sampleRate))));
+        };
+        const float runRate = pickRate();
+        for (int at = 0; at < LENGTH;) {
+            const int count = std::min<int>(LENGTH - at, static_cast<int>(below(301)));
+            const float rateHz = steadyRate ? runRate : pickRate();
+            const float rate = rateHz / 10.0f, bits = static_cast<float>(uniform(0.0, 3.2));
+            const auto quantMode = static_cast<int16_t>(below(20) == 0 ? 3 : below(3));
+            const bool linear = below(2) == 0;
+            const float controls[2] = {bits, rate};
+            const dsp::ReducerStreams streams{input.data(), &controls[0] - at, &controls[1] - at,
+                                              output.data()};
+            (linear ? dsp::processLinear : dsp::processStep)(state, streams, sampleRate, quantMode,
+                                                             at, count);
+            const float decimated = dsp::RATE_PER_STREAM_UNIT * rate;
+            if (count > 0 && decimated > 0.0f) {
+                if (decimated >= sampleRate && !state.quantizer.quantizeOn) {
+                    range.addCopied(input.data() + at, count);  // whatever Q.Mode is
+                } else if (quantMode != 3) {
+                    range.addBlock(state.quantizer, quantMode, input.data() + at, count,
+                                   decimated >= sampleRate ? 1.0f : sampleRate / decimated);
+                }
+            }
+            for (int i = at; i < at + count; ++i) {
+                if (floatBits(output[i]) == SENTINEL_BITS) continue;  // unknown Q.Mode
+                ASSERT_TRUE(range.contains(output[i]))
+                    << "run " << run << ", sample " << i << ": " << output[i] << " outside ["
+                    << range.lowest() << ", " << range.highest() << "] by more than "
+                    << range.allowance();
+                const float beyond =
+                    std::max(output[i] - range.highest(), range.lowest() - output[i]);
+                if (range.highest() > range.lowest())
+                    worst = std::max(worst, beyond / (range.highest() - range.lowest()));
+            }
+            at += count;
+        }
+    }
+    RecordProperty("largest_overshoot_share_of_range", std::to_string(worst));
+    std::printf("largest overshoot: %g of the range\n", worst);
 }
 
 }  // namespace
