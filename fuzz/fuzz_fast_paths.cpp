@@ -10,7 +10,9 @@
 
 #include "dsp/rate_reducer.h"
 #include "fuzz/fuzz_script.h"
+#include "fuzz/reducer_state.h"
 #include "host/sample_checks.h"
+#include "tests/taken_range.h"
 
 using namespace grindlet;
 
@@ -70,17 +72,31 @@ void check(bool holds, const char* what) {
 }
 
 void checkState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) {
-    const float pairs[][2] = {{a.holdPhase, b.holdPhase},
-                              {a.heldValue, b.heldValue},
-                              {a.previousHeld, b.previousHeld},
-                              {a.rampValue, b.rampValue},
-                              {a.rampStep, b.rampStep},
-                              {a.lastRate, b.lastRate},
-                              {a.quantizer.quantScale, b.quantizer.quantScale},
-                              {a.quantizer.quantInverse, b.quantizer.quantInverse},
-                              {a.quantizer.lastBits, b.quantizer.lastBits}};
-    for (const auto& pair : pairs) check(floatBits(pair[0]) == floatBits(pair[1]), "end state");
-    check(a.quantizer.quantizeOn == b.quantizer.quantizeOn, "quantizeOn");
+    const char* member = fuzz::firstDifference(a, b);
+    if (member != nullptr) std::fprintf(stderr, "end state: %s\n", member);
+    check(member == nullptr, "end state");
+}
+
+// Inputs and sample rates under which every taken value and every difference of two stays
+// finite: there no output may leave the samples taken so far.
+bool keepsRange(float sampleRate) { return sampleRate >= 1.0f && sampleRate <= 1e7f; }
+
+// A block's input as the reducer may take it, before the block runs (in place, it is then
+// overwritten): copied as it is, or quantized as the block's quantizer will quantize it.
+// Returns whether the block writes its output (an unknown mode leaves it as it was).
+bool addToRange(test::TakenRange& range, dsp::QuantizerState quantizer, float bits, float rate,
+                float sampleRate, int16_t mode, const float* in, int32_t count) {
+    dsp::configureQuantizer(quantizer, bits);
+    const float hertz = dsp::RATE_PER_STREAM_UNIT * rate;
+    if (count <= 0) return false;
+    if (!(hertz > 0.0f)) return true;  // silence
+    if (hertz >= sampleRate && !quantizer.quantizeOn) {
+        range.addCopied(in, count);  // whatever the mode
+        return true;
+    }
+    if (mode < dsp::QUANT_MODE_FLOOR || mode > dsp::QUANT_MODE_INSIDE) return false;
+    range.addBlock(quantizer, mode, in, count, hertz >= sampleRate ? 1.0f : sampleRate / hertz);
+    return true;
 }
 
 float fastInput[BUFFER], referenceInput[BUFFER], fastOutput[BUFFER], referenceOutput[BUFFER];
@@ -94,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dsp::RateReducerState fast{}, reference{};
     dsp::resetRateReducer(fast, sampleRate);
     dsp::resetRateReducer(reference, sampleRate);
+    test::TakenRange range;
     int blocks = 0;
     while (!script.done() && blocks++ < 64) {
         const float bits = pick(script, BITS_VALUES, sizeof BITS_VALUES / sizeof BITS_VALUES[0]);
@@ -124,10 +141,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                    referenceOut};
         const auto fastCall = linear ? dsp::processLinear : dsp::processStep;
         const auto referenceCall = linear ? dsp::processLinearReference : dsp::processStepReference;
-        referenceCall(reference, referenceStreams, sampleRate, mode, offset, count);
+        const bool writes = addToRange(range, reference.quantizer, bits, rate, sampleRate, mode,
+                                       referenceInput + offset, count);
+        // Both split alike: a call's end is part of what defines the output.
+        referenceCall(reference, referenceStreams, sampleRate, mode, offset, split);
+        referenceCall(reference, referenceStreams, sampleRate, mode, offset + split, count - split);
         fastCall(fast, fastStreams, sampleRate, mode, offset, split);
         fastCall(fast, fastStreams, sampleRate, mode, offset + split, count - split);
         check(std::memcmp(fastOut, referenceOut, sizeof fastOutput) == 0, "output");
+        for (int32_t i = offset; writes && keepsRange(sampleRate) && i < offset + count; ++i) {
+            check(range.contains(referenceOut[i]), "an output beyond the samples taken so far");
+        }
         if (!inPlace) {
             for (int32_t i = 0; i < BUFFER; ++i) {
                 check(floatBits(fastOutput[i]) == SENTINEL_BITS ||

@@ -54,9 +54,22 @@ struct XorShift32 {
     float uniform() { return static_cast<float>(next() >> 8) / 16777216.0f * 2.0f - 1.0f; }
 };
 
+constexpr double PI = 3.14159265358979323846;
+
+// A sine of an amplitude and a frequency at a sample rate.
+inline std::vector<float> sineSignal(int32_t length, double amplitude, double hertz,
+                                     double sampleRate = 44100.0) {
+    std::vector<float> signal(static_cast<size_t>(length));
+    for (int32_t i = 0; i < length; ++i) {
+        signal[static_cast<size_t>(i)] =
+            static_cast<float>(amplitude * std::sin(2 * PI * hertz * i / sampleRate));
+    }
+    return signal;
+}
+
 // Two sines (220 Hz and 3111 Hz at 44100 Hz) and a little noise: every code path of the effect.
 inline std::vector<float> testSignal(int32_t length, uint32_t seed = 1) {
-    constexpr double PI = 3.14159265358979323846, RATE = 44100.0;
+    constexpr double RATE = 44100.0;
     std::vector<float> signal(static_cast<size_t>(length));
     XorShift32 random{seed};
     for (int32_t i = 0; i < length; ++i) {

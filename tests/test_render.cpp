@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "float_bits.h"
+#include "host/sample_checks.h"
 #include "tools/render/render_options.h"
 
 namespace grindlet::test {
@@ -254,6 +255,21 @@ TEST_F(RenderTool, ChannelsAreReducedIndependently) {
     }
 }
 
+// A rate sweeping up in one-sample blocks raises the rate before every sample: "Linear" once
+// threw such a render up to 1e28; it must stay within the input.
+TEST_F(RenderTool, LinearUnderARisingSweepStaysWithinTheInput) {
+    Sound sine{44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, sineSignal(22050, 0.9, 1000.0)};
+    ASSERT_TRUE(writeSound(path("in.wav"), sine));
+    ASSERT_EQ(
+        run(tool() + " in.wav --bits 32 --rate 20:44100 --mode linear --block 1 -o out.wav").status,
+        0);
+    Sound out;
+    ASSERT_TRUE(readSound(path("out.wav"), out));
+    float largest = 0.0f;
+    for (float x : out.samples) largest = std::max(largest, std::fabs(x));
+    EXPECT_LE(largest, 0.9f);
+}
+
 struct FormatCase {
     const char* output;
     const char* extraArguments;
@@ -322,7 +338,7 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
         {"a format the container cannot hold", "", "in.wav -o new.flac --format float",
          "cannot hold"},
         {"a full disk over an earlier output", "cp in.wav earlier.wav",
-         "in.wav --bits 6 -o earlier.wav -f --format double", "cannot write"},
+         "--bits 6 -o earlier.wav -f --format double", "cannot write"},  // the demo: 1.4 MB
         {"a missing input", "", "missing.wav -o new.wav", "cannot read"},
         {"a file that is not audio", "echo not audio > junk.wav", "junk.wav -o new.wav",
          "cannot read"},
@@ -336,9 +352,11 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
             ASSERT_EQ(run(hazard.prepare).status, 0);
         }
         const auto before = snapshot();
-        // The full disk: a file-size limit that the output reaches.
-        const std::string limit =
-            std::string(hazard.what).find("full disk") != std::string::npos ? "ulimit -f 8; " : "";
+        // The full disk: a file-size limit that the output reaches. 128 KB leaves room for
+        // what an emulator writes for itself (it serves /proc files through memory files).
+        const std::string limit = std::string(hazard.what).find("full disk") != std::string::npos
+                                      ? "ulimit -f 256; "
+                                      : "";
         const ToolRun result = run(limit + tool() + " " + hazard.arguments);
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.errors.find(hazard.messageMentions), std::string::npos) << result.errors;

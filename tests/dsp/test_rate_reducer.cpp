@@ -237,13 +237,6 @@ TEST(RateReducer, PhaseStopsGrowingAtTwoToTheTwentyFour) {
 
 // ---- the ramp never thrown beyond the signal ------------------------------------------------
 
-std::vector<float> sine(int n, double amplitude, double hertz) {
-    std::vector<float> v(n);
-    for (int i = 0; i < n; ++i)
-        v[i] = static_cast<float>(amplitude * std::sin(2.0 * M_PI * hertz * i / SAMPLE_RATE));
-    return v;
-}
-
 float largestMagnitude(const std::vector<float>& v, size_t from = 0) {
     float largest = 0.0f;
     for (size_t i = from; i < v.size(); ++i) largest = std::max(largest, std::fabs(v[i]));
@@ -253,7 +246,7 @@ float largestMagnitude(const std::vector<float>& v, size_t from = 0) {
 // Automation raises the rate just before a take and the call ends right after it: the re-aim
 // divides by a tiny distance, and the next call used to start from a ramp value 25 units out.
 TEST(RateReducer, LinearRateRiseJustBeforeATakeStaysWithinTheSignal) {
-    const auto input = sine(300, 0.9, 1000.0);
+    const auto input = sineSignal(300, 0.9, 1000.0);
     std::vector<float> output(input.size(), SENTINEL);
     Reducer reducer;
     reducer.quantMode = dsp::QUANT_MODE_ROUND;
@@ -342,7 +335,7 @@ TEST(RateReducer, AnyAutomationKeepsTheOutputWithinTheTakenSamples) {
         for (int i = 0; i < LENGTH; ++i) {
             input[i] = static_cast<float>(
                 below(3) == 0 ? amplitude * uniform(-1.0, 1.0)
-                              : amplitude * std::sin(2.0 * M_PI * hertz * i / sampleRate));
+                              : amplitude * std::sin(2.0 * PI * hertz * i / sampleRate));
         }
         std::fill(output.begin(), output.end(), sentinel());
         TakenRange range;

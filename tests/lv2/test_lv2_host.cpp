@@ -1,10 +1,11 @@
 // The LV2 bundle loaded as a DAW loads it, through liblilv: blocks of any size (0 and 1
-// included) give the same output as one long block, nothing is written outside the buffers,
+// included) give the signal code's output in the same blocks, nothing is written outside the buffers,
 // in-place buffers work, a control change takes effect at the next run() call, the stereo plugin
 // equals two mono ones, any sample rate works, and run() neither allocates nor locks.
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -232,10 +233,11 @@ TEST(Lv2Plugin, AnySplitIntoBlocksGivesTheSameBitsAsTheSignalCode) {
     constexpr size_t FRAMES = 6000;
     for (const Setting& setting : SETTINGS) {
         const std::vector<std::vector<float>> inputs = {signal(FRAMES, 1), signal(FRAMES, 2)};
-        const std::vector<uint32_t> whole = {FRAMES};
-        const auto expected = reference(inputs[0], whole, {setting.controls}, SAMPLE_RATE);
         for (uint32_t seed = 1; seed <= 4; ++seed) {
             const auto blocks = randomBlocks(FRAMES, seed);
+            const auto expected =
+                reference(inputs[0], blocks, std::vector<Controls>(blocks.size(), setting.controls),
+                          SAMPLE_RATE);
             bool intact = false;
             const auto outputs = render(setting, inputs, blocks, seed % 2 == 0, &intact);
             ASSERT_FALSE(outputs.empty());
@@ -277,6 +279,29 @@ TEST(Lv2Plugin, ControlChangesTakeEffectAtTheNextRun) {
     const auto expected =
         reference(input, std::vector<uint32_t>(perBlock.size(), BLOCK), perBlock, SAMPLE_RATE);
     EXPECT_TRUE(sameBits(output, expected));
+}
+
+// Automation that raises the rate just before a take: the ramp must stay within the signal.
+TEST(Lv2Plugin, LinearUnderRateAutomationStaysWithinTheSignal) {
+    const std::vector<float> input = sineSignal(300, 0.9, 1000.0);
+    Plugin plugin(MONO, SAMPLE_RATE);
+    ASSERT_TRUE(plugin.loaded());
+    plugin.controls = {32.0f, 0.0f, 1.0f, 1.0f};  // unquantized, Round, Linear
+    const struct {
+        uint32_t count;
+        float hertz;
+    } blocks[] = {{62, 16280.0f}, {1, 18320.0f}, {237, 279.0f}};
+    std::vector<float> output(input.size(), sentinel());
+    size_t at = 0;
+    for (const auto& block : blocks) {
+        plugin.controls.rate = block.hertz;
+        plugin.connectAudio(0, input.data() + at, output.data() + at);
+        plugin.run(block.count);
+        at += block.count;
+    }
+    float largest = 0.0f;
+    for (float x : output) largest = std::max(largest, std::fabs(x));
+    EXPECT_LE(largest, 0.9f) << "sample 63: " << output[63];
 }
 
 TEST(Lv2Plugin, AnySampleRate) {

@@ -113,6 +113,49 @@ void registerSignalChecks(CheckRegistry& registry) {
                 return pass();
             });
     }
+    // Automation that raises the rate just before a take, in blocks a host may well use: the
+    // ramp must stay within the signal (it once reached -24.96 from a 0.9 sine at sample 63).
+    registry.add("Linear under rate automation stays within the signal", [=](CheckContext& c) {
+        constexpr float BITS_OFF = 3.2f;  // 32 bits: unquantized, so the bound is the input's
+        struct Run {
+            const char* name;
+            std::vector<int32_t> blocks;
+            std::function<float(int32_t)> rate;
+        };
+        std::vector<float> rates(4000);
+        XorShift32 random{19};
+        for (float& r : rates)  // 20 Hz to 44.1 kHz, log-uniform
+            r = static_cast<float>(2.0 * std::pow(2205.0, (random.uniform() + 1.0f) / 2.0f));
+        const Run runs[] = {
+            {"linear-rate-rise-before-take",
+             {62, 1, 5, 232},
+             [](int32_t at) { return at < 62   ? 1628.0f
+                                     : at < 63 ? 1832.0f
+                                               : 27.9f; }},
+            {"linear-random-rate-automation",
+             {7, 1, 64, 13, 2, 33, 1, 50, 9},
+             [rates](int32_t at) { return rates[static_cast<size_t>(at) % rates.size()]; }},
+        };
+        for (const Run& run : runs) {
+            Scenario s;
+            s.input = sineSignal(4000, 0.9, 1000.0);
+            s.rateMode = 1;
+            s.quantMode = 1;
+            s.blockCounts = run.blocks;
+            s.bits = [](int32_t) { return BITS_OFF; };
+            s.rate = run.rate;
+            ScenarioResult r;
+            Outcome o = c.scenario(run.name, s, &r);
+            if (!o.ok) return o;
+            for (size_t i = 0; i < r.output.size(); ++i) {
+                if (!(std::fabs(r.output[i]) <= 0.9f)) {
+                    return failWith(std::string(run.name) + ": sample " + std::to_string(i) +
+                                    " is " + std::to_string(r.output[i]));
+                }
+            }
+        }
+        return pass();
+    });
     registry.add("in-place buffers give the same output as separate ones", [=](CheckContext& c) {
         for (int16_t rateMode = 0; rateMode < 2; ++rateMode) {
             for (float rate : {300.0f, 4410.0f}) {  // reduced, and the copy path
