@@ -41,7 +41,10 @@ struct PinDescription {
 
 class HostedModule {
 public:
-    static constexpr size_t CALL_LOG_CAPACITY = 1 << 16;
+    // Reserved up front, so that logging a call never allocates inside a process call; calls
+    // past it are not logged. 96 KB: small enough that making many objects (a fuzz run) does
+    // not exhaust a 32-bit address space, which an emulator and ASan's shadow share.
+    static constexpr size_t CALL_LOG_CAPACITY = 1 << 12;
     static constexpr size_t EVENT_QUEUE_CAPACITY = 64;
     static constexpr int32_t DEFAULT_BUFFER_LENGTH = 4096;
 
