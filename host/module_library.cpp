@@ -1,5 +1,8 @@
 #include "module_library.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -8,6 +11,8 @@
 #else
 #include <dlfcn.h>
 #include <elf.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -20,10 +25,63 @@ namespace grindlet::host {
 
 namespace {
 
-bool fileExists(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
+// Larger than any module file: a file beyond it is refused before a byte of it is read.
+constexpr long long MAX_MODULE_FILE_BYTES = 64LL << 20;
+
+// A module file must be a readable, non-empty regular file of a module's size. Checked before
+// anything reads it: a folder, a pipe (which would block), a device or a huge file is named for
+// what it is instead.
+bool usableModuleFile(const std::string& path, std::string& error) {
+#if defined(_WIN32)
+    struct _stat64 status {};
+    if (_stat64(path.c_str(), &status) != 0) {
+        error = errno == ENOENT ? "no such module file: " + path
+                                : "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool folder = (status.st_mode & _S_IFMT) == _S_IFDIR;
+    const bool regular = (status.st_mode & _S_IFMT) == _S_IFREG;
+    const char* kind = "not a regular file";
+#else
+    // Non-blocking: opening a pipe for reading would otherwise wait for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno == ENOENT ? "no such module file: " + path
+                                : "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    const bool described = fstat(fd, &status) == 0;
+    const int statusError = errno;
+    close(fd);
+    if (!described) {
+        error = "cannot read " + path + ": " + std::strerror(statusError);
+        return false;
+    }
+    const bool folder = S_ISDIR(status.st_mode), regular = S_ISREG(status.st_mode);
+    const char* kind = S_ISFIFO(status.st_mode)                             ? "a pipe (FIFO)"
+                       : S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ? "a device"
+                       : S_ISSOCK(status.st_mode)                           ? "a socket"
+                                                                            : "not a regular file";
+#endif
+    if (folder) {
+        error = path + " is a folder, not a module file";
+        return false;
+    }
+    if (!regular) {
+        error = path + " is " + kind + ", not a module file";
+        return false;
+    }
+    if (status.st_size == 0) {
+        error = path + " is empty, not a module file";
+        return false;
+    }
+    if (status.st_size > MAX_MODULE_FILE_BYTES) {
+        error = path + " is " + std::to_string(static_cast<long long>(status.st_size)) +
+                " bytes, more than any module file (" +
+                std::to_string(MAX_MODULE_FILE_BYTES >> 20) + " MiB at most)";
+        return false;
+    }
     return true;
 }
 
@@ -98,10 +156,7 @@ void closeLibrary(void* handle) { dlclose(handle); }
 std::unique_ptr<ModuleLibrary> ModuleLibrary::load(const std::string& name, std::string& error) {
     // A name without a slash is the file of that name here, not one on the library search path.
     const std::string path = name.find_first_of("/\\") == std::string::npos ? "./" + name : name;
-    if (!fileExists(path)) {
-        error = "no such module file: " + path;
-        return nullptr;
-    }
+    if (!usableModuleFile(path, error)) return nullptr;
 #if !defined(_WIN32)
     if (PeImage::looksLikePe(path)) {
         std::unique_ptr<ModuleLibrary> library(new ModuleLibrary());

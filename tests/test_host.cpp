@@ -286,5 +286,77 @@ TEST(CheckTool, RefusesWhatItCannotCheckAndDescribesTheModule) {
     }
 }
 
+// grindlet-check on module files nobody trusts: whatever the file does, the checker reports it
+// and goes on; the file being checked and every file not asked for are left as they were.
+TEST(CheckTool, SurvivesHostileModuleFilesAndNeverWritesTheFileItChecks) {
+    const std::string dir = "/tmp/grindlet-check-hostile";
+    std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
+    const std::string module = dir + "/M.sep";
+    std::system(("cp " + std::string(GRINDLET_MODULE_PATH) + " " + module).c_str());
+    std::system(("mkfifo " + dir + "/fifo.sep && echo earlier > " + dir + "/earlier.txt && : > " +
+                 dir + "/empty.sep && mkdir " + dir + "/folder.sep && ln -s M.sep " + dir +
+                 "/link.sep && truncate -s 1500M " + dir + "/huge.sep")
+                    .c_str());
+    const std::string original = fileContents(module);
+    struct HostileRun {
+        const char* what;
+        std::string arguments;
+        int status;
+        std::vector<std::string> mentions;
+    };
+    const HostileRun runs[] = {
+        {"the dump is the module file",
+         module + " --dump " + module + " -f",
+         2,
+         {"is the module file being checked"}},
+        {"the dump is a link to the module file",
+         module + " --dump " + dir + "/link.sep -f",
+         2,
+         {"is the module file being checked"}},
+        {"an existing dump without -f",
+         module + " --dump " + dir + "/earlier.txt",
+         2,
+         {"exists: use -f"}},
+        {"a dump when the module cannot load",
+         dir + "/empty.sep --dump " + dir + "/new.txt",
+         2,
+         {"is empty"}},
+        {"a folder", dir + "/folder.sep", 2, {"is a folder"}},
+        {"a pipe", dir + "/fifo.sep", 2, {"is a pipe (FIFO)"}},
+        {"a device", "/dev/zero", 2, {"is a device"}},
+        {"a huge file", dir + "/huge.sep", 2, {"more than any module file"}},
+        {"an export that never returns",
+         std::string(GRINDLET_SPINNING_MODULE_PATH) + " --timeout 2",
+         1,
+         {"FAIL no module at index 1, version still written: the module did not finish within 2 s",
+          "passed,"}},
+        {"null entries in the block",
+         GRINDLET_NULL_ENTRIES_MODULE_PATH,
+         1,
+         {"crashed with SIGSEGV", "passed,"}},
+        {"loading never finishes",
+         std::string(GRINDLET_LOADING_SPINS_MODULE_PATH) + " --timeout 2",
+         2,
+         {"loading it did not finish within 2 s"}},
+        {"a bad time limit", module + " --timeout 0", 2, {"--timeout"}},
+    };
+    for (const HostileRun& run : runs) {
+        SCOPED_TRACE(run.what);
+        const std::string output = dir + "/output.log";
+        const int status = std::system(
+            (std::string(GRINDLET_CHECK_PATH) + " " + run.arguments + " > " + output + " 2>&1")
+                .c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal";
+        EXPECT_EQ(WEXITSTATUS(status), run.status);
+        const std::string said = fileContents(output);
+        for (const std::string& mention : run.mentions)
+            EXPECT_NE(said.find(mention), std::string::npos) << said;
+        EXPECT_EQ(fileContents(module), original) << "the module file changed";
+        EXPECT_EQ(fileContents(dir + "/earlier.txt"), "earlier\n");
+        EXPECT_FALSE(std::ifstream(dir + "/new.txt").good()) << "a dump appeared";
+    }
+    std::system(("rm -rf " + dir).c_str());
+}
+
 }  // namespace
 }  // namespace grindlet::test

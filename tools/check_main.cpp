@@ -4,10 +4,12 @@
 // and its output against QZ-Grindlet's reference hashes. One line per check, then
 // "MODULE: N passed, M failed"; exit 0 only when none failed, 2 when it cannot run at all.
 // --dump writes the output hash of every scenario, for comparing two builds; --describe prints
-// the module's identity and pin table instead.
+// the module's identity and pin table instead. The module file is untrusted: loading it and
+// every check run in child processes with a time limit, and nothing ever writes to it.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -16,13 +18,23 @@
 #include <vector>
 
 #include "check/checks.h"
+#include "check/dump_file.h"
+#include "check/isolation.h"
 
 using namespace grindlet;
 using namespace grindlet::host;
 
 namespace {
 
-constexpr const char* USAGE = "usage: grindlet-check MODULE [--dump FILE] [--describe]\n";
+constexpr const char* USAGE =
+    "usage: grindlet-check MODULE [--describe] [--dump FILE [-f]] [--timeout SECONDS]\n"
+    "  --describe      the module's identity and pin table\n"
+    "  --dump FILE     each scenario's output hash, for comparing two builds (-f replaces FILE)\n"
+    "  --timeout S     the time each check may take before it counts as a hang (default 60)\n"
+    "Each check runs in a child process: a crash or a hang fails that check, not the run.\n"
+    "Exit status: 0 all passed, 1 some failed, 2 the module file could not be checked at all.\n";
+constexpr int DEFAULT_TIMEOUT_SECONDS = 60;
+constexpr int MAX_TIMEOUT_SECONDS = 86400;
 
 const char* directionName(int32_t direction) {
     return direction == PIN_DIRECTION_IN ? "in" : direction == PIN_DIRECTION_OUT ? "out" : "?";
@@ -72,68 +84,166 @@ int describe(const ModuleLibrary& library) {
     return 0;
 }
 
-}  // namespace
+// One check's outcome and its dump lines, as a child reports them: "PASS" or "FAIL detail" on
+// the first line, the dump lines after it.
+std::string reportOf(const check::Outcome& outcome, const std::string& dumpLines) {
+    std::string detail = outcome.detail;
+    for (char& c : detail) {
+        if (c == '\n') c = ' ';
+    }
+    return (outcome.ok ? std::string("PASS") : "FAIL " + detail) + "\n" + dumpLines;
+}
 
-int main(int argc, char** argv) {
+// Runs one check against a freshly loaded module; returns its report.
+std::string runCheck(const std::string& path, const check::NamedCheck& named) {
+    std::string error;
+    const auto library = ModuleLibrary::load(path, error);
+    if (!library) return reportOf(check::failWith("cannot load the module: " + error), "");
+    std::string dumpLines;
+    check::CheckContext context(*library, &dumpLines);
+    return reportOf(named.run(context), dumpLines);
+}
+
+struct Arguments {
     std::string path, dumpPath;
     bool describeOnly = false;
+    bool force = false;
+    int timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
+};
+
+// False with exit status 2 (or 0 for --help) when the command line says not to go on.
+bool parseArguments(int argc, char** argv, Arguments& a, int& status) {
+    status = 2;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(USAGE, stdout);
-            return 0;
+            status = 0;
+            return false;
         } else if (arg == "--describe") {
-            describeOnly = true;
+            a.describeOnly = true;
+        } else if (arg == "-f" || arg == "--force") {
+            a.force = true;
         } else if (arg == "--dump" && i + 1 < argc) {
-            dumpPath = argv[++i];
+            a.dumpPath = argv[++i];
+        } else if (arg == "--timeout" && i + 1 < argc) {
+            char* end = nullptr;
+            const long seconds = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || seconds < 1 || seconds > MAX_TIMEOUT_SECONDS) {
+                std::fprintf(stderr,
+                             "grindlet-check: --timeout: '%s' is not a whole number of "
+                             "seconds from 1 to %d\n",
+                             argv[i], MAX_TIMEOUT_SECONDS);
+                return false;
+            }
+            a.timeoutSeconds = static_cast<int>(seconds);
         } else if (!arg.empty() && arg[0] == '-') {
             std::fprintf(stderr, "grindlet-check: unknown option %s\n%s", arg.c_str(), USAGE);
-            return 2;
-        } else if (path.empty()) {
-            path = arg;
+            return false;
+        } else if (a.path.empty()) {
+            a.path = arg;
         } else {
             std::fprintf(stderr, "grindlet-check: more than one module file: %s\n%s", arg.c_str(),
                          USAGE);
-            return 2;
+            return false;
         }
     }
-    if (path.empty()) {
+    if (a.path.empty()) {
         std::fputs(USAGE, stderr);
-        return 2;
+        return false;
     }
-    std::FILE* dump = nullptr;
-    if (!dumpPath.empty()) {
-        dump = std::fopen(dumpPath.c_str(), "w");
-        if (dump == nullptr) {
-            std::fprintf(stderr, "grindlet-check: cannot write %s\n", dumpPath.c_str());
-            return 2;
-        }
-    }
+    return true;
+}
+
+int cannotCheck(const std::string& message) {
+    std::fprintf(stderr, "grindlet-check: %s\n", message.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Arguments a;
+    int status = 0;
+    if (!parseArguments(argc, argv, a, status)) return status;
     std::string error;
-    const auto library = ModuleLibrary::load(path, error);
-    if (!library) {
-        std::fprintf(stderr, "grindlet-check: %s\n", error.c_str());
-        return 2;
+    if (!a.dumpPath.empty() && !check::dumpPathAllowed(a.dumpPath, a.path, a.force, error))
+        return cannotCheck(error);
+    const bool isolated = check::childProcessesAvailable();
+
+    // Loading runs the module's own code (its load entry, its constructors): in a child too.
+    if (isolated) {
+        const check::ChildResult load = check::runInChild(
+            [&](int channel) {
+                const auto library = ModuleLibrary::load(a.path, error);
+                if (!library) check::writeAll(channel, error);
+                return library ? 0 : 2;
+            },
+            a.timeoutSeconds);
+        if (load.ending != check::ChildResult::Ending::Finished)
+            return cannotCheck(a.path + ": loading it " +
+                               check::describeEnding(load, a.timeoutSeconds));
+        if (load.exitStatus != 0) return cannotCheck(load.output);
+    } else {
+        std::printf(
+            "note: no child processes here: the checks run in this process, and a module "
+            "that crashes ends the run\n");
+        const auto library = ModuleLibrary::load(a.path, error);
+        if (!library) return cannotCheck(error);
     }
-    if (describeOnly) return describe(*library);
+
+    if (a.describeOnly) {
+        if (!isolated) {
+            const auto library = ModuleLibrary::load(a.path, error);
+            return describe(*library);
+        }
+        const check::ChildResult run = check::runInChild(
+            [&](int) {
+                const auto library = ModuleLibrary::load(a.path, error);
+                return library ? describe(*library) : 2;
+            },
+            a.timeoutSeconds);
+        if (run.ending != check::ChildResult::Ending::Finished)
+            return cannotCheck(a.path + ": describing it " +
+                               check::describeEnding(run, a.timeoutSeconds));
+        return run.exitStatus;
+    }
+
     check::CheckRegistry registry;
     check::registerIdentityChecks(registry);
     check::registerLifecycleChecks(registry);
     check::registerSignalChecks(registry);
-    check::CheckContext context(*library, dump);
     int passed = 0, failed = 0;
+    std::string dump;
     for (const check::NamedCheck& named : registry.all()) {
-        const check::Outcome outcome = named.run(context);
-        if (outcome.ok) {
+        std::string report;
+        if (isolated) {
+            const check::ChildResult run = check::runInChild(
+                [&](int channel) {
+                    return check::writeAll(channel, runCheck(a.path, named)) ? 0 : 1;
+                },
+                a.timeoutSeconds);
+            report = run.ending == check::ChildResult::Ending::Finished && run.exitStatus == 0
+                         ? run.output
+                         : "FAIL the module " + check::describeEnding(run, a.timeoutSeconds) + "\n";
+        } else {
+            report = runCheck(a.path, named);
+        }
+        const size_t lineEnd = report.find('\n');
+        const std::string verdict = report.substr(0, lineEnd);
+        if (lineEnd != std::string::npos) dump += report.substr(lineEnd + 1);
+        if (verdict == "PASS") {
             ++passed;
             std::printf("PASS %s\n", named.name.c_str());
         } else {
             ++failed;
-            std::printf("FAIL %s: %s\n", named.name.c_str(), outcome.detail.c_str());
+            std::printf("FAIL %s: %s\n", named.name.c_str(),
+                        verdict.size() > 5 ? verdict.c_str() + 5 : "no verdict");
         }
         std::fflush(stdout);
     }
-    if (dump != nullptr) std::fclose(dump);
-    std::printf("%s: %d passed, %d failed\n", path.c_str(), passed, failed);
+    if (!a.dumpPath.empty() && !check::writeWholeFile(a.dumpPath, dump, a.force, error))
+        return cannotCheck(error);
+    std::printf("%s: %d passed, %d failed\n", a.path.c_str(), passed, failed);
     return failed == 0 ? 0 : 1;
 }

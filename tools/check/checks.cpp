@@ -9,8 +9,7 @@ const char* const MODE_NAMES[3] = {"Floor", "Round", "Inside"};
 
 Outcome CheckContext::scenario(const std::string& name, const Scenario& s, ScenarioResult* out) {
     ScenarioResult result = runScenario(library, s);
-    if (dump != nullptr)
-        std::fprintf(dump, "%s %s\n", name.c_str(), hex32(hashSamples(result.output)).c_str());
+    if (dump != nullptr) *dump += name + " " + hex32(hashSamples(result.output)) + "\n";
     if (out != nullptr) *out = result;
     if (!result.fault.empty()) return failWith(result.fault);
     return pass();

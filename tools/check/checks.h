@@ -24,8 +24,9 @@ inline Outcome failWith(const std::string& why) { return {false, why}; }
 // What every check gets: the module file, and scenarios whose output hashes go to the dump.
 class CheckContext {
 public:
-    CheckContext(const host::ModuleLibrary& lib, std::FILE* dumpFile)
-        : library(lib), dump(dumpFile) {}
+    // dumpLines (may be null): where each scenario's "name hash" line goes.
+    CheckContext(const host::ModuleLibrary& lib, std::string* dumpLines)
+        : library(lib), dump(dumpLines) {}
     // Runs a scenario, records its hash for the build comparison, and reports faults.
     Outcome scenario(const std::string& name, const host::Scenario& s,
                      host::ScenarioResult* out = nullptr);
@@ -33,7 +34,7 @@ public:
     const host::ModuleLibrary& library;
 
 private:
-    std::FILE* dump;
+    std::string* dump;
 };
 
 struct NamedCheck {
