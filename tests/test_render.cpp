@@ -11,8 +11,10 @@
 #include <dirent.h>
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -119,6 +121,9 @@ TEST(RenderOptions, OutputNameFromInput) {
     EXPECT_EQ(render::defaultOutputName("dir.v2/song.flac"), "dir.v2/song-grindlet.wav");
     EXPECT_EQ(render::defaultOutputName("dir.v2/song"), "dir.v2/song-grindlet.wav");
     EXPECT_EQ(render::defaultOutputName(""), "grindlet-demo.wav");
+    EXPECT_EQ(render::defaultOutputName(".hidden"), ".hidden-grindlet.wav");
+    EXPECT_EQ(render::defaultOutputName("dir/.hidden"), "dir/.hidden-grindlet.wav");
+    EXPECT_EQ(render::defaultOutputName("dir/.hidden.flac"), "dir/.hidden-grindlet.wav");
 }
 
 // ---- the tool on files ---------------------------------------------------------------------
@@ -169,6 +174,13 @@ struct ToolRun {
     std::string errors;
 };
 
+// FNV-1a over a file's bytes, to tell files apart without printing them.
+uint32_t hashBytes(const std::string& bytes) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 16777619u;
+    return hash;
+}
+
 class RenderTool : public ::testing::Test {
 protected:
     std::string dir;
@@ -206,7 +218,7 @@ protected:
 
     static std::string tool() { return GRINDLET_RENDER_PATH; }
 
-    // Every file in dir, with its contents.
+    // Every file in dir, with its size and a hash of its contents.
     std::vector<std::pair<std::string, std::string>> snapshot() const {
         std::vector<std::pair<std::string, std::string>> files;
         if (DIR* d = opendir(dir.c_str())) {
@@ -216,7 +228,10 @@ protected:
                 struct stat status {};
                 const bool folder =
                     lstat(path(name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-                files.emplace_back(name, folder ? "(folder)" : contents(path(name)));
+                const std::string bytes = folder ? "" : contents(path(name));
+                files.emplace_back(name, folder ? "(folder)"
+                                                : std::to_string(bytes.size()) + " bytes, hash " +
+                                                      hex32(hashBytes(bytes)));
             }
             closedir(d);
         }
@@ -252,6 +267,101 @@ TEST_F(RenderTool, ChannelsAreReducedIndependently) {
         const float taken = in.samples[size_t(frame / 4 * 4 * 2)];
         const float quantized = taken < 0.25f ? 0.0f : (taken < 0.75f ? 0.5f : 1.0f);
         EXPECT_TRUE(sameBits(out.samples[size_t(frame * 2)], quantized)) << frame;
+    }
+}
+
+// A full disk while an output is being finished, the encoder's last writes included: exit 1
+// with the earlier file as it was and nothing left behind, never a truncated file in its place.
+TEST_F(RenderTool, AFullDiskWhileFinishingNeverReplacesAFile) {
+    Sound noise{44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, {}};
+    XorShift32 random{5};
+    for (int i = 0; i < 2 * 44100 * 2; ++i) noise.samples.push_back(0.5f * random.uniform());
+    ASSERT_TRUE(writeSound(path("in.wav"), noise));
+    for (const char* extension : {"flac", "ogg", "wav"}) {
+        const std::string output = std::string("out.") + extension;
+        const std::string render = tool() + " in.wav --bits 6 -o " + output + " -f";
+        ASSERT_EQ(run(render).status, 0);
+        struct stat whole {};
+        ASSERT_EQ(stat(path(output).c_str(), &whole), 0);
+        // Cut 1 KB and 6 KB short of the whole file: where the encoder flushes as it finishes.
+        // (At least 32 KB: an emulator needs some for its own memory files.)
+        for (long shortBy : {1024L, 6 * 1024L}) {
+            const long limit = std::max(32L * 1024, static_cast<long>(whole.st_size) - shortBy);
+            SCOPED_TRACE(std::string(extension) + ", limit " + std::to_string(limit));
+            std::system(("echo earlier > " + path(output)).c_str());
+            const auto before = snapshot();
+            // dash counts ulimit -f in 512-byte blocks
+            const ToolRun result = run("ulimit -f " + std::to_string(limit / 512) + "; " + render);
+            EXPECT_EQ(result.status, 1) << result.errors;
+            EXPECT_EQ(snapshot(), before) << result.errors;
+            EXPECT_NE(result.errors.find("File too large"), std::string::npos) << result.errors;
+        }
+    }
+}
+
+// A file that appears at the output path during the render is kept without -f.
+TEST_F(RenderTool, AFileThatAppearsDuringTheRenderIsKept) {
+    writeStereo("in.wav");
+    // The header now, the samples two seconds later; the file appears in between.
+    const ToolRun result =
+        run("( { head -c 44 in.wav; sleep 2; tail -c +45 in.wav; } | " + tool() +
+            " - --bits 6 -o out.wav & sleep 1; echo mine > out.wav; " + "wait $! )");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("appeared during the render"), std::string::npos) << result.errors;
+    EXPECT_EQ(contents(path("out.wav")), "mine\n");
+}
+
+// A pipe named as the output is written to, never replaced; names as long as the file system
+// allows work (the temporary file needs no name of its own).
+TEST_F(RenderTool, PipesAndLongNamesAsOutputs) {
+    writeStereo("in.wav");
+    ASSERT_EQ(run("( mkfifo out.wav && { cat out.wav > got.wav & " + tool() +
+                  " in.wav --bits 6 -o out.wav -f; }; wait )")
+                  .status,
+              0);
+    struct stat status {};
+    ASSERT_EQ(stat(path("out.wav").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the pipe was replaced";
+    Sound got;
+    ASSERT_TRUE(readSound(path("got.wav"), got));
+    EXPECT_EQ(got.frames(), 1000);
+    const std::string longName = std::string(251, 'n') + ".wav";  // 255 bytes
+    EXPECT_EQ(run(tool() + " in.wav --bits 6 -o " + longName).status, 0);
+    Sound out;
+    EXPECT_TRUE(readSound(path(longName), out));
+}
+
+// Ctrl-C, SIGTERM or a hang-up in the middle of a render: the earlier output as it was, no
+// temporary file, and the end the signal means (a shell reports 130, 143 or 129).
+TEST_F(RenderTool, AnInterruptedRenderLeavesNothing) {
+    writeStereo("in.wav");
+    const std::string wav = contents(path("in.wav"));
+    std::system(("echo earlier > " + path("out.wav")).c_str());
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        const auto before = snapshot();
+        int feed[2];
+        ASSERT_EQ(pipe(feed), 0);
+        const pid_t tool = fork();
+        if (tool == 0) {
+            dup2(feed[0], STDIN_FILENO);
+            close(feed[0]);
+            close(feed[1]);
+            if (chdir(dir.c_str()) != 0) _exit(127);
+            execl(GRINDLET_RENDER_PATH, GRINDLET_RENDER_PATH, "-", "--bits", "6", "-o", "out.wav",
+                  "-f", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(feed[0]);
+        // The header only: the tool opens its output and waits for samples.
+        ASSERT_EQ(write(feed[1], wav.data(), 44), 44);
+        sleep(1);
+        kill(tool, signal);
+        int status = 0;
+        waitpid(tool, &status, 0);
+        close(feed[1]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+        EXPECT_EQ(snapshot(), before);
     }
 }
 
@@ -343,6 +453,7 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
         {"a file that is not audio", "echo not audio > junk.wav", "junk.wav -o new.wav",
          "cannot read"},
         {"standard input without -o", "", "- < in.wav", "needs -o"},
+        {"a folder at the output path", "mkdir out.wav", "in.wav -o out.wav -f", "is a folder"},
     };
     for (const Hazard& hazard : hazards) {
         SCOPED_TRACE(hazard.what);
@@ -415,15 +526,32 @@ TEST_F(RenderTool, StreamsThroughStandardInputAndOutput) {
         ASSERT_TRUE(readSound(path("piped.wav"), out));
         EXPECT_EQ(out.frames(), 1000) << name;
     }
-    // To a pipe: a stream format (AU); to a redirected file: WAV.
-    ASSERT_EQ(run(tool() + " in.wav --bits 6 -o - | cat > piped.au").status, 0);
+    // To a pipe: WAV with its sizes from the input's length (or AU with --type au); to a
+    // redirected file: WAV written by libsndfile. The same samples every way.
+    ASSERT_EQ(run(tool() + " in.wav --bits 6 -o - | cat > piped.wav").status, 0);
+    ASSERT_EQ(run(tool() + " in.wav --bits 6 -o - --type au | cat > piped.au").status, 0);
     ASSERT_EQ(run(tool() + " in.wav --bits 6 -o - > redirected.wav").status, 0);
-    Sound au, redirected;
+    Sound piped, au, redirected;
+    ASSERT_TRUE(readSound(path("piped.wav"), piped));
     ASSERT_TRUE(readSound(path("piped.au"), au));
     ASSERT_TRUE(readSound(path("redirected.wav"), redirected));
+    EXPECT_EQ(piped.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     EXPECT_EQ(au.format & SF_FORMAT_TYPEMASK, SF_FORMAT_AU);
     EXPECT_EQ(redirected.format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV);
+    EXPECT_TRUE(sameBits(piped.samples, redirected.samples));
     EXPECT_TRUE(sameBits(au.samples, redirected.samples));
+    const std::string header = contents(path("piped.wav")).substr(0, 44);
+    const auto word = [&](size_t at) {
+        return uint32_t(uint8_t(header[at])) | uint32_t(uint8_t(header[at + 1])) << 8 |
+               uint32_t(uint8_t(header[at + 2])) << 16 | uint32_t(uint8_t(header[at + 3])) << 24;
+    };
+    EXPECT_EQ(word(40), 1000u * 2 * 2) << "the data size: 1000 stereo 16-bit frames";
+    EXPECT_EQ(word(4), 1000u * 2 * 2 + 36);
+    // The tool reads its own stream back; a container that must seek is refused up front.
+    EXPECT_EQ(
+        run(tool() + " in.wav --bits 6 -o - | " + tool() + " - --bits 24 -o again.wav").status, 0);
+    const ToolRun flac = run("{ " + tool() + " in.wav -o - --type flac | cat > nothing.flac; }");
+    EXPECT_NE(flac.errors.find("cannot seek back to the header"), std::string::npos) << flac.errors;
     // Standard input that is the output file by another name is still the input.
     EXPECT_EQ(run(tool() + " - -o in.wav -f < in.wav").status, 1);
 }

@@ -107,8 +107,11 @@ int64_t AudioInput::read(float* interleaved, int64_t frames) {
 
 // ---- output format ---------------------------------------------------------------------------
 
-bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std::string& format,
-                        int32_t sampleRate, int32_t channels, int& chosen, std::string& error) {
+bool standardOutputIsStream() { return !seekable(STDOUT_FILENO); }
+
+bool chooseOutputFormat(const std::string& path, const std::string& type, bool stream,
+                        int32_t inputSubtype, const std::string& format, int32_t sampleRate,
+                        int32_t channels, int& chosen, std::string& error) {
     struct Container {
         const char* extension;
         int format;
@@ -118,31 +121,44 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
         {"wav", SF_FORMAT_WAV, "WAV"},   {"flac", SF_FORMAT_FLAC, "FLAC"},
         {"ogg", SF_FORMAT_OGG, "Ogg"},   {"aiff", SF_FORMAT_AIFF, "AIFF"},
         {"aif", SF_FORMAT_AIFF, "AIFF"}, {"w64", SF_FORMAT_W64, "W64"},
-        {"caf", SF_FORMAT_CAF, "CAF"},
+        {"caf", SF_FORMAT_CAF, "CAF"},   {"au", SF_FORMAT_AU, "AU"},
     };
-    int container = 0;
-    std::string containerName;
-    if (path == "-") {
-        // libsndfile writes WAV only where it can seek back to the header.
-        const bool canSeek = seekable(STDOUT_FILENO);
-        container = canSeek ? SF_FORMAT_WAV : SF_FORMAT_AU;
-        containerName = canSeek ? "WAV" : "AU";
+    const auto byExtension = [&](const std::string& extension) -> const Container* {
+        for (const Container& c : containers) {
+            if (lowercase(extension) == c.extension) return &c;
+        }
+        return nullptr;
+    };
+    const Container* picked = nullptr;
+    if (!type.empty()) {
+        picked = byExtension(type);
+        if (picked == nullptr) {
+            error = "--type: unknown container '" + type +
+                    "': use wav, flac, ogg, aiff, aif, w64, caf or au";
+            return false;
+        }
+    } else if (path == "-") {
+        picked = &containers[0];  // WAV, which every player and sox read from a pipe
     } else {
         const std::string base = baseName(path);
         const size_t dot = base.find_last_of('.');
-        const std::string extension =
-            dot == std::string::npos ? "" : lowercase(base.substr(dot + 1));
-        for (const Container& c : containers) {
-            if (extension == c.extension) {
-                container = c.format;
-                containerName = c.name;
-            }
-        }
-        if (container == 0) {
+        picked = byExtension(dot == std::string::npos ? "" : base.substr(dot + 1));
+        if (picked == nullptr && stream) picked = &containers[0];
+        if (picked == nullptr) {
             error = "cannot tell the format of " + path +
-                    " from its extension: use .wav .flac .ogg .aiff .aif .w64 or .caf";
+                    " from its extension: use .wav .flac .ogg .aiff .aif .w64 .caf or .au";
             return false;
         }
+    }
+    const int container = picked->format;
+    const std::string containerName = picked->name;
+    // WAV goes to a stream with its sizes written up front; AU streams by design. The others
+    // seek back to their headers when they finish, which a pipe cannot.
+    if (stream && container != SF_FORMAT_WAV && container != SF_FORMAT_AU) {
+        error = "a " + containerName + " file cannot be written to " +
+                (path == "-" ? std::string("standard output here") : path) +
+                ": it cannot seek back to the header (use --type wav or --type au)";
+        return false;
     }
     auto holds = [&](int subtype) {
         SF_INFO info{};
@@ -198,24 +214,195 @@ bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std
 
 // ---- audio output ----------------------------------------------------------------------------
 
+namespace {
+
+// libsndfile's I/O, through calls whose first failure the sink keeps.
+struct SinkIo {
+    static AudioOutput::Sink& of(void* user) { return *static_cast<AudioOutput::Sink*>(user); }
+    static void keep(AudioOutput::Sink& sink, int error) {
+        if (sink.error == 0) sink.error = error;
+    }
+    static sf_count_t length(void* user) {
+        AudioOutput::Sink& sink = of(user);
+        return std::max(sink.length, sink.position);
+    }
+    static sf_count_t seek(sf_count_t offset, int whence, void* user) {
+        AudioOutput::Sink& sink = of(user);
+        const int64_t base = whence == SEEK_CUR   ? sink.position
+                             : whence == SEEK_END ? std::max(sink.length, sink.position)
+                                                  : 0;
+        const int64_t target = base + offset;
+        if (target == sink.position) return target;
+        if (!sink.seekable || target < 0 || lseek(sink.fd, target, SEEK_SET) < 0) {
+            keep(sink, sink.seekable && target >= 0 ? errno : ESPIPE);
+            return -1;
+        }
+        sink.position = target;
+        return target;
+    }
+    static sf_count_t read(void* destination, sf_count_t count, void* user) {
+        AudioOutput::Sink& sink = of(user);
+        if (!sink.seekable) return 0;
+        const ssize_t n = ::read(sink.fd, destination, static_cast<size_t>(count));
+        if (n < 0) {
+            keep(sink, errno);
+            return 0;
+        }
+        sink.position += n;
+        return n;
+    }
+    static sf_count_t write(const void* source, sf_count_t count, void* user) {
+        AudioOutput::Sink& sink = of(user);
+        const char* bytes = static_cast<const char*>(source);
+        sf_count_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::write(sink.fd, bytes + done, static_cast<size_t>(count - done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                keep(sink, n < 0 ? errno : EIO);
+                break;
+            }
+            done += n;
+        }
+        sink.position += done;
+        sink.length = std::max(sink.length, sink.position);
+        return done;
+    }
+    static sf_count_t tell(void* user) { return of(user).position; }
+};
+
+void put16(std::string& out, uint32_t v) {
+    out += static_cast<char>(v & 0xFF);
+    out += static_cast<char>((v >> 8) & 0xFF);
+}
+void put32(std::string& out, uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+void putBig32(std::string& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+}
+
+struct SampleLayout {
+    uint32_t bytes;
+    bool floating;
+};
+
+SampleLayout layoutOf(int subtype) {
+    switch (subtype) {
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_PCM_S8:
+            return {1, false};
+        case SF_FORMAT_PCM_24:
+            return {3, false};
+        case SF_FORMAT_PCM_32:
+            return {4, false};
+        case SF_FORMAT_FLOAT:
+            return {4, true};
+        case SF_FORMAT_DOUBLE:
+            return {8, true};
+        default:
+            return {2, false};
+    }
+}
+
+// The header of a file written as a stream, whose sizes cannot be fixed afterwards: from the
+// length where that is known and fits, else the "unknown length" sizes that streaming readers
+// accept. WAV (little-endian samples) or AU (big-endian).
+std::string streamedHeader(int container, int subtype, int32_t sampleRate, int32_t channels,
+                           int64_t frames) {
+    constexpr uint32_t UNKNOWN = 0xFFFFFFFFu, WAV_HEADER_AFTER_RIFF_SIZE = 36;
+    const SampleLayout layout = layoutOf(subtype);
+    const uint32_t blockAlign = layout.bytes * static_cast<uint32_t>(channels);
+    const uint64_t dataBytes = frames >= 0 ? uint64_t(frames) * blockAlign : UINT64_MAX;
+    const bool known = dataBytes < UNKNOWN - WAV_HEADER_AFTER_RIFF_SIZE;
+    std::string header;
+    if (container == SF_FORMAT_AU) {
+        constexpr uint32_t AU_HEADER_BYTES = 24;
+        // AU's encodings: 2 to 5 for 8- to 32-bit integers, 6 float, 7 double.
+        const uint32_t encoding = layout.floating ? (layout.bytes == 4 ? 6 : 7) : layout.bytes + 1;
+        header = ".snd";
+        putBig32(header, AU_HEADER_BYTES);
+        putBig32(header, known ? static_cast<uint32_t>(dataBytes) : UNKNOWN);
+        putBig32(header, encoding);
+        putBig32(header, static_cast<uint32_t>(sampleRate));
+        putBig32(header, static_cast<uint32_t>(channels));
+        return header;
+    }
+    constexpr uint16_t PCM = 1, IEEE_FLOAT = 3;
+    header = "RIFF";
+    put32(header, known ? static_cast<uint32_t>(dataBytes) + WAV_HEADER_AFTER_RIFF_SIZE : UNKNOWN);
+    header += "WAVEfmt ";
+    put32(header, 16);
+    put16(header, layout.floating ? IEEE_FLOAT : PCM);
+    put16(header, static_cast<uint32_t>(channels));
+    put32(header, static_cast<uint32_t>(sampleRate));
+    put32(header, static_cast<uint32_t>(sampleRate) * blockAlign);
+    put16(header, blockAlign);
+    put16(header, layout.bytes * 8);
+    header += "data";
+    put32(header, known ? static_cast<uint32_t>(dataBytes) : UNKNOWN);
+    return header;
+}
+
+}  // namespace
+
 std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int format,
-                                               int32_t sampleRate, int32_t channels,
-                                               std::string& error) {
+                                               int32_t sampleRate, int32_t channels, bool replace,
+                                               int64_t frames, std::string& error) {
     std::unique_ptr<AudioOutput> output(new AudioOutput());
     output->path = path == "-" ? "standard output" : path;
-    int fd = STDOUT_FILENO;
-    if (path != "-") {
-        output->pending = PendingFile::create(path, error);
+    output->channels = channels;
+    struct stat status {};
+    const bool existingStream =
+        path != "-" && stat(path.c_str(), &status) == 0 &&
+        (S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode) || S_ISSOCK(status.st_mode));
+    if (path == "-") {
+        output->sink.fd = STDOUT_FILENO;
+    } else if (existingStream) {
+        // A pipe or a device is written to, never replaced by a file.
+        output->streamFd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (output->streamFd < 0) {
+            error = "cannot write " + path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        output->sink.fd = output->streamFd;
+    } else {
+        output->pending = PendingFile::create(path, replace, error);
         if (!output->pending) return nullptr;
-        fd = output->pending->descriptor();
+        output->sink.fd = output->pending->descriptor();
     }
+    output->sink.seekable = seekable(output->sink.fd);
+    if (output->sink.seekable) output->sink.position = lseek(output->sink.fd, 0, SEEK_CUR);
+    output->sink.length = output->sink.position;
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = channels;
     info.format = format;
-    output->file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    if (!output->sink.seekable) {
+        // libsndfile would seek back to the header when it finishes, which a stream cannot:
+        // the header goes first, with the sizes the length gives, and libsndfile converts the
+        // samples. (chooseOutputFormat lets only WAV and AU reach a stream.)
+        const int container = format & SF_FORMAT_TYPEMASK;
+        const std::string header =
+            streamedHeader(container, format & SF_FORMAT_SUBMASK, sampleRate, channels, frames);
+        SinkIo::write(header.data(), static_cast<sf_count_t>(header.size()), &output->sink);
+        if (output->sink.error != 0) {
+            error = "cannot write " + output->path + ": " + std::strerror(output->sink.error);
+            return nullptr;
+        }
+        info.format = SF_FORMAT_RAW | (format & SF_FORMAT_SUBMASK) |
+                      (container == SF_FORMAT_AU ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);
+        output->framesPromised = frames;
+    }
+    static SF_VIRTUAL_IO io = {SinkIo::length, SinkIo::seek, SinkIo::read, SinkIo::write,
+                               SinkIo::tell};
+    output->file = sf_open_virtual(&io, SFM_WRITE, &info, &output->sink);
     if (output->file == nullptr) {
-        error = "cannot write " + output->path + ": " + sf_strerror(nullptr);
+        error =
+            "cannot write " + output->path + ": " +
+            (output->sink.error != 0 ? std::strerror(output->sink.error) : sf_strerror(nullptr));
         return nullptr;
     }
     // Integer formats clip rather than wrap out-of-range samples.
@@ -223,25 +410,49 @@ std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int form
     return output;
 }
 
-bool AudioOutput::write(const float* interleaved, int64_t frames, std::string& error) {
-    if (sf_writef_float(file, interleaved, frames) == frames) return true;
-    error = "cannot write " + path + ": " + sf_strerror(file) + " (is the disk full?)";
+bool AudioOutput::failed(const std::string& what, std::string& error) const {
+    error = what + " " + path + ": " +
+            (sink.error != 0 ? std::strerror(sink.error) : sf_strerror(file));
     return false;
 }
 
+bool AudioOutput::write(const float* interleaved, int64_t frames, std::string& error) {
+    const bool written = sf_writef_float(file, interleaved, frames) == frames;
+    if (!written || sink.error != 0) return failed("cannot write", error);
+    framesWritten += frames;
+    return true;
+}
+
 bool AudioOutput::finish(std::string& error) {
-    if (pending) sf_write_sync(file);
-    const int status = sf_close(file);
+    // A streamed header promised its length: a shorter render is padded with silence.
+    if (framesPromised > framesWritten) {
+        const std::vector<float> silence(static_cast<size_t>(4096 * channels), 0.0f);
+        while (framesPromised > framesWritten) {
+            const int64_t n = std::min<int64_t>(4096, framesPromised - framesWritten);
+            if (!write(silence.data(), n, error)) return false;
+        }
+    }
+    const int status = sf_close(file);  // the encoder's last blocks, the final header
     file = nullptr;
-    if (status != 0) {
-        error = "cannot complete " + path + ": " + sf_error_number(status);
+    if (sink.error != 0 || status != 0) {
+        error = "cannot complete " + path + ": " +
+                (sink.error != 0 ? std::strerror(sink.error) : sf_error_number(status));
         return false;
+    }
+    if (streamFd >= 0) {
+        const bool closed = close(streamFd) == 0;
+        streamFd = -1;
+        if (!closed) {
+            error = "cannot complete " + path + ": " + std::strerror(errno);
+            return false;
+        }
     }
     return !pending || pending->commit(error);
 }
 
 AudioOutput::~AudioOutput() {
     if (file != nullptr) sf_close(file);
+    if (streamFd >= 0) close(streamFd);
 }
 
 }  // namespace grindlet::render

@@ -47,32 +47,58 @@ private:
     friend struct MemoryIo;
 };
 
-// The libsndfile format for an output path: the container from the extension (or WAV for
-// standard output, AU where standard output cannot seek), the sample format from `format`
-// (pcm16, pcm24, pcm32, float, double) or else the input's where the container holds it,
-// else a sound default. False with a message for an unknown extension or an impossible pair.
-bool chooseOutputFormat(const std::string& path, int32_t inputSubtype, const std::string& format,
-                        int32_t sampleRate, int32_t channels, int& chosen, std::string& error);
+// The libsndfile format for an output: the container from `type` (wav, flac, ...) where given,
+// else from the path's extension, else WAV (standard output, a pipe or a device); the sample
+// format from `format` (pcm16, pcm24, pcm32, float, double) or else the input's where the
+// container holds it, else a sound default. A stream (stream true: standard output that cannot
+// seek, a pipe) takes only WAV and AU. False with a message for an unknown extension or type,
+// or an impossible combination.
+bool chooseOutputFormat(const std::string& path, const std::string& type, bool stream,
+                        int32_t inputSubtype, const std::string& format, int32_t sampleRate,
+                        int32_t channels, int& chosen, std::string& error);
 
-// Audio written a chunk at a time to a pending file or to standard output.
+// Whether standard output is a pipe or a device, which cannot seek back to a header.
+bool standardOutputIsStream();
+
+// Audio written a chunk at a time: to a pending file, or as a stream to standard output, a pipe
+// or a device. Every byte goes through calls whose failures are kept, so that nothing is put in
+// place unless every write, the encoder's last ones included, succeeded.
 class AudioOutput {
 public:
+    // replace: an existing file may be replaced (-f). frames: the length, where known (-1 not),
+    // for the sizes in a streamed WAV header.
     static std::unique_ptr<AudioOutput> open(const std::string& path, int format,
-                                             int32_t sampleRate, int32_t channels,
-                                             std::string& error);
+                                             int32_t sampleRate, int32_t channels, bool replace,
+                                             int64_t frames, std::string& error);
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
 
     bool write(const float* interleaved, int64_t frames, std::string& error);
-    // Completes the file (header, flush to disk) and puts it in place.
+    // Completes the file (encoder, header, flush to disk) and puts it in place.
     bool finish(std::string& error);
+
+    // Where the bytes go, and the first failure of any call that wrote them.
+    struct Sink {
+        int fd = -1;
+        bool seekable = false;
+        int64_t position = 0;
+        int64_t length = 0;
+        int error = 0;
+    };
 
 private:
     AudioOutput() = default;
+    bool failed(const std::string& what, std::string& error) const;
+
     std::string path;
-    std::unique_ptr<PendingFile> pending;  // null for standard output
+    std::unique_ptr<PendingFile> pending;  // null for a stream
+    int streamFd = -1;                     // a pipe or device this opened itself
+    Sink sink;
     SNDFILE* file = nullptr;
+    int32_t channels = 0;
+    int64_t framesPromised = -1;  // a streamed header's length; short renders are padded
+    int64_t framesWritten = 0;
 };
 
 }  // namespace grindlet::render

@@ -102,17 +102,19 @@ int renderJob(RenderOptions& options, const char* argv0) {
     }
     const int32_t sampleRate = source.sampleRate(), channels = source.channels();
     const int64_t declared = source.declaredFrames();
-    int format = 0;
-    if (!chooseOutputFormat(options.output, source.subtype(), options.format, sampleRate, channels,
-                            format, error)) {
-        return fail(error);
-    }
-
     // No name may stand for another file: compared by device and inode.
     const FileIdentity input = !options.inputGiven ? FileIdentity{}
                                : fromStdin         ? identifyStandardInput()
                                                    : identify(options.input);
     const FileIdentity output = toStdout ? FileIdentity{} : identify(options.output);
+    if (output.folder) return fail(options.output + " is a folder: name a file with -o");
+    // A pipe or a device is written as a stream; standard output too where it cannot seek.
+    const bool stream = toStdout ? standardOutputIsStream() : output.stream;
+    int format = 0;
+    if (!chooseOutputFormat(options.output, options.type, stream, source.subtype(), options.format,
+                            sampleRate, channels, format, error)) {
+        return fail(error);
+    }
     const FileIdentity plot = options.plot.empty() ? FileIdentity{} : identify(options.plot);
     if (!toStdout && sameFile(output, input))
         return fail("the output " + options.output + " is the input: choose another with -o");
@@ -122,9 +124,10 @@ int renderJob(RenderOptions& options, const char* argv0) {
         if (!toStdout && sameFile(plot, output))
             return fail("the plot and the output are the same file: " + options.plot);
     }
+    if (plot.folder) return fail(options.plot + " is a folder: name a file with --plot");
     for (const auto& [name, identity] :
          {std::pair{options.output, output}, std::pair{options.plot, plot}}) {
-        if (identity.exists && !options.force)
+        if (identity.exists && !identity.stream && !options.force)
             return fail(name + " exists: use -f (--force) to replace it");
     }
     if (declared < 0 && !(options.bits.constant() && options.rate.constant())) {
@@ -144,10 +147,11 @@ int renderJob(RenderOptions& options, const char* argv0) {
     // Both outputs exist from here, under temporary names; nothing is in place until the end.
     std::unique_ptr<PendingFile> plotFile;
     if (!options.plot.empty()) {
-        plotFile = PendingFile::create(options.plot, error);
+        plotFile = PendingFile::create(options.plot, options.force, error);
         if (!plotFile) return fail(error);
     }
-    const auto audio = AudioOutput::open(options.output, format, sampleRate, channels, error);
+    const auto audio = AudioOutput::open(options.output, format, sampleRate, channels,
+                                         options.force, declared, error);
     if (!audio) return fail(error);
     ChannelRenderer renderer;
     if (!renderer.start(*library, options, sampleRate, channels, error)) return fail(error);
@@ -202,6 +206,9 @@ int renderJob(RenderOptions& options, const char* argv0) {
 int main(int argc, char** argv) {
     // A file-size limit should fail a write, which the tool reports, not kill it mid-file.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader that goes away fails a write (EPIPE) rather than killing the tool silently.
+    std::signal(SIGPIPE, SIG_IGN);
+    removeTemporaryFilesOnSignals();
     RenderOptions options;
     std::string error;
     if (!parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error))

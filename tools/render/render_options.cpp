@@ -162,6 +162,8 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
                 return false;
             }
             options.format = text;
+        } else if (arg == "--type") {
+            if (!value(options.type)) return false;
         } else if (arg == "-o" || arg == "--output") {
             if (!value(options.output)) return false;
             if (options.output.empty()) {
@@ -200,10 +202,11 @@ float rateStreamValue(double hertz) { return static_cast<float>(hertz / STREAM_U
 std::string defaultOutputName(const std::string& input) {
     if (input.empty()) return "grindlet-demo.wav";
     const size_t slash = input.find_last_of('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     const size_t dot = input.find_last_of('.');
-    const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                                 ? input.substr(0, dot)
-                                 : input;
+    // A dot that starts the name (".hidden") begins no extension.
+    const std::string stem =
+        dot != std::string::npos && dot > nameStart ? input.substr(0, dot) : input;
     return stem + "-grindlet.wav";
 }
 

@@ -26,6 +26,7 @@ struct RenderOptions {
     std::string module;          // empty: Module.sep beside the tool
     std::string plot;            // SVG file, or empty
     std::string format;          // pcm16, pcm24, pcm32, float, double; empty: as the input
+    std::string type;            // container (wav, flac, ...); empty: by the output's extension
     Sweep bits{8.0, 8.0};        // bit depth
     Sweep rate{8000.0, 8000.0};  // reduced sample rate in hertz
     int16_t quant = 1;           // 0 floor, 1 round, 2 inside

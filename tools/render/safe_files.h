@@ -1,6 +1,7 @@
-// The rules that keep the user's files safe: outputs are written under a temporary name beside
-// their destination and renamed into place only when complete, and files are told apart by
-// device and inode, not by name.
+// The rules that keep the user's files safe: an output is written to a file with no name (or a
+// short hidden one) in its destination's folder and linked into place only when complete;
+// without permission to replace, a file that appeared meanwhile is kept; an interruption
+// leaves nothing behind; and files are told apart by device and inode, not by name.
 #pragma once
 
 #include <sys/types.h>
@@ -17,6 +18,8 @@ std::string directoryOf(const std::string& path);
 // with its own name where it does not, so that no spelling hides one file behind another.
 struct FileIdentity {
     bool exists = false;
+    bool folder = false;
+    bool stream = false;  // a pipe (FIFO), a character device or a socket: written, never replaced
     dev_t device = 0;
     ino_t inode = 0;
     std::string canonical;
@@ -25,23 +28,36 @@ FileIdentity identify(const std::string& path);
 FileIdentity identifyStandardInput();
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
 
-// A file written under a temporary name in its destination's folder; commit() makes it the
-// destination in one rename, and a file never committed is removed.
+// SIGINT, SIGTERM and SIGHUP remove every temporary name still registered, then end the
+// program as the signal would (a shell sees 130, 143 or 129). Call once, early. A signal that
+// was ignored when the program started (nohup) stays ignored.
+void removeTemporaryFilesOnSignals();
+
+// A file being written for a destination; commit() puts it there in one step, and a file
+// never committed leaves nothing.
 class PendingFile {
 public:
-    static std::unique_ptr<PendingFile> create(const std::string& path, std::string& error);
+    // replace: an existing destination may be replaced (-f); otherwise commit() refuses one,
+    // even one that appeared after create().
+    static std::unique_ptr<PendingFile> create(const std::string& path, bool replace,
+                                               std::string& error);
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
     int descriptor() const { return fd; }
-    // Flushes to disk, closes and renames into place.
+    // Flushes every byte to disk, then links or renames into place; false with the reason.
     bool commit(std::string& error);
 
 private:
     PendingFile() = default;
+    bool placeUnnamed(std::string& error);
+    bool placeNamed(std::string& error);
+
     std::string destination;
-    std::string temporary;
+    std::string temporary;  // empty while the file has no name
+    int slot = -1;          // where a signal handler finds the temporary name
+    bool replace = false;
     int fd = -1;
     bool committed = false;
 };
