@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 namespace grindlet::render {
@@ -51,10 +52,156 @@ struct MemoryIo {
     static sf_count_t tell(void* user) { return of(user).memoryAt; }
 };
 
+namespace {
+
+// Reads up to `size` bytes, through interruptions and short reads; the count read.
+size_t readFully(int fd, char* buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+bool writeFully(int fd, const char* bytes, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+constexpr size_t COPY_BYTES = 1 << 16;
+constexpr size_t MAGIC_BYTES = 4;
+
+// Formats libsndfile reads wrongly, or not at all, from a stream, by their first bytes: FLAC
+// (its decoder loses sync), CAF (no frames) and W64 (a length from garbage).
+bool needsSeeking(const std::string& magic) {
+    return magic == "fLaC" || magic == "caff" || magic == "riff";
+}
+
+// An unnamed file in the temporary folder holding `prefix` and the rest of fd, positioned at
+// its start: it disappears with its descriptor, whatever ends the program. -1 with the reason.
+int spool(int fd, const std::string& prefix, std::string& error) {
+    const char* folder = std::getenv("TMPDIR");
+    const std::string directory = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    int spooled = -1;
+#if defined(O_TMPFILE)
+    spooled = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (spooled < 0) {
+        std::string name = directory + "/grindlet-input-XXXXXX";
+        std::vector<char> pattern(name.begin(), name.end());
+        pattern.push_back('\0');
+        spooled = mkostemp(pattern.data(), O_CLOEXEC);
+        if (spooled >= 0) unlink(pattern.data());  // nameless from the start
+    }
+    if (spooled < 0) {
+        error = "cannot keep standard input in " + directory + ": " + std::strerror(errno);
+        return -1;
+    }
+    std::vector<char> buffer(COPY_BYTES);
+    bool written = writeFully(spooled, prefix.data(), prefix.size());
+    for (size_t n; written && (n = readFully(fd, buffer.data(), buffer.size())) > 0;)
+        written = writeFully(spooled, buffer.data(), n);
+    if (!written || lseek(spooled, 0, SEEK_SET) != 0) {
+        error = "cannot keep standard input in " + directory + ": " + std::strerror(errno);
+        close(spooled);
+        return -1;
+    }
+    return spooled;
+}
+
+// A pipe that gives `prefix` and then the rest of fd, fed by a thread: libsndfile then reads a
+// stream it has seen from its first byte. -1 with the reason.
+int replay(int fd, const std::string& prefix, std::string& error) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        error = std::string("cannot read standard input: ") + std::strerror(errno);
+        return -1;
+    }
+    std::thread([fd, prefix, writeEnd = ends[1]] {
+        std::vector<char> buffer(COPY_BYTES);
+        bool open = writeFully(writeEnd, prefix.data(), prefix.size());
+        // Whatever arrives goes on at once: a live stream must not wait for a full buffer.
+        while (open) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            open = writeFully(writeEnd, buffer.data(), static_cast<size_t>(n));  // reader gone
+        }
+        close(writeEnd);
+    }).detach();
+    return ends[0];
+}
+
+}  // namespace
+
+namespace {
+
+uint32_t littleEndian(const unsigned char* bytes) {
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+           uint32_t(bytes[3]) << 24;
+}
+
+// A WAV file's frames as its data chunk states them, when that is more than the file holds;
+// -1 otherwise (not a WAV file, a sound one, or the streaming size that means "unknown").
+int64_t truncatedWavFrames(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat status {};
+    int64_t result = -1;
+    unsigned char header[12], chunk[8], format[16];
+    uint32_t blockAlign = 0;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+        readFully(fd, reinterpret_cast<char*>(header), 12) == 12 &&
+        std::memcmp(header, "RIFF", 4) == 0 && std::memcmp(header + 8, "WAVE", 4) == 0) {
+        int64_t at = 12;
+        while (readFully(fd, reinterpret_cast<char*>(chunk), 8) == 8) {
+            const uint32_t size = littleEndian(chunk + 4);
+            at += 8;
+            if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 &&
+                readFully(fd, reinterpret_cast<char*>(format), 16) == 16) {
+                blockAlign = uint32_t(format[12]) | uint32_t(format[13]) << 8;
+                at += 16;
+                if (lseek(fd, at += size - 16 + (size & 1), SEEK_SET) < 0) break;
+                continue;
+            }
+            if (std::memcmp(chunk, "data", 4) == 0) {
+                const int64_t held = int64_t(status.st_size) - at;
+                if (blockAlign > 0 && size != 0xFFFFFFFFu && int64_t(size) > held)
+                    result = int64_t(size) / blockAlign;
+                break;
+            }
+            at += int64_t(size) + (size & 1);
+            if (lseek(fd, at, SEEK_SET) < 0) break;
+        }
+    }
+    close(fd);
+    return result;
+}
+
+}  // namespace
+
 std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::string& error) {
     std::unique_ptr<AudioInput> input(new AudioInput());
-    if (path == "-") {
+    if (path == "-" && seekable(STDIN_FILENO)) {
         input->file = sf_open_fd(STDIN_FILENO, SFM_READ, &input->info, SF_FALSE);
+    } else if (path == "-") {
+        // A pipe: what a format needs to seek in is kept in a file; the rest streams.
+        std::string magic(MAGIC_BYTES, '\0');
+        magic.resize(readFully(STDIN_FILENO, magic.data(), MAGIC_BYTES));
+        const int fd = needsSeeking(magic) ? spool(STDIN_FILENO, magic, error)
+                                           : replay(STDIN_FILENO, magic, error);
+        if (fd < 0) return nullptr;
+        input->file = sf_open_fd(fd, SFM_READ, &input->info, SF_TRUE);
+        if (input->file == nullptr) close(fd);
     } else {
         input->file = sf_open(path.c_str(), SFM_READ, &input->info);
     }
@@ -64,6 +211,7 @@ std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::strin
         return nullptr;
     }
     if (!input->check(name, error)) return nullptr;
+    if (path != "-") input->stated = truncatedWavFrames(path);
     return input;
 }
 

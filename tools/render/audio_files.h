@@ -26,6 +26,9 @@ public:
     int32_t subtype() const { return info.format & SF_FORMAT_SUBMASK; }
     // The frames the header promises, or -1 where the length is unknown (a pipe, a stream).
     int64_t declaredFrames() const { return declared; }
+    // The frames the file's header states, where that is more than the file holds (a WAV whose
+    // data chunk was cut short, which libsndfile quietly corrects); else declaredFrames().
+    int64_t statedFrames() const { return stated >= 0 ? stated : declared; }
     // Reads up to `frames` interleaved frames; returns how many it read (0 at the end).
     int64_t read(float* interleaved, int64_t frames);
 
@@ -40,6 +43,7 @@ private:
     SNDFILE* file = nullptr;
     SF_INFO info{};
     int64_t declared = -1;
+    int64_t stated = -1;
     // For openMemory: libsndfile's virtual I/O reads from here.
     const uint8_t* memory = nullptr;
     sf_count_t memorySize = 0;

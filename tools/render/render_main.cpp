@@ -172,12 +172,13 @@ int renderJob(RenderOptions& options, const char* argv0) {
         if (!audio->write(out.data(), n, error)) return fail(error);
         progress.update(position + n);
     }
-    if (declared >= 0 && position < declared) {
+    const int64_t stated = source.file ? source.file->statedFrames() : declared;
+    if (stated >= 0 && position < stated) {
         std::fprintf(stderr,
                      "grindlet-render: note: %s is shorter than its header says: rendered %lld of "
                      "%lld frames\n",
                      fromStdin ? "standard input" : options.input.c_str(),
-                     static_cast<long long>(position), static_cast<long long>(declared));
+                     static_cast<long long>(position), static_cast<long long>(stated));
     }
     if (plotFile) {
         if (!window.reached()) {

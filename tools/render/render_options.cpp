@@ -46,23 +46,42 @@ bool reachesTheModule(const std::string& option, double value, bool zeroAllowed,
     return false;
 }
 
-// "16" or "16:4", each value inside [low, high] (low excluded when lowOpen).
-bool parseSweep(const std::string& option, const std::string& text, double low, double high,
-                bool lowOpen, Sweep& sweep, std::string& error) {
+// What a sweep's values may be, as the user reads it.
+struct Range {
+    double low, high;
+    bool lowOpen;      // low itself is excluded
+    bool kilo;         // "8k" stands for 8000
+    const char* says;  // the range in words, for messages
+};
+
+constexpr Range BITS_RANGE{0.0, MAX_BITS, false, false, "0 to 32 bits"};
+constexpr Range RATE_RANGE{0.0, MAX_RATE_HZ, true, true, "more than 0 Hz up to 1 MHz"};
+
+// A number, or with a "k" after it (where the range allows) a thousand times that number.
+bool parseValue(const std::string& text, const Range& range, double& value) {
+    const bool kilo = range.kilo && !text.empty() && (text.back() == 'k' || text.back() == 'K');
+    if (!parseNumber(kilo ? text.substr(0, text.size() - 1) : text, value)) return false;
+    if (kilo) value *= 1000.0;
+    return true;
+}
+
+// "16" or "16:4", each value inside the range.
+bool parseSweep(const std::string& option, const std::string& text, const Range& range,
+                Sweep& sweep, std::string& error) {
     const size_t colon = text.find(':');
     const std::string first = text.substr(0, colon);
     const std::string second = colon == std::string::npos ? first : text.substr(colon + 1);
-    if (!parseNumber(first, sweep.from) || !parseNumber(second, sweep.to)) {
-        error = option + ": '" + text + "' is not a number or FROM:TO";
+    if (!parseValue(first, range, sweep.from) || !parseValue(second, range, sweep.to)) {
+        error = option + ": '" + text + "' is not a number or FROM:TO" +
+                (range.kilo ? " (8000, 8k and 44.1k are numbers)" : "");
         return false;
     }
     for (double v : {sweep.from, sweep.to}) {
-        if (v > high || v < low || (lowOpen && v == low)) {
-            error = option + ": " + text + " is out of range (" + (lowOpen ? "above " : "") +
-                    shortNumber(low) + " to " + shortNumber(high) + ")";
+        if (v > range.high || v < range.low || (range.lowOpen && v == range.low)) {
+            error = option + ": " + shortNumber(v) + " is out of range (" + range.says + ")";
             return false;
         }
-        if (!reachesTheModule(option, v, !lowOpen, error)) return false;
+        if (!reachesTheModule(option, v, !range.lowOpen, error)) return false;
     }
     return true;
 }
@@ -133,10 +152,10 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
         } else if (arg == "-f" || arg == "--force") {
             options.force = true;
         } else if (arg == "--bits") {
-            if (!value(text) || !parseSweep(arg, text, 0.0, MAX_BITS, false, options.bits, error))
+            if (!value(text) || !parseSweep(arg, text, BITS_RANGE, options.bits, error))
                 return false;
         } else if (arg == "--rate") {
-            if (!value(text) || !parseSweep(arg, text, 0.0, MAX_RATE_HZ, true, options.rate, error))
+            if (!value(text) || !parseSweep(arg, text, RATE_RANGE, options.rate, error))
                 return false;
         } else if (arg == "--quant") {
             if (!value(text) ||
