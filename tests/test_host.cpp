@@ -267,8 +267,11 @@ TEST(CheckTool, RefusesWhatItCannotCheckAndDescribesTheModule) {
         {"/nonexistent/Module.sep", 2, "no such module file"},
         {"--frobnicate", 2, "unknown option --frobnicate"},
         {"", 2, "usage"},
-        {"--describe MODULE", 0, "Q.Mode     in   list          0          Floor, Round, Inside"},
+        {"--describe MODULE", 0, "Q.Mode     in   list          Floor      Floor, Round, Inside"},
+        {"--describe MODULE", 0, "R.Mode     in   list          Step       Step, Linear"},
         {"--describe MODULE", 0, "name: QZ-Grindlet"},
+        {"--describe MODULE", 0, "Bits       in   float stream  16 bits    1 to 24 bits"},
+        {"--describe MODULE", 0, "S.R.       in   float stream  44100 Hz   11025 to 44100 Hz"},
     };
     for (const CheckRun& run : runs) {
         std::string arguments = run.arguments;

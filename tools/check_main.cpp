@@ -6,6 +6,7 @@
 // --dump writes the output hash of every scenario, for comparing two builds; --describe prints
 // the module's identity and pin table instead. The module file is untrusted: loading it and
 // every check run in child processes with a time limit, and nothing ever writes to it.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +60,58 @@ const char* datatypeName(int32_t datatype) {
     }
 }
 
+// The unit a stream pin's default and range are given in, for the pins whose unit we know.
+const char* unitOf(const std::string& pinName) {
+    if (pinName == "Bits") return "bits";
+    if (pinName == "S.R.") return "Hz";
+    return "";
+}
+
+// A stream pin's range text ("24,1,24,1": its bounds, twice) as "1 to 24 bits"; other texts as
+// they are (a list pin's names).
+std::string rangeText(const PinDescription& pin) {
+    if (pin.datatypeExtra.empty()) return "-";
+    const std::string unit = unitOf(pin.name);
+    if (pin.info.datatype != PIN_DATATYPE_FLOAT_STREAM) return pin.datatypeExtra;
+    double low = 0, high = 0;
+    bool first = true;
+    const char* at = pin.datatypeExtra.c_str();
+    while (*at != '\0') {
+        char* end = nullptr;
+        const double value = std::strtod(at, &end);
+        if (end == at) return pin.datatypeExtra;  // not a list of numbers: as it is
+        low = first ? value : std::min(low, value);
+        high = first ? value : std::max(high, value);
+        first = false;
+        at = end;
+        while (*at == ',' || *at == ' ') ++at;
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%g to %g%s%s", low, high, unit.empty() ? "" : " ",
+                  unit.c_str());
+    return text;
+}
+
+std::string defaultText(const PinDescription& pin) {
+    if (pin.defaultValue.empty()) return "-";
+    if (pin.info.datatype == PIN_DATATYPE_LIST) {  // the index as the entry's name
+        const long index = std::strtol(pin.defaultValue.c_str(), nullptr, 10);
+        size_t start = 0;
+        for (long i = 0; i < index && start != std::string::npos; ++i) {
+            start = pin.datatypeExtra.find(',', start);
+            if (start != std::string::npos) ++start;
+        }
+        if (index >= 0 && start != std::string::npos) {
+            const size_t first = pin.datatypeExtra.find_first_not_of(' ', start);
+            if (first != std::string::npos)
+                return pin.datatypeExtra.substr(first, pin.datatypeExtra.find(',', first) - first);
+        }
+        return pin.defaultValue;
+    }
+    const std::string unit = unitOf(pin.name);
+    return unit.empty() ? pin.defaultValue : pin.defaultValue + " " + unit;
+}
+
 // The module's identity and pin table, as a host shows them to a user.
 int describe(const ModuleLibrary& library) {
     const ModuleIdentity identity = readIdentity(library, 0);
@@ -78,8 +131,7 @@ int describe(const ModuleLibrary& library) {
         const PinDescription& pin = pins[i];
         std::printf("%-5zu %-10s %-4s %-13s %-10s %s\n", i, pin.name.c_str(),
                     directionName(pin.info.direction), datatypeName(pin.info.datatype),
-                    pin.defaultValue.empty() ? "-" : pin.defaultValue.c_str(),
-                    pin.datatypeExtra.empty() ? "-" : pin.datatypeExtra.c_str());
+                    defaultText(pin).c_str(), rangeText(pin).c_str());
     }
     return 0;
 }
