@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -41,10 +42,13 @@ namespace {
 constexpr u32 DOS_PE_OFFSET = 0x3C;
 constexpr u32 COFF_MACHINE = 4, COFF_SECTION_COUNT = 6, COFF_OPTIONAL_SIZE = 20, COFF_SIZE = 24;
 constexpr u32 OPT_MAGIC = 0, OPT_ENTRY = 16, OPT_IMAGE_BASE = 28, OPT_IMAGE_SIZE = 56;
+constexpr u32 OPT_SECTION_ALIGNMENT = 32, OPT_FILE_ALIGNMENT = 36;
 constexpr u32 OPT_HEADERS_SIZE = 60, OPT_CHECKSUM = 64, OPT_DIRECTORY_COUNT = 92,
               OPT_DIRECTORIES = 96;
-constexpr u32 SECTION_SIZE = 40, SECTION_VIRTUAL_ADDRESS = 12, SECTION_RAW_SIZE = 16;
-constexpr u32 SECTION_RAW_OFFSET = 20;
+constexpr u32 SECTION_SIZE = 40, SECTION_VIRTUAL_SIZE = 8, SECTION_VIRTUAL_ADDRESS = 12;
+constexpr u32 SECTION_RAW_SIZE = 16, SECTION_RAW_OFFSET = 20, SECTION_CHARACTERISTICS = 36;
+constexpr u32 SECTION_CODE = 0x20, SECTION_EXECUTE = 0x20000000;
+constexpr u32 DIRECTORY_SLOTS = 16;  // the data directories a PE32 header may have
 constexpr u16 MACHINE_I386 = 0x14C, MAGIC_PE32 = 0x10B;
 constexpr u32 DIRECTORY_EXPORT = 0, DIRECTORY_IMPORT = 1, DIRECTORY_RELOCATION = 5,
               DIRECTORY_TLS = 9;
@@ -99,6 +103,77 @@ u32 imageChecksum(const Bytes& data, u32 field) {
 // Only one image at a time: the thread block, its TLS slot and the stand-ins' state are
 // process-wide (PeImage::load refuses a second image while one is loaded).
 bool imageLoaded = false;
+
+}  // namespace
+
+namespace {
+
+bool powerOfTwo(u32 value) { return value != 0 && (value & (value - 1)) == 0; }
+
+// What the headers say must fit together, the way the system's own loader demands it: sane
+// alignments, directories that cover the exports and lie inside the image, and sections that
+// lie inside the image, past the headers, on the section alignment, and overlap nothing.
+// Collects the executable sections' ranges. False with the reason.
+bool consistentLayout(const Bytes& data, u32 optional, u16 optionalSize, u32 directoryCount,
+                      u32 sectionTable, u16 sectionCount, u32 headersSize, u32 imageSize,
+                      std::vector<std::pair<u32, u32>>& executable, std::string& why) {
+    u32 sectionAlignment = 0, fileAlignment = 0;
+    if (!data.read(optional + OPT_SECTION_ALIGNMENT, sectionAlignment) ||
+        !data.read(optional + OPT_FILE_ALIGNMENT, fileAlignment) || !powerOfTwo(sectionAlignment) ||
+        !powerOfTwo(fileAlignment) || fileAlignment > sectionAlignment) {
+        why = "inconsistent section and file alignments";
+        return false;
+    }
+    if (directoryCount == 0 || directoryCount > DIRECTORY_SLOTS ||
+        OPT_DIRECTORIES + 8 * directoryCount > optionalSize) {
+        why = "a data-directory count that does not fit the optional header or lacks the exports";
+        return false;
+    }
+    for (u32 index = 0; index < directoryCount; ++index) {
+        u32 rva = 0, length = 0;
+        if (!data.read(optional + OPT_DIRECTORIES + 8 * index, rva) ||
+            !data.read(optional + OPT_DIRECTORIES + 8 * index + 4, length) ||
+            (index != 4 && length != 0 && uint64_t{rva} + length > imageSize)) {
+            // (directory 4, the certificates, is addressed in the file, not the image)
+            why = "a data directory outside the image";
+            return false;
+        }
+    }
+    std::vector<std::pair<u32, u32>> spans;
+    for (u16 s = 0; s < sectionCount; ++s) {
+        const u32 header = sectionTable + SECTION_SIZE * s;
+        u32 virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0, flags = 0;
+        if (!data.read(header + SECTION_VIRTUAL_SIZE, virtualSize) ||
+            !data.read(header + SECTION_VIRTUAL_ADDRESS, virtualAddress) ||
+            !data.read(header + SECTION_RAW_SIZE, rawSize) ||
+            !data.read(header + SECTION_RAW_OFFSET, rawOffset) ||
+            !data.read(header + SECTION_CHARACTERISTICS, flags)) {
+            why = "truncated section table";
+            return false;
+        }
+        const u32 mapped = rawOffset == 0 ? 0 : rawSize;  // raw offset 0: zero-filled
+        const uint64_t end = uint64_t{virtualAddress} + std::max(virtualSize, mapped);
+        if (virtualAddress < headersSize || virtualAddress % sectionAlignment != 0 ||
+            end > imageSize) {
+            why = "a section outside the image, over the headers or off its alignment";
+            return false;
+        }
+        if (mapped != 0 && (!data.holds(rawOffset, rawSize) || rawOffset < headersSize)) {
+            why = "a section's data outside the file or over the headers";
+            return false;
+        }
+        for (const auto& [begin, finish] : spans) {
+            if (virtualAddress < finish && end > begin) {
+                why = "two sections overlap";
+                return false;
+            }
+        }
+        spans.emplace_back(virtualAddress, static_cast<u32>(end));
+        if (flags & (SECTION_EXECUTE | SECTION_CODE))
+            executable.emplace_back(virtualAddress, static_cast<u32>(end));
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -169,6 +244,22 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
         return fail("truncated data directories");
     }
 
+    // The image must be consistent before a byte of it is mapped or runs.
+    std::vector<std::pair<u32, u32>> executable;
+    std::string inconsistency;
+    if (!consistentLayout(data, optional, optionalSize, directoryCount, sectionTable, sectionCount,
+                          headersSize, imageSize, executable, inconsistency)) {
+        return fail(inconsistency);
+    }
+    const auto runnable = [&](u32 rva) {
+        for (const auto& [begin, end] : executable) {
+            if (rva >= begin && rva < end) return true;
+        }
+        return false;
+    };
+    if (entryRva != 0 && !runnable(entryRva))
+        return fail("entry point outside every executable section");
+
     if (!pe_runtime::installThreadBlock(error)) return nullptr;
     void* mapping = mmap(nullptr, imageSize, PROT_READ | PROT_WRITE | PROT_EXEC,
                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -178,10 +269,14 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
     image->base = static_cast<u8*>(mapping);
     image->size = imageSize;
     u8* base = image->base;
+    image->executable = executable;
     std::memcpy(base, contents.data(), headersSize);
+    const u32 delta = reinterpret_cast<u32>(base) - preferredBase;
+    // Where it cannot sit at its preferred base, an image needs relocations to run anywhere.
+    if (delta != 0 && relocations.size == 0)
+        return fail("no relocations, and its preferred base is not free");
     if (!image->mapSections(data.data, data.size, sectionTable, sectionCount) ||
-        !image->relocate(relocations.rva, relocations.size,
-                         reinterpret_cast<u32>(base) - preferredBase)) {
+        !image->relocate(relocations.rva, relocations.size, delta)) {
         return fail("a section or relocation lies outside the file or image");
     }
     std::string why;
@@ -215,7 +310,7 @@ bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u
             !data.read(header + SECTION_RAW_OFFSET, rawOffset)) {
             return false;
         }
-        if (rawSize == 0) continue;
+        if (rawSize == 0 || rawOffset == 0) continue;  // no raw data: zero-filled
         if (!data.holds(rawOffset, rawSize) || uint64_t{virtualAddress} + rawSize > size)
             return false;
         std::memcpy(base + virtualAddress, data.data + rawOffset, rawSize);
@@ -364,7 +459,10 @@ void* PeImage::findExport(const char* name) const {
             !image.read(functions + 4u * ordinal, function) || function >= size) {
             return nullptr;
         }
-        return base + function;
+        for (const auto& [begin, end] : executable) {
+            if (function >= begin && function < end) return base + function;
+        }
+        return nullptr;  // an export that is not code is not called
     }
     return nullptr;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace grindlet::host {
@@ -38,6 +39,9 @@ private:
     uint32_t size = 0;
     uint32_t entryRva = 0;
     std::vector<uint32_t> tlsCallbacks;
+    // [begin, end) of each executable section, relative to base: the only places the entry
+    // point and the exports may be.
+    std::vector<std::pair<uint32_t, uint32_t>> executable;
     bool attached = false;  // the entry point accepted DLL_PROCESS_ATTACH
 };
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -214,6 +215,93 @@ long mappedKibibytes() {
 
 // Loading and unloading it again and again leaves nothing behind (the image is unmapped, the
 // runtime's own heap freed).
+// The built DLL with one field of its headers made inconsistent, its checksum zeroed so that the
+// structure is what is judged: each is refused before a byte of it runs (the way the system's
+// own loader refuses it), except where the format allows what was changed.
+TEST_F(WindowsModuleFile, InconsistentImagesAreRefusedBeforeTheyRun) {
+    const auto u32At = [](const std::string& bytes, size_t at) {
+        uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + at, 4);
+        return v;
+    };
+    const auto put = [](std::string& bytes, size_t at, uint32_t v) {
+        std::memcpy(&bytes[at], &v, 4);
+    };
+    const size_t pe = u32At(image, 0x3C), optional = pe + 24;
+    const size_t sections = optional + (u32At(image, pe + 20) & 0xFFFF);
+    const uint32_t imageSize = u32At(image, optional + 56);
+    const auto section = [&](int index, size_t field) { return sections + 40 * index + field; };
+    // The first executable section, the first data section, and the uninitialised data.
+    int code = -1, data = -1, zeros = -1;
+    for (int i = 0; i < int(u32At(image, pe + 6) & 0xFFFF); ++i) {
+        const bool runs = (u32At(image, section(i, 36)) & 0x20000020u) != 0;
+        const bool raw = u32At(image, section(i, 16)) != 0;
+        if (runs && code < 0) code = i;
+        if (!runs && raw && data < 0) data = i;
+        if (!raw && zeros < 0) zeros = i;
+    }
+    ASSERT_GE(code, 0);
+    ASSERT_GE(data, 0);
+    ASSERT_GE(zeros, 0) << "no section of uninitialised data";
+    struct Damage {
+        const char* what;
+        std::function<void(std::string&)> apply;
+        const char* refusal;  // null: the image still loads
+    };
+    const Damage damages[] = {
+        {"no data directories", [&](std::string& b) { put(b, optional + 92, 0); },
+         "data-directory count"},
+        {"the code section at address 0", [&](std::string& b) { put(b, section(code, 12), 0); },
+         "over the headers"},
+        {"the entry point beyond the image",
+         [&](std::string& b) { put(b, optional + 16, imageSize + 0x1000); }, "entry point"},
+        {"the entry point in data",
+         [&](std::string& b) { put(b, optional + 16, u32At(b, section(data, 12))); },
+         "entry point"},
+        {"data placed over the code",
+         [&](std::string& b) { put(b, section(data, 12), u32At(b, section(code, 12))); },
+         "overlap"},
+        {"no relocations", [&](std::string& b) { put(b, optional + 96 + 8 * 5 + 4, 0); },
+         "no relocations"},
+        {"imports beyond the image", [&](std::string& b) { put(b, optional + 96 + 8, imageSize); },
+         "outside the image"},
+        {"a section alignment that is no power of two",
+         [&](std::string& b) { put(b, optional + 32, 0x1001); }, "alignments"},
+        {"a section beyond the image", [&](std::string& b) { put(b, section(data, 8), imageSize); },
+         "outside the image"},
+        {"uninitialised data with a raw size and raw offset 0, which means zero-filled",
+         [&](std::string& b) {
+             put(b, section(zeros, 16), 0x200);
+             put(b, section(zeros, 20), 0);
+         },
+         nullptr},
+    };
+    const std::string damagedPath = "/tmp/grindlet-inconsistent.sep";
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        std::string damaged = image;
+        damage.apply(damaged);
+        put(damaged, optional + 64, 0);  // no checksum: the structure is judged
+        std::ofstream(damagedPath, std::ios::binary) << damaged;
+        std::string error;
+        auto library = ModuleLibrary::load(damagedPath, error);
+        if (damage.refusal == nullptr) {
+            EXPECT_NE(library, nullptr) << error;
+        } else {
+            EXPECT_EQ(library, nullptr);
+            EXPECT_NE(error.find(damage.refusal), std::string::npos) << error;
+        }
+    }
+    // The checksum stays the first judge: a wrong non-zero one is refused as damage.
+    std::string wrongChecksum = image;
+    put(wrongChecksum, optional + 64, u32At(image, optional + 64) ^ 1);
+    std::ofstream(damagedPath, std::ios::binary) << wrongChecksum;
+    std::string error;
+    EXPECT_EQ(ModuleLibrary::load(damagedPath, error), nullptr);
+    EXPECT_NE(error.find("checksum"), std::string::npos) << error;
+    std::remove(damagedPath.c_str());
+}
+
 TEST_F(WindowsModuleFile, RepeatedLoadsLeaveNothingBehind) {
     std::string error;
     for (int i = 0; i < 20; ++i)
