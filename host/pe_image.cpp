@@ -110,6 +110,13 @@ namespace {
 
 bool powerOfTwo(u32 value) { return value != 0 && (value & (value - 1)) == 0; }
 
+bool insideAny(const std::vector<std::pair<u32, u32>>& ranges, u32 rva) {
+    for (const auto& [begin, end] : ranges) {
+        if (rva >= begin && rva < end) return true;
+    }
+    return false;
+}
+
 // What the headers say must fit together, the way the system's own loader demands it: sane
 // alignments, directories that cover the exports and lie inside the image, and sections that
 // lie inside the image, past the headers, on the section alignment, and overlap nothing.
@@ -251,13 +258,7 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
                           headersSize, imageSize, executable, inconsistency)) {
         return fail(inconsistency);
     }
-    const auto runnable = [&](u32 rva) {
-        for (const auto& [begin, end] : executable) {
-            if (rva >= begin && rva < end) return true;
-        }
-        return false;
-    };
-    if (entryRva != 0 && !runnable(entryRva))
+    if (entryRva != 0 && !insideAny(executable, entryRva))
         return fail("entry point outside every executable section");
 
     if (!pe_runtime::installThreadBlock(error)) return nullptr;
@@ -459,10 +460,8 @@ void* PeImage::findExport(const char* name) const {
             !image.read(functions + 4u * ordinal, function) || function >= size) {
             return nullptr;
         }
-        for (const auto& [begin, end] : executable) {
-            if (function >= begin && function < end) return base + function;
-        }
-        return nullptr;  // an export that is not code is not called
+        // An export that is not code is not called.
+        return insideAny(executable, function) ? base + function : nullptr;
     }
     return nullptr;
 }

@@ -12,8 +12,6 @@
 #include "float_bits.h"
 #include "recording_host.h"
 
-
-
 namespace grindlet::test {
 namespace {
 

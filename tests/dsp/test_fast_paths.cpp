@@ -15,6 +15,7 @@
 #include "dsp/quantize_block.h"
 #include "dsp/rate_reducer.h"
 #include "dsp/reference_loops.h"
+#include "fuzz/reducer_state.h"
 #include "host/sample_checks.h"
 #include "tests/float_bits.h"
 
@@ -28,28 +29,8 @@ constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
 // Every member by bit pattern, so that -0.0, +0.0 and NaN payloads count.
 ::testing::AssertionResult sameState(const dsp::RateReducerState& a,
                                      const dsp::RateReducerState& b) {
-    struct Member {
-        const char* name;
-        float a, b;
-    };
-    const Member members[] = {{"samplePeriod", a.samplePeriod, b.samplePeriod},
-                              {"holdPhase", a.holdPhase, b.holdPhase},
-                              {"heldValue", a.heldValue, b.heldValue},
-                              {"previousHeld", a.previousHeld, b.previousHeld},
-                              {"rampValue", a.rampValue, b.rampValue},
-                              {"rampStep", a.rampStep, b.rampStep},
-                              {"quantScale", a.quantizer.quantScale, b.quantizer.quantScale},
-                              {"quantInverse", a.quantizer.quantInverse, b.quantizer.quantInverse},
-                              {"lastBits", a.quantizer.lastBits, b.quantizer.lastBits},
-                              {"lastRate", a.lastRate, b.lastRate}};
-    for (const auto& m : members) {
-        if (floatBits(m.a) != floatBits(m.b)) {
-            return ::testing::AssertionFailure() << m.name << ": " << sameBits(m.a, m.b).message();
-        }
-    }
-    if (a.quantizer.quantizeOn != b.quantizer.quantizeOn) {
-        return ::testing::AssertionFailure() << "quantizeOn differs";
-    }
+    if (const char* member = fuzz::firstDifference(a, b))
+        return ::testing::AssertionFailure() << member << " differs";
     return ::testing::AssertionSuccess();
 }
 
