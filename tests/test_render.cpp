@@ -23,6 +23,7 @@
 
 #include "float_bits.h"
 #include "host/sample_checks.h"
+#include "tools/render/render_engine.h"
 #include "tools/render/render_options.h"
 
 namespace grindlet::test {
@@ -122,6 +123,31 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{{""}, "the input file name is empty"},
         BadArguments{{"-o", ""}, "the output file name is empty"},
         BadArguments{{"a.wav", "b.wav"}, "more than one input"}));
+
+// The plot's axes: round values in the units shown, never 6014.99 or 0.07.
+TEST(PlotAxes, TicksFallOnRoundValues) {
+    struct Case {
+        double low, high;
+        int most;
+        std::vector<double> expected;
+        int decimals;
+    };
+    const Case cases[] = {
+        {6014.99, 6024.99, 10, {6015, 6016, 6017, 6018, 6019, 6020, 6021, 6022, 6023, 6024}, 0},
+        {-0.3, 0.3, 8, {-0.3, -0.2, -0.1, 0.0, 0.1, 0.2, 0.3}, 1},
+        {-0.15, 0.15, 8, {-0.15, -0.1, -0.05, 0.0, 0.05, 0.1, 0.15}, 2},
+        {250.0, 260.0, 4, {250.0, 252.5, 255.0, 257.5, 260.0}, 1},
+        {0.0, 12.0, 10, {0, 2, 4, 6, 8, 10, 12}, 0},
+    };
+    for (const Case& c : cases) {
+        const render::RoundTicks ticks = render::roundTicks(c.low, c.high, c.most);
+        ASSERT_EQ(ticks.values.size(), c.expected.size()) << c.low << " to " << c.high;
+        for (size_t i = 0; i < ticks.values.size(); ++i)
+            EXPECT_NEAR(ticks.values[i], c.expected[i], 1e-9) << c.low << " to " << c.high;
+        EXPECT_EQ(ticks.decimals, c.decimals) << c.low << " to " << c.high;
+    }
+    EXPECT_TRUE(render::roundTicks(1.0, 1.0, 10).values.empty());
+}
 
 TEST(RenderOptions, OutputNameFromInput) {
     EXPECT_EQ(render::defaultOutputName("dir.v2/song.flac"), "dir.v2/song-grindlet.wav");

@@ -5,6 +5,31 @@
 
 namespace grindlet::render {
 
+RoundTicks roundTicks(double low, double high, int most) {
+    RoundTicks ticks;
+    if (!(high > low) || most < 1) return ticks;
+    // The smallest of 1, 2, 2.5 and 5 times a power of ten that needs at most `most` ticks.
+    const double rough = (high - low) / most;
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    double step = 10.0 * power;
+    for (double mantissa : {1.0, 2.0, 2.5, 5.0}) {
+        if (mantissa * power >= rough) {
+            step = mantissa * power;
+            break;
+        }
+    }
+    // Ticks on the step's own multiples, counted in whole steps so that none drifts.
+    const double first = std::ceil(low / step - 1e-9), last = std::floor(high / step + 1e-9);
+    for (double k = first; k <= last; ++k) ticks.values.push_back(k * step == 0.0 ? 0.0 : k * step);
+    // As many decimals as the step has: 0.25 needs two, 5 none.
+    while (ticks.decimals < 9) {
+        const double scaled = step * std::pow(10.0, ticks.decimals);
+        if (std::fabs(scaled - std::round(scaled)) < 1e-6 * scaled) break;
+        ++ticks.decimals;
+    }
+    return ticks;
+}
+
 namespace {
 constexpr double PI = 3.14159265358979323846;
 }  // namespace
@@ -144,19 +169,20 @@ bool PlotWindow::write(std::FILE* file, const RenderOptions& options, int32_t sa
         file,
         "<rect x=\"%g\" y=\"%g\" width=\"%g\" height=\"%g\" fill=\"none\" stroke=\"#444\"/>\n",
         left, top, plotW, plotH);
-    for (int tick = 0; tick <= 10; ++tick) {
-        const double ms = ms0 + (ms1 - ms0) * tick / 10.0;
+    const RoundTicks times = roundTicks(ms0, ms1, 10);
+    for (double ms : times.values) {
         std::fprintf(file,
                      "<line x1=\"%.2f\" x2=\"%.2f\" y1=\"%g\" y2=\"%g\" stroke=\"#444\"/><text "
-                     "x=\"%.2f\" y=\"%g\" text-anchor=\"middle\">%.2f</text>\n",
-                     x(ms), x(ms), top + plotH, top + plotH + 5, x(ms), top + plotH + 20, ms);
+                     "x=\"%.2f\" y=\"%g\" text-anchor=\"middle\">%.*f</text>\n",
+                     x(ms), x(ms), top + plotH, top + plotH + 5, x(ms), top + plotH + 20,
+                     times.decimals, ms);
     }
-    for (int tick = -4; tick <= 4; ++tick) {
-        const double v = range * tick / 4.0;
+    const RoundTicks levels = roundTicks(-range, range, 8);
+    for (double v : levels.values) {
         std::fprintf(file,
                      "<line x1=\"%g\" x2=\"%g\" y1=\"%.2f\" y2=\"%.2f\" stroke=\"#444\"/><text "
-                     "x=\"%g\" y=\"%.2f\" text-anchor=\"end\">%.2f</text>\n",
-                     left - 5, left, y(v), y(v), left - 8, y(v) + 4, v);
+                     "x=\"%g\" y=\"%.2f\" text-anchor=\"end\">%.*f</text>\n",
+                     left - 5, left, y(v), y(v), left - 8, y(v) + 4, levels.decimals, v);
     }
     std::fprintf(file, "<text x=\"%g\" y=\"%g\" text-anchor=\"middle\">time (ms)</text>\n",
                  left + plotW / 2, height - 15);

@@ -15,6 +15,14 @@
 
 namespace grindlet::render {
 
+// Axis ticks at round values (multiples of 1, 2, 2.5 or 5 times a power of ten) between low
+// and high, at most `most` steps apart in all, and the decimals their labels need.
+struct RoundTicks {
+    std::vector<double> values;
+    int decimals = 0;
+};
+RoundTicks roundTicks(double low, double high, int most);
+
 // One module object per channel, the file's sample rate given to each, fed block by block.
 class ChannelRenderer {
 public:
