@@ -2,6 +2,7 @@
 // input can crash it or cost the user a file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -253,7 +254,8 @@ protected:
     // Starts the tool in dir with a pipe as its standard input, whose write end goes to `feed`.
     pid_t startWithPipe(const std::vector<std::string>& arguments, int& feed) const {
         int ends[2];
-        if (pipe(ends) != 0) return -1;
+        // Close-on-exec: no other tool started later may hold this one's input open.
+        if (pipe2(ends, O_CLOEXEC) != 0) return -1;
         const pid_t child = fork();
         if (child == 0) {
             dup2(ends[0], STDIN_FILENO);
@@ -408,6 +410,19 @@ TEST_F(RenderTool, ACutWavFileIsReported) {
         << result.errors;
 }
 
+// A plot window that would hold millions of samples is refused before anything is rendered.
+TEST_F(RenderTool, APlotWindowIsBoundedBeforeTheRender) {
+    Sound fast{200000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, std::vector<float>(100, 0.5f)};
+    ASSERT_TRUE(writeSound(path("fast.wav"), fast));
+    const auto before = snapshot();
+    const ToolRun result = run(tool() + " fast.wav -o out.wav --plot p.svg --at 0 --window 10");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("2000000 samples; a plot draws at most 1048576"),
+              std::string::npos)
+        << result.errors;
+    EXPECT_EQ(snapshot(), before);
+}
+
 // A file that appears at the output path during the render is kept without -f.
 TEST_F(RenderTool, AFileThatAppearsDuringTheRenderIsKept) {
     writeStereo("in.wav");
@@ -424,6 +439,34 @@ TEST_F(RenderTool, AFileThatAppearsDuringTheRenderIsKept) {
     waitpid(tool, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
     EXPECT_EQ(contents(path("out.wav")), "mine\n");
+}
+
+// Two renders racing to one new name: one wins, the other says so and leaves the winner's file.
+TEST_F(RenderTool, OfTwoRendersToOneNewNameOneWins) {
+    writeStereo("in.wav");
+    const std::string wav = contents(path("in.wav"));
+    int feeds[2] = {-1, -1};
+    pid_t tools[2];
+    for (int i = 0; i < 2; ++i) {
+        tools[i] = startWithPipe({"-", "--bits", i == 0 ? "6" : "3", "-o", "out.wav"}, feeds[i]);
+        ASSERT_GT(tools[i], 0);
+        ASSERT_EQ(write(feeds[i], wav.data(), 44), 44);
+        ASSERT_TRUE(outputOpen(tools[i]));  // both past their checks, neither done
+    }
+    int statuses[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(write(feeds[i], wav.data() + 44, wav.size() - 44), ssize_t(wav.size() - 44));
+        close(feeds[i]);
+        waitpid(tools[i], &statuses[i], 0);
+        ASSERT_TRUE(WIFEXITED(statuses[i]));
+    }
+    EXPECT_EQ(WEXITSTATUS(statuses[0]), 0) << "the first to finish wins";
+    EXPECT_EQ(WEXITSTATUS(statuses[1]), 1) << "the second says the name appeared";
+    Sound out;
+    ASSERT_TRUE(readSound(path("out.wav"), out));
+    EXPECT_EQ(out.frames(), 1000);
+    const auto files = snapshot();
+    EXPECT_EQ(files.size(), 2u) << "in.wav and out.wav, nothing else";
 }
 
 // A pipe named as the output is written to, never replaced; names as long as the file system

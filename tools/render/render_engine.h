@@ -55,6 +55,9 @@ private:
 // The first channel's input and output over [first, first + length), kept as they stream by.
 class PlotWindow {
 public:
+    // The most samples a plot draws: a picture of more shows nothing more, and they are held
+    // in memory (two floats each) until the plot is written.
+    static constexpr int64_t MOST_FRAMES = 1 << 20;
     PlotWindow(int64_t firstFrame, int64_t frames) : first(firstFrame), length(frames) {}
     void capture(const float* in, const float* out, int64_t frames, int64_t position,
                  int32_t channels);

@@ -3,9 +3,11 @@
 // only when complete: an existing file is never left half-written or replaced by mistake.
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -142,6 +144,11 @@ int renderJob(RenderOptions& options, const char* argv0) {
     }
     const auto windowFrames =
         std::max<int64_t>(1, static_cast<int64_t>(options.window * sampleRate));
+    if (!options.plot.empty() && windowFrames > PlotWindow::MOST_FRAMES) {
+        return fail("--window " + seconds(options.window) + " at " + std::to_string(sampleRate) +
+                    " Hz is " + std::to_string(windowFrames) + " samples; a plot draws at most " +
+                    std::to_string(PlotWindow::MOST_FRAMES) + " (use a shorter --window)");
+    }
     PlotWindow window(static_cast<int64_t>(firstFrame), windowFrames);
 
     // Both outputs exist from here, under temporary names; nothing is in place until the end.
@@ -187,8 +194,11 @@ int renderJob(RenderOptions& options, const char* argv0) {
         }
         std::FILE* svg = fdopen(dup(plotFile->descriptor()), "w");
         const bool drawn = svg != nullptr && window.write(svg, options, sampleRate, position);
-        if (svg == nullptr || std::fclose(svg) != 0 || !drawn)
-            return fail("cannot write the plot " + options.plot);
+        const int drawError = errno;
+        if (svg == nullptr || std::fclose(svg) != 0 || !drawn) {
+            return fail("cannot write the plot " + options.plot + ": " +
+                        std::strerror(drawn ? errno : drawError));
+        }
     }
     if (!audio->finish(error)) return fail(error);
     if (plotFile && !plotFile->commit(error)) return fail(error);
