@@ -123,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{{"--plot", "p.png"}, "must name an .svg file"},
         BadArguments{{""}, "the input file name is empty"},
         BadArguments{{"-o", ""}, "the output file name is empty"},
-        BadArguments{{"a.wav", "b.wav"}, "more than one input"}));
+        BadArguments{{"-j", "0"}, "-j: '0' is not a whole number from 1 to 256"},
+        BadArguments{{"--jobs", "2.5"}, "--jobs: '2.5'"}));
 
 // The plot's axes: round values in the units shown, never 6014.99 or 0.07.
 TEST(PlotAxes, TicksFallOnRoundValues) {
@@ -275,7 +276,8 @@ protected:
 
     // Waits (a bounded time) until the tool has a file open in dir besides its input: its
     // output, being written. No sleeping on a guess, so a loaded machine cannot make it race.
-    bool outputOpen(pid_t tool) const {
+    // With `folder`, only a file in that folder of dir counts.
+    bool outputOpen(pid_t tool, const std::string& folder = "") const {
         const std::string fds = "/proc/" + std::to_string(tool) + "/fd";
         for (int attempt = 0; attempt < 3000; ++attempt) {
             if (DIR* d = opendir(fds.c_str())) {
@@ -286,7 +288,8 @@ protected:
                         readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1);
                     if (n <= 0) continue;
                     const std::string link(target, static_cast<size_t>(n));
-                    found = found || (link.rfind(dir + "/", 0) == 0 && link != path("in.wav"));
+                    const std::string inside = folder.empty() ? dir + "/" : path(folder) + "/";
+                    found = found || (link.rfind(inside, 0) == 0 && link != path("in.wav"));
                 }
                 closedir(d);
                 if (found) return true;
@@ -304,12 +307,15 @@ protected:
                 const std::string name = entry->d_name;
                 if (name == "." || name == "..") continue;
                 struct stat status {};
-                const bool folder =
-                    lstat(path(name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-                const std::string bytes = folder ? "" : contents(path(name));
-                files.emplace_back(name, folder ? "(folder)"
-                                                : std::to_string(bytes.size()) + " bytes, hash " +
-                                                      hex32(hashBytes(bytes)));
+                const bool known = lstat(path(name).c_str(), &status) == 0;
+                if (known && !S_ISREG(status.st_mode)) {
+                    // A folder or a pipe: its kind is the whole of it (reading a pipe would wait).
+                    files.emplace_back(name, S_ISDIR(status.st_mode) ? "(folder)" : "(special)");
+                    continue;
+                }
+                const std::string bytes = contents(path(name));
+                files.emplace_back(
+                    name, std::to_string(bytes.size()) + " bytes, hash " + hex32(hashBytes(bytes)));
             }
             closedir(d);
         }
@@ -728,6 +734,124 @@ TEST_F(RenderTool, PlotAndCommandLineConventions) {
     EXPECT_EQ(run(tool() + " --version").status, 0);
     EXPECT_EQ(run(tool() + " --nonsense").status, 1);
     EXPECT_EQ(run(tool() + " ''").status, 1);
+}
+
+// ---- batches -------------------------------------------------------------------------------
+
+// Every file is rendered as alone, a bad one is named once and the others go on.
+TEST_F(RenderTool, ABatchRendersEveryFileAsAloneAndGoesOnPastAFailure) {
+    writeStereo("a.wav");
+    writeStereo("b.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    writeStereo("talk.raw-ish", SF_FORMAT_AIFF | SF_FORMAT_PCM_16);
+    std::system(("echo not audio > " + path("bad.wav")).c_str());
+    ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
+    const std::string options = " --bits 5 --rate 3000 --quant floor";
+    const ToolRun batch = run("( " + tool() + " a.wav bad.wav b.flac talk.raw-ish" + options +
+                              " -o out/ -j 2 > summary.txt )");
+    EXPECT_EQ(batch.status, 1);
+    EXPECT_EQ(std::count(batch.errors.begin(), batch.errors.end(), '\n'), 1) << batch.errors;
+    EXPECT_EQ(batch.errors.rfind("grindlet-render: bad.wav: ", 0), 0u) << batch.errors;
+    EXPECT_EQ(contents(path("summary.txt")), "3 rendered, 1 failed\n");
+    for (const auto& [input, output] :
+         {std::pair{"a.wav", "out/a.wav"}, std::pair{"b.flac", "out/b.flac"},
+          std::pair{"talk.raw-ish", "out/talk.wav"}}) {
+        SCOPED_TRACE(input);
+        ASSERT_EQ(run(tool() + " " + input + options + " -o alone.wav -f").status, 0);
+        Sound alone, batched;
+        ASSERT_TRUE(readSound(path("alone.wav"), alone));
+        ASSERT_TRUE(readSound(path(output), batched));
+        EXPECT_EQ(batched.samples, alone.samples);
+    }
+    // Without -o, each beside its input under the default name.
+    EXPECT_EQ(run(tool() + " a.wav b.flac > /dev/null").status, 0);
+    Sound beside;
+    EXPECT_TRUE(readSound(path("b-grindlet.wav"), beside));
+}
+
+struct RefusedBatch {
+    const char* arguments;
+    const char* says;
+};
+
+// What cannot run as asked is refused before a single file is written.
+TEST_F(RenderTool, ABatchThatCannotRunAsAskedWritesNothing) {
+    writeStereo("a.wav");
+    writeStereo("b.wav");
+    ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+    writeStereo("sub/a.wav");
+    const RefusedBatch cases[] = {
+        {"a.wav sub/a.wav -o out/", "a.wav and sub/a.wav would both be written to out/a.wav"},
+        {"a.wav a.wav", "would both be written to a-grindlet.wav"},
+        {"a.wav b.wav -o ./", "a.wav would be written to ./a.wav, which is the input a.wav"},
+        {"a.wav sub/a.wav -o sub/", "which is the input sub/a.wav"},
+        {"a.wav - -o out/", "standard input (-) cannot be one of several inputs"},
+        {"a.wav b.wav -o -", "several outputs cannot all go to standard output"},
+        {"a.wav b.wav --plot p.svg", "--plot draws one file"},
+        {"a.wav b.wav -o missing/", "missing/: No such file or directory"},
+        {"a.wav b.wav -o a.wav", "several inputs need a folder"},
+    };
+    const auto before = snapshot();
+    for (const RefusedBatch& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const ToolRun refused = run(tool() + " " + c.arguments);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.errors.find(c.says), std::string::npos) << refused.errors;
+        EXPECT_EQ(snapshot(), before);
+    }
+    DIR* out = opendir(path("out").c_str());
+    ASSERT_NE(out, nullptr);
+    int entries = 0;
+    while (readdir(out) != nullptr) ++entries;
+    closedir(out);
+    EXPECT_EQ(entries, 2);  // . and ..
+}
+
+// A signal to the batch reaches every file being rendered: nothing is left behind and the
+// batch ends as the signal would.
+TEST_F(RenderTool, AnInterruptedBatchLeavesNothing) {
+    writeStereo("in.wav");
+    const std::string wav = contents(path("in.wav"));
+    ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        for (const char* name : {"p1.wav", "p2.wav"})
+            ASSERT_EQ(mkfifo(path(name).c_str(), 0600), 0);
+        const auto before = snapshot();
+        int unused = -1;
+        const pid_t tool = startWithPipe({"p1.wav", "p2.wav", "-o", "out/", "-j", "2"}, unused);
+        ASSERT_GT(tool, 0);
+        // Each job opens its input; the header only, so each waits for samples.
+        std::vector<int> feeds;
+        for (const char* name : {"p1.wav", "p2.wav"}) {
+            int feed = -1;
+            for (int attempt = 0; attempt < 3000 && feed < 0; ++attempt) {
+                feed = open(path(name).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (feed < 0) usleep(10000);
+            }
+            ASSERT_GE(feed, 0) << name << " was never opened";
+            ASSERT_EQ(write(feed, wav.data(), 44), 44);
+            feeds.push_back(feed);
+        }
+        std::vector<pid_t> jobs;
+        std::ifstream children("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) +
+                               "/children");
+        for (pid_t job; children >> job;) jobs.push_back(job);
+        ASSERT_EQ(jobs.size(), 2u);
+        for (pid_t job : jobs) EXPECT_TRUE(outputOpen(job, "out"));
+        kill(tool, signal);
+        int status = 0;
+        waitpid(tool, &status, 0);
+        for (int feed : feeds) close(feed);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+        EXPECT_EQ(snapshot(), before);
+        DIR* out = opendir(path("out").c_str());
+        int entries = 0;
+        while (out != nullptr && readdir(out) != nullptr) ++entries;
+        if (out != nullptr) closedir(out);
+        EXPECT_EQ(entries, 2);  // . and ..
+        for (const char* name : {"p1.wav", "p2.wav"}) unlink(path(name).c_str());
+    }
 }
 
 }  // namespace

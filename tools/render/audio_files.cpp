@@ -257,26 +257,35 @@ int64_t AudioInput::read(float* interleaved, int64_t frames) {
 
 bool standardOutputIsStream() { return !seekable(STDOUT_FILENO); }
 
+namespace {
+
+// The containers written, by the extension (or --type) that picks each.
+struct Container {
+    const char* extension;
+    int format;
+    const char* name;
+};
+constexpr Container containers[] = {
+    {"wav", SF_FORMAT_WAV, "WAV"},   {"flac", SF_FORMAT_FLAC, "FLAC"},
+    {"ogg", SF_FORMAT_OGG, "Ogg"},   {"aiff", SF_FORMAT_AIFF, "AIFF"},
+    {"aif", SF_FORMAT_AIFF, "AIFF"}, {"w64", SF_FORMAT_W64, "W64"},
+    {"caf", SF_FORMAT_CAF, "CAF"},   {"au", SF_FORMAT_AU, "AU"},
+};
+
+const Container* byExtension(const std::string& extension) {
+    for (const Container& c : containers) {
+        if (lowercase(extension) == c.extension) return &c;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool writesExtension(const std::string& extension) { return byExtension(extension) != nullptr; }
+
 bool chooseOutputFormat(const std::string& path, const std::string& type, bool stream,
                         int32_t inputSubtype, const std::string& format, int32_t sampleRate,
                         int32_t channels, int& chosen, std::string& error) {
-    struct Container {
-        const char* extension;
-        int format;
-        const char* name;
-    };
-    static const Container containers[] = {
-        {"wav", SF_FORMAT_WAV, "WAV"},   {"flac", SF_FORMAT_FLAC, "FLAC"},
-        {"ogg", SF_FORMAT_OGG, "Ogg"},   {"aiff", SF_FORMAT_AIFF, "AIFF"},
-        {"aif", SF_FORMAT_AIFF, "AIFF"}, {"w64", SF_FORMAT_W64, "W64"},
-        {"caf", SF_FORMAT_CAF, "CAF"},   {"au", SF_FORMAT_AU, "AU"},
-    };
-    const auto byExtension = [&](const std::string& extension) -> const Container* {
-        for (const Container& c : containers) {
-            if (lowercase(extension) == c.extension) return &c;
-        }
-        return nullptr;
-    };
     const Container* picked = nullptr;
     if (!type.empty()) {
         picked = byExtension(type);

@@ -61,6 +61,9 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
                         int32_t inputSubtype, const std::string& format, int32_t sampleRate,
                         int32_t channels, int& chosen, std::string& error);
 
+// Whether an output named with this extension ("flac", any case) has a container.
+bool writesExtension(const std::string& extension);
+
 // Whether standard output is a pipe or a device, which cannot seek back to a header.
 bool standardOutputIsStream();
 

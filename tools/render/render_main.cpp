@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audio_files.h"
+#include "batch.h"
 #include "render_engine.h"
 
 using namespace grindlet;
@@ -232,5 +233,19 @@ int main(int argc, char** argv) {
         std::fputs(versionText().c_str(), stdout);
         return 0;
     }
-    return renderJob(options, argv[0]);
+    if (!isBatch(options)) return renderJob(options, argv[0]);
+
+    std::vector<BatchJob> jobs;
+    if (!planBatch(options, jobs, error)) return fail(error);
+    // One missing module file is one message, not one per input.
+    if (options.module.empty()) options.module = besideProgram(argv[0], "Module.sep");
+    if (access(options.module.c_str(), R_OK) != 0)
+        return fail(options.module + ": " + std::strerror(errno));
+    return runBatch(jobs, options.jobs, [&](const BatchJob& job) {
+        RenderOptions one = options;
+        one.input = job.input;
+        one.inputs = {job.input};
+        one.output = job.output;
+        return renderJob(one, argv[0]);
+    });
 }

@@ -14,6 +14,7 @@ constexpr double MAX_BITS = 32.0;
 constexpr double MAX_RATE_HZ = 1e6;
 constexpr int32_t MAX_BLOCK = 1 << 16;
 constexpr double MAX_WINDOW_SECONDS = 10.0;
+constexpr int32_t MAX_JOBS = 256;
 constexpr double STREAM_UNITS_PER_VALUE = 10.0;  // the control streams carry tenths
 
 // A number, including one too small for a double's normal range (strtod's ERANGE on
@@ -137,11 +138,8 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
                 error = "the input file name is empty";
                 return false;
             }
-            if (options.inputGiven) {
-                error = "more than one input file: " + arg;
-                return false;
-            }
-            options.input = arg;
+            if (!options.inputGiven) options.input = arg;
+            options.inputs.push_back(arg);
             options.inputGiven = true;
         } else if (arg == "--") {
             onlyInputs = true;
@@ -173,6 +171,16 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
                 return false;
             }
             options.block = static_cast<int32_t>(block);
+        } else if (arg == "-j" || arg == "--jobs") {
+            double jobs = 0;
+            if (!value(text)) return false;
+            if (!parseNumber(text, jobs) || jobs != std::floor(jobs) || jobs < 1 ||
+                jobs > MAX_JOBS) {
+                error = arg + ": '" + text + "' is not a whole number from 1 to " +
+                        std::to_string(MAX_JOBS);
+                return false;
+            }
+            options.jobs = static_cast<int32_t>(jobs);
         } else if (arg == "--format") {
             if (!value(text)) return false;
             if (text != "pcm16" && text != "pcm24" && text != "pcm32" && text != "float" &&

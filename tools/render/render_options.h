@@ -20,12 +20,13 @@ struct Sweep {
 constexpr const char* STANDARD_STREAM = "-";
 
 struct RenderOptions {
-    bool inputGiven = false;  // false: the built-in demo signal
-    std::string input;
-    std::string output;          // empty: derived from the input's name
-    std::string module;          // empty: Module.sep beside the tool
-    std::string plot;            // SVG file, or empty
-    std::string format;          // pcm16, pcm24, pcm32, float, double; empty: as the input
+    bool inputGiven = false;          // false: the built-in demo signal
+    std::string input;                // the first input
+    std::vector<std::string> inputs;  // every input named, in order (a batch: more than one)
+    std::string output;               // empty: derived from the input's name
+    std::string module;               // empty: Module.sep beside the tool
+    std::string plot;                 // SVG file, or empty
+    std::string format;               // pcm16, pcm24, pcm32, float, double; empty: as the input
     std::string type;            // container (wav, flac, ...); empty: by the output's extension
     Sweep bits{8.0, 8.0};        // bit depth
     Sweep rate{8000.0, 8000.0};  // reduced sample rate in hertz
@@ -35,6 +36,7 @@ struct RenderOptions {
     double at = 0.25;            // plot window start in seconds
     double window = 0.01;        // plot window length in seconds
     bool force = false;          // replace an existing output
+    int32_t jobs = 0;            // files rendered at once in a batch; 0: one per core
     bool help = false;
     bool version = false;
 };

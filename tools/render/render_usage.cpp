@@ -8,10 +8,13 @@
 namespace grindlet::render {
 
 std::string usageText() {
-    return "usage: grindlet-render [INPUT] [options]\n"
+    return "usage: grindlet-render [INPUT...] [options]\n"
            "Runs audio (any format libsndfile reads) through QZ-Grindlet's Module.sep.\n"
            "Without INPUT it renders a built-in demo: a sine sweep and a chord. INPUT - reads\n"
-           "standard input; -o - writes standard output.\n"
+           "standard input; -o - writes standard output. Several inputs (or -o DIR/) render\n"
+           "as a batch: each into DIR/ under its own name (.wav where its format is not\n"
+           "written), or without -o beside itself as INPUT-grindlet.wav; a failed file is\n"
+           "reported and the others go on.\n"
            "\n"
            "  --bits B[:B2]      bit depth kept, 0-32, fractions allowed (default 8);\n"
            "                     above 23 bits nothing is quantized, 0 is silence\n"
@@ -30,6 +33,7 @@ std::string usageText() {
            "  --type T           container wav, flac, ogg, aiff, w64, caf or au, whatever the\n"
            "                     name; a pipe takes only wav and au\n"
            "  -f, --force        replace an existing output file\n"
+           "  -j, --jobs N       files rendered at once in a batch (default: one per core)\n"
            "  --plot FILE.svg    draw input and output over a short window\n"
            "  --at SECONDS       where that window starts (default 0.25)\n"
            "  --window SECONDS   its length (default 0.01, at most 10)\n"
@@ -42,7 +46,8 @@ std::string usageText() {
            "examples:\n"
            "  grindlet-render song.flac --bits 8 --rate 11025 -o song-8bit.flac\n"
            "  grindlet-render drums.wav --bits 16:4 --rate 44100:500 --mode linear -o sweep.wav\n"
-           "  sox in.mp3 -t wav - | grindlet-render - --bits 6 -o - | aplay\n";
+           "  sox in.mp3 -t wav - | grindlet-render - --bits 6 -o - | aplay\n"
+           "  grindlet-render corpus/*.flac --bits 6 --rate 8k -o crushed/ -j 4\n";
 }
 
 std::string versionText() { return std::string("grindlet-render ") + GRINDLET_VERSION + "\n"; }
