@@ -23,6 +23,21 @@ using u8 = uint8_t;
 using u16 = uint16_t;
 using u32 = uint32_t;
 
+// A name from the file, fit for a message: bytes outside printable ASCII shown as \xNN.
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            shown += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
 std::string lowercase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -191,16 +206,37 @@ bool PeImage::looksLikePe(const std::string& path) {
 }
 
 std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& error) {
-    auto fail = [&](const std::string& why) {
-        error = "not a loadable module: " + path + " (" + why + ")";
+    auto fail = [&](const std::string& reason) {
+        error = "not a loadable module: " + path + " (" + reason + ")";
         return nullptr;
     };
     if (imageLoaded) return fail("another Windows module is loaded in this process");
     std::ifstream file(path, std::ios::binary);
     const std::vector<u8> contents((std::istreambuf_iterator<char>(file)),
                                    std::istreambuf_iterator<char>());
-    if (contents.size() > LARGEST_IMAGE) return fail("larger than any module");
-    const Bytes data{contents.data(), static_cast<u32>(contents.size())};
+    std::string why;
+    std::unique_ptr<PeImage> image = prepare(contents.data(), contents.size(), true, why);
+    if (!image) return fail(why);
+    if (!image->start(why)) return fail(why);
+    return image;
+}
+
+bool PeImage::inspectForTesting(const uint8_t* bytes, size_t length, std::string& why) {
+    std::unique_ptr<PeImage> image = prepare(bytes, length, false, why);
+    // Reading the exports walks the mapped export table as a host's lookup would.
+    return image &&
+           (image->findExport("getModuleProperties"), image->findExport("makeModule"), true);
+}
+
+std::unique_ptr<PeImage> PeImage::prepare(const uint8_t* bytes, size_t length, bool judgeChecksum,
+                                          std::string& why) {
+    auto fail = [&](const std::string& reason) {
+        why = reason;
+        return nullptr;
+    };
+    if (length > LARGEST_IMAGE) return fail("larger than any module");
+    const Bytes data{bytes, static_cast<u32>(length)};
+    const u8* contents = bytes;
 
     u32 pe = 0;
     u16 machine = 0, sectionCount = 0, optionalSize = 0, magic = 0;
@@ -234,7 +270,8 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
     // code included, is refused rather than run.
     u32 checksum = 0;
     if (!data.read(optional + OPT_CHECKSUM, checksum)) return fail("truncated optional header");
-    if (checksum != 0 && checksum != imageChecksum(data, optional + OPT_CHECKSUM)) {
+    if (judgeChecksum && checksum != 0 &&
+        checksum != imageChecksum(data, optional + OPT_CHECKSUM)) {
         return fail("damaged: its checksum does not match");
     }
     const u32 sectionTable = optional + optionalSize;
@@ -261,7 +298,6 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
     if (entryRva != 0 && !insideAny(executable, entryRva))
         return fail("entry point outside every executable section");
 
-    if (!pe_runtime::installThreadBlock(error)) return nullptr;
     void* mapping = mmap(nullptr, imageSize, PROT_READ | PROT_WRITE | PROT_EXEC,
                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return fail("cannot map the image");
@@ -271,7 +307,7 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
     image->size = imageSize;
     u8* base = image->base;
     image->executable = executable;
-    std::memcpy(base, contents.data(), headersSize);
+    std::memcpy(base, contents, headersSize);
     const u32 delta = reinterpret_cast<u32>(base) - preferredBase;
     // Where it cannot sit at its preferred base, an image needs relocations to run anywhere.
     if (delta != 0 && relocations.size == 0)
@@ -280,25 +316,28 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, std::string& err
         !image->relocate(relocations.rva, relocations.size, delta)) {
         return fail("a section or relocation lies outside the file or image");
     }
-    std::string why;
-    if (!image->bindImports(imports.rva, why)) return fail(why);
-    std::vector<u32> callbacks;
-    if (tls.rva != 0 && !image->startTls(tls.rva, callbacks))
+    if (!image->bindImports(imports.rva, why)) return nullptr;
+    if (tls.rva != 0 && !image->readTls(tls.rva))
         return fail("thread-local data outside the image");
     if (entryRva >= imageSize) return fail("entry point outside the image");
-    pe_runtime::setImage(base, imageSize);
-    imageLoaded = true;
     image->entryRva = entryRva;
-    image->tlsCallbacks = callbacks;
-    for (u32 callback : callbacks)
+    return image;
+}
+
+bool PeImage::start(std::string& why) {
+    if (!pe_runtime::installThreadBlock(why)) return false;
+    if (tls.present) pe_runtime::setTlsTemplate(base + tls.start, tls.length, tls.zeroFill);
+    pe_runtime::setImage(base, size);
+    imageLoaded = true;
+    for (u32 callback : tlsCallbacks)
         reinterpret_cast<EntryPoint>(callback)(base, DLL_PROCESS_ATTACH, nullptr);
     if (entryRva != 0 &&
         !reinterpret_cast<EntryPoint>(base + entryRva)(base, DLL_PROCESS_ATTACH, nullptr)) {
-        image->attached = false;
-        return fail("its entry point refused to attach");
+        why = "its entry point refused to attach";
+        return false;
     }
-    image->attached = true;
-    return image;
+    attached = true;
+    return true;
 }
 
 bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u16 sectionCount) {
@@ -371,7 +410,7 @@ bool PeImage::bindImports(u32 rva, std::string& why) {
             }
             if (thunk == 0) break;
             if (thunk & 0x80000000u) {
-                why = dll + " import by ordinal";
+                why = printable(dll) + " import by ordinal";
                 return false;
             }
             std::string name;
@@ -381,7 +420,7 @@ bool PeImage::bindImports(u32 rva, std::string& why) {
             }
             void* const standIn = pe_runtime::standIn(dll + "!" + name);
             if (standIn == nullptr) {
-                why = "imports " + dll + "!" + name;
+                why = "imports " + printable(dll + "!" + name);
                 return false;
             }
             const u32 address = reinterpret_cast<u32>(standIn);
@@ -391,7 +430,7 @@ bool PeImage::bindImports(u32 rva, std::string& why) {
 }
 
 // Thread-local data: one slot, a copy of the template. Its addresses are absolute (relocated).
-bool PeImage::startTls(u32 rva, std::vector<u32>& callbacks) {
+bool PeImage::readTls(u32 rva) {
     const Bytes image{base, size};
     u32 start = 0, end = 0, indexAddress = 0, callbackArray = 0, zeroFill = 0;
     if (!image.read(rva + TLS_START, start) || !image.read(rva + TLS_END, end) ||
@@ -408,7 +447,7 @@ bool PeImage::startTls(u32 rva, std::vector<u32>& callbacks) {
         !inside(start, end - start) || !inside(indexAddress, 4)) {
         return false;
     }
-    pe_runtime::setTlsTemplate(base + (start - origin), end - start, zeroFill);
+    tls = {true, start - origin, end - start, zeroFill};
     std::memset(base + (indexAddress - origin), 0, 4);
     for (u32 at = callbackArray; at != 0; at += 4) {
         u32 callback = 0;
@@ -416,7 +455,7 @@ bool PeImage::startTls(u32 rva, std::vector<u32>& callbacks) {
         std::memcpy(&callback, base + (at - origin), 4);
         if (callback == 0) break;
         if (!inside(callback, 1)) return false;
-        callbacks.push_back(callback);
+        tlsCallbacks.push_back(callback);
     }
     return true;
 }

@@ -4,6 +4,7 @@
 // It lets the linux build drive the windows build's own machine code, where wine cannot run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,18 +28,34 @@ public:
     // The address of an export by name, or null.
     void* findExport(const char* name) const;
 
+    // For tests and fuzz targets only: every check and step of load() on bytes in memory, the
+    // checksum not judged (so that damage reaches the structural checks), and nothing of the
+    // image run or installed. True when load() would go on to start the image.
+    static bool inspectForTesting(const uint8_t* bytes, size_t length, std::string& why);
+
 private:
     PeImage() = default;
+    // Checks the image and maps it: sections copied, relocated, imports bound, TLS read.
+    static std::unique_ptr<PeImage> prepare(const uint8_t* bytes, size_t length, bool judgeChecksum,
+                                            std::string& why);
+    // Installs the thread block and TLS, then runs the TLS callbacks and the entry point.
+    bool start(std::string& why);
     bool mapSections(const uint8_t* fileBytes, uint32_t fileSize, uint32_t sectionTable,
                      uint16_t sectionCount);
     bool relocate(uint32_t rva, uint32_t length, uint32_t delta);
     bool bindImports(uint32_t rva, std::string& why);
-    bool startTls(uint32_t rva, std::vector<uint32_t>& callbacks);
+    bool readTls(uint32_t rva);
 
     uint8_t* base = nullptr;
     uint32_t size = 0;
     uint32_t entryRva = 0;
     std::vector<uint32_t> tlsCallbacks;
+    struct {
+        bool present = false;   // the image has thread-local data
+        uint32_t start = 0;     // the template, relative to base
+        uint32_t length = 0;    // its bytes
+        uint32_t zeroFill = 0;  // zeroed bytes after it
+    } tls;
     // [begin, end) of each executable section, relative to base: the only places the entry
     // point and the exports may be.
     std::vector<std::pair<uint32_t, uint32_t>> executable;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The full test run: set-up, then every preset configured, built and tested (the native signal
 # code and the sanitizer build included), then the two module files compared bit for bit, then
-# both fuzz targets for a minute each. Exits non-zero on any failure.
+# every fuzz target for a minute each. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -66,5 +66,6 @@ echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s each)"
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" host_script
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" fast_paths
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" audio_input
+bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" pe_image
 
 echo "all tests passed"

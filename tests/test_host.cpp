@@ -14,9 +14,11 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "host/hosted_module.h"
+#include "host/pe_image.h"
 #include "tools/scenario.h"
 
 namespace grindlet::test {
@@ -300,6 +302,60 @@ TEST_F(WindowsModuleFile, InconsistentImagesAreRefusedBeforeTheyRun) {
     EXPECT_EQ(ModuleLibrary::load(damagedPath, error), nullptr);
     EXPECT_NE(error.find("checksum"), std::string::npos) << error;
     std::remove(damagedPath.c_str());
+}
+
+// With the checksum not judged, damage reaches the structural checks: every single damaged byte
+// of the headers and section table, and bytes across the whole file, give an image that is
+// refused with a reason or mapped without running, never followed out of bounds (the sanitizer
+// build runs this too). Each check that guards the mapping is seen to refuse something.
+TEST_F(WindowsModuleFile, DamageWithoutAChecksumReachesEveryStructuralCheck) {
+    std::map<std::string, int> refusals;
+    int accepted = 0;
+    const auto inspect = [&](size_t at, uint8_t flip) {
+        std::string damaged = image;
+        damaged[at] = static_cast<char>(damaged[at] ^ flip);
+        std::string why;
+        if (host::PeImage::inspectForTesting(reinterpret_cast<const uint8_t*>(damaged.data()),
+                                             damaged.size(), why)) {
+            ++accepted;
+        } else {
+            ++refusals[why];
+        }
+    };
+    constexpr size_t HEADER_BYTES = 1024;
+    for (size_t at = 0; at < HEADER_BYTES; ++at) {
+        for (int flip : {0x01, 0x10, 0x80, 0xFF}) inspect(at, static_cast<uint8_t>(flip));
+    }
+    for (size_t at = HEADER_BYTES; at < image.size(); at += 61) inspect(at, 0xFF);
+    std::string seen;
+    for (const auto& [why, count] : refusals) seen += why + " (" + std::to_string(count) + ")\n";
+    const char* const everyCheck[] = {
+        "no MZ header",
+        "no PE header",
+        "not an i386 image",
+        "not a PE32 image",
+        "image or header size out of range",
+        "truncated section table",
+        "inconsistent section and file alignments",
+        "a data-directory count that does not fit",
+        "a data directory outside the image",
+        "a section outside the image, over the headers or off its alignment",
+        "a section's data outside the file or over the headers",
+        "two sections overlap",
+        "entry point outside every executable section",
+        "a section or relocation lies outside the file or image",
+        "thread-local data outside the image",
+        "import name outside the image",
+    };
+    for (const char* check : everyCheck) {
+        const bool reached = std::any_of(refusals.begin(), refusals.end(), [&](const auto& r) {
+            return r.first.find(check) != std::string::npos;
+        });
+        EXPECT_TRUE(reached) << check << " never refused; refusals:\n" << seen;
+    }
+    EXPECT_GT(accepted, 0);
+    // A damaged name is shown escaped, never as raw bytes for a terminal to act on.
+    EXPECT_EQ(seen.find_first_of("\x1b\x7f\x80\xff"), std::string::npos) << seen;
 }
 
 TEST_F(WindowsModuleFile, RepeatedLoadsLeaveNothingBehind) {
