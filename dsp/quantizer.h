@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "controls.h"
 #include "float_bits.h"
 
 namespace grindlet::dsp {
@@ -21,11 +22,12 @@ constexpr int16_t QUANT_MODE_FLOOR = 0;
 constexpr int16_t QUANT_MODE_ROUND = 1;
 constexpr int16_t QUANT_MODE_INSIDE = 2;
 
-// "Bits" carries tenths of a bit: above 23 bits quantization is off, at 1 bit and below there
-// is one step per unit. Both thresholds are single-precision constants.
+// "Bits" carries the bit count divided by ten (2.3 is 23 bits): above 23 bits quantization is
+// off, at 1 bit and below there is one step per unit. Both thresholds are single-precision
+// constants.
 constexpr float BITS_QUANTIZE_OFF_ABOVE = 2.3f;
 constexpr float BITS_ONE_STEP_AT_OR_BELOW = 0.1f;
-constexpr double BITS_PER_STREAM_UNIT = 10.0;
+constexpr double BITS_PER_STREAM_UNIT = STREAM_VALUE_DIVISOR;
 // Far outside any "Bits" value: the first block after a reset always reconfigures.
 constexpr float LAST_BITS_AT_RESET = -1e8f;
 

@@ -12,8 +12,8 @@ namespace grindlet::dsp {
 // The four sample streams, as the host's buffers.
 struct ReducerStreams {
     const float* inputBuffer;  // "Input"
-    const float* bitsBuffer;   // "Bits": tenths of a bit; only the block's first sample is read
-    const float* rateBuffer;   // "S.R.": tenths of a hertz; only the block's first sample is read
+    const float* bitsBuffer;   // "Bits": bits / 10; only the block's first sample is read
+    const float* rateBuffer;   // "S.R.": hertz / 10; only the block's first sample is read
     float* outputBuffer;       // "Output"
 };
 
@@ -28,7 +28,7 @@ struct RateReducerState {
     float lastRate;  // Linear: the rate of the last block that ran the reducer
 };
 
-// "S.R." carries tenths of a hertz.
+// "S.R." carries the rate in hertz divided by ten (882 is 8,820 Hz).
 constexpr float RATE_PER_STREAM_UNIT = 10.0f;
 // Far outside any rate, so the first Linear block after a reset always sees a risen rate.
 constexpr float LAST_RATE_AT_RESET = -1e7f;

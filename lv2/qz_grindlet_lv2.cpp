@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "dsp/controls.h"
 #include "dsp/rate_reducer.h"
 
 namespace {
@@ -19,10 +20,9 @@ constexpr const char* MONO_URI = "urn:qz-grindlet:mono";
 constexpr const char* STEREO_URI = "urn:qz-grindlet:stereo";
 constexpr int MAX_CHANNELS = 2;
 
-// The control streams carry tenths of a bit and of a hertz.
-constexpr double STREAM_UNITS_PER_VALUE = 10.0;
-
+// The control ports, in the order of the table of controls (after the audio ports).
 enum class Control : uint32_t { Bits, Rate, Quantize, Mode, Count };
+static_assert(static_cast<size_t>(Control::Count) == grindlet::dsp::CONTROL_COUNT);
 
 struct Grindlet {
     int channels = 1;
@@ -38,7 +38,7 @@ struct Grindlet {
     }
 };
 
-// Ports: the inputs, the outputs, then the four controls (port symbols in qz-grindlet.ttl).
+// Ports: the inputs, the outputs, then the controls (the Turtle is generated from the same table).
 LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char*,
                        const LV2_Feature* const*) {
     auto* plugin = new (std::nothrow) Grindlet;
@@ -75,10 +75,11 @@ int16_t quantizeMode(float value) {
 
 void run(LV2_Handle instance, uint32_t sampleCount) {
     auto* plugin = static_cast<Grindlet*>(instance);
-    const float bits =
-        static_cast<float>(double(plugin->control(Control::Bits)) / STREAM_UNITS_PER_VALUE);
-    const float rate =
-        static_cast<float>(double(plugin->control(Control::Rate)) / STREAM_UNITS_PER_VALUE);
+    using grindlet::dsp::CONTROLS;
+    const float bits = grindlet::dsp::streamValue(CONTROLS[grindlet::dsp::CONTROL_BITS],
+                                                  plugin->control(Control::Bits));
+    const float rate = grindlet::dsp::streamValue(CONTROLS[grindlet::dsp::CONTROL_RATE],
+                                                  plugin->control(Control::Rate));
     const int16_t quantize = quantizeMode(plugin->control(Control::Quantize));
     const bool linear = plugin->control(Control::Mode) >= 0.5f;
     const auto count = static_cast<int32_t>(sampleCount > INT32_MAX ? INT32_MAX : sampleCount);

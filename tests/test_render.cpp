@@ -736,6 +736,25 @@ TEST_F(RenderTool, PlotAndCommandLineConventions) {
     EXPECT_EQ(run(tool() + " ''").status, 1);
 }
 
+// The demo sweeps only what the command line leaves unset: an explicit value, even the
+// default's, is kept.
+TEST_F(RenderTool, TheDemoKeepsTheControlsGivenOnTheCommandLine) {
+    const struct {
+        const char* options;
+        const char* says;
+    } cases[] = {
+        {"--bits 8", "bits 8 to 8, rate 11025 Hz to 2500 Hz"},
+        {"--rate 8000", "bits 12 to 3, rate 8000 Hz to 8000 Hz"},
+        {"", "bits 12 to 3, rate 11025 Hz to 2500 Hz"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        ASSERT_EQ(run("( " + tool() + " " + c.options + " -o demo.wav -f > said.txt )").status, 0);
+        const std::string said = contents(path("said.txt"));
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    }
+}
+
 // ---- batches -------------------------------------------------------------------------------
 
 // Every file is rendered as alone, a bad one is named once and the others go on.

@@ -21,6 +21,7 @@
 #include "check/checks.h"
 #include "check/dump_file.h"
 #include "check/isolation.h"
+#include "dsp/controls.h"
 
 using namespace grindlet;
 using namespace grindlet::host;
@@ -60,11 +61,10 @@ const char* datatypeName(int32_t datatype) {
     }
 }
 
-// The unit a stream pin's default and range are given in, for the pins whose unit we know.
+// The unit a stream pin's default and range are given in: the unit of the control it carries.
 const char* unitOf(const std::string& pinName) {
-    if (pinName == "Bits") return "bits";
-    if (pinName == "S.R.") return "Hz";
-    return "";
+    const dsp::ControlFacts* control = dsp::controlForPin(pinName);
+    return control != nullptr ? control->unit : "";
 }
 
 // A stream pin's range text ("24,1,24,1": its bounds, twice) as "1 to 24 bits"; other texts as

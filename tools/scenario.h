@@ -21,7 +21,7 @@ struct Scenario {
     int16_t rateMode = 0;              // "R.Mode"
     bool inPlace = false;              // output buffer = input buffer
     std::vector<float> input;
-    // Control stream values ("Bits" in tenths of a bit, "S.R." in tenths of a hertz) for the
+    // Control stream values ("Bits" the bit count divided by ten, "S.R." the rate in hertz divided by ten) for the
     // block that starts at a sample position.
     std::function<float(int32_t)> bits = [](int32_t) { return 1.6f; };
     std::function<float(int32_t)> rate = [](int32_t) { return 4410.0f; };

@@ -4,16 +4,21 @@
 // equals two mono ones, any sample rate works, and run() neither allocates nor locks.
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
+#include <lv2/urid/urid.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "dsp/controls.h"
+#include "dsp/presets.h"
 #include "dsp/rate_reducer.h"
 #include "host/sample_checks.h"
 #include "tests/float_bits.h"
@@ -354,6 +359,78 @@ TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
         armAllocationCounter(false);
         EXPECT_EQ(countedCalls(), 0) << setting.uri;
     }
+}
+
+// A URID map for lilv's preset states: every URI its own number.
+struct UridMap {
+    std::vector<std::string> uris;
+    LV2_URID_Map feature{this, [](LV2_URID_Map_Handle handle, const char* uri) -> LV2_URID {
+                             auto& known = static_cast<UridMap*>(handle)->uris;
+                             const auto found = std::find(known.begin(), known.end(), uri);
+                             if (found != known.end())
+                                 return static_cast<LV2_URID>(found - known.begin() + 1);
+                             known.emplace_back(uri);
+                             return static_cast<LV2_URID>(known.size());
+                         }};
+};
+
+// Every factory preset is listed for both plugins, under its label, and sets every control to
+// exactly the value its row names.
+TEST(Lv2Plugin, EveryPresetLoadsAndSetsExactlyItsControls) {
+    LilvWorld* w = world().world;
+    LilvNode* presetClass = lilv_new_uri(w, "http://lv2plug.in/ns/ext/presets#Preset");
+    UridMap map;
+    for (const char* uri : {MONO, STEREO}) {
+        SCOPED_TRACE(uri);
+        const LilvPlugin* plugin = world().plugin(uri);
+        ASSERT_NE(plugin, nullptr);
+        LilvNodes* related = lilv_plugin_get_related(plugin, presetClass);
+        EXPECT_EQ(lilv_nodes_size(related), std::size(dsp::PRESETS));
+        for (const dsp::Preset& preset : dsp::PRESETS) {
+            SCOPED_TRACE(preset.symbol);
+            LilvNode* node =
+                lilv_new_uri(w, (std::string("urn:qz-grindlet:preset:") + preset.symbol).c_str());
+            EXPECT_TRUE(lilv_nodes_contains(related, node));
+            lilv_world_load_resource(w, node);
+            LilvState* state = lilv_state_new_from_world(w, &map.feature, node);
+            ASSERT_NE(state, nullptr);
+            EXPECT_STREQ(lilv_state_get_label(state), preset.label);
+            // Every value a float, as control ports take them.
+            struct Emitted {
+                LV2_URID floatType;
+                std::map<std::string, float> values;
+            } emitted{map.feature.map(map.feature.handle, "http://lv2plug.in/ns/ext/atom#Float"),
+                      {}};
+            lilv_state_emit_port_values(
+                state,
+                [](const char* symbol, void* into, const void* value, uint32_t size,
+                   uint32_t type) {
+                    auto* out = static_cast<Emitted*>(into);
+                    out->values[symbol] = size == sizeof(float) && type == out->floatType
+                                              ? *static_cast<const float*>(value)
+                                              : NAN;
+                },
+                &emitted);
+            const auto& values = emitted.values;
+            const std::map<std::string, float> expected{
+                {"bits", static_cast<float>(preset.bits)},
+                {"rate", static_cast<float>(preset.rate)},
+                {"quantize", static_cast<float>(preset.quantize)},
+                {"mode", static_cast<float>(preset.mode)}};
+            EXPECT_EQ(values, expected);
+            for (const auto& [symbol, value] : values) {
+                const auto control =
+                    std::find_if(std::begin(dsp::CONTROLS), std::end(dsp::CONTROLS),
+                                 [&](const dsp::ControlFacts& c) { return symbol == c.symbol; });
+                ASSERT_NE(control, std::end(dsp::CONTROLS)) << symbol;
+                EXPECT_TRUE(dsp::accepts(*control, value)) << symbol << " " << value;
+            }
+            lilv_state_free(state);
+            lilv_node_free(node);
+        }
+        lilv_nodes_free(related);
+    }
+    lilv_node_free(presetClass);
 }
 
 }  // namespace

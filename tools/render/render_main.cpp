@@ -23,6 +23,8 @@ namespace {
 // Frames per chunk read, rendered and written; memory does not depend on the input's length.
 constexpr int64_t CHUNK_FRAMES = 16384;
 constexpr int64_t PROGRESS_FROM_SECONDS = 10;
+constexpr double DEMO_BITS_FROM = 12.0, DEMO_BITS_TO = 3.0;
+constexpr double DEMO_RATE_FROM = 11025.0, DEMO_RATE_TO = 2500.0;
 
 std::string besideProgram(const char* argv0, const std::string& name) {
     char path[PATH_MAX];
@@ -84,9 +86,9 @@ int renderJob(RenderOptions& options, const char* argv0) {
         return fail("reading standard input needs -o FILE (or -o - for standard output)");
     }
     if (!options.inputGiven) {
-        if (options.bits.from == 8.0 && options.bits.to == 8.0) options.bits = {12.0, 3.0};
-        if (options.rate.from == 8000.0 && options.rate.to == 8000.0)
-            options.rate = {11025.0, 2500.0};
+        // The demo sweeps what the command line leaves unset, so that it shows both controls.
+        if (!options.bitsGiven) options.bits = {DEMO_BITS_FROM, DEMO_BITS_TO};
+        if (!options.rateGiven) options.rate = {DEMO_RATE_FROM, DEMO_RATE_TO};
     }
     if (options.output.empty())
         options.output = defaultOutputName(options.inputGiven ? options.input : "");

@@ -10,12 +10,9 @@ namespace grindlet::render {
 
 namespace {
 
-constexpr double MAX_BITS = 32.0;
-constexpr double MAX_RATE_HZ = 1e6;
 constexpr int32_t MAX_BLOCK = 1 << 16;
 constexpr double MAX_WINDOW_SECONDS = 10.0;
 constexpr int32_t MAX_JOBS = 256;
-constexpr double STREAM_UNITS_PER_VALUE = 10.0;  // the control streams carry tenths
 
 // A number, including one too small for a double's normal range (strtod's ERANGE on
 // underflow): whether it is usable is judged against what the module receives, below.
@@ -35,28 +32,39 @@ std::string shortNumber(double value) {
 }
 
 // A control value must reach the module as the number it names: a positive value that
-// becomes zero or a subnormal float on its way (as a tenth, in single precision) would not.
+// becomes zero or a subnormal float on its way (divided by ten, in single precision) would not.
 bool reachesTheModule(const std::string& option, double value, bool zeroAllowed,
                       std::string& error) {
-    const float streamed = static_cast<float>(value / STREAM_UNITS_PER_VALUE);
+    const float streamed = static_cast<float>(value / dsp::STREAM_VALUE_DIVISOR);
     if (value == 0.0 || std::fabs(streamed) >= FLT_MIN) return true;
     error = option + ": " + shortNumber(value) +
             " is too small to reach the module as a number (it would arrive as " +
             (streamed == 0.0f ? "0" : "a subnormal") + "); use " + (zeroAllowed ? "0 or " : "") +
-            "at least " + shortNumber(double(FLT_MIN) * STREAM_UNITS_PER_VALUE);
+            "at least " + shortNumber(double(FLT_MIN) * dsp::STREAM_VALUE_DIVISOR);
     return false;
 }
 
-// What a sweep's values may be, as the user reads it.
+// A value with its unit as people write it: "32 bits", "1 MHz", "44.1 kHz".
+std::string withUnit(double value, const std::string& unit) {
+    if (unit == "Hz" && value >= 1e6) return shortNumber(value / 1e6) + " MHz";
+    if (unit == "Hz" && value >= 1e3) return shortNumber(value / 1e3) + " kHz";
+    return shortNumber(value) + " " + unit;
+}
+
+// What a sweep's values may be, as the user reads it: the control's accepted range.
 struct Range {
-    double low, high;
-    bool lowOpen;      // low itself is excluded
-    bool kilo;         // "8k" stands for 8000
-    const char* says;  // the range in words, for messages
+    const dsp::ControlFacts& control;
+    bool kilo;  // "8k" stands for 8000
+    std::string says() const {
+        return control.minimumExcluded ? "more than " + withUnit(control.minimum, control.unit) +
+                                             " up to " + withUnit(control.maximum, control.unit)
+                                       : shortNumber(control.minimum) + " to " +
+                                             withUnit(control.maximum, control.unit);
+    }
 };
 
-constexpr Range BITS_RANGE{0.0, MAX_BITS, false, false, "0 to 32 bits"};
-constexpr Range RATE_RANGE{0.0, MAX_RATE_HZ, true, true, "more than 0 Hz up to 1 MHz"};
+const Range BITS_RANGE{dsp::CONTROLS[dsp::CONTROL_BITS], false};
+const Range RATE_RANGE{dsp::CONTROLS[dsp::CONTROL_RATE], true};
 
 // A number, or with a "k" after it (where the range allows) a thousand times that number.
 bool parseValue(const std::string& text, const Range& range, double& value) {
@@ -78,25 +86,27 @@ bool parseSweep(const std::string& option, const std::string& text, const Range&
         return false;
     }
     for (double v : {sweep.from, sweep.to}) {
-        if (v > range.high || v < range.low || (range.lowOpen && v == range.low)) {
-            error = option + ": " + shortNumber(v) + " is out of range (" + range.says + ")";
+        if (!dsp::accepts(range.control, v)) {
+            error = option + ": " + shortNumber(v) + " is out of range (" + range.says() + ")";
             return false;
         }
-        if (!reachesTheModule(option, v, !range.lowOpen, error)) return false;
+        if (!reachesTheModule(option, v, !range.control.minimumExcluded, error)) return false;
     }
     return true;
 }
 
+// One of a choice control's symbols, as its index.
 bool parseChoice(const std::string& option, const std::string& text,
-                 const std::vector<std::string>& names, int16_t& value, std::string& error) {
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (text == names[i]) {
+                 const dsp::ControlFacts& control, int16_t& value, std::string& error) {
+    for (size_t i = 0; i < control.choiceCount; ++i) {
+        if (text == control.choiceSymbols[i]) {
             value = static_cast<int16_t>(i);
             return true;
         }
     }
     error = option + ": '" + text + "' is not one of";
-    for (const auto& name : names) error += " " + name;
+    for (size_t i = 0; i < control.choiceCount; ++i)
+        error += std::string(" ") + control.choiceSymbols[i];
     return false;
 }
 
@@ -152,15 +162,18 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
         } else if (arg == "--bits") {
             if (!value(text) || !parseSweep(arg, text, BITS_RANGE, options.bits, error))
                 return false;
+            options.bitsGiven = true;
         } else if (arg == "--rate") {
             if (!value(text) || !parseSweep(arg, text, RATE_RANGE, options.rate, error))
                 return false;
+            options.rateGiven = true;
         } else if (arg == "--quant") {
             if (!value(text) ||
-                !parseChoice(arg, text, {"floor", "round", "inside"}, options.quant, error))
+                !parseChoice(arg, text, dsp::CONTROLS[dsp::CONTROL_QUANTIZE], options.quant, error))
                 return false;
         } else if (arg == "--mode") {
-            if (!value(text) || !parseChoice(arg, text, {"step", "linear"}, options.mode, error))
+            if (!value(text) ||
+                !parseChoice(arg, text, dsp::CONTROLS[dsp::CONTROL_MODE], options.mode, error))
                 return false;
         } else if (arg == "--block") {
             double block = 0;
@@ -223,8 +236,12 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     return true;
 }
 
-float bitsStreamValue(double bits) { return static_cast<float>(bits / STREAM_UNITS_PER_VALUE); }
-float rateStreamValue(double hertz) { return static_cast<float>(hertz / STREAM_UNITS_PER_VALUE); }
+float bitsStreamValue(double bits) {
+    return dsp::streamValue(dsp::CONTROLS[dsp::CONTROL_BITS], bits);
+}
+float rateStreamValue(double hertz) {
+    return dsp::streamValue(dsp::CONTROLS[dsp::CONTROL_RATE], hertz);
+}
 
 std::string defaultOutputName(const std::string& input) {
     if (input.empty()) return "grindlet-demo.wav";

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "dsp/controls.h"
+
 namespace grindlet::render {
 
 // A control that goes linearly from one value to another across the file.
@@ -27,16 +29,19 @@ struct RenderOptions {
     std::string module;               // empty: Module.sep beside the tool
     std::string plot;                 // SVG file, or empty
     std::string format;               // pcm16, pcm24, pcm32, float, double; empty: as the input
-    std::string type;            // container (wav, flac, ...); empty: by the output's extension
-    Sweep bits{8.0, 8.0};        // bit depth
-    Sweep rate{8000.0, 8000.0};  // reduced sample rate in hertz
-    int16_t quant = 1;           // 0 floor, 1 round, 2 inside
-    int16_t mode = 0;            // 0 step, 1 linear
-    int32_t block = 512;         // host block size in samples
-    double at = 0.25;            // plot window start in seconds
-    double window = 0.01;        // plot window length in seconds
-    bool force = false;          // replace an existing output
-    int32_t jobs = 0;            // files rendered at once in a batch; 0: one per core
+    std::string type;  // container (wav, flac, ...); empty: by the output's extension
+    Sweep bits{dsp::defaultOf(dsp::CONTROL_BITS), dsp::defaultOf(dsp::CONTROL_BITS)};  // bit depth
+    Sweep rate{dsp::defaultOf(dsp::CONTROL_RATE), dsp::defaultOf(dsp::CONTROL_RATE)};  // in hertz
+    bool bitsGiven = false;  // --bits on the command line (else the demo picks its own)
+    bool rateGiven = false;
+    int16_t quant =
+        static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_QUANTIZE));  // 0 floor, 1 round, 2 inside
+    int16_t mode = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_MODE));  // 0 step, 1 linear
+    int32_t block = 512;   // host block size in samples
+    double at = 0.25;      // plot window start in seconds
+    double window = 0.01;  // plot window length in seconds
+    bool force = false;    // replace an existing output
+    int32_t jobs = 0;      // files rendered at once in a batch; 0: one per core
     bool help = false;
     bool version = false;
 };
@@ -48,7 +53,7 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, 
 std::string usageText();
 std::string versionText();
 
-// The stream values the module reads: "Bits" and "S.R." carry tenths.
+// The stream values the module reads: "Bits" and "S.R." carry the value divided by ten.
 float bitsStreamValue(double bits);
 float rateStreamValue(double hertz);
 

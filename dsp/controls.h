@@ -1,0 +1,96 @@
+// The effect's controls as people set them: one row per control with its name, symbol, unit,
+// range, default and how its value reaches the module's control streams. The render tool, the
+// LV2 plugin (its Turtle is generated from this table), the Python package and grindlet-check
+// take these facts from here. The module's own pins keep their own defaults and texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace grindlet::dsp {
+
+// How a control's value reaches the module.
+enum class StreamScaling : uint8_t {
+    DividedByTen,  // a stream carries the value divided by ten: 1.6 on "Bits" means 16 bits
+    Choice,        // a list pin: the index of the choice
+};
+
+// "Bits" and "S.R." carry the bit count and the rate in hertz divided by this.
+constexpr double STREAM_VALUE_DIVISOR = 10.0;
+
+struct ControlFacts {
+    const char* symbol;  // lower case, for LV2 ports, command-line options and Python keywords
+    const char* name;    // as a host or a user interface shows it
+    const char* pin;     // the module's pin that carries it
+    const char* unit;    // for numbers: "bits", "Hz"; empty for a choice
+    double minimum;      // the values accepted
+    double maximum;
+    bool minimumExcluded;  // minimum itself is not accepted (a rate must be above 0)
+    double sliderMinimum;  // where a host's slider starts and ends (LV2)
+    double sliderMaximum;
+    bool logarithmic;     // a host's slider is best logarithmic
+    double defaultValue;  // for the front ends; for a choice, its index
+    StreamScaling scaling;
+    const char* const* choices;        // for a choice: the names shown, in index order
+    const char* const* choiceSymbols;  // and as typed (lower case)
+    size_t choiceCount;
+    const char* what;  // what it does, in a musician's words
+};
+
+inline constexpr const char* QUANTIZE_NAMES[] = {"Floor", "Round", "Inside"};
+inline constexpr const char* QUANTIZE_SYMBOLS[] = {"floor", "round", "inside"};
+inline constexpr const char* MODE_NAMES[] = {"Step", "Linear"};
+inline constexpr const char* MODE_SYMBOLS[] = {"step", "linear"};
+
+enum ControlIndex : size_t { CONTROL_BITS, CONTROL_RATE, CONTROL_QUANTIZE, CONTROL_MODE };
+
+// The front ends share these defaults: "Round" adds no DC offset (the module's pin defaults to
+// "Floor"), and 8 bits at 8,000 Hz is audibly reduced where the pins' 16 bits at 44,100 Hz is
+// not.
+inline constexpr ControlFacts CONTROLS[] = {
+    {"bits", "Bits", "Bits", "bits", 0.0, 32.0, false, 0.0, 32.0, false, 8.0,
+     StreamScaling::DividedByTen, nullptr, nullptr, 0,
+     "How many bits each taken sample keeps: 16 is clean, 8 gritty, 4 crunchy, 1 a square-wave "
+     "fuzz, 0 silence. Fractions are kept; above 23 nothing is quantized."},
+    {"rate", "Rate", "S.R.", "Hz", 0.0, 1e6, true, 20.0, 192000.0, true, 8000.0,
+     StreamScaling::DividedByTen, nullptr, nullptr, 0,
+     "How often a new sample is taken. Lower rates dull the top end and add metallic aliasing; "
+     "at or above the signal's own sample rate nothing is reduced."},
+    {"quantize", "Quantize", "Q.Mode", "", 0.0, 2.0, false, 0.0, 2.0, false, 1.0,
+     StreamScaling::Choice, QUANTIZE_NAMES, QUANTIZE_SYMBOLS, 3,
+     "How a sample snaps to a step: down (Floor, which adds a DC offset of half a step), to the "
+     "nearest (Round), or toward zero (Inside, which silences small signals first)."},
+    {"mode", "Mode", "R.Mode", "", 0.0, 1.0, false, 0.0, 1.0, false, 0.0, StreamScaling::Choice,
+     MODE_NAMES, MODE_SYMBOLS, 2,
+     "Hold each taken sample (Step: hard, buzzy) or glide to the next (Linear: softer, one "
+     "sample period late)."},
+};
+
+inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];
+
+constexpr double defaultOf(ControlIndex control) { return CONTROLS[control].defaultValue; }
+
+// The value a control stream carries for a control's value, in single precision as the
+// module reads it.
+inline float streamValue(const ControlFacts& control, double value) {
+    return control.scaling == StreamScaling::DividedByTen
+               ? static_cast<float>(value / STREAM_VALUE_DIVISOR)
+               : static_cast<float>(value);
+}
+
+// Whether a value is one the control accepts.
+inline bool accepts(const ControlFacts& control, double value) {
+    return value >= control.minimum && value <= control.maximum &&
+           !(control.minimumExcluded && value == control.minimum);
+}
+
+// The row for a pin's name or a symbol; null for none.
+inline const ControlFacts* controlForPin(std::string_view pin) {
+    for (const ControlFacts& control : CONTROLS) {
+        if (pin == control.pin) return &control;
+    }
+    return nullptr;
+}
+
+}  // namespace grindlet::dsp

@@ -1,0 +1,187 @@
+// Writes the bundle's Turtle: qz-grindlet.ttl.in and manifest.ttl.in with their placeholders
+// filled from the table of controls (ports, ranges, defaults, choices), the audio ports, the
+// factory presets and the project's version, and presets.ttl. The build runs it; nothing
+// about a control or a preset is written out by hand.
+//   grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "dsp/controls.h"
+#include "dsp/presets.h"
+
+namespace {
+
+using grindlet::dsp::ControlFacts;
+using grindlet::dsp::CONTROLS;
+using grindlet::dsp::StreamScaling;
+
+std::string number(double value, bool integer) {
+    char text[32];
+    std::snprintf(text, sizeof text, integer ? "%.0f" : "%.1f", value);
+    return text;
+}
+
+// A text as a Turtle string.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string unitOf(const ControlFacts& control) {
+    const std::string unit = control.unit;
+    if (unit == "Hz") return "units:hz";
+    if (unit == "bits") return "<urn:qz-grindlet#bit>";
+    return "";
+}
+
+std::string controlPort(const ControlFacts& control, int index) {
+    const bool choice = control.scaling == StreamScaling::Choice;
+    std::ostringstream port;
+    port << "\t\ta lv2:InputPort , lv2:ControlPort ;\n"
+         << "\t\tlv2:index " << index << " ;\n"
+         << "\t\tlv2:symbol " << quoted(control.symbol) << " ;\n"
+         << "\t\tlv2:name " << quoted(control.name) << " ;\n"
+         << "\t\trdfs:comment " << quoted(control.what) << " ;\n"
+         << "\t\tlv2:default " << number(control.defaultValue, choice) << " ;\n"
+         << "\t\tlv2:minimum " << number(control.sliderMinimum, choice) << " ;\n"
+         << "\t\tlv2:maximum " << number(control.sliderMaximum, choice);
+    if (control.logarithmic) port << " ;\n\t\tlv2:portProperty pprops:logarithmic";
+    if (!unitOf(control).empty()) port << " ;\n\t\tunits:unit " << unitOf(control);
+    if (choice) {
+        port << " ;\n\t\tlv2:portProperty lv2:integer , lv2:enumeration ;\n\t\tlv2:scalePoint ";
+        for (size_t i = 0; i < control.choiceCount; ++i) {
+            port << (i == 0 ? "[\n" : " , [\n") << "\t\t\trdfs:label " << quoted(control.choices[i])
+                 << " ;\n\t\t\trdf:value " << i << "\n\t\t]";
+        }
+    }
+    return port.str() + "\n";
+}
+
+struct AudioPort {
+    const char* symbol;
+    const char* name;
+    bool output;
+    const char* group;        // a stereo group's name in the plugin's namespace, or null
+    const char* designation;  // pg:left or pg:right
+};
+
+constexpr AudioPort MONO_AUDIO[] = {{"in", "In", false, nullptr, nullptr},
+                                    {"out", "Out", true, nullptr, nullptr}};
+constexpr AudioPort STEREO_AUDIO[] = {{"in_l", "Left In", false, "in", "pg:left"},
+                                      {"in_r", "Right In", false, "in", "pg:right"},
+                                      {"out_l", "Left Out", true, "out", "pg:left"},
+                                      {"out_r", "Right Out", true, "out", "pg:right"}};
+
+template <size_t N>
+std::string ports(const AudioPort (&audio)[N], const char* plugin) {
+    std::string all;
+    int index = 0;
+    for (const AudioPort& port : audio) {
+        all += index == 0 ? "[\n" : "] , [\n";
+        all += std::string("\t\ta lv2:AudioPort , ") +
+               (port.output ? "lv2:OutputPort" : "lv2:InputPort") + " ;\n\t\tlv2:index " +
+               std::to_string(index++) + " ;\n\t\tlv2:symbol " + quoted(port.symbol) +
+               " ;\n\t\tlv2:name " + quoted(port.name);
+        if (port.group != nullptr) {
+            all += std::string(" ;\n\t\tpg:group <") + plugin + "#" + port.group +
+                   "> ;\n\t\tlv2:designation " + port.designation;
+        }
+        all += "\n";
+    }
+    for (const ControlFacts& control : CONTROLS) {
+        all += "] , [\n" + controlPort(control, index++);
+    }
+    return all + "\t]";
+}
+
+constexpr const char* PLUGINS[] = {"urn:qz-grindlet:mono", "urn:qz-grindlet:stereo"};
+constexpr const char* PRESET_URI = "urn:qz-grindlet:preset:";
+
+// The manifest's entry for each preset: what it applies to, and where it is.
+std::string presetEntries() {
+    std::string entries;
+    for (const grindlet::dsp::Preset& preset : grindlet::dsp::PRESETS) {
+        entries += std::string("<") + PRESET_URI + preset.symbol + ">\n\ta pset:Preset ;\n";
+        for (const char* plugin : PLUGINS)
+            entries += std::string("\tlv2:appliesTo <") + plugin + "> ;\n";
+        entries += "\trdfs:seeAlso <presets.ttl> .\n\n";
+    }
+    return entries;
+}
+
+// Every preset with its label and a value for every control, by port symbol.
+std::string presetsTurtle() {
+    std::string text =
+        "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+        "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+        "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n";
+    for (const grindlet::dsp::Preset& preset : grindlet::dsp::PRESETS) {
+        const double values[] = {preset.bits, preset.rate, double(preset.quantize),
+                                 double(preset.mode)};
+        static_assert(std::size(values) == grindlet::dsp::CONTROL_COUNT);
+        text += std::string("\n<") + PRESET_URI + preset.symbol + ">\n\ta pset:Preset ;\n";
+        for (const char* plugin : PLUGINS)
+            text += std::string("\tlv2:appliesTo <") + plugin + "> ;\n";
+        text += "\trdfs:label " + quoted(preset.label) + " ;\n\tlv2:port ";
+        // Control ports take floats: a choice's index too, so that every host reads a number.
+        for (size_t i = 0; i < grindlet::dsp::CONTROL_COUNT; ++i) {
+            text += std::string(i == 0 ? "[\n" : " , [\n") + "\t\tlv2:symbol " +
+                    quoted(CONTROLS[i].symbol) + " ;\n\t\tpset:value " + number(values[i], false) +
+                    "\n\t]";
+        }
+        text += " .\n";
+    }
+    return text;
+}
+
+bool readFile(const std::string& path, std::string& text) {
+    std::ifstream in(path);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.good() || in.eof();
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    out.close();
+    if (!out) std::fprintf(stderr, "grindlet-lv2-turtle: cannot write %s\n", path.c_str());
+    return static_cast<bool>(out);
+}
+
+void replace(std::string& text, const std::string& placeholder, const std::string& value) {
+    for (size_t at; (at = text.find(placeholder)) != std::string::npos;)
+        text.replace(at, placeholder.size(), value);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr,
+                     "usage: grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO\n");
+        return 2;
+    }
+    const std::string source = argv[1], bundle = argv[2];
+    std::string plugins, manifest;
+    if (!readFile(source + "/qz-grindlet.ttl.in", plugins) || plugins.empty() ||
+        !readFile(source + "/manifest.ttl.in", manifest) || manifest.empty()) {
+        std::fprintf(stderr, "grindlet-lv2-turtle: cannot read the templates in %s\n", argv[1]);
+        return 1;
+    }
+    replace(plugins, "@MONO_PORTS@", ports(MONO_AUDIO, PLUGINS[0]));
+    replace(plugins, "@STEREO_PORTS@", ports(STEREO_AUDIO, PLUGINS[1]));
+    replace(plugins, "@MINOR_VERSION@", argv[3]);
+    replace(plugins, "@MICRO_VERSION@", argv[4]);
+    replace(manifest, "@PRESETS@", presetEntries());
+    const bool written = writeFile(bundle + "/qz-grindlet.ttl", plugins) &&
+                         writeFile(bundle + "/manifest.ttl", manifest) &&
+                         writeFile(bundle + "/presets.ttl", presetsTurtle());
+    return written ? 0 : 1;
+}
