@@ -115,10 +115,13 @@ void GRINDLET_CDECL ReducerModule::processFlush(void* object, int32_t offset, in
     if (count < 0) count = 0;
     ReducerModule* self = fromObject(object);
     self->runReducer(self->rateMode != RATE_MODE_STEP, offset, count);
-    // Saturate: a host that keeps calling after the sleep request must not wrap the count.
-    const int64_t remaining = int64_t{self->flushRemaining} - count;
-    self->flushRemaining = remaining < INT32_MIN ? INT32_MIN : static_cast<int32_t>(remaining);
+    self->flushRemaining = flushRemainingAfter(self->flushRemaining, count);
     if (self->flushRemaining <= 0) self->callHost(HOST_SLEEP);
+}
+
+int32_t ReducerModule::flushRemainingAfter(int32_t remaining, int32_t count) {
+    const int64_t left = int64_t{remaining} - count;
+    return left < INT32_MIN ? INT32_MIN : static_cast<int32_t>(left);
 }
 
 }  // namespace grindlet

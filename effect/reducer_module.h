@@ -39,6 +39,9 @@ public:
 
     const dsp::RateReducerState& reducerState() const { return reducer; }
     int32_t getFlushRemaining() const { return flushRemaining; }
+    // The samples still to flush after a call of `count`. Saturates at INT32_MIN: a host that
+    // keeps calling after the sleep request never wraps the count back to positive.
+    static int32_t flushRemainingAfter(int32_t remaining, int32_t count);
 
 private:
     void runReducer(bool linear, int32_t offset, int32_t count);

@@ -45,6 +45,8 @@ float anyNumber(Script& script) {
                                      1e-45f,
                                      -1e-40f,
                                      3e38f,
+                                     std::numeric_limits<float>::max(),
+                                     std::numeric_limits<float>::min(),
                                      std::numeric_limits<float>::infinity(),
                                      -std::numeric_limits<float>::infinity(),
                                      std::numeric_limits<float>::quiet_NaN(),

@@ -1,6 +1,8 @@
 // The effect as the host sees it: identity, pins, open, routine selection and wind-down.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <ostream>
 
 #include <cstring>
@@ -253,6 +255,25 @@ INSTANTIATE_TEST_SUITE_P(
                       WindDownCase{"OneLongBlock", STATUS_STATIC, 1024, 1500, 1},
                       WindDownCase{"ZeroBlockSize", STATUS_STATIC, 0, 16, 1}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// A host that goes on calling after the sleep request counts the flush down past zero: the
+// count stays at its floor, never wrapping back to positive (which would stop the requests).
+TEST(WindDownCount, SaturatesInsteadOfWrapping) {
+    const struct {
+        int32_t remaining, count, left;
+    } cases[] = {
+        {1024, 256, 768},
+        {0, 16, -16},
+        {INT32_MIN + 5, 10, INT32_MIN},
+        {INT32_MIN, INT32_MAX, INT32_MIN},
+        {-1, INT32_MAX, INT32_MIN},
+        {INT32_MAX, INT32_MAX, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ReducerModule::flushRemainingAfter(c.remaining, c.count), c.left)
+            << c.remaining << " - " << c.count;
+    }
+}
 
 TEST_F(Effect, StatusChangeDuringWindDownRestartsTheCountdown) {
     open();

@@ -2,6 +2,8 @@
 // for ramps on their own, for the hard cases by name, and for a million random blocks.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -236,9 +238,11 @@ struct Generator {
     }
 
     float special() {
-        const float values[] = {
-            0.0f,  -0.0f,  INF,  -INF,  NAN_F, -NAN_F, 1e-40f,     -1e-45f,
-            3e38f, -3e38f, 1.0f, -1.0f, 0.5f,  -0.5f,  8388608.0f, floatFromBits(word())};
+        // The edges of the finite range too: the largest finite float and the smallest normal.
+        const float values[] = {0.0f,     -0.0f,   INF,      -INF,       NAN_F,
+                                -NAN_F,   1e-40f,  -1e-45f,  3e38f,      -3e38f,
+                                1.0f,     -1.0f,   0.5f,     -0.5f,      FLT_MAX,
+                                -FLT_MAX, FLT_MIN, -FLT_MIN, 8388608.0f, floatFromBits(word())};
         return values[below(sizeof values / sizeof values[0])];
     }
 
