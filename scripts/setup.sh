@@ -11,6 +11,8 @@ packages=(
   clang libclang-rt-14-dev lib32gcc-12-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   lv2-dev lilv-utils liblilv-dev sordi pkg-config python3
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-soundfile python3-pytest
+  python3-dask python3-distributed
 )
 
 sudo=""

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The full test run: set-up, then every preset configured, built and tested (the native signal
-# code and the sanitizer build included), then the two module files compared bit for bit, then
-# every fuzz target for a minute each. Exits non-zero on any failure.
+# code and the sanitizer build included), then the two module files compared bit for bit, the
+# LV2 plugin and the Python package against them, then every fuzz target for a minute each.
+# Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -61,6 +62,9 @@ fi
 echo "identical: $(grep -c . "$tmp/linux.txt") lines"
 echo "== the LV2 plugin against the module file"
 bash tests/lv2/compare_with_module.sh
+
+echo "== the Python package (Debian's python3, whatever else is on the PATH)"
+PYTHONPATH="$PWD/build/native/python" GRINDLET_REQUIRE_RENDER=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s each)"
 bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" host_script

@@ -1,0 +1,14 @@
+"""QZ-Grindlet: sample-rate and bit-depth reduction on NumPy arrays, exact to the bit.
+
+    import qz_grindlet
+    y = qz_grindlet.process(x, 44100, bits=6, rate=11025)          # x: (frames,) or (channels, frames)
+    stream = qz_grindlet.Grindlet(44100, 2, bits=8, rate=8000)     # chunk by chunk, state kept
+
+The output is bit for bit what grindlet-render writes with --format float for the same
+settings. Whole corpora: python3 -m qz_grindlet.batch IN_DIR OUT_DIR (see --help).
+"""
+
+from ._grindlet import CONTROLS, Grindlet, process
+
+__all__ = ["CONTROLS", "Grindlet", "process"]
+__version__ = "1.2.0"

@@ -1,0 +1,454 @@
+"""Renders a folder tree of audio files through QZ-Grindlet, on this machine or a Dask cluster.
+
+    python3 -m qz_grindlet.batch IN_DIR OUT_DIR [--bits 4:12] [--rate 2000:16000]
+        [--quantize round,floor] [--mode step,linear] [--seed 7] [--workers N | --scheduler ADDRESS]
+        [--resume]
+
+Every audio file under IN_DIR is written to the same relative path under OUT_DIR, in its own
+format. Each file's settings are drawn from the seed and its relative path alone. A manifest,
+OUT_DIR/grindlet-manifest.jsonl, gets one JSON line per file (path, settings, frames, status).
+Outputs are written under a temporary name and renamed when complete; an input, or a file this
+tool did not write, is never replaced.
+"""
+
+import argparse
+import concurrent.futures
+import json
+import multiprocessing
+import os
+import signal
+import sys
+import tempfile
+from typing import Dict, Iterator, List, Optional, Tuple
+
+MANIFEST = "grindlet-manifest.jsonl"
+PARTIAL_SUFFIX = ".qz-grindlet-partial"
+# Frames read, processed and written at once: a 3-hour file costs what a 3-second one does.
+CHUNK_FRAMES = 65536
+# The file extensions rendered; anything else under IN_DIR is left alone.
+AUDIO_EXTENSIONS = frozenset(
+    ".wav .wave .flac .ogg .oga .opus .aif .aiff .aifc .au .snd .caf .w64 .rf64 .mp3".split()
+)
+# Times a file is tried when the process rendering it dies (a crash, not a reported error).
+ATTEMPTS = 3
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+PROGRAM = "qz_grindlet.batch"
+
+
+class Refusal(Exception):
+    """The run cannot go as asked; nothing has been written."""
+
+
+# ---------------------------------------------------------------------------------------------
+# One file: runs in a worker process, local or on a Dask worker.
+
+
+def _on_sigterm(signum, frame):
+    raise SystemExit(128 + signum)
+
+
+class Interrupted(BaseException):
+    """A signal that ends the run: SIGINT, SIGTERM or SIGHUP."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _interrupt(signum, frame):
+    raise Interrupted(signum)
+
+
+def _worker_start():
+    # The coordinator handles Ctrl-C and stops its workers with SIGTERM, which unwinds a render
+    # and so removes its temporary file.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _on_sigterm)
+
+
+def render_file(source: str, target: str, settings: Dict, replace: bool) -> Dict:
+    """Renders one file; returns its manifest fields. Errors are reported, not raised."""
+    try:
+        return {"status": "rendered", "frames": _render(source, target, settings, replace)}
+    except Exception as error:  # a bad file fails alone
+        return {"status": "failed", "frames": None, "error": _describe(error)}
+
+
+def _describe(error: BaseException) -> str:
+    text = str(error) or type(error).__name__
+    return " ".join(text.split())
+
+
+def _render(source: str, target: str, settings: Dict, replace: bool) -> int:
+    import numpy as np
+    import soundfile
+
+    from . import Grindlet
+
+    if not replace and os.path.lexists(target):
+        raise FileExistsError(f"{target} exists and was not written by this run; not replaced")
+    with soundfile.SoundFile(source) as reader:
+        integer = not reader.subtype.startswith(("FLOAT", "DOUBLE", "VORBIS", "OPUS", "MPEG"))
+        folder = os.path.dirname(target)
+        os.makedirs(folder, exist_ok=True)
+        handle, partial = tempfile.mkstemp(
+            prefix="." + os.path.basename(target) + ".", suffix=PARTIAL_SUFFIX, dir=folder
+        )
+        os.close(handle)
+        try:
+            grindlet = Grindlet(reader.samplerate, reader.channels, channels_last=True, **settings)
+            frames = 0
+            with soundfile.SoundFile(
+                partial, "w", reader.samplerate, reader.channels, reader.subtype, reader.endian, reader.format
+            ) as writer:
+                for block in reader.blocks(CHUNK_FRAMES, dtype="float32", always_2d=True):
+                    output = grindlet.process(block)
+                    if integer:  # integer PCM clips rather than wraps
+                        np.clip(output, -1.0, 1.0, out=output)
+                    writer.write(output)
+                    frames += len(output)
+            if reader.seekable() and frames != reader.frames:
+                raise OSError(f"read {frames} of {reader.frames} frames")
+            with open(partial, "rb") as written:
+                os.fsync(written.fileno())
+            if replace:
+                os.replace(partial, target)
+            else:
+                os.link(partial, target)  # fails rather than replace a file that appeared meanwhile
+                os.unlink(partial)
+            partial = None
+            return frames
+        finally:
+            if partial is not None:
+                try:
+                    os.unlink(partial)
+                except FileNotFoundError:
+                    pass
+
+
+# ---------------------------------------------------------------------------------------------
+# The corpus, the manifest, and the coordinator.
+
+
+def find_inputs(in_dir: str, out_dir: str) -> List[str]:
+    """Relative paths ('/'-separated, sorted) of the audio files under in_dir, out_dir excluded."""
+    found = []
+    out_real = os.path.realpath(out_dir)
+    for folder, subfolders, files in os.walk(in_dir):
+        subfolders[:] = sorted(d for d in subfolders if os.path.realpath(os.path.join(folder, d)) != out_real)
+        for name in sorted(files):
+            if name.startswith(".") or os.path.splitext(name)[1].lower() not in AUDIO_EXTENSIONS:
+                continue
+            path = os.path.join(folder, name)
+            if os.path.isfile(path):
+                found.append(os.path.relpath(path, in_dir).replace(os.sep, "/"))
+    return found
+
+
+def read_manifest(path: str) -> Dict[str, Dict]:
+    """The last complete line per file; a torn last line (an interrupted write) is cut off."""
+    entries: Dict[str, Dict] = {}
+    if not os.path.exists(path):
+        return entries
+    with open(path, "rb+") as manifest:
+        data = manifest.read()
+        complete = data.rfind(b"\n") + 1
+        if complete != len(data):
+            manifest.truncate(complete)
+    for line in data[:complete].splitlines():
+        try:
+            entry = json.loads(line)
+            entries[entry["path"]] = entry
+        except (ValueError, KeyError, TypeError):
+            continue
+    return entries
+
+
+def manifest_line(path: str, settings: Dict, result: Dict) -> str:
+    entry = {"path": path, "settings": settings, "frames": result.get("frames"), "status": result["status"]}
+    if "error" in result:
+        entry["error"] = result["error"]
+    return json.dumps(entry, sort_keys=True) + "\n"
+
+
+def already_done(entry: Optional[Dict], settings: Dict, target: str) -> bool:
+    """Whether a resumed run can keep the output as it is."""
+    if not entry or entry.get("status") != "rendered" or entry.get("settings") != settings:
+        return False
+    try:
+        import soundfile
+
+        return soundfile.info(target).frames == entry.get("frames")
+    except Exception:
+        return False
+
+
+class Progress:
+    """One bar over the corpus on a terminal; messages are printed above it."""
+
+    def __init__(self, total: int, stream=sys.stderr):
+        self.total, self.stream = total, stream
+        self.shown = stream.isatty()
+        self.done = self.failed = 0
+
+    def advance(self, failed: bool):
+        self.done += 1
+        self.failed += failed
+        self.draw()
+
+    def draw(self):
+        if not self.shown:
+            return
+        width = 30
+        filled = width * self.done // max(self.total, 1)
+        failed = f", {self.failed} failed" if self.failed else ""
+        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} files{failed}\x1b[K")
+        self.stream.flush()
+
+    def message(self, text: str):
+        if self.shown:
+            self.stream.write("\r\x1b[K")
+        self.stream.write(text + "\n")
+        self.draw()
+
+    def close(self):
+        if self.shown:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+class LocalPool:
+    """Worker processes on this machine. A worker that dies is replaced; its files are tried again."""
+
+    def __init__(self, workers: int):
+        self.workers = workers
+        self.executor = self._start()
+
+    def _start(self):
+        return concurrent.futures.ProcessPoolExecutor(
+            self.workers, mp_context=multiprocessing.get_context("fork"), initializer=_worker_start
+        )
+
+    @property
+    def window(self) -> int:
+        return 4 * self.workers
+
+    def submit(self, *arguments):
+        return self.executor.submit(render_file, *arguments)
+
+    def wait(self, pending):
+        return concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
+
+    def result(self, future) -> Dict:
+        return future.result()
+
+    def broken(self, error: BaseException) -> bool:
+        if not isinstance(error, concurrent.futures.process.BrokenProcessPool):
+            return False
+        self.executor.shutdown(wait=False, cancel_futures=True)
+        self.executor = self._start()
+        return True
+
+    def stop(self):
+        # SIGTERM unwinds each worker's render, which removes its temporary file.
+        for process in list(getattr(self.executor, "_processes", {}).values()):
+            if process.is_alive():
+                process.terminate()
+        self.executor.shutdown(wait=True, cancel_futures=True)
+
+    def close(self):
+        self.executor.shutdown(wait=True)
+
+
+class DaskPool:
+    """The workers of a running Dask cluster, which reschedules the work of a worker that dies."""
+
+    def __init__(self, address: str):
+        from dask.distributed import Client
+
+        self.client = Client(address)
+        threads = sum(self.client.nthreads().values()) or 1
+        self.window = 4 * threads
+
+    def submit(self, *arguments):
+        return self.client.submit(render_file, *arguments, pure=False)
+
+    def wait(self, pending):
+        from dask.distributed import wait
+
+        return wait(list(pending), return_when="FIRST_COMPLETED")
+
+    def result(self, future) -> Dict:
+        return future.result()
+
+    def broken(self, error: BaseException) -> bool:
+        return False
+
+    def stop(self):
+        self.client.close()
+
+    def close(self):
+        self.client.close()
+
+
+def parse_arguments(argv):
+    from . import settings as drawing
+
+    parser = argparse.ArgumentParser(
+        prog=f"python3 -m {PROGRAM}",
+        description="Renders every audio file under IN_DIR through QZ-Grindlet into OUT_DIR, "
+        "keeping relative paths and formats. A number control takes a value or a range LOW:HIGH "
+        "(rate drawn on a log scale); a choice takes a name or a comma-separated list. Each "
+        "file's draw depends only on --seed and its relative path.",
+    )
+    parser.add_argument("in_dir", metavar="IN_DIR")
+    parser.add_argument("out_dir", metavar="OUT_DIR")
+    for symbol in drawing.NUMBER_CONTROLS:
+        row = drawing.CONTROL[symbol]
+        parser.add_argument(f"--{symbol}", metavar="V|LOW:HIGH", help=f"{row['name']} in {row['unit']} (default {row['default']:g})")
+    for symbol in drawing.CHOICE_CONTROLS:
+        row = drawing.CONTROL[symbol]
+        parser.add_argument(f"--{symbol}", metavar="NAME[,NAME...]", help=f"{', '.join(row['choices'])} (default {row['default']})")
+    parser.add_argument("--seed", type=int, default=0, help="the draw's seed (default 0)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="local worker processes (default: cores)")
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler, e.g. tcp://10.0.0.5:8786")
+    parser.add_argument("--resume", action="store_true", help="finish an earlier run into OUT_DIR: keep what it completed")
+    arguments = parser.parse_args(argv)
+    if arguments.workers is not None and not 1 <= arguments.workers <= 1024:
+        parser.error("--workers must be from 1 to 1024")
+    specs = drawing.default_specs()
+    try:
+        for symbol in drawing.NUMBER_CONTROLS:
+            if getattr(arguments, symbol) is not None:
+                specs[symbol] = drawing.parse_number(symbol, getattr(arguments, symbol))
+        for symbol in drawing.CHOICE_CONTROLS:
+            if getattr(arguments, symbol) is not None:
+                specs[symbol] = drawing.parse_choices(symbol, getattr(arguments, symbol))
+    except ValueError as error:
+        parser.error(str(error))
+    return arguments, specs
+
+
+def plan(arguments, specs) -> Tuple[List[Tuple[str, str, str, Dict]], int]:
+    """(relative path, source, target, settings) for every file to render, and how many are
+    skipped as done. Refuses, writing nothing, when the run could replace an input."""
+    from . import settings as drawing
+
+    in_dir, out_dir = arguments.in_dir, arguments.out_dir
+    if not os.path.isdir(in_dir):
+        raise Refusal(f"{in_dir}: not a folder")
+    if os.path.realpath(in_dir) == os.path.realpath(out_dir):
+        raise Refusal("OUT_DIR is IN_DIR: the outputs would replace the inputs")
+    manifest_path = os.path.join(out_dir, MANIFEST)
+    if os.path.exists(manifest_path) and not arguments.resume:
+        raise Refusal(f"{manifest_path} is an earlier run's: pass --resume to finish it, or choose another OUT_DIR")
+    relative_paths = find_inputs(in_dir, out_dir)
+    inputs = {os.path.realpath(os.path.join(in_dir, path)) for path in relative_paths}
+    done = read_manifest(manifest_path) if arguments.resume else {}
+    work, skipped = [], 0
+    for path in relative_paths:
+        source = os.path.join(in_dir, path)
+        target = os.path.join(out_dir, path)
+        if os.path.realpath(target) in inputs:
+            raise Refusal(f"{target} would replace the input {os.path.realpath(target)}")
+        settings = drawing.draw(specs, arguments.seed, path)
+        if already_done(done.get(path), settings, target):
+            skipped += 1
+        else:
+            work.append((path, source, target, settings))
+    return work, skipped
+
+
+def remove_partials(out_dir: str):
+    """A resumed run removes the temporary files an earlier run left when it was killed."""
+    for folder, _, files in os.walk(out_dir):
+        for name in files:
+            if name.startswith(".") and name.endswith(PARTIAL_SUFFIX):
+                os.unlink(os.path.join(folder, name))
+
+
+def run(arguments, work, skipped: int) -> int:
+    os.makedirs(arguments.out_dir, exist_ok=True)
+    if arguments.resume:
+        remove_partials(arguments.out_dir)
+    pool = DaskPool(arguments.scheduler) if arguments.scheduler else LocalPool(arguments.workers)
+    progress = Progress(len(work))
+    rendered = failed = 0
+    queue: Iterator = iter(work)
+    pending: Dict = {}
+    attempts: Dict[str, int] = {}
+    retry: List = []
+    with open(os.path.join(arguments.out_dir, MANIFEST), "a", encoding="utf-8") as manifest:
+        try:
+            progress.draw()
+            while True:
+                while len(pending) < pool.window:
+                    item = retry.pop() if retry else next(queue, None)
+                    if item is None:
+                        break
+                    path, source, target, settings = item
+                    pending[pool.submit(source, target, settings, arguments.resume)] = item
+                if not pending:
+                    break
+                finished, _ = pool.wait(pending)
+                for future in finished:
+                    item = pending.pop(future)
+                    path, _, _, settings = item
+                    try:
+                        result = pool.result(future)
+                    except Exception as error:
+                        if pool.broken(error):
+                            attempts[path] = attempts.get(path, 0) + 1
+                            if attempts[path] < ATTEMPTS:
+                                retry.append(item)
+                                continue
+                            error = RuntimeError("the process rendering it died")
+                        result = {"status": "failed", "frames": None, "error": _describe(error)}
+                    manifest.write(manifest_line(path, settings, result))
+                    manifest.flush()
+                    if result["status"] == "rendered":
+                        rendered += 1
+                    else:
+                        failed += 1
+                        progress.message(f"{PROGRAM}: {path}: {result['error']}")
+                    progress.advance(result["status"] != "rendered")
+                if retry:
+                    for future, item in list(pending.items()):
+                        retry.append(item)  # the replaced pool no longer runs them
+                    pending.clear()
+            os.fsync(manifest.fileno())
+            pool.close()
+        except BaseException:
+            progress.close()
+            pool.stop()
+            raise
+    progress.close()
+    print(f"{rendered} rendered, {failed} failed, {skipped} skipped")
+    return EXIT_FAILED if failed else 0
+
+
+def main(argv=None) -> int:
+    arguments, specs = parse_arguments(argv)
+    try:
+        work, skipped = plan(arguments, specs)
+    except Refusal as refusal:
+        print(f"{PROGRAM}: {refusal}", file=sys.stderr)
+        return EXIT_USAGE
+    # Ctrl-C, SIGTERM and SIGHUP end the run alike: workers stopped, no temporary file left.
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(number) is not signal.SIG_IGN:
+            signal.signal(number, _interrupt)
+    try:
+        return run(arguments, work, skipped)
+    except Interrupted as interrupted:
+        print(f"{PROGRAM}: interrupted; --resume finishes the run", file=sys.stderr)
+        return 128 + interrupted.signum
+    except OSError as error:
+        print(f"{PROGRAM}: {error}", file=sys.stderr)
+        return EXIT_FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,505 @@
+// qz_grindlet._grindlet: the effect's signal code on NumPy arrays. process() renders a whole
+// array as the render tool renders a file (one reducer per channel, the controls read once per
+// block, sweeps evaluated at each block's first frame); Grindlet keeps the state between chunks
+// of a stream. Arguments are checked here, in C++, so that a short call costs microseconds; the
+// samples are processed with the GIL released.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dsp/controls.h"
+#include "dsp/rate_reducer.h"
+
+namespace py = pybind11;
+namespace dsp = grindlet::dsp;
+
+namespace {
+
+// The host block size the render tool uses by default, and the most it accepts.
+constexpr int64_t DEFAULT_BLOCK = 512;
+constexpr int64_t MAX_BLOCK = 65536;
+// More channels than this is almost surely a (frames, channels) array passed without
+// channels_last=True.
+constexpr int64_t MAX_CHANNELS = 64;
+// Frames given to the reducer in one call where the controls are constant (its counts are 32-bit),
+// and the frames gathered at once from an interleaved array.
+constexpr int64_t CONSTANT_CHUNK = int64_t{1} << 20;
+constexpr int64_t GATHER_FRAMES = 4096;
+
+const dsp::ControlFacts& facts(dsp::ControlIndex control) { return dsp::CONTROLS[control]; }
+
+std::string formatNumber(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+std::string typeName(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
+
+// What a control accepts, for messages: "from 0 to 32 bits", "above 0 and at most 1e+06 Hz".
+std::string rangeText(const dsp::ControlFacts& control) {
+    const std::string unit = *control.unit != '\0' ? std::string(" ") + control.unit : "";
+    return (control.minimumExcluded ? "above " + formatNumber(control.minimum) + " and at most "
+                                    : "from " + formatNumber(control.minimum) + " to ") +
+           formatNumber(control.maximum) + unit;
+}
+
+// A Python number other than a bool (True is not a bit depth); numpy scalars included.
+bool isNumber(py::handle value) {
+    if (PyBool_Check(value.ptr()) || PyUnicode_Check(value.ptr())) return false;
+    if (py::isinstance<py::array>(value))
+        return py::reinterpret_borrow<py::array>(value).ndim() == 0;
+    return PyNumber_Check(value.ptr()) != 0 && PyObject_HasAttrString(value.ptr(), "__float__");
+}
+
+double checkedValue(const dsp::ControlFacts& control, double value) {
+    if (!dsp::accepts(control, value)) {
+        throw py::value_error(std::string(control.symbol) + " must be " + rangeText(control) +
+                              "; got " + formatNumber(value));
+    }
+    return value;
+}
+
+double numberValue(const dsp::ControlFacts& control, py::handle value) {
+    return checkedValue(control,
+                        py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(value))));
+}
+
+// "bits" or "rate" for process(): one value, a (from, to) sweep across the array as the render
+// tool's A:B, or one value per block.
+class ControlCurve {
+public:
+    ControlCurve(const dsp::ControlFacts& control, py::handle value, int64_t blocks) {
+        if (isNumber(value)) {
+            from = to = numberValue(control, value);
+        } else if (py::isinstance<py::tuple>(value)) {
+            const auto pair = py::reinterpret_borrow<py::tuple>(value);
+            if (pair.size() != 2 || !isNumber(pair[0]) || !isNumber(pair[1])) {
+                throw py::value_error(std::string(control.symbol) +
+                                      ": a sweep is a tuple of two numbers (from, to)");
+            }
+            from = numberValue(control, pair[0]);
+            to = numberValue(control, pair[1]);
+        } else if (py::isinstance<py::array>(value) || py::isinstance<py::list>(value)) {
+            auto values =
+                py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
+            if (!values || values.ndim() != 1) {
+                throw py::type_error(
+                    std::string(control.symbol) +
+                    ": values per block must be a one-dimensional array of numbers");
+            }
+            if (values.size() != blocks) {
+                throw py::value_error(std::string(control.symbol) + ": " +
+                                      std::to_string(values.size()) + " values given for " +
+                                      std::to_string(blocks) + " blocks");
+            }
+            perBlock.assign(values.data(), values.data() + values.size());
+            for (double v : perBlock) checkedValue(control, v);
+        } else {
+            throw py::type_error(std::string(control.symbol) +
+                                 " must be a number, a (from, to) tuple or an array of one value "
+                                 "per block; got " +
+                                 typeName(value));
+        }
+    }
+    bool constant() const { return perBlock.empty() && from == to; }
+    // The value for the block starting at `start` of `frames` frames, as the render tool's.
+    double at(int64_t block, int64_t start, int64_t frames) const {
+        if (!perBlock.empty()) return perBlock[static_cast<size_t>(block)];
+        const double fraction =
+            frames > 1 ? std::min(1.0, static_cast<double>(start) / static_cast<double>(frames - 1))
+                       : 0.0;
+        return from + (to - from) * fraction;
+    }
+
+private:
+    double from = 0.0;
+    double to = 0.0;
+    std::vector<double> perBlock;
+};
+
+// "quantize" or "mode": a name as typed (any case) or its index.
+int16_t choiceIndex(const dsp::ControlFacts& control, py::handle value) {
+    std::string names;
+    for (size_t i = 0; i < control.choiceCount; ++i) {
+        names += std::string(i > 0 ? ", '" : "'") + control.choiceSymbols[i] + "'";
+    }
+    if (py::isinstance<py::str>(value)) {
+        std::string text = py::cast<std::string>(value);
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (size_t i = 0; i < control.choiceCount; ++i) {
+            if (text == control.choiceSymbols[i]) return static_cast<int16_t>(i);
+        }
+        throw py::value_error(std::string(control.symbol) + " must be one of " + names + "; got '" +
+                              py::cast<std::string>(value) + "'");
+    }
+    if (py::isinstance<py::int_>(value) && !PyBool_Check(value.ptr())) {
+        const auto index = py::cast<long long>(value);
+        if (index >= 0 && index < static_cast<long long>(control.choiceCount)) {
+            return static_cast<int16_t>(index);
+        }
+        throw py::value_error(std::string(control.symbol) + " must be one of " + names +
+                              " or their index 0 to " + std::to_string(control.choiceCount - 1) +
+                              "; got " + std::to_string(index));
+    }
+    throw py::type_error(std::string(control.symbol) + " must be a name (" + names + "); got " +
+                         typeName(value));
+}
+
+float sampleRateOf(py::handle value) {
+    if (!isNumber(value)) {
+        throw py::type_error("sample_rate must be a number of hertz; got " + typeName(value));
+    }
+    const double hertz = py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(value)));
+    const auto single = static_cast<float>(hertz);
+    if (!(std::isfinite(single) && single > 0.0f)) {
+        throw py::value_error("sample_rate must be a positive finite number of hertz; got " +
+                              formatNumber(hertz));
+    }
+    return single;
+}
+
+int64_t blockOf(py::handle value) {
+    if (!py::isinstance<py::int_>(value) || PyBool_Check(value.ptr())) {
+        throw py::type_error("block must be a whole number of frames; got " + typeName(value));
+    }
+    const auto block = py::cast<long long>(value);
+    if (block < 1 || block > MAX_BLOCK) {
+        throw py::value_error("block must be from 1 to " + std::to_string(MAX_BLOCK) +
+                              " frames; got " + std::to_string(block));
+    }
+    return block;
+}
+
+// Audio as float32, C-contiguous: float64 is rounded to single precision first, as the effect
+// is defined on single-precision samples.
+py::array_t<float> floatSamples(py::handle audio, const char* argument) {
+    const std::string name = argument;
+    py::array array = py::array::ensure(audio);
+    if (!array) {
+        throw py::type_error(name + " must be a NumPy array of float32 or float64 samples; got " +
+                             typeName(audio));
+    }
+    const py::dtype type = array.dtype();
+    if (type.kind() != 'f' || (type.itemsize() != 4 && type.itemsize() != 8)) {
+        throw py::type_error(name + " must hold float32 or float64 samples; got " +
+                             py::cast<std::string>(type.attr("name")) +
+                             " (scale integer PCM to floats first, e.g. x / 32768)");
+    }
+    if (array.ndim() != 1 && array.ndim() != 2) {
+        throw py::value_error(name + " must be (frames,) or (channels, frames); got " +
+                              std::to_string(array.ndim()) + " dimensions");
+    }
+    return py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
+}
+
+// Where channel c's frame i lies in a C-contiguous array, in floats.
+struct Layout {
+    int64_t channels = 1;
+    int64_t frames = 0;
+    int64_t channelStride = 0;
+    int64_t frameStride = 1;
+};
+
+Layout layoutOf(const py::array_t<float>& samples, bool channelsLast, const char* argument) {
+    Layout layout;
+    if (samples.ndim() == 1) {
+        layout.frames = samples.shape(0);
+        return layout;
+    }
+    layout.channels = samples.shape(channelsLast ? 1 : 0);
+    layout.frames = samples.shape(channelsLast ? 0 : 1);
+    layout.channelStride = channelsLast ? 1 : layout.frames;
+    layout.frameStride = channelsLast ? layout.channels : 1;
+    if (layout.channels < 1 || layout.channels > MAX_CHANNELS) {
+        throw py::value_error(
+            std::string(argument) + " has " + std::to_string(layout.channels) +
+            " channels (at most " + std::to_string(MAX_CHANNELS) + ")" +
+            (channelsLast ? "" : "; for (frames, channels) arrays pass channels_last=True"));
+    }
+    return layout;
+}
+
+// One reducer per channel, run as the module's process routine runs it.
+class ChannelReducers {
+public:
+    ChannelReducers(float sampleRate, int64_t channels)
+        : rate(sampleRate), states(static_cast<size_t>(channels)) {
+        reset();
+    }
+    void reset() {
+        for (auto& state : states) dsp::resetRateReducer(state, rate);
+    }
+    size_t channels() const { return states.size(); }
+
+    // Frames [start, start + count) of every channel with the controls' stream values. The
+    // samples are gathered into `scratch` where the array interleaves its channels.
+    void run(const float* in, float* out, const Layout& layout, int64_t start, int64_t count,
+             float bits, float hertz, int16_t quantize, int16_t mode, std::vector<float>& scratch) {
+        for (size_t c = 0; c < states.size(); ++c) {
+            const int64_t base = static_cast<int64_t>(c) * layout.channelStride;
+            if (layout.frameStride == 1) {
+                call(c, in + base + start, out + base + start, count, bits, hertz, quantize, mode);
+                continue;
+            }
+            for (int64_t done = 0; done < count; done += GATHER_FRAMES) {
+                const int64_t n = std::min(GATHER_FRAMES, count - done);
+                const int64_t first = base + (start + done) * layout.frameStride;
+                for (int64_t i = 0; i < n; ++i) scratch[i] = in[first + i * layout.frameStride];
+                call(c, scratch.data(), scratch.data(), n, bits, hertz, quantize, mode);
+                for (int64_t i = 0; i < n; ++i) out[first + i * layout.frameStride] = scratch[i];
+            }
+        }
+    }
+
+private:
+    void call(size_t channel, const float* in, float* out, int64_t count, float bits, float hertz,
+              int16_t quantize, int16_t mode) {
+        const dsp::ReducerStreams streams{in, &bits, &hertz, out};
+        const auto frames = static_cast<int32_t>(count);
+        if (mode == 0) {
+            dsp::processStep(states[channel], streams, rate, quantize, 0, frames);
+        } else {
+            dsp::processLinear(states[channel], streams, rate, quantize, 0, frames);
+        }
+    }
+
+    float rate;
+    std::vector<dsp::RateReducerState> states;
+};
+
+float bitsStream(double bits) { return dsp::streamValue(facts(dsp::CONTROL_BITS), bits); }
+float rateStream(double hertz) { return dsp::streamValue(facts(dsp::CONTROL_RATE), hertz); }
+
+py::array_t<float> process(const py::object& audio, const py::object& sampleRate,
+                           const py::object& bits, const py::object& rate,
+                           const py::object& quantize, const py::object& mode,
+                           const py::object& block, bool channelsLast) {
+    const float hertz = sampleRateOf(sampleRate);
+    const int64_t blockFrames = blockOf(block);
+    const py::array_t<float> samples = floatSamples(audio, "audio");
+    const Layout layout = layoutOf(samples, channelsLast, "audio");
+    if (layout.frames == 0) throw py::value_error("audio is empty: it has no frames");
+    const int64_t blocks = (layout.frames + blockFrames - 1) / blockFrames;
+    const ControlCurve bitsCurve(facts(dsp::CONTROL_BITS), bits, blocks);
+    const ControlCurve rateCurve(facts(dsp::CONTROL_RATE), rate, blocks);
+    const int16_t quantizeIndex = choiceIndex(facts(dsp::CONTROL_QUANTIZE), quantize);
+    const int16_t modeIndex = choiceIndex(facts(dsp::CONTROL_MODE), mode);
+
+    std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
+    py::array_t<float> result(shape);
+    const float* in = samples.data();
+    float* out = result.mutable_data();
+    {
+        py::gil_scoped_release unlocked;
+        ChannelReducers reducers(hertz, layout.channels);
+        std::vector<float> scratch(layout.frameStride == 1 ? 0 : GATHER_FRAMES);
+        // With constant controls the block boundaries change nothing: the reducer reads the same
+        // values at every block's start, so long runs go to it at once.
+        const bool constant = bitsCurve.constant() && rateCurve.constant();
+        const int64_t step = constant ? CONSTANT_CHUNK : blockFrames;
+        for (int64_t start = 0, index = 0; start < layout.frames; start += step, ++index) {
+            const int64_t count = std::min(step, layout.frames - start);
+            reducers.run(in, out, layout, start, count,
+                         bitsStream(bitsCurve.at(constant ? 0 : index, start, layout.frames)),
+                         rateStream(rateCurve.at(constant ? 0 : index, start, layout.frames)),
+                         quantizeIndex, modeIndex, scratch);
+        }
+    }
+    return result;
+}
+
+// The effect on a stream: chunks in, chunks out, the phase and held samples kept between them.
+class Grindlet {
+public:
+    Grindlet(const py::object& sampleRate, const py::object& channelCount, bool channelsLastLayout,
+             const py::object& bitsValue, const py::object& rateValue,
+             const py::object& quantizeValue, const py::object& modeValue)
+        : hertz(sampleRateOf(sampleRate)),
+          channelsLast(channelsLastLayout),
+          reducers(hertz, channelsOf(channelCount)) {
+        set(bitsValue, rateValue, quantizeValue, modeValue);
+    }
+
+    // Controls take effect at the next chunk; None keeps a control as it is.
+    void set(const py::object& bitsValue, const py::object& rateValue,
+             const py::object& quantizeValue, const py::object& modeValue) {
+        // Everything is checked before anything changes.
+        double newBits = bits, newRate = rate;
+        int16_t newQuantize = quantize, newMode = mode;
+        if (!bitsValue.is_none()) newBits = constantValue(facts(dsp::CONTROL_BITS), bitsValue);
+        if (!rateValue.is_none()) newRate = constantValue(facts(dsp::CONTROL_RATE), rateValue);
+        if (!quantizeValue.is_none())
+            newQuantize = choiceIndex(facts(dsp::CONTROL_QUANTIZE), quantizeValue);
+        if (!modeValue.is_none()) newMode = choiceIndex(facts(dsp::CONTROL_MODE), modeValue);
+        bits = newBits;
+        rate = newRate;
+        quantize = newQuantize;
+        mode = newMode;
+    }
+
+    py::array_t<float> process(const py::object& chunk) {
+        const py::array_t<float> samples = floatSamples(chunk, "chunk");
+        const Layout layout = layoutOf(samples, channelsLast, "chunk");
+        if (static_cast<size_t>(layout.channels) != reducers.channels()) {
+            throw py::value_error("chunk has " + std::to_string(layout.channels) +
+                                  " channels; this Grindlet was made for " +
+                                  std::to_string(reducers.channels()));
+        }
+        std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
+        py::array_t<float> result(shape);
+        const float* in = samples.data();
+        float* out = result.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            std::unique_lock<std::mutex> running(busy, std::try_to_lock);
+            if (!running.owns_lock()) {
+                throw std::runtime_error(
+                    "this Grindlet is processing in another thread: give each thread its own");
+            }
+            for (int64_t start = 0; start < layout.frames; start += CONSTANT_CHUNK) {
+                reducers.run(in, out, layout, start,
+                             std::min(CONSTANT_CHUNK, layout.frames - start), bitsStream(bits),
+                             rateStream(rate), quantize, mode, scratch);
+            }
+        }
+        return result;
+    }
+
+    void reset() {
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> running(busy);
+        reducers.reset();
+    }
+
+    double sampleRate() const { return hertz; }
+    int64_t channels() const { return static_cast<int64_t>(reducers.channels()); }
+    double bitsNow() const { return bits; }
+    double rateNow() const { return rate; }
+    std::string quantizeNow() const { return facts(dsp::CONTROL_QUANTIZE).choiceSymbols[quantize]; }
+    std::string modeNow() const { return facts(dsp::CONTROL_MODE).choiceSymbols[mode]; }
+
+private:
+    static int64_t channelsOf(py::handle value) {
+        if (!py::isinstance<py::int_>(value) || PyBool_Check(value.ptr())) {
+            throw py::type_error("channels must be a whole number; got " + typeName(value));
+        }
+        const auto count = py::cast<long long>(value);
+        if (count < 1 || count > MAX_CHANNELS) {
+            throw py::value_error("channels must be from 1 to " + std::to_string(MAX_CHANNELS) +
+                                  "; got " + std::to_string(count));
+        }
+        return count;
+    }
+    static double constantValue(const dsp::ControlFacts& control, py::handle value) {
+        if (!isNumber(value)) {
+            throw py::type_error(std::string(control.symbol) +
+                                 " must be a number for a stream (change it between chunks with "
+                                 "set()); got " +
+                                 typeName(value));
+        }
+        return numberValue(control, value);
+    }
+
+    float hertz;
+    bool channelsLast;
+    ChannelReducers reducers;
+    double bits = dsp::defaultOf(dsp::CONTROL_BITS);
+    double rate = dsp::defaultOf(dsp::CONTROL_RATE);
+    int16_t quantize = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_QUANTIZE));
+    int16_t mode = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_MODE));
+    std::vector<float> scratch = std::vector<float>(GATHER_FRAMES);
+    std::mutex busy;
+};
+
+py::object defaultArgument(dsp::ControlIndex control) {
+    const dsp::ControlFacts& row = facts(control);
+    if (row.choiceCount > 0)
+        return py::str(row.choiceSymbols[static_cast<size_t>(row.defaultValue)]);
+    return py::float_(row.defaultValue);
+}
+
+// The table of controls as Python sees it: one dict per control.
+py::tuple controlTable() {
+    py::list rows;
+    for (const dsp::ControlFacts& row : dsp::CONTROLS) {
+        py::dict entry;
+        entry["symbol"] = row.symbol;
+        entry["name"] = row.name;
+        entry["unit"] = row.unit;
+        entry["minimum"] = row.minimum;
+        entry["maximum"] = row.maximum;
+        entry["minimum_excluded"] = row.minimumExcluded;
+        entry["logarithmic"] = row.logarithmic;
+        py::list choices;
+        for (size_t i = 0; i < row.choiceCount; ++i) choices.append(row.choiceSymbols[i]);
+        entry["choices"] = py::tuple(choices);
+        entry["default"] = defaultArgument(static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS));
+        entry["description"] = row.what;
+        rows.append(entry);
+    }
+    return py::tuple(rows);
+}
+
+constexpr const char* PROCESS_DOC =
+    R"(Renders audio through the effect and returns a new float32 array of the same shape.
+
+audio: (frames,) or (channels, frames) float32 or float64 samples; (frames, channels) with
+    channels_last=True. float64 is rounded to float32 first: the effect is defined on single
+    precision. NaN and infinities are processed as any sample.
+sample_rate: the audio's rate in hertz.
+bits, rate: a number; a (from, to) tuple that sweeps linearly across the array; or an array of
+    one value per block of `block` frames. Read once at each block's first frame, as a host does.
+quantize: 'floor', 'round' or 'inside'. mode: 'step' or 'linear'.
+block: frames per block, as a host's block size (1 to 65536).
+
+The output is bit for bit what grindlet-render --format float writes for the same settings.)";
+
+constexpr const char* GRINDLET_DOC = R"(The effect on a stream, one chunk at a time.
+
+Grindlet(sample_rate, channels, *, channels_last=False, bits=8, rate=8000, quantize='round',
+mode='step'). process(chunk) takes (frames,) for mono or (channels, frames) ((frames, channels)
+with channels_last=True) and keeps the phase and held samples between calls: any chunking gives
+the bits of one process() call on the whole signal. set(...) changes controls from the next
+chunk on; reset() starts over as a fresh object.)";
+
+}  // namespace
+
+PYBIND11_MODULE(_grindlet, module) {
+    module.doc() = "QZ-Grindlet's sample-rate and bit-depth reduction on NumPy arrays.";
+    module.attr("CONTROLS") = controlTable();
+    module.def("process", &process, PROCESS_DOC, py::arg("audio"), py::arg("sample_rate"),
+               py::kw_only(), py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),
+               py::arg("rate") = defaultArgument(dsp::CONTROL_RATE),
+               py::arg("quantize") = defaultArgument(dsp::CONTROL_QUANTIZE),
+               py::arg("mode") = defaultArgument(dsp::CONTROL_MODE),
+               py::arg("block") = DEFAULT_BLOCK, py::arg("channels_last") = false);
+    py::class_<Grindlet>(module, "Grindlet", GRINDLET_DOC)
+        .def(py::init<const py::object&, const py::object&, bool, const py::object&,
+                      const py::object&, const py::object&, const py::object&>(),
+             py::arg("sample_rate"), py::arg("channels"), py::kw_only(),
+             py::arg("channels_last") = false, py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),
+             py::arg("rate") = defaultArgument(dsp::CONTROL_RATE),
+             py::arg("quantize") = defaultArgument(dsp::CONTROL_QUANTIZE),
+             py::arg("mode") = defaultArgument(dsp::CONTROL_MODE))
+        .def("process", &Grindlet::process, py::arg("chunk"),
+             "Renders the next chunk; returns a new float32 array of its shape.")
+        .def("set", &Grindlet::set, py::kw_only(), py::arg("bits") = py::none(),
+             py::arg("rate") = py::none(), py::arg("quantize") = py::none(),
+             py::arg("mode") = py::none(), "Changes controls from the next chunk on.")
+        .def("reset", &Grindlet::reset, "Forgets the stream: the next chunk starts afresh.")
+        .def_property_readonly("sample_rate", &Grindlet::sampleRate)
+        .def_property_readonly("channels", &Grindlet::channels)
+        .def_property_readonly("bits", &Grindlet::bitsNow)
+        .def_property_readonly("rate", &Grindlet::rateNow)
+        .def_property_readonly("quantize", &Grindlet::quantizeNow)
+        .def_property_readonly("mode", &Grindlet::modeNow);
+}
