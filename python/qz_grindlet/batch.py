@@ -29,6 +29,8 @@ CHUNK_FRAMES = 65536
 AUDIO_EXTENSIONS = frozenset(
     ".wav .wave .flac .ogg .oga .opus .aif .aiff .aifc .au .snd .caf .w64 .rf64 .mp3".split()
 )
+# libsndfile's command that turns the PEAK chunk of float files on or off.
+SFC_SET_ADD_PEAK_CHUNK = 0x1050
 # Times a file is tried when the process rendering it dies (a crash, not a reported error).
 ATTEMPTS = 3
 EXIT_FAILED = 1
@@ -70,7 +72,8 @@ def _worker_start():
 def render_file(source: str, target: str, settings: Dict, replace: bool) -> Dict:
     """Renders one file; returns its manifest fields. Errors are reported, not raised."""
     try:
-        return {"status": "rendered", "frames": _render(source, target, settings, replace)}
+        frames, size = _render(source, target, settings, replace)
+        return {"status": "rendered", "frames": frames, "bytes": size}
     except Exception as error:  # a bad file fails alone
         return {"status": "failed", "frames": None, "error": _describe(error)}
 
@@ -80,7 +83,18 @@ def _describe(error: BaseException) -> str:
     return " ".join(text.split())
 
 
-def _render(source: str, target: str, settings: Dict, replace: bool) -> int:
+def _leave_out_peak_chunk(writer):
+    """A float WAV or AIFF gets no PEAK chunk, whose time stamp would make every run's bytes
+    differ. Reached through soundfile's own handle to libsndfile, where this soundfile has it."""
+    import soundfile
+
+    library = getattr(soundfile, "_snd", None)
+    handle = getattr(writer, "_file", None)
+    if library is not None and handle is not None:
+        library.sf_command(handle, SFC_SET_ADD_PEAK_CHUNK, soundfile._ffi.NULL, 0)
+
+
+def _render(source: str, target: str, settings: Dict, replace: bool) -> Tuple[int, int]:
     import numpy as np
     import soundfile
 
@@ -102,6 +116,7 @@ def _render(source: str, target: str, settings: Dict, replace: bool) -> int:
             with soundfile.SoundFile(
                 partial, "w", reader.samplerate, reader.channels, reader.subtype, reader.endian, reader.format
             ) as writer:
+                _leave_out_peak_chunk(writer)
                 for block in reader.blocks(CHUNK_FRAMES, dtype="float32", always_2d=True):
                     output = grindlet.process(block)
                     if integer:  # integer PCM clips rather than wraps
@@ -118,7 +133,7 @@ def _render(source: str, target: str, settings: Dict, replace: bool) -> int:
                 os.link(partial, target)  # fails rather than replace a file that appeared meanwhile
                 os.unlink(partial)
             partial = None
-            return frames
+            return frames, os.path.getsize(target)
         finally:
             if partial is not None:
                 try:
@@ -167,8 +182,9 @@ def read_manifest(path: str) -> Dict[str, Dict]:
 
 def manifest_line(path: str, settings: Dict, result: Dict) -> str:
     entry = {"path": path, "settings": settings, "frames": result.get("frames"), "status": result["status"]}
-    if "error" in result:
-        entry["error"] = result["error"]
+    for optional in ("bytes", "error"):
+        if optional in result:
+            entry[optional] = result[optional]
     return json.dumps(entry, sort_keys=True) + "\n"
 
 
@@ -179,7 +195,7 @@ def already_done(entry: Optional[Dict], settings: Dict, target: str) -> bool:
     try:
         import soundfile
 
-        return soundfile.info(target).frames == entry.get("frames")
+        return os.path.getsize(target) == entry.get("bytes") and soundfile.info(target).frames == entry.get("frames")
     except Exception:
         return False
 
@@ -306,10 +322,10 @@ def parse_arguments(argv):
     parser.add_argument("out_dir", metavar="OUT_DIR")
     for symbol in drawing.NUMBER_CONTROLS:
         row = drawing.CONTROL[symbol]
-        parser.add_argument(f"--{symbol}", metavar="V|LOW:HIGH", help=f"{row['name']} in {row['unit']} (default {row['default']:g})")
+        parser.add_argument(f"--{symbol}", metavar="V|LOW:HIGH", help=f"{row['description']} In {row['unit']}; default {row['default']:g}.")
     for symbol in drawing.CHOICE_CONTROLS:
         row = drawing.CONTROL[symbol]
-        parser.add_argument(f"--{symbol}", metavar="NAME[,NAME...]", help=f"{', '.join(row['choices'])} (default {row['default']})")
+        parser.add_argument(f"--{symbol}", metavar="NAME[,NAME...]", help=f"{row['description']} One of {', '.join(row['choices'])}; default {row['default']}.")
     parser.add_argument("--seed", type=int, default=0, help="the draw's seed (default 0)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="local worker processes (default: cores)")

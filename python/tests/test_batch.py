@@ -1,0 +1,213 @@
+"""python3 -m qz_grindlet.batch on a generated corpus: the same outputs and manifest however it
+runs, every input left intact, and nothing half-written after an interruption."""
+
+import hashlib
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import soundfile
+
+import qz_grindlet
+from qz_grindlet import batch, settings
+
+DRAW = ["--bits", "4:12", "--rate", "2000:16000", "--quantize", "round,floor,inside", "--mode", "step,linear", "--seed", "7"]
+FORMATS = [("wav", "PCM_16"), ("wav", "FLOAT"), ("flac", "PCM_24"), ("ogg", "VORBIS"), ("aiff", "PCM_16"), ("au", "PCM_32"), ("w64", "DOUBLE"), ("caf", "PCM_16")]
+
+
+def make_corpus(folder, files=32, frames=3000):
+    rng = np.random.default_rng(3)
+    for i in range(files):
+        extension, subtype = FORMATS[i % len(FORMATS)]
+        channels = 1 + i % 2
+        where = folder / ("" if i < 10 else f"set{i % 3}") / ("deep" if i % 5 == 0 else "")
+        where.mkdir(parents=True, exist_ok=True)
+        signal_ = np.clip(0.4 * rng.standard_normal((frames + 97 * i, channels)), -1, 1)
+        soundfile.write(where / f"take{i:02}.{extension}", signal_, (22050, 44100, 48000)[i % 3], subtype=subtype)
+    (folder / "set1" / "broken.wav").write_bytes(b"RIFF\x00\x00\x00\x00WAVEjunk")
+    (folder / "readme.txt").write_text("not audio")
+
+
+def snapshot(folder):
+    return {
+        str(path.relative_to(folder)): hashlib.sha256(path.read_bytes()).hexdigest()
+        for path in sorted(folder.rglob("*"))
+        if path.is_file()
+    }
+
+
+def run_batch(in_dir, out_dir, *extra, check_exit=1):
+    command = [sys.executable, "-m", "qz_grindlet.batch", str(in_dir), str(out_dir), *DRAW, *extra]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert done.returncode == check_exit, done.stderr
+    return done
+
+
+def manifest(out_dir):
+    lines = (out_dir / batch.MANIFEST).read_text().splitlines()
+    return sorted(lines)
+
+
+def outputs(out_dir):
+    """Every output's format and samples. Bytes would not do: libsndfile gives each Ogg stream a
+    random serial number."""
+    found = {}
+    for path in sorted(out_dir.rglob("*")):
+        if path.is_file() and path.name != batch.MANIFEST:
+            info = soundfile.info(str(path))
+            samples, _ = soundfile.read(str(path), dtype="float32")
+            digest = hashlib.sha256(samples.tobytes()).hexdigest()
+            found[str(path.relative_to(out_dir))] = (info.format, info.subtype, info.samplerate, info.channels, digest)
+    return found
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("corpus")
+    make_corpus(folder)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def reference(corpus, tmp_path_factory):
+    """One run on one worker: what every other way of running must give."""
+    out_dir = tmp_path_factory.mktemp("reference") / "out"
+    before = snapshot(corpus)
+    done = run_batch(corpus, out_dir, "--workers", "1")
+    assert snapshot(corpus) == before
+    assert done.stdout.splitlines()[-1] == "32 rendered, 1 failed, 0 skipped"
+    assert "set1/broken.wav" in done.stderr
+    return out_dir
+
+
+def test_each_output_is_its_file_through_process_with_the_drawn_settings(corpus, reference):
+    lines = [json.loads(line) for line in manifest(reference)]
+    assert sorted(line["path"] for line in lines) == sorted(batch.find_inputs(str(corpus), str(reference)))
+    specs = batch.parse_arguments(["i", "o", *DRAW])[1]
+    for line in lines:
+        assert line["settings"] == settings.draw(specs, 7, line["path"])
+        if line["status"] == "failed":
+            assert line["path"] == "set1/broken.wav" and line["frames"] is None
+            continue
+        source, target = corpus / line["path"], reference / line["path"]
+        before, after = soundfile.info(str(source)), soundfile.info(str(target))
+        assert (after.format, after.subtype, after.samplerate, after.channels, after.frames) == (
+            before.format, before.subtype, before.samplerate, before.channels, before.frames)
+        assert line["frames"] == before.frames
+        if before.subtype in ("FLOAT", "DOUBLE"):
+            audio, rate = soundfile.read(str(source), dtype="float32", always_2d=True)
+            want = qz_grindlet.process(audio, rate, channels_last=True, **line["settings"])
+            got, _ = soundfile.read(str(target), dtype="float32", always_2d=True)
+            np.testing.assert_array_equal(got.view(np.uint32), want.view(np.uint32))
+
+
+def test_two_workers_give_the_same_files_and_manifest(corpus, reference, tmp_path):
+    run_batch(corpus, tmp_path / "out", "--workers", "2")
+    assert outputs(tmp_path / "out") == outputs(reference)
+    assert manifest(tmp_path / "out") == manifest(reference)
+
+
+def test_a_dask_cluster_gives_the_same_files_and_manifest(corpus, reference, tmp_path):
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        run_batch(corpus, tmp_path / "out", "--scheduler", cluster.scheduler_address)
+    assert outputs(tmp_path / "out") == outputs(reference)
+    assert manifest(tmp_path / "out") == manifest(reference)
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+def test_an_interrupted_run_leaves_nothing_half_written_and_resumes_to_the_same_end(tmp_path, stop):
+    corpus = tmp_path / "corpus"
+    make_corpus(corpus, files=40, frames=200000)
+    out_dir = tmp_path / "out"
+    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *DRAW, "--workers", "2"]
+    running = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        written = out_dir / batch.MANIFEST
+        if written.exists() and written.read_text().count("\n") >= 4:
+            break
+        time.sleep(0.01)
+    running.send_signal(stop)
+    _, stderr = running.communicate(timeout=60)
+    assert running.returncode == 128 + stop, stderr
+    assert "--resume" in stderr
+    assert not [p for p in out_dir.rglob("*") if p.name.endswith(batch.PARTIAL_SUFFIX)]
+    finished = [json.loads(line) for line in manifest(out_dir)]
+    assert 4 <= len(finished) < 41
+    kept = sum(line["status"] == "rendered" for line in finished)
+
+    done = run_batch(corpus, out_dir, "--workers", "2", "--resume")
+    assert done.stdout.splitlines()[-1] == f"{40 - kept} rendered, 1 failed, {kept} skipped"
+    clean = tmp_path / "clean"
+    run_batch(corpus, clean, "--workers", "2")
+    assert outputs(out_dir) == outputs(clean)
+    last = {json.loads(line)["path"]: line for line in manifest(out_dir)}
+    assert sorted(last.values()) == manifest(clean)
+
+
+def test_a_resumed_run_redoes_what_the_manifest_does_not_vouch_for(corpus, reference, tmp_path):
+    out_dir = tmp_path / "out"
+    run_batch(corpus, out_dir, "--workers", "1")
+    lines = (out_dir / batch.MANIFEST).read_text().splitlines(keepends=True)
+    # A torn last line, an output cut short, and a file whose line was never written.
+    cut, torn = json.loads(lines[3])["path"], json.loads(lines[5])["path"]
+    (out_dir / cut).write_bytes((out_dir / cut).read_bytes()[:100])
+    (out_dir / batch.MANIFEST).write_text("".join(lines[:5] + lines[6:]) + lines[5][:20])
+    (out_dir / "set0" / ".take03.wav.x.qz-grindlet-partial").parent.mkdir(exist_ok=True)
+    (out_dir / "set0" / ".take03.wav.x.qz-grindlet-partial").write_bytes(b"left by a killed worker")
+    done = run_batch(corpus, out_dir, "--workers", "2", "--resume")
+    assert done.stdout.splitlines()[-1] == "2 rendered, 1 failed, 30 skipped", (cut, torn)
+    assert outputs(out_dir) == outputs(reference)
+    assert not list(out_dir.rglob("*" + batch.PARTIAL_SUFFIX))
+
+
+def test_a_file_it_did_not_write_is_never_replaced(corpus, tmp_path):
+    out_dir = tmp_path / "out"
+    (out_dir / "set2").mkdir(parents=True)
+    theirs = out_dir / "set2" / "take11.ogg"
+    theirs.write_bytes(b"someone's file")
+    done = run_batch(corpus, out_dir, "--workers", "2")
+    assert theirs.read_bytes() == b"someone's file"
+    assert "set2/take11.ogg" in done.stderr and "not replaced" in done.stderr
+    assert done.stdout.splitlines()[-1] == "31 rendered, 2 failed, 0 skipped"
+
+
+@pytest.mark.parametrize(
+    "arguments, words",
+    [
+        (["{corpus}", "{corpus}"], "OUT_DIR is IN_DIR"),
+        (["{corpus}/missing", "{out}"], "not a folder"),
+        (["{corpus}", "{earlier}"], "--resume"),
+        (["{corpus}/set0", "{corpus}"], "would replace the input"),
+        (["{corpus}", "{out}", "--bits", "4:40"], "--bits"),
+        (["{corpus}", "{out}", "--rate", "0:100"], "--rate"),
+        (["{corpus}", "{out}", "--quantize", "round,near"], "--quantize"),
+        (["{corpus}", "{out}", "--bits", "12:4"], "backwards"),
+        (["{corpus}", "{out}", "--workers", "0"], "--workers"),
+    ],
+)
+def test_a_run_that_cannot_go_as_asked_writes_nothing(tmp_path, arguments, words):
+    corpus = tmp_path / "corpus"
+    make_corpus(corpus, files=12)
+    # corpus/set0/set0/a.wav rendered from corpus/set0 into corpus would land on corpus/set0/a.wav.
+    (corpus / "set0" / "set0").mkdir(parents=True)
+    for copy in (corpus / "set0" / "a.wav", corpus / "set0" / "set0" / "a.wav"):
+        copy.write_bytes((corpus / "take01.wav").read_bytes())
+    earlier = tmp_path / "earlier"
+    earlier.mkdir()
+    (earlier / batch.MANIFEST).write_text("")
+    before = snapshot(tmp_path)
+    names = dict(corpus=corpus, out=tmp_path / "out", earlier=earlier)
+    command = [sys.executable, "-m", "qz_grindlet.batch", *[a.format(**names) for a in arguments]]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2, done.stderr
+    assert words in done.stderr
+    assert snapshot(tmp_path) == before
+    assert not (tmp_path / "out").exists()
