@@ -69,6 +69,9 @@ inline uint32_t samplesBeforeTake(uint32_t places, const PhaseGrid& grid) {
     return (grid.step - places + grid.one - 1) >> grid.shift;
 }
 
+// What a take in Step writes at once where it may write past its run: two vectors.
+constexpr int32_t SPILL_SAMPLES = 8;
+
 // Long runs of one value with 32-byte stores where the processor has them (the same bits).
 constexpr int32_t WIDE_FILL_FROM = 16;
 
@@ -151,8 +154,13 @@ float rampRun(float* out, int32_t count, float ramp, float rampStep) {
         const int32_t stretch =
             count - i >= MIN_STRETCH ? constantStretch(ramp, rampStep, count - i, constant) : 0;
         if (stretch == 0) {
-            out[i++] = ramp;
-            ramp = addInOrder(ramp, rampStep);
+            // Where one stretch fails the next few usually do too (a ramp across zero or a
+            // binade's edge): a few plain samples before asking again.
+            const int32_t plain = count - i < MIN_STRETCH ? count - i : MIN_STRETCH;
+            for (int32_t j = 0; j < plain; ++j) {
+                out[i++] = ramp;
+                ramp = addInOrder(ramp, rampStep);
+            }
             continue;
         }
         // Every ramp + j * constant below is exact: it is a value of the binade.
@@ -359,6 +367,23 @@ void walkPhase(Routine& routine, int32_t count, const PhaseGrid& grid) {
     routine.r.phase = fromPlaces(phase, grid);
 }
 
+// The quantizer of a take. Where the vector quantizer applies, one lane of it: the same bits as
+// quantizeSample (the vector path's own guarantee) without its branches on the sample's
+// magnitude, which noise-like audio mispredicts at almost every take.
+template <int16_t Mode, bool Quantize>
+struct TakeQuantizer {
+    explicit TakeQuantizer(const QuantizerState& q)
+        : state(q), lanes(q), lanesApply(VectorQuantizer<Mode>::applies(q)) {}
+    float operator()(float x) const {
+        if constexpr (!Quantize) return x;
+        if (lanesApply) return _mm_cvtss_f32(lanes(_mm_set_ss(x)));
+        return quantizeSample<Mode>(state, x);
+    }
+    QuantizerState state;
+    VectorQuantizer<Mode> lanes;
+    bool lanesApply;
+};
+
 template <int16_t Mode, bool Quantize>
 struct StepRoutine {
     StepRegisters r;
@@ -371,11 +396,30 @@ struct StepRoutine {
     void sample(int32_t i) {
         took |= stepSample<Mode, Quantize>(r, quantizer, in[i], out + i, step);
     }
-    void hold(int32_t i, int32_t n) { fill(out + i, n, r.held); }
+    TakeQuantizer<Mode, Quantize> quantizeTake;
+    int32_t end;        // the block's sample count
+    bool spill;         // out shares no sample with in: a take may write past its run
+    int32_t prefilled;  // samples after the last take that already hold its value
+
+    void hold(int32_t i, int32_t n) {
+        if (n > prefilled) fill(out + i, n, r.held);
+    }
     void take(int32_t i) {
-        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
-        out[i] = r.held;
+        r.held = quantizeTake(in[i]);
         took = true;
+        // A fill's branches per take cost more than the take itself where holds are short (a
+        // rate that does not divide the sample rate: 8,000 Hz at 44,100). Two unconditional
+        // stores cover the take and the seven samples after it; the next take overwrites what
+        // lies past the run. Only where that cannot clobber input not yet read.
+        if (spill && i + SPILL_SAMPLES <= end) {
+            const __m128 v = _mm_set1_ps(r.held);
+            _mm_storeu_ps(out + i, v);
+            _mm_storeu_ps(out + i + LANES, v);
+            prefilled = SPILL_SAMPLES - 1;
+        } else {
+            out[i] = r.held;
+            prefilled = 0;
+        }
     }
     bool takeEverySample(int32_t i, int32_t count) {
         const int32_t left = count - i;
@@ -443,7 +487,17 @@ bool stepLoop(RateReducerState& state, const float* in, float* out, int32_t coun
     PhaseGrid grid;
     if (!gridFor(step, grid))
         return reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
-    StepRoutine<Mode, Quantize> routine{loadStep(state), state.quantizer, in, out, step, false};
+    const bool spill = out + count <= in || in + count <= out;
+    StepRoutine<Mode, Quantize> routine{loadStep(state),
+                                        state.quantizer,
+                                        in,
+                                        out,
+                                        step,
+                                        false,
+                                        TakeQuantizer<Mode, Quantize>(state.quantizer),
+                                        count,
+                                        spill,
+                                        0};
     walkPhase(routine, count, grid);
     storeStep(state, routine.r);
     return routine.took;
