@@ -1,5 +1,6 @@
 // The effect's controls as people set them: one row per control with its name, symbol, unit,
-// range, default and how its value reaches the module's control streams. The render tool, the
+// range, default and how its value reaches the module's control streams (or, for the levels
+// around the crusher, that the front end applies it). The render tool, the
 // LV2 plugin (its Turtle is generated from this table), the Python package and grindlet-check
 // take these facts from here. The module's own pins keep their own defaults and texts.
 #pragma once
@@ -14,6 +15,7 @@ namespace grindlet::dsp {
 enum class StreamScaling : uint8_t {
     DividedByTen,  // a stream carries the value divided by ten: 1.6 on "Bits" means 16 bits
     Choice,        // a list pin: the index of the choice
+    AroundModule,  // no pin: the front end applies it around the module (the level stage)
 };
 
 // "Bits" and "S.R." carry the bit count and the rate in hertz divided by this.
@@ -22,8 +24,8 @@ constexpr double STREAM_VALUE_DIVISOR = 10.0;
 struct ControlFacts {
     const char* symbol;  // lower case, for LV2 ports, command-line options and Python keywords
     const char* name;    // as a host or a user interface shows it
-    const char* pin;     // the module's pin that carries it
-    const char* unit;    // for numbers: "bits", "Hz"; empty for a choice
+    const char* pin;     // the module's pin that carries it; empty for none
+    const char* unit;    // for numbers: "bits", "Hz", "dB", "%"; empty for a choice
     double minimum;      // the values accepted
     double maximum;
     bool minimumExcluded;  // minimum itself is not accepted (a rate must be above 0)
@@ -43,7 +45,15 @@ inline constexpr const char* QUANTIZE_SYMBOLS[] = {"floor", "round", "inside"};
 inline constexpr const char* MODE_NAMES[] = {"Step", "Linear"};
 inline constexpr const char* MODE_SYMBOLS[] = {"step", "linear"};
 
-enum ControlIndex : size_t { CONTROL_BITS, CONTROL_RATE, CONTROL_QUANTIZE, CONTROL_MODE };
+enum ControlIndex : size_t {
+    CONTROL_BITS,
+    CONTROL_RATE,
+    CONTROL_QUANTIZE,
+    CONTROL_MODE,
+    CONTROL_DRIVE,
+    CONTROL_MIX,
+    CONTROL_GAIN,
+};
 
 // The front ends share these defaults: "Round" adds no DC offset (the module's pin defaults to
 // "Floor"), and 8 bits at 8,000 Hz is audibly reduced where the pins' 16 bits at 44,100 Hz is
@@ -65,6 +75,17 @@ inline constexpr ControlFacts CONTROLS[] = {
      MODE_NAMES, MODE_SYMBOLS, 2,
      "Hold each taken sample (Step: hard, buzzy) or glide to the next (Linear: softer, one "
      "sample period late)."},
+    {"drive", "Drive", "", "dB", -24.0, 24.0, false, -24.0, 24.0, false, 0.0,
+     StreamScaling::AroundModule, nullptr, nullptr, 0,
+     "Gain into the crusher: more pushes quiet parts up through the steps and louder ones "
+     "against the top; less leaves more of the signal below the first step."},
+    {"mix", "Mix", "", "%", 0.0, 100.0, false, 0.0, 100.0, false, 100.0,
+     StreamScaling::AroundModule, nullptr, nullptr, 0,
+     "How much of the crushed signal is heard against the dry one: 100 is all crushed, lower "
+     "values blend the dry signal back in (parallel crushing)."},
+    {"gain", "Output", "", "dB", -24.0, 24.0, false, -24.0, 24.0, false, 0.0,
+     StreamScaling::AroundModule, nullptr, nullptr, 0,
+     "Gain after the mix, to match the level of the bypassed signal."},
 };
 
 inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];
@@ -88,7 +109,7 @@ inline bool accepts(const ControlFacts& control, double value) {
 // The row for a pin's name or a symbol; null for none.
 inline const ControlFacts* controlForPin(std::string_view pin) {
     for (const ControlFacts& control : CONTROLS) {
-        if (pin == control.pin) return &control;
+        if (*control.pin != '\0' && pin == control.pin) return &control;
     }
     return nullptr;
 }

@@ -9,10 +9,13 @@
 #include <new>
 
 #include "dsp/controls.h"
+#include "dsp/level_stage.h"
 #include "dsp/rate_reducer.h"
 
 namespace {
 
+using grindlet::dsp::LevelSettings;
+using grindlet::dsp::LevelStage;
 using grindlet::dsp::RateReducerState;
 using grindlet::dsp::ReducerStreams;
 
@@ -20,9 +23,11 @@ constexpr const char* MONO_URI = "urn:qz-grindlet:mono";
 constexpr const char* STEREO_URI = "urn:qz-grindlet:stereo";
 constexpr int MAX_CHANNELS = 2;
 
-// The control ports, in the order of the table of controls (after the audio ports).
-enum class Control : uint32_t { Bits, Rate, Quantize, Mode, Count };
+// The control ports, in the order of the table of controls (after the audio ports), then the
+// host's bypass switch.
+enum class Control : uint32_t { Bits, Rate, Quantize, Mode, Drive, Mix, Gain, Count };
 static_assert(static_cast<size_t>(Control::Count) == grindlet::dsp::CONTROL_COUNT);
+constexpr uint32_t ENABLED_PORT = static_cast<uint32_t>(Control::Count);
 
 struct Grindlet {
     int channels = 1;
@@ -30,11 +35,24 @@ struct Grindlet {
     const float* input[MAX_CHANNELS] = {};
     float* output[MAX_CHANNELS] = {};
     const float* controls[static_cast<uint32_t>(Control::Count)] = {};
+    const float* enabled = nullptr;
     RateReducerState state[MAX_CHANNELS] = {};
+    LevelStage levels;
+    bool levelsStarted = false;  // the first run after activation starts at the ports' values
+    float driven[LevelStage::CHUNK] = {};
+    float crushed[LevelStage::CHUNK] = {};
 
     float control(Control which) const {
         const float* port = controls[static_cast<uint32_t>(which)];
         return port != nullptr ? *port : 0.0f;
+    }
+    // A level control's port value within its range; its default when the port is unconnected
+    // or not a number.
+    double level(Control which, grindlet::dsp::ControlIndex row) const {
+        const grindlet::dsp::ControlFacts& facts = grindlet::dsp::CONTROLS[row];
+        const float* port = controls[static_cast<uint32_t>(which)];
+        if (port == nullptr || std::isnan(*port)) return facts.defaultValue;
+        return std::fmin(std::fmax(double(*port), facts.minimum), facts.maximum);
     }
 };
 
@@ -58,6 +76,8 @@ void connectPort(LV2_Handle instance, uint32_t port, void* data) {
         plugin->output[port - channels] = static_cast<float*>(data);
     } else if (port - 2 * channels < static_cast<uint32_t>(Control::Count)) {
         plugin->controls[port - 2 * channels] = static_cast<const float*>(data);
+    } else if (port - 2 * channels == ENABLED_PORT) {
+        plugin->enabled = static_cast<const float*>(data);
     }
 }
 
@@ -65,6 +85,7 @@ void connectPort(LV2_Handle instance, uint32_t port, void* data) {
 void activate(LV2_Handle instance) {
     auto* plugin = static_cast<Grindlet*>(instance);
     for (auto& state : plugin->state) grindlet::dsp::resetRateReducer(state, plugin->sampleRate);
+    plugin->levelsStarted = false;
 }
 
 // The enumerations arrive as floats: the nearest entry, and the first for anything unusable.
@@ -83,16 +104,60 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
     const int16_t quantize = quantizeMode(plugin->control(Control::Quantize));
     const bool linear = plugin->control(Control::Mode) >= 0.5f;
     const auto count = static_cast<int32_t>(sampleCount > INT32_MAX ? INT32_MAX : sampleCount);
-    for (int channel = 0; channel < plugin->channels; ++channel) {
-        if (plugin->input[channel] == nullptr || plugin->output[channel] == nullptr) continue;
-        const ReducerStreams streams{plugin->input[channel], &bits, &rate, plugin->output[channel]};
+    const auto crush = [&](int channel, const float* in, float* out, int32_t frames) {
+        const ReducerStreams streams{in, &bits, &rate, out};
         if (linear) {
             grindlet::dsp::processLinear(plugin->state[channel], streams, plugin->sampleRate,
-                                         quantize, 0, count);
+                                         quantize, 0, frames);
         } else {
             grindlet::dsp::processStep(plugin->state[channel], streams, plugin->sampleRate,
-                                       quantize, 0, count);
+                                       quantize, 0, frames);
         }
+    };
+    LevelSettings wanted;
+    wanted.driveDb = plugin->level(Control::Drive, grindlet::dsp::CONTROL_DRIVE);
+    wanted.mixPercent = plugin->level(Control::Mix, grindlet::dsp::CONTROL_MIX);
+    wanted.gainDb = plugin->level(Control::Gain, grindlet::dsp::CONTROL_GAIN);
+    wanted.enabled = plugin->enabled == nullptr || !(*plugin->enabled < 0.5f);
+    if (plugin->levelsStarted) {
+        plugin->levels.set(wanted);
+    } else {
+        plugin->levels.reset(plugin->sampleRate, wanted);
+        plugin->levelsStarted = true;
+    }
+    const bool connected[MAX_CHANNELS] = {
+        plugin->input[0] != nullptr && plugin->output[0] != nullptr,
+        plugin->input[1] != nullptr && plugin->output[1] != nullptr};
+    // The levels at rest: the crusher writes the output itself, in one call.
+    if (plugin->levels.idle()) {
+        for (int channel = 0; channel < plugin->channels; ++channel) {
+            if (connected[channel])
+                crush(channel, plugin->input[channel], plugin->output[channel], count);
+        }
+        return;
+    }
+    for (int32_t done = 0; done < count;) {
+        const int32_t frames = count - done < LevelStage::CHUNK ? count - done : LevelStage::CHUNK;
+        plugin->levels.advance(frames);
+        for (int channel = 0; channel < plugin->channels; ++channel) {
+            if (!connected[channel]) continue;
+            const float* in = plugin->input[channel] + done;
+            float* out = plugin->output[channel] + done;
+            const float* source = in;
+            if (plugin->levels.drives()) {
+                plugin->levels.driveInto(in, plugin->driven, frames);
+                source = plugin->driven;
+            }
+            if (plugin->levels.blends()) {
+                // The dry samples are read after the crusher ran: it writes elsewhere, as the
+                // host may have given one buffer for input and output.
+                crush(channel, source, plugin->crushed, frames);
+                plugin->levels.finish(in, plugin->crushed, out, frames);
+            } else {
+                crush(channel, source, out, frames);
+            }
+        }
+        done += frames;
     }
 }
 

@@ -38,6 +38,8 @@ std::string unitOf(const ControlFacts& control) {
     const std::string unit = control.unit;
     if (unit == "Hz") return "units:hz";
     if (unit == "bits") return "<urn:qz-grindlet#bit>";
+    if (unit == "dB") return "units:db";
+    if (unit == "%") return "units:pc";
     return "";
 }
 
@@ -98,6 +100,12 @@ std::string ports(const AudioPort (&audio)[N], const char* plugin) {
     for (const ControlFacts& control : CONTROLS) {
         all += "] , [\n" + controlPort(control, index++);
     }
+    // The host's bypass: the plugin crossfades to the dry signal and keeps its state running.
+    all += "] , [\n\t\ta lv2:InputPort , lv2:ControlPort ;\n\t\tlv2:index " +
+           std::to_string(index) +
+           " ;\n\t\tlv2:symbol \"enabled\" ;\n\t\tlv2:name \"Enabled\" ;\n"
+           "\t\tlv2:default 1 ;\n\t\tlv2:minimum 0 ;\n\t\tlv2:maximum 1 ;\n"
+           "\t\tlv2:designation lv2:enabled ;\n\t\tlv2:portProperty lv2:integer , lv2:toggled\n";
     return all + "\t]";
 }
 
@@ -123,8 +131,9 @@ std::string presetsTurtle() {
         "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n";
     for (const grindlet::dsp::Preset& preset : grindlet::dsp::PRESETS) {
-        const double values[] = {preset.bits, preset.rate, double(preset.quantize),
-                                 double(preset.mode)};
+        const double values[] = {preset.bits,         preset.rate,    double(preset.quantize),
+                                 double(preset.mode), preset.driveDb, preset.mixPercent,
+                                 preset.gainDb};
         static_assert(std::size(values) == grindlet::dsp::CONTROL_COUNT);
         text += std::string("\n<") + PRESET_URI + preset.symbol + ">\n\ta pset:Preset ;\n";
         for (const char* plugin : PLUGINS)

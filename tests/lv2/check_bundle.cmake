@@ -14,7 +14,9 @@ foreach(plugin mono stereo)
     message(FATAL_ERROR "lv2info urn:qz-grindlet:${plugin} failed: ${err}")
   endif()
   foreach(expected "Name:[ \t]*QZ-Grindlet" "Symbol:[ \t]*bits" "Symbol:[ \t]*rate"
-                   "Symbol:[ \t]*quantize" "Symbol:[ \t]*mode" "Maximum:[ \t]*192000"
+                   "Symbol:[ \t]*quantize" "Symbol:[ \t]*mode" "Symbol:[ \t]*drive"
+                   "Symbol:[ \t]*mix" "Symbol:[ \t]*gain" "Symbol:[ \t]*enabled"
+                   "Designation:[ \t]*http://lv2plug.in/ns/lv2core#enabled" "Maximum:[ \t]*192000"
                    "0 = \"Floor\"" "1 = \"Round\"" "2 = \"Inside\"" "1 = \"Linear\"")
     if(NOT info MATCHES "${expected}")
       message(FATAL_ERROR "lv2info urn:qz-grindlet:${plugin} lacks ${expected}:\n${info}")
@@ -27,8 +29,11 @@ string(REGEX MATCHALL "${unit} <[^>]*>" units "${triples}")
 list(LENGTH units count)
 string(REGEX MATCHALL "${unit} <http://lv2plug.in/ns/extensions/units#hz>" hertz "${triples}")
 list(LENGTH hertz hertzCount)
-if(NOT status EQUAL 0 OR NOT count EQUAL 4 OR NOT hertzCount EQUAL 2)
-  message(FATAL_ERROR "expected a unit on Bits and Rate of both plugins, Rate in hertz:\n${units}")
+string(REGEX MATCHALL "${unit} <http://lv2plug.in/ns/extensions/units#db>" decibels "${triples}")
+list(LENGTH decibels decibelCount)
+if(NOT status EQUAL 0 OR NOT count EQUAL 10 OR NOT hertzCount EQUAL 2 OR NOT decibelCount EQUAL 4)
+  message(FATAL_ERROR "expected a unit on every number control of both plugins, Rate in hertz, "
+    "Drive and Output in decibels:\n${units}")
 endif()
 # The library exports its descriptor function and nothing else.
 execute_process(COMMAND nm -D --defined-only ${BUNDLE}/qz-grindlet.so OUTPUT_VARIABLE symbols)

@@ -57,6 +57,8 @@ World& world() {
 // Controls as a user sets them: bits, hertz, rounding (0 Floor, 1 Round, 2 Inside), mode.
 struct Controls {
     float bits = 8.0f, rate = 8000.0f, quantize = 1.0f, mode = 0.0f;
+    float drive = 0.0f, mix = 100.0f, gain = 0.0f;  // the levels at their defaults
+    float enabled = 1.0f;                           // the host's bypass switch
 };
 
 // A buffer with guard regions around it, filled with a sentinel.
@@ -85,6 +87,10 @@ public:
         connect("rate", &controls.rate);
         connect("quantize", &controls.quantize);
         connect("mode", &controls.mode);
+        connect("drive", &controls.drive);
+        connect("mix", &controls.mix);
+        connect("gain", &controls.gain);
+        connect("enabled", &controls.enabled);
         lilv_instance_activate(instance);
     }
     ~Plugin() {
@@ -96,7 +102,10 @@ public:
     Plugin& operator=(const Plugin&) = delete;
 
     bool loaded() const { return instance != nullptr; }
-    uint32_t channels() const { return lilv_plugin_get_num_ports(plugin) == 6 ? 1 : 2; }
+    uint32_t channels() const {
+        const LilvNode* uri = lilv_plugin_get_uri(plugin);
+        return std::string(lilv_node_as_uri(uri)).find("stereo") == std::string::npos ? 1 : 2;
+    }
 
     void connect(const char* symbol, void* data) {
         LilvNode* node = lilv_new_string(world().world, symbol);
@@ -286,6 +295,41 @@ TEST(Lv2Plugin, ControlChangesTakeEffectAtTheNextRun) {
     EXPECT_TRUE(sameBits(output, expected));
 }
 
+// The host's bypass: while bypassed the output is the input exactly, the crossfades in and out
+// stay between the two signals, and the crusher runs on, so that once re-enabled the output is
+// what an instance never bypassed gives.
+TEST(Lv2Plugin, BypassCrossfadesToTheDrySignalAndKeepsTheEffectRunning) {
+    constexpr uint32_t BLOCK = 64, BLOCKS = 60;
+    const auto fade = static_cast<size_t>(SAMPLE_RATE * 0.005 + 0.5);
+    const std::vector<float> input = signal(BLOCK * BLOCKS, 11);
+    Plugin bypassed(MONO, SAMPLE_RATE), steady(MONO, SAMPLE_RATE);
+    ASSERT_TRUE(bypassed.loaded() && steady.loaded());
+    std::vector<float> output(input.size()), expected(input.size());
+    for (Plugin* plugin : {&bypassed, &steady}) plugin->controls = {6.0f, 5000.0f, 1.0f, 1.0f};
+    constexpr uint32_t OFF = 10, ON = 30;  // the blocks where the switch is thrown
+    for (uint32_t b = 0; b < BLOCKS; ++b) {
+        bypassed.controls.enabled = b >= OFF && b < ON ? 0.0f : 1.0f;
+        const size_t at = size_t{b} * BLOCK;
+        bypassed.connectAudio(0, input.data() + at, output.data() + at);
+        steady.connectAudio(0, input.data() + at, expected.data() + at);
+        bypassed.run(BLOCK);
+        steady.run(BLOCK);
+    }
+    const size_t off = OFF * BLOCK, on = ON * BLOCK;
+    for (size_t i = 0; i < input.size(); ++i) {
+        const float low = std::min(input[i], expected[i]), high = std::max(input[i], expected[i]);
+        ASSERT_TRUE(output[i] >= low && output[i] <= high) << i;
+        if (i < off || i >= on + fade - 1) {
+            ASSERT_EQ(floatBits(output[i]), floatBits(expected[i])) << i;
+        } else if (i >= off + fade - 1 && i < on) {
+            ASSERT_EQ(floatBits(output[i]), floatBits(input[i])) << i;
+        }
+    }
+    // The crossfades take their time: half way through, the output is neither signal.
+    EXPECT_NE(output[off + fade / 2], input[off + fade / 2]);
+    EXPECT_NE(output[off + fade / 2], expected[off + fade / 2]);
+}
+
 // Automation that raises the rate just before a take: the ramp must stay within the signal.
 TEST(Lv2Plugin, LinearUnderRateAutomationStaysWithinTheSignal) {
     const std::vector<float> input = sineSignal(300, 0.9, 1000.0);
@@ -416,7 +460,10 @@ TEST(Lv2Plugin, EveryPresetLoadsAndSetsExactlyItsControls) {
                 {"bits", static_cast<float>(preset.bits)},
                 {"rate", static_cast<float>(preset.rate)},
                 {"quantize", static_cast<float>(preset.quantize)},
-                {"mode", static_cast<float>(preset.mode)}};
+                {"mode", static_cast<float>(preset.mode)},
+                {"drive", static_cast<float>(preset.driveDb)},
+                {"mix", static_cast<float>(preset.mixPercent)},
+                {"gain", static_cast<float>(preset.gainDb)}};
             EXPECT_EQ(values, expected);
             for (const auto& [symbol, value] : values) {
                 const auto control =

@@ -1,0 +1,148 @@
+// Drive into the crusher, dry/wet mix and output gain after it, and a bypass that crossfades
+// to the dry signal: the same arithmetic in every front end (the LV2 plugin, the render tool
+// around the module, the Python package). A change is smoothed by a linear ramp of each gain
+// over a few milliseconds. At their defaults (0 dB, 100 %, 0 dB, enabled) nothing here runs:
+// the crusher's output is the output, bit for bit, and no dry sample is multiplied into it.
+//
+// Per frame, in single precision, each step only while it is active (its gain is not the
+// identity, or it is ramping):
+//   driven = x * drive
+//   y      = crush(driven)
+//   y      = y * wet + x * (1 - wet)      (a term whose gain is 0 is left out: NaN stays out)
+//   y      = y * output
+//   y      = y * on + x * (1 - on)        (on is 1 enabled, 0 bypassed; likewise)
+// Small state, no allocation: the gains of one chunk of frames at a time, shared by channels.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "controls.h"
+
+namespace grindlet::dsp {
+
+// What the front end's controls ask for; the defaults are the table of controls'.
+struct LevelSettings {
+    double driveDb = defaultOf(CONTROL_DRIVE);  // gain into the crusher
+    double mixPercent =
+        defaultOf(CONTROL_MIX);               // 100: only the crushed signal; 0: only the dry one
+    double gainDb = defaultOf(CONTROL_GAIN);  // gain after the mix
+    bool enabled = true;                      // false: the dry signal, the crusher still running
+};
+
+// A gain that moves linearly to a new target over a fixed number of frames.
+class GainRamp {
+public:
+    void jump(float value) {
+        now = from = target = value;
+        done = length = 0;
+    }
+    void aim(float value, int32_t frames) {
+        if (value == target) return;
+        from = now;
+        target = value;
+        done = 0;
+        length = frames > 0 ? frames : 1;
+    }
+    bool moving() const { return done < length; }
+    float value() const { return now; }
+    // Whether the frames to come need this gain at all.
+    bool active(float identity) const { return moving() || now != identity; }
+    // The gains of the next `frames` frames; the last frame of a ramp is the target exactly.
+    void fill(float* gains, int32_t frames) {
+        for (int32_t i = 0; i < frames; ++i) {
+            if (done < length) {
+                ++done;
+                now = done == length
+                          ? target
+                          : static_cast<float>(double(from) + (double(target) - double(from)) *
+                                                                  (double(done) / double(length)));
+            }
+            gains[i] = now;
+        }
+    }
+
+private:
+    float now = 1.0f, from = 1.0f, target = 1.0f;
+    int32_t done = 0, length = 0;
+};
+
+class LevelStage {
+public:
+    // Frames whose gains advance() prepares at once.
+    static constexpr int32_t CHUNK = 256;
+    // How long a change takes: short enough to follow a hand, long enough to never click.
+    static constexpr double SMOOTHING_SECONDS = 0.005;
+
+    static float decibels(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
+
+    // The settings at once, nothing moving (a new stream, a plugin's first run).
+    void reset(float sampleRate, const LevelSettings& settings) {
+        const double frames = std::round(double(sampleRate) * SMOOTHING_SECONDS);
+        rampFrames = frames >= 1.0 && frames < 1e6 ? static_cast<int32_t>(frames) : 1;
+        drive.jump(decibels(settings.driveDb));
+        wet.jump(static_cast<float>(settings.mixPercent / 100.0));
+        output.jump(decibels(settings.gainDb));
+        on.jump(settings.enabled ? 1.0f : 0.0f);
+    }
+    // New settings, reached by ramps from where each gain stands.
+    void set(const LevelSettings& settings) {
+        drive.aim(decibels(settings.driveDb), rampFrames);
+        wet.aim(static_cast<float>(settings.mixPercent / 100.0), rampFrames);
+        output.aim(decibels(settings.gainDb), rampFrames);
+        on.aim(settings.enabled ? 1.0f : 0.0f, rampFrames);
+    }
+
+    // The gains of the next `frames` (at most CHUNK) frames, the same for every channel.
+    void advance(int32_t frames) {
+        if (frames > CHUNK) frames = CHUNK;
+        driving = drive.active(1.0f);
+        mixing = wet.active(1.0f);
+        gaining = output.active(1.0f);
+        switching = on.active(1.0f);
+        if (driving) drive.fill(driveGains, frames);
+        if (mixing) wet.fill(wetGains, frames);
+        if (gaining) output.fill(outputGains, frames);
+        if (switching) on.fill(onGains, frames);
+    }
+    // Nothing to do now or until a setting changes: the crusher alone makes the output.
+    bool idle() const {
+        return !drive.active(1.0f) && !wet.active(1.0f) && !output.active(1.0f) && !on.active(1.0f);
+    }
+    // Whether this chunk's crusher input is the dry signal scaled, and whether anything after
+    // the crusher runs. Neither: the crusher writes the output itself.
+    bool drives() const { return driving; }
+    bool blends() const { return mixing || gaining || switching; }
+
+    void driveInto(const float* dry, float* driven, int32_t frames) const {
+        for (int32_t i = 0; i < frames; ++i) driven[i] = dry[i] * driveGains[i];
+    }
+    // out may be dry; wet must be neither.
+    void finish(const float* dry, const float* crushed, float* out, int32_t frames) const {
+        for (int32_t i = 0; i < frames; ++i) {
+            const float x = dry[i];
+            float y = crushed[i];
+            if (mixing) y = blend(y, x, wetGains[i]);
+            if (gaining) y = y * outputGains[i];
+            if (switching) y = blend(y, x, onGains[i]);
+            out[i] = y;
+        }
+    }
+
+private:
+    // y * share + x * (1 - share), leaving out a term whose gain is 0.
+    static float blend(float y, float x, float share) {
+        const float rest = 1.0f - share;
+        if (rest == 0.0f) return y * share;
+        if (share == 0.0f) return x * rest;
+        return y * share + x * rest;
+    }
+
+    GainRamp drive, wet, output, on;
+    int32_t rampFrames = 1;
+    bool driving = false, mixing = false, gaining = false, switching = false;
+    float driveGains[CHUNK] = {}, wetGains[CHUNK] = {}, outputGains[CHUNK] = {},
+          onGains[CHUNK] = {};
+};
+
+}  // namespace grindlet::dsp
