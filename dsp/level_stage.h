@@ -117,7 +117,7 @@ public:
     void driveInto(const float* dry, float* driven, int32_t frames) const {
         for (int32_t i = 0; i < frames; ++i) driven[i] = dry[i] * driveGains[i];
     }
-    // out may be dry; wet must be neither.
+    // out may be dry or crushed: each frame is read before it is written.
     void finish(const float* dry, const float* crushed, float* out, int32_t frames) const {
         for (int32_t i = 0; i < frames; ++i) {
             const float x = dry[i];

@@ -124,7 +124,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{{""}, "the input file name is empty"},
         BadArguments{{"-o", ""}, "the output file name is empty"},
         BadArguments{{"-j", "0"}, "-j: '0' is not a whole number from 1 to 256"},
-        BadArguments{{"--jobs", "2.5"}, "--jobs: '2.5'"}));
+        BadArguments{{"--jobs", "2.5"}, "--jobs: '2.5'"},
+        BadArguments{{"--drive", "30"}, "--drive: 30 is out of range (-24 to 24 dB)"},
+        BadArguments{{"--drive", "nan"}, "--drive"},
+        BadArguments{{"--mix", "101"}, "--mix: 101 is out of range (0 to 100 %)"},
+        BadArguments{{"--gain", "-6:6"}, "--gain: '-6:6' is not a number"}));
 
 // The plot's axes: round values in the units shown, never 6014.99 or 0.07.
 TEST(PlotAxes, TicksFallOnRoundValues) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dsp/controls.h"
+#include "dsp/level_stage.h"
 #include "dsp/rate_reducer.h"
 
 namespace py = pybind11;
@@ -228,7 +229,8 @@ Layout layoutOf(const py::array_t<float>& samples, bool channelsLast, const char
     return layout;
 }
 
-// One reducer per channel, run as the module's process routine runs it.
+// One reducer per channel, run as the module's process routine runs it, and the levels around
+// them (drive, mix, output gain) as the render tool applies them around the module.
 class ChannelReducers {
 public:
     ChannelReducers(float sampleRate, int64_t channels)
@@ -240,41 +242,100 @@ public:
     }
     size_t channels() const { return states.size(); }
 
-    // Frames [start, start + count) of every channel with the controls' stream values. The
-    // samples are gathered into `scratch` where the array interleaves its channels.
+    // Frames [start, start + count) of every channel with the controls' stream values.
     void run(const float* in, float* out, const Layout& layout, int64_t start, int64_t count,
-             float bits, float hertz, int16_t quantize, int16_t mode, std::vector<float>& scratch) {
-        for (size_t c = 0; c < states.size(); ++c) {
-            const int64_t base = static_cast<int64_t>(c) * layout.channelStride;
-            if (layout.frameStride == 1) {
-                call(c, in + base + start, out + base + start, count, bits, hertz, quantize, mode);
-                continue;
-            }
-            for (int64_t done = 0; done < count; done += GATHER_FRAMES) {
-                const int64_t n = std::min(GATHER_FRAMES, count - done);
-                const int64_t first = base + (start + done) * layout.frameStride;
-                for (int64_t i = 0; i < n; ++i) scratch[i] = in[first + i * layout.frameStride];
-                call(c, scratch.data(), scratch.data(), n, bits, hertz, quantize, mode);
-                for (int64_t i = 0; i < n; ++i) out[first + i * layout.frameStride] = scratch[i];
+             float bits, float hertz, int16_t quantize, int16_t mode, dsp::LevelStage& levels) {
+        const Controls controls{bits, hertz, quantize, mode};
+        if (levels.idle()) {
+            for (size_t c = 0; c < states.size(); ++c)
+                crushChannel(c, in, out, layout, start, count, controls);
+            return;
+        }
+        // The levels' gains are shared by the channels a chunk at a time.
+        for (int64_t done = 0; done < count; done += dsp::LevelStage::CHUNK) {
+            const auto n =
+                static_cast<int32_t>(std::min<int64_t>(dsp::LevelStage::CHUNK, count - done));
+            levels.advance(n);
+            for (size_t c = 0; c < states.size(); ++c) {
+                const int64_t first = static_cast<int64_t>(c) * layout.channelStride +
+                                      (start + done) * layout.frameStride;
+                for (int32_t i = 0; i < n; ++i) dry[i] = in[first + i * layout.frameStride];
+                const float* source = dry;
+                if (levels.drives()) {
+                    levels.driveInto(dry, driven, n);
+                    source = driven;
+                }
+                call(c, source, crushed, n, controls);
+                if (levels.blends()) levels.finish(dry, crushed, crushed, n);
+                for (int32_t i = 0; i < n; ++i) out[first + i * layout.frameStride] = crushed[i];
             }
         }
     }
 
 private:
-    void call(size_t channel, const float* in, float* out, int64_t count, float bits, float hertz,
-              int16_t quantize, int16_t mode) {
+    struct Controls {
+        float bits, hertz;
+        int16_t quantize, mode;
+    };
+
+    // The crusher alone, straight between the arrays where a channel's frames are contiguous,
+    // else through two gather buffers (separate, so that the reducer's fast paths apply).
+    void crushChannel(size_t c, const float* in, float* out, const Layout& layout, int64_t start,
+                      int64_t count, const Controls& controls) {
+        const int64_t base = static_cast<int64_t>(c) * layout.channelStride;
+        if (layout.frameStride == 1) {
+            call(c, in + base + start, out + base + start, count, controls);
+            return;
+        }
+        if (gathered.empty()) {
+            gathered.resize(GATHER_FRAMES);
+            scattered.resize(GATHER_FRAMES);
+        }
+        for (int64_t done = 0; done < count; done += GATHER_FRAMES) {
+            const int64_t n = std::min(GATHER_FRAMES, count - done);
+            const int64_t first = base + (start + done) * layout.frameStride;
+            for (int64_t i = 0; i < n; ++i) gathered[i] = in[first + i * layout.frameStride];
+            call(c, gathered.data(), scattered.data(), n, controls);
+            for (int64_t i = 0; i < n; ++i) out[first + i * layout.frameStride] = scattered[i];
+        }
+    }
+
+    void call(size_t channel, const float* in, float* out, int64_t count,
+              const Controls& controls) {
+        const float bits = controls.bits, hertz = controls.hertz;
         const dsp::ReducerStreams streams{in, &bits, &hertz, out};
         const auto frames = static_cast<int32_t>(count);
-        if (mode == 0) {
-            dsp::processStep(states[channel], streams, rate, quantize, 0, frames);
+        if (controls.mode == 0) {
+            dsp::processStep(states[channel], streams, rate, controls.quantize, 0, frames);
         } else {
-            dsp::processLinear(states[channel], streams, rate, quantize, 0, frames);
+            dsp::processLinear(states[channel], streams, rate, controls.quantize, 0, frames);
         }
     }
 
     float rate;
     std::vector<dsp::RateReducerState> states;
+    std::vector<float> gathered, scattered;  // sized when an array first interleaves channels
+    float dry[dsp::LevelStage::CHUNK] = {};
+    float driven[dsp::LevelStage::CHUNK] = {};
+    float crushed[dsp::LevelStage::CHUNK] = {};
 };
+
+// drive, mix and gain: numbers within their ranges; None keeps what `current` has.
+dsp::LevelSettings levelsOf(const py::object& drive, const py::object& mix, const py::object& gain,
+                            dsp::LevelSettings current) {
+    const auto level = [](dsp::ControlIndex row, const py::object& value, double& into) {
+        if (value.is_none()) return;
+        if (!isNumber(value)) {
+            throw py::type_error(std::string(facts(row).symbol) + " must be a number of " +
+                                 facts(row).unit + "; got " + typeName(value));
+        }
+        into = numberValue(facts(row), value);
+    };
+    level(dsp::CONTROL_DRIVE, drive, current.driveDb);
+    level(dsp::CONTROL_MIX, mix, current.mixPercent);
+    level(dsp::CONTROL_GAIN, gain, current.gainDb);
+    return current;
+}
 
 float bitsStream(double bits) { return dsp::streamValue(facts(dsp::CONTROL_BITS), bits); }
 float rateStream(double hertz) { return dsp::streamValue(facts(dsp::CONTROL_RATE), hertz); }
@@ -282,6 +343,7 @@ float rateStream(double hertz) { return dsp::streamValue(facts(dsp::CONTROL_RATE
 py::array_t<float> process(const py::object& audio, const py::object& sampleRate,
                            const py::object& bits, const py::object& rate,
                            const py::object& quantize, const py::object& mode,
+                           const py::object& drive, const py::object& mix, const py::object& gain,
                            const py::object& block, bool channelsLast) {
     const float hertz = sampleRateOf(sampleRate);
     const int64_t blockFrames = blockOf(block);
@@ -293,6 +355,7 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
     const ControlCurve rateCurve(facts(dsp::CONTROL_RATE), rate, blocks);
     const int16_t quantizeIndex = choiceIndex(facts(dsp::CONTROL_QUANTIZE), quantize);
     const int16_t modeIndex = choiceIndex(facts(dsp::CONTROL_MODE), mode);
+    const dsp::LevelSettings levelSettings = levelsOf(drive, mix, gain, dsp::LevelSettings{});
 
     std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
     py::array_t<float> result(shape);
@@ -301,7 +364,8 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
     {
         py::gil_scoped_release unlocked;
         ChannelReducers reducers(hertz, layout.channels);
-        std::vector<float> scratch(layout.frameStride == 1 ? 0 : GATHER_FRAMES);
+        dsp::LevelStage levels;
+        levels.reset(hertz, levelSettings);
         // With constant controls the block boundaries change nothing: the reducer reads the same
         // values at every block's start, so long runs go to it at once.
         const bool constant = bitsCurve.constant() && rateCurve.constant();
@@ -311,7 +375,7 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
             reducers.run(in, out, layout, start, count,
                          bitsStream(bitsCurve.at(constant ? 0 : index, start, layout.frames)),
                          rateStream(rateCurve.at(constant ? 0 : index, start, layout.frames)),
-                         quantizeIndex, modeIndex, scratch);
+                         quantizeIndex, modeIndex, levels);
         }
     }
     return result;
@@ -322,28 +386,25 @@ class Grindlet {
 public:
     Grindlet(const py::object& sampleRate, const py::object& channelCount, bool channelsLastLayout,
              const py::object& bitsValue, const py::object& rateValue,
-             const py::object& quantizeValue, const py::object& modeValue)
+             const py::object& quantizeValue, const py::object& modeValue,
+             const py::object& driveValue, const py::object& mixValue, const py::object& gainValue)
         : hertz(sampleRateOf(sampleRate)),
           channelsLast(channelsLastLayout),
           reducers(hertz, channelsOf(channelCount)) {
-        set(bitsValue, rateValue, quantizeValue, modeValue);
+        apply(bitsValue, rateValue, quantizeValue, modeValue, driveValue, mixValue, gainValue);
+        levels.reset(hertz, levelSettings);
     }
 
-    // Controls take effect at the next chunk; None keeps a control as it is.
+    // Controls take effect at the next chunk (the levels ramp there over a few milliseconds);
+    // None keeps a control as it is.
     void set(const py::object& bitsValue, const py::object& rateValue,
-             const py::object& quantizeValue, const py::object& modeValue) {
-        // Everything is checked before anything changes.
-        double newBits = bits, newRate = rate;
-        int16_t newQuantize = quantize, newMode = mode;
-        if (!bitsValue.is_none()) newBits = constantValue(facts(dsp::CONTROL_BITS), bitsValue);
-        if (!rateValue.is_none()) newRate = constantValue(facts(dsp::CONTROL_RATE), rateValue);
-        if (!quantizeValue.is_none())
-            newQuantize = choiceIndex(facts(dsp::CONTROL_QUANTIZE), quantizeValue);
-        if (!modeValue.is_none()) newMode = choiceIndex(facts(dsp::CONTROL_MODE), modeValue);
-        bits = newBits;
-        rate = newRate;
-        quantize = newQuantize;
-        mode = newMode;
+             const py::object& quantizeValue, const py::object& modeValue,
+             const py::object& driveValue, const py::object& mixValue,
+             const py::object& gainValue) {
+        const std::unique_lock<std::mutex> running(busy, std::try_to_lock);
+        if (!running.owns_lock()) throw std::runtime_error(IN_USE);
+        apply(bitsValue, rateValue, quantizeValue, modeValue, driveValue, mixValue, gainValue);
+        levels.set(levelSettings);
     }
 
     py::array_t<float> process(const py::object& chunk) {
@@ -361,14 +422,11 @@ public:
         {
             py::gil_scoped_release unlocked;
             std::unique_lock<std::mutex> running(busy, std::try_to_lock);
-            if (!running.owns_lock()) {
-                throw std::runtime_error(
-                    "this Grindlet is processing in another thread: give each thread its own");
-            }
+            if (!running.owns_lock()) throw std::runtime_error(IN_USE);
             for (int64_t start = 0; start < layout.frames; start += CONSTANT_CHUNK) {
                 reducers.run(in, out, layout, start,
                              std::min(CONSTANT_CHUNK, layout.frames - start), bitsStream(bits),
-                             rateStream(rate), quantize, mode, scratch);
+                             rateStream(rate), quantize, mode, levels);
             }
         }
         return result;
@@ -378,6 +436,7 @@ public:
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> running(busy);
         reducers.reset();
+        levels.reset(hertz, levelSettings);
     }
 
     double sampleRate() const { return hertz; }
@@ -386,8 +445,35 @@ public:
     double rateNow() const { return rate; }
     std::string quantizeNow() const { return facts(dsp::CONTROL_QUANTIZE).choiceSymbols[quantize]; }
     std::string modeNow() const { return facts(dsp::CONTROL_MODE).choiceSymbols[mode]; }
+    double driveNow() const { return levelSettings.driveDb; }
+    double mixNow() const { return levelSettings.mixPercent; }
+    double gainNow() const { return levelSettings.gainDb; }
 
 private:
+    static constexpr const char* IN_USE =
+        "this Grindlet is processing in another thread: give each thread its own";
+
+    // Checks every value given before any changes.
+    void apply(const py::object& bitsValue, const py::object& rateValue,
+               const py::object& quantizeValue, const py::object& modeValue,
+               const py::object& driveValue, const py::object& mixValue,
+               const py::object& gainValue) {
+        double newBits = bits, newRate = rate;
+        int16_t newQuantize = quantize, newMode = mode;
+        if (!bitsValue.is_none()) newBits = constantValue(facts(dsp::CONTROL_BITS), bitsValue);
+        if (!rateValue.is_none()) newRate = constantValue(facts(dsp::CONTROL_RATE), rateValue);
+        if (!quantizeValue.is_none())
+            newQuantize = choiceIndex(facts(dsp::CONTROL_QUANTIZE), quantizeValue);
+        if (!modeValue.is_none()) newMode = choiceIndex(facts(dsp::CONTROL_MODE), modeValue);
+        const dsp::LevelSettings newLevels =
+            levelsOf(driveValue, mixValue, gainValue, levelSettings);
+        bits = newBits;
+        rate = newRate;
+        quantize = newQuantize;
+        mode = newMode;
+        levelSettings = newLevels;
+    }
+
     static int64_t channelsOf(py::handle value) {
         if (!py::isinstance<py::int_>(value) || PyBool_Check(value.ptr())) {
             throw py::type_error("channels must be a whole number; got " + typeName(value));
@@ -416,7 +502,8 @@ private:
     double rate = dsp::defaultOf(dsp::CONTROL_RATE);
     int16_t quantize = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_QUANTIZE));
     int16_t mode = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_MODE));
-    std::vector<float> scratch = std::vector<float>(GATHER_FRAMES);
+    dsp::LevelSettings levelSettings;
+    dsp::LevelStage levels;
     std::mutex busy;
 };
 
@@ -459,6 +546,8 @@ sample_rate: the audio's rate in hertz.
 bits, rate: a number; a (from, to) tuple that sweeps linearly across the array; or an array of
     one value per block of `block` frames. Read once at each block's first frame, as a host does.
 quantize: 'floor', 'round' or 'inside'. mode: 'step' or 'linear'.
+drive: gain into the crusher, -24 to 24 dB; mix: crushed against dry, 0 to 100 %; gain: output
+    gain after the mix, -24 to 24 dB. Numbers; at 0, 100 and 0 they do nothing at all.
 block: frames per block, as a host's block size (1 to 65536).
 
 The output is bit for bit what grindlet-render --format float writes for the same settings.)";
@@ -466,10 +555,11 @@ The output is bit for bit what grindlet-render --format float writes for the sam
 constexpr const char* GRINDLET_DOC = R"(The effect on a stream, one chunk at a time.
 
 Grindlet(sample_rate, channels, *, channels_last=False, bits=8, rate=8000, quantize='round',
-mode='step'). process(chunk) takes (frames,) for mono or (channels, frames) ((frames, channels)
+mode='step', drive=0, mix=100, gain=0). process(chunk) takes (frames,) for mono or (channels, frames) ((frames, channels)
 with channels_last=True) and keeps the phase and held samples between calls: any chunking gives
 the bits of one process() call on the whole signal. set(...) changes controls from the next
-chunk on; reset() starts over as a fresh object.)";
+chunk on (drive, mix and gain ramp over 5 ms, without clicks); reset() starts over as a fresh
+object.)";
 
 }  // namespace
 
@@ -481,25 +571,37 @@ PYBIND11_MODULE(_grindlet, module) {
                py::arg("rate") = defaultArgument(dsp::CONTROL_RATE),
                py::arg("quantize") = defaultArgument(dsp::CONTROL_QUANTIZE),
                py::arg("mode") = defaultArgument(dsp::CONTROL_MODE),
+               py::arg("drive") = defaultArgument(dsp::CONTROL_DRIVE),
+               py::arg("mix") = defaultArgument(dsp::CONTROL_MIX),
+               py::arg("gain") = defaultArgument(dsp::CONTROL_GAIN),
                py::arg("block") = DEFAULT_BLOCK, py::arg("channels_last") = false);
     py::class_<Grindlet>(module, "Grindlet", GRINDLET_DOC)
         .def(py::init<const py::object&, const py::object&, bool, const py::object&,
-                      const py::object&, const py::object&, const py::object&>(),
+                      const py::object&, const py::object&, const py::object&, const py::object&,
+                      const py::object&, const py::object&>(),
              py::arg("sample_rate"), py::arg("channels"), py::kw_only(),
              py::arg("channels_last") = false, py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),
              py::arg("rate") = defaultArgument(dsp::CONTROL_RATE),
              py::arg("quantize") = defaultArgument(dsp::CONTROL_QUANTIZE),
-             py::arg("mode") = defaultArgument(dsp::CONTROL_MODE))
+             py::arg("mode") = defaultArgument(dsp::CONTROL_MODE),
+             py::arg("drive") = defaultArgument(dsp::CONTROL_DRIVE),
+             py::arg("mix") = defaultArgument(dsp::CONTROL_MIX),
+             py::arg("gain") = defaultArgument(dsp::CONTROL_GAIN))
         .def("process", &Grindlet::process, py::arg("chunk"),
              "Renders the next chunk; returns a new float32 array of its shape.")
         .def("set", &Grindlet::set, py::kw_only(), py::arg("bits") = py::none(),
              py::arg("rate") = py::none(), py::arg("quantize") = py::none(),
-             py::arg("mode") = py::none(), "Changes controls from the next chunk on.")
+             py::arg("mode") = py::none(), py::arg("drive") = py::none(),
+             py::arg("mix") = py::none(), py::arg("gain") = py::none(),
+             "Changes controls from the next chunk on; drive, mix and gain ramp there over 5 ms.")
         .def("reset", &Grindlet::reset, "Forgets the stream: the next chunk starts afresh.")
         .def_property_readonly("sample_rate", &Grindlet::sampleRate)
         .def_property_readonly("channels", &Grindlet::channels)
         .def_property_readonly("bits", &Grindlet::bitsNow)
         .def_property_readonly("rate", &Grindlet::rateNow)
         .def_property_readonly("quantize", &Grindlet::quantizeNow)
-        .def_property_readonly("mode", &Grindlet::modeNow);
+        .def_property_readonly("mode", &Grindlet::modeNow)
+        .def_property_readonly("drive", &Grindlet::driveNow)
+        .def_property_readonly("mix", &Grindlet::mixNow)
+        .def_property_readonly("gain", &Grindlet::gainNow);
 }

@@ -43,7 +43,13 @@ def random_settings(rng):
         return float(rng.choice([44100.0, 96000.0, 20.0, math.exp(rng.uniform(math.log(50), math.log(96000)))]))
 
     sweep = rng.random() < 0.4
+    levels = {}
+    if rng.random() < 0.5:  # the levels around the crusher, else their defaults
+        levels = {"drive": float(rng.choice([-24.0, 0.0, 24.0, rng.uniform(-24, 24)])),
+                  "mix": float(rng.choice([0.0, 100.0, rng.uniform(0, 100)])),
+                  "gain": float(rng.uniform(-24, 24))}
     return {
+        **levels,
         "bits": (bits(), bits()) if sweep else bits(),
         "rate": (rate(), rate()) if sweep and rng.random() < 0.7 else rate(),
         "quantize": str(rng.choice(["floor", "round", "inside"])),
@@ -62,13 +68,16 @@ def render_with_tool(tool, folder, signal, sample_rate, settings):
     command = [tool, str(source), "-o", str(target), "-f", "--format", "float",
                "--bits", span(settings["bits"]), "--rate", span(settings["rate"]),
                "--quant", settings["quantize"], "--mode", settings["mode"], "--block", str(settings["block"])]
+    for level in ("drive", "mix", "gain"):
+        if level in settings:
+            command += [f"--{level}", repr(settings[level])]
     subprocess.run(command, check=True, capture_output=True)
     output, rate = soundfile.read(target, dtype="float32", always_2d=True)
     assert rate == sample_rate
     return output.T
 
 
-@pytest.mark.parametrize("case", range(24))
+@pytest.mark.parametrize("case", range(32))
 def test_output_is_what_the_render_tool_writes(render_tool, tmp_path, case):
     rng = np.random.default_rng(1000 + case)
     channels = 1 + case % 2
@@ -139,6 +148,22 @@ def test_a_stream_whose_controls_change_each_block_is_process_with_values_per_bl
     np.testing.assert_array_equal(bits_of(np.concatenate(pieces)), bits_of(whole))
 
 
+def test_a_streams_levels_ramp_to_a_new_setting_and_arrive_exactly():
+    # A transparent crusher (32 bits, the signal's own rate) on a constant: the output is the
+    # output gain itself, which must glide to its new value over 5 ms rather than jump.
+    rate, fade = 48000, 240
+    stream = qz_grindlet.Grindlet(rate, 1, bits=32, rate=rate, gain=0)
+    dc = np.full(1000, 0.5, dtype=np.float32)
+    assert set(stream.process(dc)) == {np.float32(0.5)}
+    stream.set(gain=-24)
+    out = stream.process(dc)
+    settled = qz_grindlet.process(dc, rate, bits=32, rate=rate, gain=-24)[0]
+    steps = np.abs(np.diff(np.concatenate(([np.float32(0.5)], out))))
+    assert steps.max() <= (0.5 - settled) / fade * 1.01
+    assert np.all(out[fade - 1 :] == settled) and out[fade - 2] != settled
+    assert stream.gain == -24
+
+
 def test_a_sweep_is_read_at_each_blocks_first_frame():
     # 0 bits is silence and 32 bits passes the signal: a sweep between them across three blocks
     # of 4 frames has 0, then 16, then 32 bits, the last value at the last block's first frame.
@@ -198,6 +223,10 @@ BAD_CALLS = [
     (dict(quantize=3), ValueError, "quantize"),
     (dict(quantize=1.0), TypeError, "quantize"),
     (dict(mode="smooth"), ValueError, "mode"),
+    (dict(drive=25), ValueError, "drive must be from -24 to 24 dB"),
+    (dict(mix=-1), ValueError, "mix must be from 0 to 100 %"),
+    (dict(gain=float("nan")), ValueError, "gain"),
+    (dict(gain=(0, 6)), TypeError, "gain must be a number"),
     (dict(block=0), ValueError, "block"),
     (dict(block=65537), ValueError, "block"),
     (dict(block=2.5), TypeError, "block"),
@@ -228,7 +257,8 @@ def test_a_stream_refuses_what_it_cannot_take_and_keeps_its_controls():
 
 def test_the_defaults_are_the_table_of_controls():
     table = {row["symbol"]: row["default"] for row in qz_grindlet.CONTROLS}
-    assert table == {"bits": 8.0, "rate": 8000.0, "quantize": "round", "mode": "step"}
+    assert table == {"bits": 8.0, "rate": 8000.0, "quantize": "round", "mode": "step",
+                     "drive": 0.0, "mix": 100.0, "gain": 0.0}
     signal = np.random.default_rng(10).standard_normal(3000).astype(np.float32)
     np.testing.assert_array_equal(
         bits_of(qz_grindlet.process(signal, 44100)), bits_of(qz_grindlet.process(signal, 44100, **table))

@@ -2,7 +2,8 @@
 # The LV2 plugin against the module file: lv2apply renders 32-bit float WAV files (mono through
 # the mono plugin, stereo through the stereo one) and grindlet-render renders them through
 # build/linux/Module.sep with the same settings; the samples must be identical, bit for bit, for
-# both modes and all three rounding rules. Needs the native and linux builds.
+# both modes, all three rounding rules and the levels around the crusher. Needs the native and
+# linux builds.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 work=$(mktemp -d)
@@ -33,6 +34,22 @@ for channels in mono stereo; do
         compared=$((compared + 1))
       done
     done
+  done
+done
+# The levels around the crusher: the same arithmetic in both front ends.
+for channels in mono stereo; do
+  for levels in "9 40 -6" "-12 100 3" "0 0 0"; do
+    read -r drive mix gain <<< "$levels"
+    name="$channels-levels-$drive-$mix-$gain"
+    build/linux/grindlet-render "$work/$channels.wav" --bits 6 --rate 5000 --drive "$drive" \
+      --mix "$mix" --gain "$gain" -o "$work/$name-module.wav" > /dev/null
+    lv2apply -i "$work/$channels.wav" -o "$work/$name-lv2.wav" -c bits 6 -c rate 5000 \
+      -c drive "$drive" -c mix "$mix" -c gain "$gain" "urn:qz-grindlet:$channels" > /dev/null
+    if ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-lv2.wav"; then
+      echo "lv2apply and grindlet-render differ: $name" >&2
+      exit 1
+    fi
+    compared=$((compared + 1))
   done
 done
 # With no control given, both front ends take the same defaults from the one table.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace grindlet::render {
 
@@ -56,6 +57,8 @@ bool ChannelRenderer::start(const host::ModuleLibrary& library, const RenderOpti
         module->sendPinStatus(pins.back().input, STATUS_STREAMING);
         modules.push_back(std::move(module));
     }
+    levels.reset(static_cast<float>(sampleRate), options->levels);
+    dry.assign(static_cast<size_t>(options->block), 0.0f);
     return true;
 }
 
@@ -70,17 +73,52 @@ void ChannelRenderer::process(const float* in, float* out, int64_t frames, int64
                 : 0.0;
         const float bits = bitsStreamValue(options->bits.at(fraction));
         const float rate = rateStreamValue(options->rate.at(fraction));
+        // The levels at rest (their defaults): the module's output is the output.
+        const bool idle = levels.idle();
+        dsp::LevelStage blockEnd;
         for (int32_t channel = 0; channel < channels; ++channel) {
             host::HostedModule& module = *modules[static_cast<size_t>(channel)];
             const host::EffectPins& p = pins[static_cast<size_t>(channel)];
             float* input = module.buffer(p.input);
-            for (int32_t i = 0; i < count; ++i) input[i] = in[(done + i) * channels + channel];
             module.buffer(p.bits)[0] = bits;
             module.buffer(p.rate)[0] = rate;
+            if (idle) {
+                for (int32_t i = 0; i < count; ++i) input[i] = in[(done + i) * channels + channel];
+                module.process(0, count);
+                const float* output = module.buffer(p.output);
+                for (int32_t i = 0; i < count; ++i)
+                    out[(done + i) * channels + channel] = output[i];
+                continue;
+            }
+            for (int32_t i = 0; i < count; ++i) dry[i] = in[(done + i) * channels + channel];
+            // Every channel starts the block from the same gains.
+            dsp::LevelStage stage = levels;
+            for (int32_t at = 0; at < count; at += dsp::LevelStage::CHUNK) {
+                const int32_t n = std::min(dsp::LevelStage::CHUNK, count - at);
+                stage.advance(n);
+                if (stage.drives()) {
+                    stage.driveInto(dry.data() + at, input + at, n);
+                } else {
+                    std::memcpy(input + at, dry.data() + at, sizeof(float) * size_t(n));
+                }
+            }
             module.process(0, count);
             const float* output = module.buffer(p.output);
-            for (int32_t i = 0; i < count; ++i) out[(done + i) * channels + channel] = output[i];
+            float* wet = module.buffer(p.input);  // free again: the module has read it
+            stage = levels;
+            for (int32_t at = 0; at < count; at += dsp::LevelStage::CHUNK) {
+                const int32_t n = std::min(dsp::LevelStage::CHUNK, count - at);
+                stage.advance(n);
+                if (stage.blends()) {
+                    stage.finish(dry.data() + at, output + at, wet + at, n);
+                } else {
+                    std::memcpy(wet + at, output + at, sizeof(float) * size_t(n));
+                }
+            }
+            for (int32_t i = 0; i < count; ++i) out[(done + i) * channels + channel] = wet[i];
+            blockEnd = stage;
         }
+        if (!idle) levels = blockEnd;
     }
 }
 

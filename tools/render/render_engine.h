@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/level_stage.h"
 #include "host/hosted_module.h"
 #include "host/module_library.h"
 #include "render_options.h"
@@ -38,6 +39,8 @@ private:
     int32_t channels = 0;
     std::vector<std::unique_ptr<host::HostedModule>> modules;
     std::vector<host::EffectPins> pins;
+    dsp::LevelStage levels;  // drive, mix and output gain around every channel's module
+    std::vector<float> dry;  // one channel's block as read, before the drive
 };
 
 // A few seconds that make the effect obvious: a rising sine sweep, then a chord. Mono.

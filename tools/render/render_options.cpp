@@ -95,6 +95,23 @@ bool parseSweep(const std::string& option, const std::string& text, const Range&
     return true;
 }
 
+// A level around the module: one number inside its range (no sweep: a level changes nothing
+// that a sweep of the file's own gain would not).
+bool parseLevel(const std::string& option, const std::string& text,
+                const dsp::ControlFacts& control, double& value, std::string& error) {
+    if (!parseNumber(text, value)) {
+        error = option + ": '" + text + "' is not a number";
+        return false;
+    }
+    if (!dsp::accepts(control, value)) {
+        error = option + ": " + shortNumber(value) + " is out of range (" +
+                shortNumber(control.minimum) + " to " + withUnit(control.maximum, control.unit) +
+                ")";
+        return false;
+    }
+    return true;
+}
+
 // One of a choice control's symbols, as its index.
 bool parseChoice(const std::string& option, const std::string& text,
                  const dsp::ControlFacts& control, int16_t& value, std::string& error) {
@@ -174,6 +191,18 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
         } else if (arg == "--mode") {
             if (!value(text) ||
                 !parseChoice(arg, text, dsp::CONTROLS[dsp::CONTROL_MODE], options.mode, error))
+                return false;
+        } else if (arg == "--drive") {
+            if (!value(text) || !parseLevel(arg, text, dsp::CONTROLS[dsp::CONTROL_DRIVE],
+                                            options.levels.driveDb, error))
+                return false;
+        } else if (arg == "--mix") {
+            if (!value(text) || !parseLevel(arg, text, dsp::CONTROLS[dsp::CONTROL_MIX],
+                                            options.levels.mixPercent, error))
+                return false;
+        } else if (arg == "--gain") {
+            if (!value(text) || !parseLevel(arg, text, dsp::CONTROLS[dsp::CONTROL_GAIN],
+                                            options.levels.gainDb, error))
                 return false;
         } else if (arg == "--block") {
             double block = 0;
