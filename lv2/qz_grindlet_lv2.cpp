@@ -39,6 +39,7 @@ struct Grindlet {
     RateReducerState state[MAX_CHANNELS] = {};
     LevelStage levels;
     bool levelsStarted = false;  // the first run after activation starts at the ports' values
+    LevelSettings levelsWanted;  // the ports' values at the last run
     float driven[LevelStage::CHUNK] = {};
     float crushed[LevelStage::CHUNK] = {};
 
@@ -119,12 +120,19 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
     wanted.mixPercent = plugin->level(Control::Mix, grindlet::dsp::CONTROL_MIX);
     wanted.gainDb = plugin->level(Control::Gain, grindlet::dsp::CONTROL_GAIN);
     wanted.enabled = plugin->enabled == nullptr || !(*plugin->enabled < 0.5f);
-    if (plugin->levelsStarted) {
-        plugin->levels.set(wanted);
-    } else {
+    // Decibels cost a pow() each: only a changed setting is converted, which keeps a small
+    // block cheap.
+    const bool changed = wanted.driveDb != plugin->levelsWanted.driveDb ||
+                         wanted.mixPercent != plugin->levelsWanted.mixPercent ||
+                         wanted.gainDb != plugin->levelsWanted.gainDb ||
+                         wanted.enabled != plugin->levelsWanted.enabled;
+    if (!plugin->levelsStarted) {
         plugin->levels.reset(plugin->sampleRate, wanted);
         plugin->levelsStarted = true;
+    } else if (changed) {
+        plugin->levels.set(wanted);
     }
+    plugin->levelsWanted = wanted;
     const bool connected[MAX_CHANNELS] = {
         plugin->input[0] != nullptr && plugin->output[0] != nullptr,
         plugin->input[1] != nullptr && plugin->output[1] != nullptr};

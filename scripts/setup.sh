@@ -13,6 +13,7 @@ packages=(
   lv2-dev lilv-utils liblilv-dev sordi pkg-config python3
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-soundfile python3-pytest
   python3-dask python3-distributed
+  jackd2 jalv libjack-jackd2-dev
 )
 
 sudo=""
