@@ -1,7 +1,9 @@
 // The block, the dispatcher and callHost of the framework base class.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "recording_host.h"
 #include "test_module.h"
@@ -15,6 +17,45 @@ intptr_t dispatchThroughBlock(ModuleBase& module, int32_t opcode, int32_t index 
                               int32_t value = 0, void* pointer = nullptr, float number = 0.0f) {
     ModuleBlock* block = module.getBlock();
     return block->dispatcher(block, opcode, index, value, pointer, number);
+}
+
+// The slot of a virtual operation in the object's table, from its member pointer: g++ (MinGW
+// too) follows the Itanium C++ ABI, where a pointer to a virtual member function holds one plus
+// the slot's byte offset in the table.
+template <class Member>
+size_t slotOf(Member member) {
+    struct Representation {
+        uintptr_t pointer;
+        intptr_t adjustment;
+    };
+    static_assert(sizeof(Member) == sizeof(Representation));
+    Representation r;
+    std::memcpy(&r, &member, sizeof r);
+    EXPECT_EQ(r.pointer % sizeof(void*), 1u) << "not a virtual operation";
+    return (r.pointer - 1) / sizeof(void*);
+}
+
+// The slot order the ABI header states, the two destructor entries first.
+TEST(ModuleBase, VirtualOperationsSitInTheSlotsTheHeaderStates) {
+    const std::pair<size_t, size_t> slots[] = {
+        {2, slotOf(&ModuleBase::onPinStatusChange)},
+        {3, slotOf(&ModuleBase::onEvent)},
+        {4, slotOf(&ModuleBase::dispatch)},
+        {5, slotOf(&ModuleBase::open)},
+        {6, slotOf(&ModuleBase::close)},
+        {7, slotOf(&ModuleBase::unusedOperation6)},
+        {8, slotOf(&ModuleBase::setSampleRate)},
+        {9, slotOf(&ModuleBase::setBlockSize)},
+        {10, slotOf(&ModuleBase::getSampleRate)},
+        {11, slotOf(&ModuleBase::getBlockSize)},
+        {12, slotOf(&ModuleBase::getPinInfo)},
+        {13, slotOf(&ModuleBase::unusedOperation12)},
+        {14, slotOf(&ModuleBase::unusedOperation13)},
+        {15, slotOf(&ModuleBase::onNotify)},
+        {16, slotOf(&ModuleBase::onDataEvent)},
+        {17, slotOf(&ModuleBase::onMessage)},
+    };
+    for (const auto& [stated, built] : slots) EXPECT_EQ(built, stated);
 }
 
 TEST(ModuleBlock, ReadsAsConstructed) {

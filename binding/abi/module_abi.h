@@ -27,25 +27,30 @@
 //   8. dispatcher: OP_CLOSE: the object closes and deletes itself     [main]
 // Steps 5 to 7 repeat in any interleaving; OP_OPEN may be sent again (the pins are rebuilt).
 //
-// The module object's virtual operations are part of the contract too: a host that knows the
-// framework may call them through the object's table, in this slot order (binding/module_base.h):
-//    0 destructor            OP_CLOSE deletes through it           [main]
-//    1 onPinStatusChange     after a pin's status is stored        [audio, open]
-//    2 onEvent               the event entry                       [audio, open]
-//    3 dispatch              the dispatcher entry                  [main]
-//    4 open                  OP_OPEN                               [main]
-//    5 close                 OP_CLOSE, before deletion             [main]
-//    6 unusedOperation6      never invoked
-//    7 setSampleRate         OP_SET_SAMPLE_RATE                    [main, !open]
-//    8 setBlockSize          OP_SET_BLOCK_SIZE                     [main, !open]
-//    9 getSampleRate                                               [any]
-//   10 getBlockSize                                                [any]
-//   11 getPinInfo            OP_GET_PIN_INFO, and open             [main]
-//   12 unusedOperation12     never invoked
-//   13 unusedOperation13     never invoked
-//   14 onNotify              OP_NOTIFY                             [main]
-//   15 onDataEvent           EVENT_DATA                            [audio, open]
-//   16 onMessage             OP_MESSAGE                            [main]
+// The module object's virtual operations, in declaration order (binding/module_base.h). A host
+// reaches them only through the entries above (the dispatcher, the event entry, the process
+// routines); it never calls through the object's table. Both builds are made by g++ (MinGW for
+// Windows), whose tables follow the Itanium C++ ABI: the destructor takes two slots (complete
+// object, then deleting), so every later operation sits one slot further on than in a table with
+// a single destructor entry. The slots as built (tests/test_module_base.cpp checks them):
+//    0 destructor (complete)                                       [main]
+//    1 destructor (deleting)  OP_CLOSE deletes through it          [main]
+//    2 onPinStatusChange     after a pin's status is stored        [audio, open]
+//    3 onEvent               the event entry                       [audio, open]
+//    4 dispatch              the dispatcher entry                  [main]
+//    5 open                  OP_OPEN                               [main]
+//    6 close                 OP_CLOSE, before deletion             [main]
+//    7 unusedOperation6      never invoked
+//    8 setSampleRate         OP_SET_SAMPLE_RATE                    [main, !open]
+//    9 setBlockSize          OP_SET_BLOCK_SIZE                     [main, !open]
+//   10 getSampleRate                                               [any]
+//   11 getBlockSize                                                [any]
+//   12 getPinInfo            OP_GET_PIN_INFO, and open             [main]
+//   13 unusedOperation12     never invoked
+//   14 unusedOperation13     never invoked
+//   15 onNotify              OP_NOTIFY                             [main]
+//   16 onDataEvent           EVENT_DATA                            [audio, open]
+//   17 onMessage             OP_MESSAGE                            [main]
 #pragma once
 
 #include "host_opcodes.h"
