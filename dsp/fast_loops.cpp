@@ -128,11 +128,14 @@ int32_t constantStretch(float ramp, float rampStep, int32_t limit, float& consta
     const float next = addInOrder(ramp, rampStep);
     const uint32_t nextBits = floatBits(next);
     if ((nextBits >> MANTISSA_BITS) != (bits >> MANTISSA_BITS)) return 0;  // sign or binade
-    // Exact in double unless rampStep is far below the binade's place, where no tie is possible.
+    // Below this the binade's half place is too fine to name as a normal float.
+    if (exponent <= MANTISSA_BITS + 1) return 0;
+    // The addition's rounding error, exact in double unless rampStep is far below the binade's
+    // place, where no tie is possible. A tie (half a place) rounds to even and breaks the
+    // constant: every other addition would round the other way.
     const double error = (double(ramp) + double(rampStep)) - double(next);
     const float halfPlace = floatFromBits((exponent - MANTISSA_BITS - 1) << MANTISSA_BITS);
-    if (exponent > MANTISSA_BITS + 1 && std::fabs(error) == double(halfPlace)) return 0;
-    if (exponent <= MANTISSA_BITS + 1) return 0;  // places too fine to name as a float
+    if (std::fabs(error) == double(halfPlace)) return 0;
     const int64_t from = (bits & MANTISSA_MASK) | IMPLICIT_ONE;
     const int64_t change = int64_t((nextBits & MANTISSA_MASK) | IMPLICIT_ONE) - from;
     constant = next - ramp;
@@ -331,7 +334,22 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
 // Walks one block on the phase grid, the same for both routines: samples off the grid one by
 // one (the routine's reference sample), then runs between takes and the takes, and the rest to
 // the routine's periodic tail once the phase after a take repeats. The routine says what a run,
-// a take and a tail write.
+// a take and a tail write. Its hooks:
+//   r                          the registers (phase, held value, ...), loaded and stored by the caller
+//   sample(i)                  sample i exactly as the reference loop does it, phase included
+//   hold(i, n)                 samples i..i+n-1 between takes (the phase is the walk's)
+//   take(i)                    sample i takes a new input sample
+//   takeEverySample(i, count)  a step of 1.0: samples i..count-1 all taken; false if it cannot
+//   canRepeat(), repeat(i, count, period)  the periodic tail from i on; returns the samples
+//                              since its last take
+//
+// Why the phase in places is exact: the phase starts on the grid (a whole number of the step
+// binade's places, checked by toPlaces) and each sample adds 1.0, a power of two no finer than
+// a place because the step is below 2^23 (LARGEST_STEP_EXPONENT), so every sum below the step's
+// binade end is exact; only the one addition that crosses into the next binade rounds, and
+// roundPlaces rounds it as the float addition does (ties to even). A take subtracts the step
+// from a phase at most twice the step: both are multiples of the place and the difference is
+// below the binade, so `phase -= step` is exact too.
 template <class Routine>
 void walkPhase(Routine& routine, int32_t count, const PhaseGrid& grid) {
     int32_t i = 0;
