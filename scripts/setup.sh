@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 qemu-user
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386 libsndfile1-dev:i386
-  clang libclang-rt-14-dev lib32gcc-12-dev
+  clang libclang-rt-14-dev lib32gcc-12-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   lv2-dev lilv-utils liblilv-dev sordi pkg-config python3
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-soundfile python3-pytest

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The full test run: set-up, then every preset configured, built and tested (the native signal
 # code and the sanitizer build included), then the two module files compared bit for bit, the
-# LV2 plugin and the Python package against them, then every fuzz target for a minute each.
+# LV2 plugin and the Python package against them, then every fuzz target for 45 seconds each.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,6 +26,11 @@ jobs=$(nproc)
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+
+echo "== format (clang-format --dry-run over every C++ file)"
+find binding dsp effect host lv2 python tools tests bench fuzz -name '*.cpp' -o -name '*.h' |
+  xargs clang-format --dry-run --Werror
+echo "every C++ file as clang-format lays it out"
 
 # windows before linux: the linux tests also run the windows module file in our PE loader.
 for preset in native windows linux linux-asan; do
@@ -66,10 +71,11 @@ bash tests/lv2/compare_with_module.sh
 echo "== the Python package (Debian's python3, whatever else is on the PATH)"
 PYTHONPATH="$PWD/build/native/python" GRINDLET_REQUIRE_RENDER=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
-echo "== fuzz smoke (${GRINDLET_FUZZ_SECONDS:-60} s each)"
-bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" host_script
-bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" fast_paths
-bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" audio_input
-bash fuzz/run.sh "${GRINDLET_FUZZ_SECONDS:-60}" pe_image
+fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-45}
+echo "== fuzz smoke ($fuzz_seconds s each)"
+bash fuzz/run.sh "$fuzz_seconds" host_script
+bash fuzz/run.sh "$fuzz_seconds" fast_paths
+bash fuzz/run.sh "$fuzz_seconds" audio_input
+bash fuzz/run.sh "$fuzz_seconds" pe_image
 
 echo "all tests passed"
