@@ -181,14 +181,22 @@ void resetRateReducer(RateReducerState& state, float sampleRate) {
     state.lastRate = LAST_RATE_AT_RESET;
 }
 
+// A build with GRINDLET_REFERENCE_LOOPS runs the plain loops everywhere: the test run builds
+// the module that way once and compares its outputs with the fast build's.
+#if GRINDLET_REFERENCE_LOOPS
+using ModuleLoops = ReferenceLoops;
+#else
+using ModuleLoops = FastLoops;
+#endif
+
 void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                  int16_t quantMode, int32_t offset, int32_t count) {
-    runStep<FastLoops>(state, streams, sampleRate, quantMode, offset, count);
+    runStep<ModuleLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                    int16_t quantMode, int32_t offset, int32_t count) {
-    runLinear<FastLoops>(state, streams, sampleRate, quantMode, offset, count);
+    runLinear<ModuleLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 
 void processStepReference(RateReducerState& state, const ReducerStreams& streams, float sampleRate,

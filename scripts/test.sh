@@ -65,6 +65,15 @@ if ! cmp -s "$tmp/linux.txt" "$tmp/windows.txt"; then
   exit 1
 fi
 echo "identical: $(grep -c . "$tmp/linux.txt") lines"
+echo "== the fast paths against the plain loops, through the whole module"
+cmake --preset linux-reference -DGRINDLET_WERROR="$werror" -DGRINDLET_RUN_WINE="$wine" >/dev/null
+cmake --build --preset linux-reference -j "$jobs" >/dev/null
+build/linux-reference/grindlet-check build/linux-reference/Module.sep --dump "$tmp/check-reference.txt" | tail -n 1
+cmp "$tmp/check-linux.txt" "$tmp/check-reference.txt"
+build/linux-reference/grindlet-e2e build/linux-reference/Module.sep --dump | samples > "$tmp/reference.txt"
+cmp "$tmp/linux.txt" "$tmp/reference.txt"
+echo "the module on its plain loops gives every scenario's output, bit for bit, as on its fast paths"
+
 echo "== the LV2 plugin against the module file"
 bash tests/lv2/compare_with_module.sh
 
