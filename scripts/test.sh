@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The full test run: set-up, then every preset configured, built and tested (the native signal
 # code and the sanitizer build included), then the two module files compared bit for bit, the
-# LV2 plugin and the Python package against them, then every fuzz target for 45 seconds each.
+# LV2 plugin and the Python package against them, then every fuzz target for 30 seconds each.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -80,7 +80,7 @@ bash tests/lv2/compare_with_module.sh
 echo "== the Python package (Debian's python3, whatever else is on the PATH)"
 PYTHONPATH="$PWD/build/native/python" GRINDLET_REQUIRE_RENDER=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
-fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-45}
+fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-30}
 echo "== fuzz smoke ($fuzz_seconds s each)"
 bash fuzz/run.sh "$fuzz_seconds" host_script
 bash fuzz/run.sh "$fuzz_seconds" fast_paths

@@ -168,16 +168,17 @@ float sampleRateOf(py::handle value) {
     return single;
 }
 
-int64_t blockOf(py::handle value) {
+// A whole-number argument from 1 to `most`: "block", "channels".
+int64_t countOf(py::handle value, const char* name, int64_t most, const char* unit) {
     if (!py::isinstance<py::int_>(value) || PyBool_Check(value.ptr())) {
-        throw py::type_error("block must be a whole number of frames; got " + typeName(value));
+        throw py::type_error(std::string(name) + " must be a whole number; got " + typeName(value));
     }
-    const auto block = py::cast<long long>(value);
-    if (block < 1 || block > MAX_BLOCK) {
-        throw py::value_error("block must be from 1 to " + std::to_string(MAX_BLOCK) +
-                              " frames; got " + std::to_string(block));
+    const auto count = py::cast<long long>(value);
+    if (count < 1 || count > most) {
+        throw py::value_error(std::string(name) + " must be from 1 to " + std::to_string(most) +
+                              unit + "; got " + std::to_string(count));
     }
-    return block;
+    return count;
 }
 
 // Audio as float32, C-contiguous: float64 is rounded to single precision first, as the effect
@@ -346,7 +347,7 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
                            const py::object& drive, const py::object& mix, const py::object& gain,
                            const py::object& block, bool channelsLast) {
     const float hertz = sampleRateOf(sampleRate);
-    const int64_t blockFrames = blockOf(block);
+    const int64_t blockFrames = countOf(block, "block", MAX_BLOCK, " frames");
     const py::array_t<float> samples = floatSamples(audio, "audio");
     const Layout layout = layoutOf(samples, channelsLast, "audio");
     if (layout.frames == 0) throw py::value_error("audio is empty: it has no frames");
@@ -390,7 +391,7 @@ public:
              const py::object& driveValue, const py::object& mixValue, const py::object& gainValue)
         : hertz(sampleRateOf(sampleRate)),
           channelsLast(channelsLastLayout),
-          reducers(hertz, channelsOf(channelCount)) {
+          reducers(hertz, countOf(channelCount, "channels", MAX_CHANNELS, "")) {
         apply(bitsValue, rateValue, quantizeValue, modeValue, driveValue, mixValue, gainValue);
         levels.reset(hertz, levelSettings);
     }
@@ -474,17 +475,6 @@ private:
         levelSettings = newLevels;
     }
 
-    static int64_t channelsOf(py::handle value) {
-        if (!py::isinstance<py::int_>(value) || PyBool_Check(value.ptr())) {
-            throw py::type_error("channels must be a whole number; got " + typeName(value));
-        }
-        const auto count = py::cast<long long>(value);
-        if (count < 1 || count > MAX_CHANNELS) {
-            throw py::value_error("channels must be from 1 to " + std::to_string(MAX_CHANNELS) +
-                                  "; got " + std::to_string(count));
-        }
-        return count;
-    }
     static double constantValue(const dsp::ControlFacts& control, py::handle value) {
         if (!isNumber(value)) {
             throw py::type_error(std::string(control.symbol) +

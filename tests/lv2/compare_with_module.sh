@@ -14,6 +14,22 @@ python3 tests/lv2/float_wav.py write "$work/mono.wav" 1
 python3 tests/lv2/float_wav.py write "$work/stereo.wav" 2
 
 compared=0
+# compare NAME CHANNELS "RENDER OPTIONS" "LV2APPLY CONTROLS": one input through both, bit for bit.
+compare() {
+  local name=$1 channels=$2
+  read -r -a render_options <<< "$3"
+  read -r -a controls <<< "$4"
+  build/linux/grindlet-render "$work/$channels.wav" "${render_options[@]}" \
+    -o "$work/$name-module.wav" > /dev/null
+  lv2apply -i "$work/$channels.wav" -o "$work/$name-lv2.wav" "${controls[@]}" \
+    "urn:qz-grindlet:$channels" > /dev/null
+  if ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-lv2.wav"; then
+    echo "lv2apply and grindlet-render differ: $name" >&2
+    exit 1
+  fi
+  compared=$((compared + 1))
+}
+
 for channels in mono stereo; do
   for mode in step linear; do
     for quant in floor round inside; do
@@ -22,16 +38,9 @@ for channels in mono stereo; do
       # Whole and fractional bits, a rate that divides the sample rate and one that does not.
       for setting in "8 11025" "5.5 3000"; do
         read -r bits rate <<< "$setting"
-        name="$channels-$mode-$quant-${bits}-${rate}"
-        build/linux/grindlet-render "$work/$channels.wav" --bits "$bits" --rate "$rate" \
-          --quant "$quant" --mode "$mode" -o "$work/$name-module.wav" > /dev/null
-        lv2apply -i "$work/$channels.wav" -o "$work/$name-lv2.wav" -c bits "$bits" -c rate "$rate" \
-          -c quantize "$quant_index" -c mode "$mode_index" "urn:qz-grindlet:$channels" > /dev/null
-        if ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-lv2.wav"; then
-          echo "lv2apply and grindlet-render differ: $name" >&2
-          exit 1
-        fi
-        compared=$((compared + 1))
+        compare "$channels-$mode-$quant-${bits}-${rate}" "$channels" \
+          "--bits $bits --rate $rate --quant $quant --mode $mode" \
+          "-c bits $bits -c rate $rate -c quantize $quant_index -c mode $mode_index"
       done
     done
   done
@@ -40,26 +49,13 @@ done
 for channels in mono stereo; do
   for levels in "9 40 -6" "-12 100 3" "0 0 0"; do
     read -r drive mix gain <<< "$levels"
-    name="$channels-levels-$drive-$mix-$gain"
-    build/linux/grindlet-render "$work/$channels.wav" --bits 6 --rate 5000 --drive "$drive" \
-      --mix "$mix" --gain "$gain" -o "$work/$name-module.wav" > /dev/null
-    lv2apply -i "$work/$channels.wav" -o "$work/$name-lv2.wav" -c bits 6 -c rate 5000 \
-      -c drive "$drive" -c mix "$mix" -c gain "$gain" "urn:qz-grindlet:$channels" > /dev/null
-    if ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-lv2.wav"; then
-      echo "lv2apply and grindlet-render differ: $name" >&2
-      exit 1
-    fi
-    compared=$((compared + 1))
+    compare "$channels-levels-$drive-$mix-$gain" "$channels" \
+      "--bits 6 --rate 5000 --drive $drive --mix $mix --gain $gain" \
+      "-c bits 6 -c rate 5000 -c drive $drive -c mix $mix -c gain $gain"
   done
 done
 # With no control given, both front ends take the same defaults from the one table.
 for channels in mono stereo; do
-  build/linux/grindlet-render "$work/$channels.wav" -o "$work/$channels-defaults-module.wav" > /dev/null
-  lv2apply -i "$work/$channels.wav" -o "$work/$channels-defaults-lv2.wav" "urn:qz-grindlet:$channels" > /dev/null
-  if ! python3 tests/lv2/float_wav.py compare "$work/$channels-defaults-module.wav" "$work/$channels-defaults-lv2.wav"; then
-    echo "lv2apply and grindlet-render differ at their defaults: $channels" >&2
-    exit 1
-  fi
-  compared=$((compared + 1))
+  compare "$channels-defaults" "$channels" "" ""
 done
 echo "lv2apply equals grindlet-render through Module.sep, bit for bit: $compared renders"
