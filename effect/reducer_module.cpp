@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "pin_table.h"
+
 namespace grindlet {
 
 namespace {
@@ -13,22 +15,7 @@ constexpr char MODULE_ABOUT[] =
     "Sample-rate and bit-depth reducer\n"
     "By the QZ-Grindlet developers";
 
-struct PinTableRow {
-    const char* name;
-    int32_t direction;
-    int32_t datatype;
-    const char* defaultValue;   // null: left as the caller cleared it
-    const char* datatypeExtra;  // null: left as the caller cleared it
-};
-
-constexpr PinTableRow PIN_TABLE[ReducerModule::PIN_COUNT] = {
-    {"Input", PIN_DIRECTION_IN, PIN_DATATYPE_FLOAT_STREAM, "0", nullptr},
-    {"Bits", PIN_DIRECTION_IN, PIN_DATATYPE_FLOAT_STREAM, "16", "24,1,24,1"},
-    {"S.R.", PIN_DIRECTION_IN, PIN_DATATYPE_FLOAT_STREAM, "44100", "44100,11025,44100,11025"},
-    {"Output", PIN_DIRECTION_OUT, PIN_DATATYPE_FLOAT_STREAM, nullptr, nullptr},
-    {"Q.Mode", PIN_DIRECTION_IN, PIN_DATATYPE_LIST, "0", "Floor, Round, Inside"},
-    {"R.Mode", PIN_DIRECTION_IN, PIN_DATATYPE_LIST, "0", "Step, Linear"},
-};
+static_assert(PIN_TABLE_SIZE == ReducerModule::PIN_COUNT);
 
 ReducerModule* fromObject(void* object) {
     return static_cast<ReducerModule*>(static_cast<ModuleBase*>(object));

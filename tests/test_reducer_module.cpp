@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "effect/exports.h"
+#include "effect/pin_table.h"
 #include "effect/reducer_module.h"
 #include "float_bits.h"
 #include "recording_host.h"
@@ -59,25 +60,10 @@ TEST(MakeModule, ServesOnlyIndexZeroKindOne) {
     EXPECT_EQ(b->dispatcher(b, OP_CLOSE, 0, 0, nullptr, 0.0f), 1);
 }
 
-struct PinRow {
-    const char* name;
-    int32_t direction;
-    int32_t datatype;
-    const char* defaultValue;
-    const char* datatypeExtra;
-};
-
 TEST(PinTable, SixPinsExactlyAsDescribed) {
     RecordingHost host;
     ModuleBlock* block = makeModule(0, 1, RecordingHost::callback(), host.handle());
-    const PinRow rows[] = {
-        {"Input", 0, 5, "0", nullptr},
-        {"Bits", 0, 5, "16", "24,1,24,1"},
-        {"S.R.", 0, 5, "44100", "44100,11025,44100,11025"},
-        {"Output", 1, 5, nullptr, nullptr},
-        {"Q.Mode", 0, 0, "0", "Floor, Round, Inside"},
-        {"R.Mode", 0, 0, "0", "Step, Linear"},
-    };
+    const auto& rows = PIN_TABLE;
     std::vector<void*> variables;
     for (int32_t i = 0; i < 6; ++i) {
         PinInfo info{};

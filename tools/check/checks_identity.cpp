@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "checks.h"
+#include "effect/pin_table.h"
 
 namespace grindlet::check {
 
@@ -105,24 +106,15 @@ void registerIdentityChecks(CheckRegistry& registry) {
         HostedModule module(c.library);
         if (!module.make(error)) return failWith(error);
         const auto& pins = module.describePins();
-        struct Row {
-            const char *name, *def, *extra;
-            int32_t direction, datatype;
-        };
-        constexpr int32_t IN = PIN_DIRECTION_IN, OUT = PIN_DIRECTION_OUT;
-        constexpr int32_t STREAM = PIN_DATATYPE_FLOAT_STREAM, LIST = PIN_DATATYPE_LIST;
-        const Row rows[] = {{"Input", "0", "", IN, STREAM},
-                            {"Bits", "16", "24,1,24,1", IN, STREAM},
-                            {"S.R.", "44100", "44100,11025,44100,11025", IN, STREAM},
-                            {"Output", "", "", OUT, STREAM},
-                            {"Q.Mode", "0", "Floor, Round, Inside", IN, LIST},
-                            {"R.Mode", "0", "Step, Linear", IN, LIST}};
-        if (pins.size() != 6) return failWith(std::to_string(pins.size()) + " pins described");
-        for (size_t i = 0; i < 6; ++i) {
+        if (pins.size() != static_cast<size_t>(PIN_TABLE_SIZE))
+            return failWith(std::to_string(pins.size()) + " pins described");
+        const auto text = [](const char* value) { return value != nullptr ? value : ""; };
+        for (size_t i = 0; i < pins.size(); ++i) {
             const PinDescription& p = pins[i];
-            if (p.name != rows[i].name || p.defaultValue != rows[i].def ||
-                p.datatypeExtra != rows[i].extra || p.info.direction != rows[i].direction ||
-                p.info.datatype != rows[i].datatype || p.info.variable == nullptr ||
+            const PinTableRow& row = PIN_TABLE[i];
+            if (p.name != row.name || p.defaultValue != text(row.defaultValue) ||
+                p.datatypeExtra != text(row.datatypeExtra) || p.info.direction != row.direction ||
+                p.info.datatype != row.datatype || p.info.variable == nullptr ||
                 p.info.flags != 0) {
                 return failWith("pin " + std::to_string(i) + " \"" + p.name + "\"");
             }
