@@ -12,6 +12,7 @@
 #include "fuzz/fuzz_script.h"
 #include "fuzz/reducer_state.h"
 #include "host/sample_checks.h"
+#include "tests/special_floats.h"
 #include "tests/taken_range.h"
 
 using namespace grindlet;
@@ -48,22 +49,8 @@ const float RATE_VALUES[] = {4410.0f,
                              1378.125f,
                              std::numeric_limits<float>::infinity(),
                              std::numeric_limits<float>::quiet_NaN()};
-const float SAMPLE_VALUES[] = {0.0f,
-                               -0.0f,
-                               0.5f,
-                               -0.5f,
-                               1.0f,
-                               -1.0f,
-                               0.3f,
-                               -0.7f,
-                               1e-40f,
-                               -1e-45f,
-                               3e38f,
-                               std::numeric_limits<float>::infinity(),
-                               -std::numeric_limits<float>::infinity(),
-                               std::numeric_limits<float>::quiet_NaN(),
-                               0.25f,
-                               8388608.5f};
+constexpr float ORDINARY_SAMPLES[] = {0.5f, -0.5f, 1.0f, -1.0f, 0.3f, -0.7f, 0.25f, 8388608.5f};
+constexpr auto SAMPLE_VALUES = test::withSpecialFloats(ORDINARY_SAMPLES);
 
 void check(bool holds, const char* what) {
     if (holds) return;
@@ -125,8 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t patternLength = 1 + script.byte() % 16;
         float pattern[16];
         for (int32_t i = 0; i < patternLength; ++i) {
-            pattern[i] =
-                pick(script, SAMPLE_VALUES, sizeof SAMPLE_VALUES / sizeof SAMPLE_VALUES[0]);
+            pattern[i] = pick(script, SAMPLE_VALUES.data(), SAMPLE_VALUES.size());
         }
         for (int32_t i = 0; i < BUFFER; ++i) {
             fastInput[i] = referenceInput[i] = pattern[i % patternLength];

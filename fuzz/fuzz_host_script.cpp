@@ -18,6 +18,7 @@
 #include "fuzz/reducer_state.h"
 #include "host/hosted_module.h"
 #include "host/sample_checks.h"
+#include "tests/special_floats.h"
 
 using namespace grindlet;
 
@@ -30,29 +31,11 @@ using fuzz::Script;
 
 // Control and sample values: mostly ones that matter, sometimes any bit pattern.
 float anyNumber(Script& script) {
-    static const float specials[] = {0.0f,
-                                     -0.0f,
-                                     1.0f,
-                                     -1.0f,
-                                     0.2f,
-                                     1.6f,
-                                     2.3f,
-                                     2.4f,
-                                     0.1f,
-                                     4410.0f,
-                                     1102.5f,
-                                     441.0f,
-                                     1e-45f,
-                                     -1e-40f,
-                                     3e38f,
-                                     std::numeric_limits<float>::max(),
-                                     std::numeric_limits<float>::min(),
-                                     std::numeric_limits<float>::infinity(),
-                                     -std::numeric_limits<float>::infinity(),
-                                     std::numeric_limits<float>::quiet_NaN(),
-                                     1e-7f,
-                                     0.05f};
-    return script.pick(specials, sizeof specials / sizeof specials[0], 200);
+    // Control values that matter ("Bits" and "S.R." in tenths), then the special floats.
+    static constexpr float ORDINARY[] = {1.0f, -1.0f,   0.2f,    1.6f,   2.3f,  2.4f,
+                                         0.1f, 4410.0f, 1102.5f, 441.0f, 1e-7f, 0.05f};
+    static constexpr auto specials = test::withSpecialFloats(ORDINARY);
+    return script.pick(specials.data(), specials.size(), 200);
 }
 
 // One object as a host holds it: our host (which answers the module's calls), the pin count

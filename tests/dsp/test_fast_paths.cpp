@@ -20,6 +20,7 @@
 #include "fuzz/reducer_state.h"
 #include "host/sample_checks.h"
 #include "tests/float_bits.h"
+#include "tests/special_floats.h"
 
 namespace grindlet::test {
 namespace {
@@ -238,12 +239,10 @@ struct Generator {
     }
 
     float special() {
-        // The edges of the finite range too: the largest finite float and the smallest normal.
-        const float values[] = {0.0f,     -0.0f,   INF,      -INF,       NAN_F,
-                                -NAN_F,   1e-40f,  -1e-45f,  3e38f,      -3e38f,
-                                1.0f,     -1.0f,   0.5f,     -0.5f,      FLT_MAX,
-                                -FLT_MAX, FLT_MIN, -FLT_MIN, 8388608.0f, floatFromBits(word())};
-        return values[below(sizeof values / sizeof values[0])];
+        static constexpr float ORDINARY[] = {1.0f, -1.0f, 0.5f, -0.5f, -3e38f};
+        static constexpr auto values = withSpecialFloats(ORDINARY);
+        const uint32_t pick = below(static_cast<uint32_t>(values.size()) + 1);
+        return pick < values.size() ? values[pick] : floatFromBits(word());
     }
 
     float bits() {
