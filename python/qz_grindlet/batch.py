@@ -18,7 +18,7 @@ import multiprocessing
 import os
 import signal
 import sys
-import tempfile
+import secrets
 from typing import Dict, Iterator, List, Optional, Tuple
 
 MANIFEST = "grindlet-manifest.jsonl"
@@ -94,6 +94,18 @@ def _leave_out_peak_chunk(writer):
         library.sf_command(handle, SFC_SET_ADD_PEAK_CHUNK, soundfile._ffi.NULL, 0)
 
 
+def _create_partial(folder: str, name: str) -> str:
+    """A new empty file for an output being written, with the permissions the user's umask gives
+    any new file (a temporary file's 0600 would stay on the output)."""
+    while True:
+        path = os.path.join(folder, f".{name}.{secrets.token_hex(6)}{PARTIAL_SUFFIX}")
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return path
+        except FileExistsError:
+            continue
+
+
 def _render(source: str, target: str, settings: Dict, replace: bool) -> Tuple[int, int]:
     import numpy as np
     import soundfile
@@ -106,10 +118,7 @@ def _render(source: str, target: str, settings: Dict, replace: bool) -> Tuple[in
         integer = not reader.subtype.startswith(("FLOAT", "DOUBLE", "VORBIS", "OPUS", "MPEG"))
         folder = os.path.dirname(target)
         os.makedirs(folder, exist_ok=True)
-        handle, partial = tempfile.mkstemp(
-            prefix="." + os.path.basename(target) + ".", suffix=PARTIAL_SUFFIX, dir=folder
-        )
-        os.close(handle)
+        partial = _create_partial(folder, os.path.basename(target))
         try:
             grindlet = Grindlet(reader.samplerate, reader.channels, channels_last=True, **settings)
             frames = 0

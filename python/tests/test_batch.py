@@ -5,6 +5,7 @@ import hashlib
 import json
 import os
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -177,6 +178,14 @@ def test_a_file_it_did_not_write_is_never_replaced(corpus, tmp_path):
     assert theirs.read_bytes() == b"someone's file"
     assert "set2/take11.ogg" in done.stderr and "not replaced" in done.stderr
     assert done.stdout.splitlines()[-1] == "31 rendered, 2 failed, 0 skipped"
+
+
+def test_outputs_get_the_permissions_of_any_new_file(corpus, tmp_path):
+    out_dir = tmp_path / "out"
+    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus / "set0"), str(out_dir), "--workers", "1"]
+    subprocess.run(command, capture_output=True, timeout=120, preexec_fn=lambda: os.umask(0o027))
+    written = [path for path in out_dir.rglob("*") if path.is_file()]
+    assert written and {stat.S_IMODE(path.stat().st_mode) for path in written} == {0o640}
 
 
 @pytest.mark.parametrize(
