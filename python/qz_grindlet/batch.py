@@ -16,6 +16,7 @@ import concurrent.futures
 import json
 import multiprocessing
 import os
+import shutil
 import signal
 import sys
 import secrets
@@ -94,6 +95,14 @@ def _leave_out_peak_chunk(writer):
         library.sf_command(handle, SFC_SET_ADD_PEAK_CHUNK, soundfile._ffi.NULL, 0)
 
 
+def _space_hint(folder: str) -> str:
+    """libsndfile says only "System error." when a disk fills up: say what it most likely was."""
+    try:
+        return " (the disk is full)" if shutil.disk_usage(folder).free < 2 * CHUNK_FRAMES * 8 else ""
+    except OSError:
+        return ""
+
+
 def _create_partial(folder: str, name: str) -> str:
     """A new empty file for an output being written, with the permissions the user's umask gives
     any new file (a temporary file's 0600 would stay on the output)."""
@@ -130,7 +139,10 @@ def _render(source: str, target: str, settings: Dict, replace: bool) -> Tuple[in
                     output = grindlet.process(block)
                     if integer:  # integer PCM clips rather than wraps
                         np.clip(output, -1.0, 1.0, out=output)
-                    writer.write(output)
+                    try:
+                        writer.write(output)
+                    except Exception as error:
+                        raise OSError(f"cannot write {target}: {error}{_space_hint(folder)}") from None
                     frames += len(output)
             if reader.seekable() and frames != reader.frames:
                 raise OSError(f"read {frames} of {reader.frames} frames")

@@ -180,6 +180,28 @@ def test_a_file_it_did_not_write_is_never_replaced(corpus, tmp_path):
     assert done.stdout.splitlines()[-1] == "31 rendered, 2 failed, 0 skipped"
 
 
+def test_a_full_disk_fails_the_files_that_do_not_fit_and_leaves_no_partial_file(tmp_path):
+    """Needs root to mount a small tmpfs; skipped where that is not allowed."""
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    for i in range(4):  # 240 kB each: one fits in 300 kB
+        noise = np.random.default_rng(i).standard_normal((30000, 2)).clip(-1, 1).astype(np.float32)
+        soundfile.write(corpus / f"b{i}.wav", noise, 44100, subtype="FLOAT")
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=300k", "tmpfs", str(disk)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here: " + mounted.stderr.decode().strip())
+    try:
+        done = run_batch(corpus, disk / "out", "--workers", "2")
+        assert done.stdout.splitlines()[-1] == "1 rendered, 3 failed, 0 skipped"
+        assert done.stderr.count("(the disk is full)") == 3, done.stderr
+        assert sorted(p.name for p in (disk / "out").iterdir()) == sorted([batch.MANIFEST, json.loads(
+            [line for line in manifest(disk / "out") if '"rendered"' in line][0])["path"]])
+    finally:
+        subprocess.run(["umount", str(disk)], check=False)
+
+
 def test_outputs_get_the_permissions_of_any_new_file(corpus, tmp_path):
     out_dir = tmp_path / "out"
     command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus / "set0"), str(out_dir), "--workers", "1"]
