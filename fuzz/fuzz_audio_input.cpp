@@ -11,6 +11,7 @@
 #include "effect/exports.h"
 #include "host/module_library.h"
 #include "tools/render/audio_files.h"
+#include "tools/render/plot_svg.h"
 #include "tools/render/render_engine.h"
 
 extern "C" int32_t getModuleProperties(int32_t index, grindlet::ModuleInfo* info);

@@ -24,6 +24,7 @@
 
 #include "float_bits.h"
 #include "host/sample_checks.h"
+#include "tools/render/plot_svg.h"
 #include "tools/render/render_engine.h"
 #include "tools/render/render_options.h"
 

@@ -13,6 +13,7 @@
 
 #include "audio_files.h"
 #include "batch.h"
+#include "plot_svg.h"
 #include "render_engine.h"
 
 using namespace grindlet;
