@@ -443,8 +443,14 @@ def run(arguments, work, skipped: int) -> int:
                                 continue
                             error = RuntimeError("the process rendering it died")
                         result = {"status": "failed", "frames": None, "error": _describe(error)}
-                    manifest.write(manifest_line(path, settings, result))
-                    manifest.flush()
+                    try:
+                        manifest.write(manifest_line(path, settings, result))
+                        manifest.flush()
+                    except OSError as error:
+                        raise OSError(
+                            f"cannot write {manifest.name}: {error.strerror or error}; "
+                            "the outputs written so far are complete and --resume finishes the run"
+                        ) from None
                     if result["status"] == "rendered":
                         rendered += 1
                     else:

@@ -99,4 +99,4 @@ def uniform(seed: int, path: str, symbol: str) -> float:
 
 def draw(specs, seed: int, path: str) -> Dict[str, Setting]:
     """The settings of the file at `path` (relative, with '/' separators)."""
-    return {symbol: spec.pick(uniform(seed, path, symbol)) for symbol, spec in specs.items()}
+    return {symbol: rule.pick(uniform(seed, path, symbol)) for symbol, rule in specs.items()}
