@@ -11,6 +11,7 @@
 #include "effect/exports.h"
 #include "host/module_library.h"
 #include "tools/render/audio_files.h"
+#include "tools/render/module_channel.h"
 #include "tools/render/plot_svg.h"
 #include "tools/render/render_engine.h"
 
@@ -50,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         render::AudioInput::openMemory(data + CONTROL_BYTES, size - CONTROL_BYTES, error);
     if (!input) return 0;
     render::ChannelRenderer renderer;
-    if (!renderer.start(library(), options, input->sampleRate(), input->channels(), error))
+    if (!renderer.start(render::moduleChannels(library()), options, input->sampleRate(),
+                        input->channels(), error))
         std::abort();
     const int64_t chunk =
         std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);

@@ -24,6 +24,8 @@
 
 #include "float_bits.h"
 #include "host/sample_checks.h"
+#include "special_floats.h"
+#include "tools/render/pcm16.h"
 #include "tools/render/plot_svg.h"
 #include "tools/render/render_engine.h"
 #include "tools/render/render_options.h"
@@ -163,6 +165,57 @@ TEST(RenderOptions, OutputNameFromInput) {
     EXPECT_EQ(render::defaultOutputName(".hidden"), ".hidden-grindlet.wav");
     EXPECT_EQ(render::defaultOutputName("dir/.hidden"), "dir/.hidden-grindlet.wav");
     EXPECT_EQ(render::defaultOutputName("dir/.hidden.flac"), "dir/.hidden-grindlet.wav");
+}
+
+// The tool's own float-to-16-bit conversion against libsndfile's, which it stands in for: every
+// rounding boundary of the 16-bit grid (each k + 1/2 step and its neighbours), clipping, NaN
+// with any payload, infinities, subnormals, and random bit patterns.
+TEST(Pcm16, ConvertsExactlyAsLibsndfileDoes) {
+    std::vector<float> values;
+    for (int32_t k = -32770; k <= 32770; ++k) {
+        float near = (static_cast<float>(k) + 0.5f) / 32768.0f;
+        for (int step = 0; step < 3; ++step) near = std::nextafter(near, -2.0f);
+        for (int step = 0; step < 7; ++step, near = std::nextafter(near, 2.0f))
+            values.push_back(near);
+        values.push_back(static_cast<float>(k) / 32768.0f);
+    }
+    for (float special : test::SPECIAL_FLOATS) values.push_back(special);
+    for (uint32_t nan : {0x7fc00001u, 0xffc12345u, 0x7f800001u, 0xff800001u})
+        values.push_back(floatFromBits(nan));
+    uint32_t seed = 20261208;
+    for (int i = 0; i < 200000; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        values.push_back(i % 2 ? floatFromBits(seed)
+                               : static_cast<float>(seed) / 2147483648.0f - 1.0f);
+    }
+    values.push_back(0.3f);  // an odd count: the last samples take the one-at-a-time path
+
+    std::vector<int16_t> ours(values.size());
+    render::floatsToPcm16(values.data(), ours.data(), values.size());
+    std::FILE* scratch = std::tmpfile();
+    ASSERT_NE(scratch, nullptr);
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+    SNDFILE* file = sf_open_fd(fileno(scratch), SFM_WRITE, &info, SF_FALSE);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    ASSERT_EQ(sf_write_float(file, values.data(), sf_count_t(values.size())),
+              sf_count_t(values.size()));
+    sf_close(file);
+    std::vector<uint8_t> bytes(values.size() * 2);
+    ASSERT_EQ(pread(fileno(scratch), bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+    std::fclose(scratch);
+    int differ = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const auto theirs = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        if (ours[i] != theirs && ++differ <= 5) {
+            ADD_FAILURE() << std::hex << "0x" << floatBits(values[i]) << std::dec << " ("
+                          << values[i] << "): libsndfile " << theirs << ", ours " << ours[i];
+        }
+    }
+    EXPECT_EQ(differ, 0) << "of " << values.size();
 }
 
 // ---- the tool on files ---------------------------------------------------------------------

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The LV2 plugin against the module file: lv2apply renders 32-bit float WAV files (mono through
-# the mono plugin, stereo through the stereo one) and grindlet-render renders them through
-# build/linux/Module.sep with the same settings; the samples must be identical, bit for bit, for
-# both modes, all three rounding rules and the levels around the crusher. Needs the native and
-# linux builds.
+# The x86-64 front ends against the module file: lv2apply renders 32-bit float WAV files (mono
+# through the mono plugin, stereo through the stereo one), the x86-64 grindlet-render renders them
+# on the signal code, and the 32-bit grindlet-render renders them through build/linux/Module.sep,
+# all with the same settings; the samples must be identical, bit for bit, for both modes, all
+# three rounding rules and the levels around the crusher (and, between the two render tools,
+# sweeps, block sizes, 16-bit files and the demo). Needs the native and linux builds.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 work=$(mktemp -d)
@@ -14,13 +15,28 @@ python3 tests/lv2/float_wav.py write "$work/mono.wav" 1
 python3 tests/lv2/float_wav.py write "$work/stereo.wav" 2
 
 compared=0
-# compare NAME CHANNELS "RENDER OPTIONS" "LV2APPLY CONTROLS": one input through both, bit for bit.
+tools=0
+# render_both NAME "RENDER OPTIONS...": the 32-bit tool through the module file into
+# NAME-module.wav, the x86-64 tool on the signal code into NAME-signal.wav, the same bits.
+render_both() {
+  local name=$1
+  read -r -a render_options <<< "$2"
+  build/linux/grindlet-render "${render_options[@]}" -o "$work/$name-module.wav" > /dev/null
+  build/native/grindlet-render "${render_options[@]}" -o "$work/$name-signal.wav" > /dev/null
+  # Byte for byte, or, for float WAV, sample for sample: its PEAK chunk holds the time written.
+  if ! cmp -s "$work/$name-module.wav" "$work/$name-signal.wav" &&
+    ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-signal.wav"; then
+    echo "the two grindlet-render builds differ: $name" >&2
+    exit 1
+  fi
+  tools=$((tools + 1))
+}
+
+# compare NAME CHANNELS "RENDER OPTIONS" "LV2APPLY CONTROLS": one input through all three.
 compare() {
   local name=$1 channels=$2
-  read -r -a render_options <<< "$3"
   read -r -a controls <<< "$4"
-  build/linux/grindlet-render "$work/$channels.wav" "${render_options[@]}" \
-    -o "$work/$name-module.wav" > /dev/null
+  render_both "$name" "$work/$channels.wav $3"
   lv2apply -i "$work/$channels.wav" -o "$work/$name-lv2.wav" "${controls[@]}" \
     "urn:qz-grindlet:$channels" > /dev/null
   if ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-lv2.wav"; then
@@ -58,4 +74,13 @@ done
 for channels in mono stereo; do
   compare "$channels-defaults" "$channels" "" ""
 done
+# What only the render tools take: sweeps, block sizes, 16-bit files, the demo.
+render_both sweep-step "$work/stereo.wav --bits 16:2.5 --rate 44100:300"
+render_both sweep-linear "$work/mono.wav --bits 3:12 --rate 200:20000 --mode linear --quant inside"
+render_both block-1 "$work/stereo.wav --block 1 --bits 7 --rate 6000 --mode linear"
+render_both block-4096 "$work/stereo.wav --block 4096 --bits 4 --rate 7000 --drive 6 --mix 70"
+render_both pcm16 "$work/stereo.wav --format pcm16 --bits 12 --rate 16000"
+render_both from-pcm16 "$work/pcm16-module.wav --bits 5 --rate 9000 --type flac"
+render_both demo ""
 echo "lv2apply equals grindlet-render through Module.sep, bit for bit: $compared renders"
+echo "the x86-64 grindlet-render equals the 32-bit one through Module.sep, bit for bit: $tools renders"

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "pcm16.h"
+
 namespace grindlet::render {
 
 namespace {
@@ -373,7 +375,14 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
 
 namespace {
 
-// libsndfile's I/O, through calls whose first failure the sink keeps.
+constexpr int64_t PCM16_FRAMES = 4096;  // converted to 16 bits at a time
+constexpr int64_t HAND_TO_DISK_BYTES = 4 << 20;
+constexpr size_t GATHER_FILE_BYTES = 1 << 20;
+constexpr size_t GATHER_STREAM_BYTES = 64 << 10;
+
+// libsndfile's I/O, through calls whose first failure the sink keeps. Its small writes are
+// gathered into large ones (a system call costs more than the copy); anything else libsndfile
+// does (seek, read) first writes out what is gathered, so position is always the logical one.
 struct SinkIo {
     static AudioOutput::Sink& of(void* user) { return *static_cast<AudioOutput::Sink*>(user); }
     static void keep(AudioOutput::Sink& sink, int error) {
@@ -390,6 +399,7 @@ struct SinkIo {
                                                   : 0;
         const int64_t target = base + offset;
         if (target == sink.position) return target;
+        flush(sink);
         if (!sink.seekable || target < 0 || lseek(sink.fd, target, SEEK_SET) < 0) {
             keep(sink, sink.seekable && target >= 0 ? errno : ESPIPE);
             return -1;
@@ -400,6 +410,7 @@ struct SinkIo {
     static sf_count_t read(void* destination, sf_count_t count, void* user) {
         AudioOutput::Sink& sink = of(user);
         if (!sink.seekable) return 0;
+        flush(sink);
         const ssize_t n = ::read(sink.fd, destination, static_cast<size_t>(count));
         if (n < 0) {
             keep(sink, errno);
@@ -410,22 +421,47 @@ struct SinkIo {
     }
     static sf_count_t write(const void* source, sf_count_t count, void* user) {
         AudioOutput::Sink& sink = of(user);
-        const char* bytes = static_cast<const char*>(source);
-        sf_count_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::write(sink.fd, bytes + done, static_cast<size_t>(count - done));
+        const auto bytes = static_cast<size_t>(count);
+        if (sink.gathered.size() + bytes > sink.gatherBytes) flush(sink);
+        if (bytes >= sink.gatherBytes) {
+            writeOut(sink, static_cast<const char*>(source), bytes);
+        } else {
+            const char* from = static_cast<const char*>(source);
+            sink.gathered.insert(sink.gathered.end(), from, from + bytes);
+        }
+        sink.position += count;
+        sink.length = std::max(sink.length, sink.position);
+        return count;
+    }
+    static sf_count_t tell(void* user) { return of(user).position; }
+
+    // Writes out what is gathered; a failure is kept.
+    static void flush(AudioOutput::Sink& sink) {
+        writeOut(sink, sink.gathered.data(), sink.gathered.size());
+        sink.gathered.clear();
+        handToDisk(sink);
+    }
+    static void writeOut(AudioOutput::Sink& sink, const char* bytes, size_t count) {
+        for (size_t done = 0; done < count && sink.error == 0;) {
+            const ssize_t n = ::write(sink.fd, bytes + done, count - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 keep(sink, n < 0 ? errno : EIO);
                 break;
             }
-            done += n;
+            done += static_cast<size_t>(n);
         }
-        sink.position += done;
-        sink.length = std::max(sink.length, sink.position);
-        return done;
     }
-    static sf_count_t tell(void* user) { return of(user).position; }
+    // Starts writing out what is complete, without waiting: the disk works while we render,
+    // and the final fsync, which makes the file safe to put in place, has little left to do.
+    static void handToDisk(AudioOutput::Sink& sink) {
+        if (!sink.file || sink.position - sink.handedToDisk < HAND_TO_DISK_BYTES) return;
+        if (sync_file_range(sink.fd, sink.handedToDisk, sink.position - sink.handedToDisk,
+                            SYNC_FILE_RANGE_WRITE) != 0) {
+            keep(sink, errno);
+        }
+        sink.handedToDisk = sink.position;
+    }
 };
 
 void put16(std::string& out, uint32_t v) {
@@ -529,8 +565,12 @@ std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int form
         output->pending = PendingFile::create(path, replace, error);
         if (!output->pending) return nullptr;
         output->sink.fd = output->pending->descriptor();
+        output->sink.file = true;
     }
     output->sink.seekable = seekable(output->sink.fd);
+    // A stream's reader gets its audio in pieces no larger than a pipe holds.
+    output->sink.gatherBytes = output->sink.file ? GATHER_FILE_BYTES : GATHER_STREAM_BYTES;
+    output->sink.gathered.reserve(output->sink.gatherBytes);
     if (output->sink.seekable) output->sink.position = lseek(output->sink.fd, 0, SEEK_CUR);
     output->sink.length = output->sink.position;
     SF_INFO info{};
@@ -564,6 +604,13 @@ std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int form
     }
     // Integer formats clip rather than wrap out-of-range samples.
     sf_command(output->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // Where libsndfile's PCM writer would turn floats into 16 bits, we do, the same way.
+    const int written = info.format & SF_FORMAT_TYPEMASK;
+    const bool pcmWriter = written == SF_FORMAT_WAV || written == SF_FORMAT_AIFF ||
+                           written == SF_FORMAT_AU || written == SF_FORMAT_W64 ||
+                           written == SF_FORMAT_CAF || written == SF_FORMAT_RAW;
+    if (pcmWriter && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16)
+        output->pcm16.resize(static_cast<size_t>(PCM16_FRAMES * channels));
     return output;
 }
 
@@ -574,8 +621,18 @@ bool AudioOutput::failed(const std::string& what, std::string& error) const {
 }
 
 bool AudioOutput::write(const float* interleaved, int64_t frames, std::string& error) {
-    const bool written = sf_writef_float(file, interleaved, frames) == frames;
-    if (!written || sink.error != 0) return failed("cannot write", error);
+    if (pcm16.empty()) {
+        const bool written = sf_writef_float(file, interleaved, frames) == frames;
+        if (!written || sink.error != 0) return failed("cannot write", error);
+    }
+    for (int64_t done = 0; !pcm16.empty() && done < frames;) {
+        const int64_t n = std::min(PCM16_FRAMES, frames - done);
+        floatsToPcm16(interleaved + done * channels, pcm16.data(),
+                      static_cast<size_t>(n * channels));
+        const bool written = sf_writef_short(file, pcm16.data(), n) == n;
+        if (!written || sink.error != 0) return failed("cannot write", error);
+        done += n;
+    }
     framesWritten += frames;
     return true;
 }
@@ -591,6 +648,7 @@ bool AudioOutput::finish(std::string& error) {
     }
     const int status = sf_close(file);  // the encoder's last blocks, the final header
     file = nullptr;
+    SinkIo::flush(sink);
     if (sink.error != 0 || status != 0) {
         error = "cannot complete " + path + ": " +
                 (sink.error != 0 ? std::strerror(sink.error) : sf_error_number(status));

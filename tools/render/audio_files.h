@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "safe_files.h"
 
@@ -89,8 +90,12 @@ public:
     struct Sink {
         int fd = -1;
         bool seekable = false;
+        bool file = false;  // a file of ours, which the disk is given as it fills
         int64_t position = 0;
         int64_t length = 0;
+        int64_t handedToDisk = 0;    // bytes before this are being written out already
+        std::vector<char> gathered;  // written by libsndfile, not yet by us
+        size_t gatherBytes = 0;      // written out when this much is gathered
         int error = 0;
     };
 
@@ -106,6 +111,7 @@ private:
     int32_t channels = 0;
     int64_t framesPromised = -1;  // a streamed header's length; short renders are padded
     int64_t framesWritten = 0;
+    std::vector<int16_t> pcm16;  // 16-bit PCM converted here, as libsndfile would (else empty)
 };
 
 }  // namespace grindlet::render

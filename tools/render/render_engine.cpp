@@ -8,32 +8,62 @@ namespace grindlet::render {
 
 namespace {
 constexpr double PI = 3.14159265358979323846;
+
+// Interleaved frames into one block per channel and back: mono and stereo get loops of their
+// own, which the compiler keeps in registers (most files are one or the other).
+void deinterleave(const float* in, int32_t channels, int32_t count, float* const* blocks) {
+    if (channels == 1) {
+        std::memcpy(blocks[0], in, sizeof(float) * size_t(count));
+    } else if (channels == 2) {
+        float* __restrict left = blocks[0];
+        float* __restrict right = blocks[1];
+        for (int32_t i = 0; i < count; ++i) {
+            left[i] = in[2 * i];
+            right[i] = in[2 * i + 1];
+        }
+    } else {
+        for (int32_t channel = 0; channel < channels; ++channel) {
+            float* __restrict block = blocks[channel];
+            for (int32_t i = 0; i < count; ++i) block[i] = in[i * channels + channel];
+        }
+    }
+}
+
+void interleave(const float* const* blocks, int32_t channels, int32_t count, float* out) {
+    if (channels == 1) {
+        std::memcpy(out, blocks[0], sizeof(float) * size_t(count));
+    } else if (channels == 2) {
+        const float* __restrict left = blocks[0];
+        const float* __restrict right = blocks[1];
+        for (int32_t i = 0; i < count; ++i) {
+            out[2 * i] = left[i];
+            out[2 * i + 1] = right[i];
+        }
+    } else {
+        for (int32_t channel = 0; channel < channels; ++channel) {
+            const float* __restrict block = blocks[channel];
+            for (int32_t i = 0; i < count; ++i) out[i * channels + channel] = block[i];
+        }
+    }
+}
 }  // namespace
 
-bool ChannelRenderer::start(const host::ModuleLibrary& library, const RenderOptions& renderOptions,
+bool ChannelRenderer::start(const EffectMaker& make, const RenderOptions& renderOptions,
                             int32_t sampleRate, int32_t channelCount, std::string& error) {
     options = &renderOptions;
     channels = channelCount;
+    const EffectSetup setup{static_cast<float>(sampleRate), options->block, options->quant,
+                            options->mode};
     for (int32_t channel = 0; channel < channels; ++channel) {
-        auto module = std::make_unique<host::HostedModule>(library);
-        if (!module->make(error)) return false;
-        module->setSampleRate(static_cast<float>(sampleRate));
-        module->setBlockSize(options->block);
-        module->describePins();
-        pins.push_back(host::findEffectPins(*module));
-        if (!pins.back().complete()) {
-            error = "the module does not describe the effect's six pins";
-            return false;
-        }
-        module->allocateBuffers(options->block);
-        module->open();
-        module->setListValue(pins.back().quantMode, options->quant);
-        module->setListValue(pins.back().rateMode, options->mode);
-        module->sendPinStatus(pins.back().input, STATUS_STREAMING);
-        modules.push_back(std::move(module));
+        auto crusher = make(setup, error);
+        if (!crusher) return false;
+        crushers.push_back(std::move(crusher));
     }
+    inputs.resize(static_cast<size_t>(channels));
+    outputs.resize(static_cast<size_t>(channels));
     levels.reset(static_cast<float>(sampleRate), options->levels);
     dry.assign(static_cast<size_t>(options->block), 0.0f);
+    wet.assign(static_cast<size_t>(options->block), 0.0f);
     return true;
 }
 
@@ -48,24 +78,23 @@ void ChannelRenderer::process(const float* in, float* out, int64_t frames, int64
                 : 0.0;
         const float bits = bitsStreamValue(options->bits.at(fraction));
         const float rate = rateStreamValue(options->rate.at(fraction));
-        // The levels at rest (their defaults): the module's output is the output.
-        const bool idle = levels.idle();
+        const float* blockIn = in + done * channels;
+        float* blockOut = out + done * channels;
+        // The levels at rest (their defaults): the crushers' output is the output.
+        if (levels.idle()) {
+            for (int32_t channel = 0; channel < channels; ++channel)
+                inputs[size_t(channel)] = crushers[size_t(channel)]->input();
+            deinterleave(blockIn, channels, count, inputs.data());
+            for (int32_t channel = 0; channel < channels; ++channel)
+                outputs[size_t(channel)] = crushers[size_t(channel)]->process(bits, rate, count);
+            interleave(outputs.data(), channels, count, blockOut);
+            continue;
+        }
         dsp::LevelStage blockEnd;
         for (int32_t channel = 0; channel < channels; ++channel) {
-            host::HostedModule& module = *modules[static_cast<size_t>(channel)];
-            const host::EffectPins& p = pins[static_cast<size_t>(channel)];
-            float* input = module.buffer(p.input);
-            module.buffer(p.bits)[0] = bits;
-            module.buffer(p.rate)[0] = rate;
-            if (idle) {
-                for (int32_t i = 0; i < count; ++i) input[i] = in[(done + i) * channels + channel];
-                module.process(0, count);
-                const float* output = module.buffer(p.output);
-                for (int32_t i = 0; i < count; ++i)
-                    out[(done + i) * channels + channel] = output[i];
-                continue;
-            }
-            for (int32_t i = 0; i < count; ++i) dry[i] = in[(done + i) * channels + channel];
+            ChannelEffect& crusher = *crushers[static_cast<size_t>(channel)];
+            float* input = crusher.input();
+            for (int32_t i = 0; i < count; ++i) dry[i] = blockIn[i * channels + channel];
             // Every channel starts the block from the same gains.
             dsp::LevelStage stage = levels;
             for (int32_t at = 0; at < count; at += dsp::LevelStage::CHUNK) {
@@ -77,23 +106,21 @@ void ChannelRenderer::process(const float* in, float* out, int64_t frames, int64
                     std::memcpy(input + at, dry.data() + at, sizeof(float) * size_t(n));
                 }
             }
-            module.process(0, count);
-            const float* output = module.buffer(p.output);
-            float* wet = module.buffer(p.input);  // free again: the module has read it
+            const float* output = crusher.process(bits, rate, count);
             stage = levels;
             for (int32_t at = 0; at < count; at += dsp::LevelStage::CHUNK) {
                 const int32_t n = std::min(dsp::LevelStage::CHUNK, count - at);
                 stage.advance(n);
                 if (stage.blends()) {
-                    stage.finish(dry.data() + at, output + at, wet + at, n);
+                    stage.finish(dry.data() + at, output + at, wet.data() + at, n);
                 } else {
-                    std::memcpy(wet + at, output + at, sizeof(float) * size_t(n));
+                    std::memcpy(wet.data() + at, output + at, sizeof(float) * size_t(n));
                 }
             }
-            for (int32_t i = 0; i < count; ++i) out[(done + i) * channels + channel] = wet[i];
+            for (int32_t i = 0; i < count; ++i) blockOut[i * channels + channel] = wet[i];
             blockEnd = stage;
         }
-        if (!idle) levels = blockEnd;
+        levels = blockEnd;
     }
 }
 

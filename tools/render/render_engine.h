@@ -1,5 +1,5 @@
-// Rendering a stream of audio through the module a chunk at a time: one module object per
-// channel (and the levels around it), and the built-in demo signal.
+// Rendering a stream of audio a chunk at a time: one crusher per channel (the signal code or a
+// module file's object) and the levels around it, and the built-in demo signal.
 #pragma once
 
 #include <cstdint>
@@ -8,18 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "channel_effect.h"
 #include "dsp/level_stage.h"
-#include "host/hosted_module.h"
-#include "host/module_library.h"
 #include "render_options.h"
-#include "tools/scenario.h"
 
 namespace grindlet::render {
 
-// One module object per channel, the file's sample rate given to each, fed block by block.
+// One crusher per channel, the file's sample rate given to each, fed block by block.
 class ChannelRenderer {
 public:
-    bool start(const host::ModuleLibrary& library, const RenderOptions& options, int32_t sampleRate,
+    bool start(const EffectMaker& make, const RenderOptions& options, int32_t sampleRate,
                int32_t channels, std::string& error);
     // Renders `frames` interleaved frames starting at frame `position` of a stream of
     // `totalFrames` (the sweeps' length). in and out may be the same buffer.
@@ -29,10 +27,12 @@ public:
 private:
     const RenderOptions* options = nullptr;
     int32_t channels = 0;
-    std::vector<std::unique_ptr<host::HostedModule>> modules;
-    std::vector<host::EffectPins> pins;
-    dsp::LevelStage levels;  // drive, mix and output gain around every channel's module
-    std::vector<float> dry;  // one channel's block as read, before the drive
+    std::vector<std::unique_ptr<ChannelEffect>> crushers;
+    std::vector<float*> inputs;         // each crusher's input block
+    std::vector<const float*> outputs;  // and its output, once run
+    dsp::LevelStage levels;             // drive, mix and output gain around every channel's crusher
+    std::vector<float> dry;             // one channel's block as read, before the drive
+    std::vector<float> wet;             // one channel's block after the output gain and the mix
 };
 
 // A few seconds that make the effect obvious: a rising sine sweep, then a chord. Mono.

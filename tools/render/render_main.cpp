@@ -1,4 +1,5 @@
-// grindlet-render: runs audio through Module.sep via our host, a chunk at a time. See --help.
+// grindlet-render: runs audio through the effect a chunk at a time. See --help. The x86-64 build
+// runs the effect's own signal code; the 32-bit build runs Module.sep through our host.
 // Everything that can fail is checked before anything is written, and every output appears
 // only when complete: an existing file is never left half-written or replaced by mistake.
 #include <unistd.h>
@@ -15,6 +16,9 @@
 #include "batch.h"
 #include "plot_svg.h"
 #include "render_engine.h"
+#ifdef GRINDLET_RENDER_MODULE_FILES
+#include "module_channel.h"
+#endif
 
 using namespace grindlet;
 using namespace grindlet::render;
@@ -27,6 +31,7 @@ constexpr int64_t PROGRESS_FROM_SECONDS = 10;
 constexpr double DEMO_BITS_FROM = 12.0, DEMO_BITS_TO = 3.0;
 constexpr double DEMO_RATE_FROM = 11025.0, DEMO_RATE_TO = 2500.0;
 
+#ifdef GRINDLET_RENDER_MODULE_FILES
 std::string besideProgram(const char* argv0, const std::string& name) {
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -34,6 +39,7 @@ std::string besideProgram(const char* argv0, const std::string& name) {
     const size_t slash = self.find_last_of('/');
     return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/" + name;
 }
+#endif
 
 std::string seconds(double value) {
     char text[32];
@@ -97,9 +103,17 @@ int renderJob(RenderOptions& options, const char* argv0) {
     std::FILE* messages = toStdout ? stderr : stdout;
 
     std::string error;
+#ifdef GRINDLET_RENDER_MODULE_FILES
     if (options.module.empty()) options.module = besideProgram(argv0, "Module.sep");
     const auto library = host::ModuleLibrary::load(options.module, error);
     if (!library) return fail(error);
+    const EffectMaker crushers = moduleChannels(*library);
+#else
+    (void)argv0;
+    const EffectMaker crushers = [](const EffectSetup& setup, std::string&) {
+        return makeSignalChannel(setup);
+    };
+#endif
 
     Source source;
     if (options.inputGiven) {
@@ -165,7 +179,7 @@ int renderJob(RenderOptions& options, const char* argv0) {
                                          options.force, declared, error);
     if (!audio) return fail(error);
     ChannelRenderer renderer;
-    if (!renderer.start(*library, options, sampleRate, channels, error)) return fail(error);
+    if (!renderer.start(crushers, options, sampleRate, channels, error)) return fail(error);
 
     if (!options.inputGiven) {
         std::fprintf(messages,
@@ -236,14 +250,24 @@ int main(int argc, char** argv) {
         std::fputs(versionText().c_str(), stdout);
         return 0;
     }
+#ifndef GRINDLET_RENDER_MODULE_FILES
+    if (!options.module.empty()) {
+        return fail(
+            "--module: this grindlet-render (x86-64) runs the effect's own code and loads "
+            "no module file; the 32-bit build's grindlet-render (build/linux) renders "
+            "through one");
+    }
+#endif
     if (!isBatch(options)) return renderJob(options, argv[0]);
 
     std::vector<BatchJob> jobs;
     if (!planBatch(options, jobs, error)) return fail(error);
+#ifdef GRINDLET_RENDER_MODULE_FILES
     // One missing module file is one message, not one per input.
     if (options.module.empty()) options.module = besideProgram(argv[0], "Module.sep");
     if (access(options.module.c_str(), R_OK) != 0)
         return fail(options.module + ": " + std::strerror(errno));
+#endif
     return runBatch(jobs, options.jobs, [&](const BatchJob& job) {
         RenderOptions one = options;
         one.input = job.input;

@@ -7,9 +7,22 @@
 
 namespace grindlet::render {
 
+namespace {
+#ifdef GRINDLET_RENDER_MODULE_FILES
+constexpr const char* WHAT_RUNS =
+    "Runs audio (any format libsndfile reads) through QZ-Grindlet's Module.sep.\n";
+constexpr const char* MODULE_OPTION =
+    "  --module FILE      the module file (default: Module.sep beside this tool)\n";
+#else
+constexpr const char* WHAT_RUNS =
+    "Runs audio (any format libsndfile reads) through QZ-Grindlet's own signal code,\n"
+    "bit for bit what Module.sep gives (the 32-bit build renders through a module file).\n";
+constexpr const char* MODULE_OPTION = "";
+#endif
+}  // namespace
+
 std::string usageText() {
-    return "usage: grindlet-render [INPUT...] [options]\n"
-           "Runs audio (any format libsndfile reads) through QZ-Grindlet's Module.sep.\n"
+    return std::string("usage: grindlet-render [INPUT...] [options]\n") + WHAT_RUNS +
            "Without INPUT it renders a built-in demo: a sine sweep and a chord. INPUT - reads\n"
            "standard input; -o - writes standard output. Several inputs (or -o DIR/) render\n"
            "as a batch: each into DIR/ under its own name (.wav where its format is not\n"
@@ -39,8 +52,8 @@ std::string usageText() {
            "  -j, --jobs N       files rendered at once in a batch (default: one per core)\n"
            "  --plot FILE.svg    draw input and output over a short window\n"
            "  --at SECONDS       where that window starts (default 0.25)\n"
-           "  --window SECONDS   its length (default 0.01, at most 10)\n"
-           "  --module FILE      the module file (default: Module.sep beside this tool)\n"
+           "  --window SECONDS   its length (default 0.01, at most 10)\n" +
+           MODULE_OPTION +
            "  --version          the version\n"
            "  -h, --help         this text\n"
            "\n"
