@@ -780,6 +780,20 @@ TEST_F(RenderTool, CompressedInputNeedsNoFormatOption) {
     EXPECT_EQ(out.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
 }
 
+#ifndef GRINDLET_RENDER_MODULE_FILES
+// The x86-64 tool runs the signal code: a module file named to it is refused with the way to
+// render through one, before anything is written.
+TEST_F(RenderTool, TheSignalCodeBuildSendsModuleFilesToThe32BitBuild) {
+    writeStereo("in.wav");
+    const auto before = snapshot();
+    const ToolRun result = run(tool() + " in.wav --module Module.sep -o out.wav");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("32-bit build's grindlet-render"), std::string::npos)
+        << result.errors;
+    EXPECT_EQ(snapshot(), before);
+}
+#endif
+
 TEST_F(RenderTool, PlotAndCommandLineConventions) {
     writeStereo("in.wav");
     ASSERT_EQ(run(tool() + " in.wav --bits=12:4 --rate=22050:800 -o ok.wav --plot=ok.svg --at=0.01")

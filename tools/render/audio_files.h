@@ -32,6 +32,8 @@ public:
     int64_t statedFrames() const { return stated >= 0 ? stated : declared; }
     // Reads up to `frames` interleaved frames; returns how many it read (0 at the end).
     int64_t read(float* interleaved, int64_t frames);
+    // The error of a failed read of the file (errno), or 0: the end was the file's end.
+    int readError() const { return fileError; }
 
     // Limits that no sensible file exceeds, checked before anything is allocated by them.
     static constexpr int32_t MAX_CHANNELS = 64;
@@ -39,6 +41,7 @@ public:
 
 private:
     AudioInput() = default;
+    void openFile(const std::string& path);
     bool check(const std::string& name, std::string& error);
 
     SNDFILE* file = nullptr;
@@ -50,6 +53,15 @@ private:
     sf_count_t memorySize = 0;
     sf_count_t memoryAt = 0;
     friend struct MemoryIo;
+    // For a regular file: read a large window at a time (libsndfile asks for small pieces).
+    int fileFd = -1;
+    sf_count_t fileSize = 0;
+    sf_count_t fileAt = 0;
+    std::vector<char> window;
+    sf_count_t windowStart = 0;
+    size_t windowLength = 0;
+    int fileError = 0;
+    friend struct FileIo;
 };
 
 // The libsndfile format for an output: the container from `type` (wav, flac, ...) where given,

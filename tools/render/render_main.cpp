@@ -26,7 +26,7 @@ using namespace grindlet::render;
 namespace {
 
 // Frames per chunk read, rendered and written; memory does not depend on the input's length.
-constexpr int64_t CHUNK_FRAMES = 16384;
+constexpr int64_t CHUNK_FRAMES = 4096;
 constexpr int64_t PROGRESS_FROM_SECONDS = 10;
 constexpr double DEMO_BITS_FROM = 12.0, DEMO_BITS_TO = 3.0;
 constexpr double DEMO_RATE_FROM = 11025.0, DEMO_RATE_TO = 2500.0;
@@ -196,6 +196,10 @@ int renderJob(RenderOptions& options, const char* argv0) {
         if (plotFile) window.capture(in.data(), out.data(), n, position, channels);
         if (!audio->write(out.data(), n, error)) return fail(error);
         progress.update(position + n);
+    }
+    if (source.file && source.file->readError() != 0) {
+        return fail("cannot read " + options.input + ": " +
+                    std::strerror(source.file->readError()));
     }
     const int64_t stated = source.file ? source.file->statedFrames() : declared;
     if (stated >= 0 && position < stated) {
