@@ -51,6 +51,9 @@ fi
 cmp "$tmp/check-linux.txt" "$tmp/check-windows.txt"
 echo "both builds agree on $(grep -c . "$tmp/check-linux.txt") scenarios"
 
+echo "== the ZIP for host users, unpacked as they unpack it"
+bash tests/package/host_zip.sh "$wine"
+
 echo "== both module files give the same output, bit for bit"
 samples() { grep -E '^[0-9a-f]{8}$'; }
 build/linux/grindlet-e2e build/linux/Module.sep --dump | samples > "$tmp/linux.txt"
@@ -74,7 +77,7 @@ build/linux-reference/grindlet-e2e build/linux-reference/Module.sep --dump | sam
 cmp "$tmp/linux.txt" "$tmp/reference.txt"
 echo "the module on its plain loops gives every scenario's output, bit for bit, as on its fast paths"
 
-echo "== the LV2 plugin against the module file"
+echo "== the LV2 plugin and the x86-64 render tool against the module file"
 bash tests/lv2/compare_with_module.sh
 
 echo "== the Python package (Debian's python3, whatever else is on the PATH)"
