@@ -659,6 +659,11 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
         {"an unknown output extension", "", "in.wav -o new.mp3", "extension"},
         {"a format the container cannot hold", "", "in.wav -o new.flac --format float",
          "cannot hold"},
+        {"a rate the Vorbis encoder refuses, over an earlier output",
+         // in.wav's header says 300,000 Hz (and the bytes a second that go with it).
+         "cp in.wav hf.wav && printf '\\340\\223\\004\\000\\200\\117\\022\\000' | "
+         "dd of=hf.wav bs=1 seek=24 conv=notrunc 2> /dev/null && cp in.wav earlier.ogg",
+         "hf.wav -o earlier.ogg -f", "cannot hold 2 channel(s) at 300000 Hz"},
         {"a full disk over an earlier output", "cp in.wav earlier.wav",
          "--bits 6 -o earlier.wav -f --format double", "cannot write"},  // the demo: 1.4 MB
         {"a missing input", "", "missing.wav -o new.wav", "cannot read"},

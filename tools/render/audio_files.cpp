@@ -354,6 +354,40 @@ const Container* byExtension(const std::string& extension) {
 
 bool writesExtension(const std::string& extension) { return byExtension(extension) != nullptr; }
 
+namespace {
+
+// Bytes written nowhere: for asking libsndfile whether it would write a format at all.
+struct DiscardIo {
+    static sf_count_t& at(void* user) { return *static_cast<sf_count_t*>(user); }
+    static sf_count_t length(void* user) { return at(user); }
+    static sf_count_t seek(sf_count_t offset, int whence, void* user) {
+        return at(user) = (whence == SEEK_SET ? 0 : at(user)) + offset;
+    }
+    static sf_count_t read(void*, sf_count_t, void*) { return 0; }
+    static sf_count_t write(const void*, sf_count_t count, void* user) {
+        at(user) += count;
+        return count;
+    }
+    static sf_count_t tell(void* user) { return at(user); }
+};
+
+// Some limits show only when an encoder takes its first frame (the Vorbis encoder's sample
+// rates, which sf_format_check passes): one frame of silence is written to nothing, before
+// anything real is written.
+bool writerOpens(SF_INFO info) {
+    static SF_VIRTUAL_IO io = {DiscardIo::length, DiscardIo::seek, DiscardIo::read,
+                               DiscardIo::write, DiscardIo::tell};
+    sf_count_t position = 0;
+    SNDFILE* probe = sf_open_virtual(&io, SFM_WRITE, &info, &position);
+    if (probe == nullptr) return false;
+    const float silence[AudioInput::MAX_CHANNELS] = {};
+    const bool written =
+        info.channels <= AudioInput::MAX_CHANNELS && sf_writef_float(probe, silence, 1) == 1;
+    return sf_close(probe) == 0 && written;
+}
+
+}  // namespace
+
 bool chooseOutputFormat(const std::string& path, const std::string& type, bool stream,
                         int32_t inputSubtype, const std::string& format, int32_t sampleRate,
                         int32_t channels, int& chosen, std::string& error) {
@@ -380,10 +414,16 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
     }
     const int container = picked->format;
     const std::string containerName = picked->name;
+    // "a WAV file", "an Ogg file", "an AIFF file"
+    const std::string aFile =
+        std::string(!containerName.empty() && std::strchr("AEIOU", containerName[0]) != nullptr
+                        ? "an "
+                        : "a ") +
+        containerName + " file";
     // WAV goes to a stream with its sizes written up front; AU streams by design. The others
     // seek back to their headers when they finish, which a pipe cannot.
     if (stream && container != SF_FORMAT_WAV && container != SF_FORMAT_AU) {
-        error = "a " + containerName + " file cannot be written to " +
+        error = aFile + " cannot be written to " +
                 (path == "-" ? std::string("standard output here") : path) +
                 ": it cannot seek back to the header (use --type wav or --type au)";
         return false;
@@ -393,7 +433,7 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
         info.samplerate = sampleRate;
         info.channels = channels;
         info.format = container | subtype;
-        return sf_format_check(&info) != 0;
+        return sf_format_check(&info) != 0 && writerOpens(info);
     };
     if (!format.empty()) {
         static const struct {
@@ -407,8 +447,7 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
         for (const auto& f : formats) {
             if (format == f.name) {
                 if (!holds(f.subtype)) {
-                    error = "a " + containerName + " file cannot hold " + format +
-                            " samples (--format)";
+                    error = aFile + " cannot hold " + format + " samples (--format)";
                     return false;
                 }
                 chosen = container | f.subtype;
@@ -435,8 +474,8 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
             return true;
         }
     }
-    error = "a " + containerName + " file cannot hold " + std::to_string(channels) +
-            " channel(s) at " + std::to_string(sampleRate) + " Hz";
+    error = aFile + " cannot hold " + std::to_string(channels) + " channel(s) at " +
+            std::to_string(sampleRate) + " Hz";
     return false;
 }
 
