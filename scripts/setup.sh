@@ -14,7 +14,7 @@ packages=(
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-soundfile python3-pytest
   python3-dask python3-distributed
   jackd2 jalv libjack-jackd2-dev
-  libsndfile1-dev sox alsa-utils hyperfine unzip
+  libsndfile1-dev libcli11-dev sox alsa-utils hyperfine unzip
 )
 
 sudo=""

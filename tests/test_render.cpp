@@ -79,6 +79,14 @@ TEST(RenderOptions, ValuesAfterAnEqualsSignAndStandardStreams) {
     EXPECT_EQ(o.input, "-");
     EXPECT_EQ(o.output, "-");
     EXPECT_TRUE(parsed({"--version"}).version);
+    // Negative values, a later value over an earlier one, and "--" before names like options.
+    const RenderOptions levels = parsed({"--gain", "-6", "--drive=-3", "--bits", "4", "--bits", "7",
+                                         "a.wav", "--", "-b.wav", "-o"});
+    EXPECT_EQ(levels.levels.gainDb, -6.0);
+    EXPECT_EQ(levels.levels.driveDb, -3.0);
+    EXPECT_EQ(levels.bits.from, 7.0);
+    EXPECT_EQ(levels.inputs, (std::vector<std::string>{"a.wav", "-b.wav", "-o"}));
+    EXPECT_TRUE(levels.output.empty());
 }
 
 TEST(RenderOptions, StreamValuesCarryTenths) {
@@ -125,8 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{{"--window", "0"}, "--window"}, BadArguments{{"--window", "11"}, "--window"},
         BadArguments{{"--plot", "p.png"}, "must name an .svg file"},
         BadArguments{{""}, "the input file name is empty"},
-        BadArguments{{"-o", ""}, "the output file name is empty"},
-        BadArguments{{"-j", "0"}, "-j: '0' is not a whole number from 1 to 256"},
+        BadArguments{{"-o", ""}, "--output: the output file name is empty"},
+        BadArguments{{"-j", "0"}, "--jobs: '0' is not a whole number from 1 to 256"},
         BadArguments{{"--jobs", "2.5"}, "--jobs: '2.5'"},
         BadArguments{{"--drive", "30"}, "--drive: 30 is out of range (-24 to 24 dB)"},
         BadArguments{{"--drive", "nan"}, "--drive"},

@@ -1,5 +1,7 @@
 #include "render_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -132,136 +134,170 @@ bool endsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// A whole number in [1, most], or a message naming the option.
+bool parseCount(const std::string& option, const std::string& text, int32_t most, int32_t& value,
+                std::string& error) {
+    double number = 0;
+    if (!parseNumber(text, number) || number != std::floor(number) || number < 1 || number > most) {
+        error = option + ": '" + text + "' is not a whole number from 1 to " + std::to_string(most);
+        return false;
+    }
+    value = static_cast<int32_t>(number);
+    return true;
+}
+
+// A number of seconds: at least 0, or for the window above 0 and at most MAX_WINDOW_SECONDS.
+bool parseSeconds(const std::string& option, const std::string& text, bool window, double& value,
+                  std::string& error) {
+    if (!parseNumber(text, value) || value < 0 ||
+        (window && (value <= 0 || value > MAX_WINDOW_SECONDS))) {
+        error = option + ": '" + text + "' is not a valid number of seconds" +
+                (window ? " (above 0, at most 10)" : "");
+        return false;
+    }
+    return true;
+}
+
+// The options that take a value, each as it is spelled on the command line: the words CLI11
+// splits the command line into, before our own checks give each value its meaning.
+struct Words {
+    std::vector<std::string> inputs;
+    std::string bits, rate, quant, mode, drive, mix, gain, block, jobs, format, at, window;
+};
+
+// An empty word cannot name a file. Option values are judged below; an empty word anywhere
+// else is an input named "", which the parser would pass over without a word.
+bool emptyInputNamed(const std::vector<std::string>& args, const CLI::App& app) {
+    bool onlyInputs = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (onlyInputs) {
+            if (arg.empty()) return true;
+            continue;
+        }
+        if (arg == "--") {
+            onlyInputs = true;
+        } else if (arg.empty()) {
+            return true;
+        } else if (arg[0] == '-' && arg.size() > 1 && arg.find('=') == std::string::npos) {
+            // An option that takes a value takes the next word, empty or not.
+            const CLI::Option* option = nullptr;
+            try {
+                option = app.get_option(arg);
+            } catch (const CLI::OptionNotFound&) {}
+            if (option != nullptr && option->get_type_size() > 0) ++i;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
                   std::string& error) {
-    bool onlyInputs = false;  // after "--"
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        // --option=value stands for --option value.
-        std::string attached;
-        bool hasAttached = false;
-        if (!onlyInputs && arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            attached = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-            hasAttached = true;
-        }
-        auto value = [&](std::string& out) {
-            if (hasAttached) {
-                out = attached;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        std::string text;
-        if (onlyInputs || arg == STANDARD_STREAM || arg.empty() || arg[0] != '-') {
-            if (arg.empty()) {
-                error = "the input file name is empty";
-                return false;
-            }
-            if (!options.inputGiven) options.input = arg;
-            options.inputs.push_back(arg);
-            options.inputGiven = true;
-        } else if (arg == "--") {
-            onlyInputs = true;
-        } else if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "-f" || arg == "--force") {
-            options.force = true;
-        } else if (arg == "--bits") {
-            if (!value(text) || !parseSweep(arg, text, BITS_RANGE, options.bits, error))
-                return false;
-            options.bitsGiven = true;
-        } else if (arg == "--rate") {
-            if (!value(text) || !parseSweep(arg, text, RATE_RANGE, options.rate, error))
-                return false;
-            options.rateGiven = true;
-        } else if (arg == "--quant") {
-            if (!value(text) ||
-                !parseChoice(arg, text, dsp::CONTROLS[dsp::CONTROL_QUANTIZE], options.quant, error))
-                return false;
-        } else if (arg == "--mode") {
-            if (!value(text) ||
-                !parseChoice(arg, text, dsp::CONTROLS[dsp::CONTROL_MODE], options.mode, error))
-                return false;
-        } else if (arg == "--drive") {
-            if (!value(text) || !parseLevel(arg, text, dsp::CONTROLS[dsp::CONTROL_DRIVE],
-                                            options.levels.driveDb, error))
-                return false;
-        } else if (arg == "--mix") {
-            if (!value(text) || !parseLevel(arg, text, dsp::CONTROLS[dsp::CONTROL_MIX],
-                                            options.levels.mixPercent, error))
-                return false;
-        } else if (arg == "--gain") {
-            if (!value(text) || !parseLevel(arg, text, dsp::CONTROLS[dsp::CONTROL_GAIN],
-                                            options.levels.gainDb, error))
-                return false;
-        } else if (arg == "--block") {
-            double block = 0;
-            if (!value(text)) return false;
-            if (!parseNumber(text, block) || block != std::floor(block) || block < 1 ||
-                block > MAX_BLOCK) {
-                error = "--block: '" + text + "' is not a whole number from 1 to 65536";
-                return false;
-            }
-            options.block = static_cast<int32_t>(block);
-        } else if (arg == "-j" || arg == "--jobs") {
-            double jobs = 0;
-            if (!value(text)) return false;
-            if (!parseNumber(text, jobs) || jobs != std::floor(jobs) || jobs < 1 ||
-                jobs > MAX_JOBS) {
-                error = arg + ": '" + text + "' is not a whole number from 1 to " +
-                        std::to_string(MAX_JOBS);
-                return false;
-            }
-            options.jobs = static_cast<int32_t>(jobs);
-        } else if (arg == "--format") {
-            if (!value(text)) return false;
-            if (text != "pcm16" && text != "pcm24" && text != "pcm32" && text != "float" &&
-                text != "double") {
-                error = "--format: '" + text + "' is not one of pcm16 pcm24 pcm32 float double";
-                return false;
-            }
-            options.format = text;
-        } else if (arg == "--type") {
-            if (!value(options.type)) return false;
-        } else if (arg == "-o" || arg == "--output") {
-            if (!value(options.output)) return false;
-            if (options.output.empty()) {
-                error = arg + ": the output file name is empty";
-                return false;
-            }
-        } else if (arg == "--module") {
-            if (!value(options.module)) return false;
-        } else if (arg == "--plot") {
-            if (!value(options.plot)) return false;
-            if (!endsWith(options.plot, ".svg")) {
-                error = "--plot: '" + options.plot + "' must name an .svg file (the plot is SVG)";
-                return false;
-            }
-        } else if (arg == "--at" || arg == "--window") {
-            double seconds = 0;
-            if (!value(text)) return false;
-            if (!parseNumber(text, seconds) || seconds < 0 ||
-                (arg == "--window" && (seconds <= 0 || seconds > MAX_WINDOW_SECONDS))) {
-                error = arg + ": '" + text + "' is not a valid number of seconds" +
-                        (arg == "--window" ? " (above 0, at most 10)" : "");
-                return false;
-            }
-            (arg == "--at" ? options.at : options.window) = seconds;
-        } else {
-            error = "unknown option " + arg + " (see --help)";
+    Words words;
+    CLI::App app;
+    app.set_help_flag();  // ours is usageText()
+    app.allow_extras();   // an unknown option is named by our own message
+    const auto text = [&](const char* names, std::string& into) {
+        app.add_option(names, into)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    };
+    const auto flag = [&](const char* names, bool& into) {
+        app.add_flag(names, into)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    };
+    text("--bits", words.bits);
+    text("--rate", words.rate);
+    text("--quant", words.quant);
+    text("--mode", words.mode);
+    text("--drive", words.drive);
+    text("--mix", words.mix);
+    text("--gain", words.gain);
+    text("--block", words.block);
+    text("-j,--jobs", words.jobs);
+    text("--format", words.format);
+    text("--type", options.type);
+    text("-o,--output", options.output);
+    text("--module", options.module);
+    text("--plot", options.plot);
+    text("--at", words.at);
+    text("--window", words.window);
+    flag("-f,--force", options.force);
+    flag("-h,--help", options.help);
+    flag("--version", options.version);
+    app.add_option("inputs", words.inputs);
+
+    if (emptyInputNamed(args, app)) {
+        error = "the input file name is empty";
+        return false;
+    }
+    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch& e) {
+        // "--bits: 1 required TEXT missing": the option is the message's first word.
+        const std::string what = e.what();
+        error = what.substr(0, what.find(':')) + " needs a value";
+        return false;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return false;
+    }
+    // What the parser did not take (with allow_extras it keeps the "--" that ends the options).
+    for (const std::string& extra : app.remaining()) {
+        if (extra == "--") continue;
+        error = "unknown option " + extra + " (see --help)";
+        return false;
+    }
+    const auto given = [&](const char* option) { return app.count(option) > 0; };
+
+    options.inputs = words.inputs;
+    options.inputGiven = !words.inputs.empty();
+    if (options.inputGiven) options.input = words.inputs.front();
+    options.bitsGiven = given("--bits");
+    options.rateGiven = given("--rate");
+    if (options.bitsGiven && !parseSweep("--bits", words.bits, BITS_RANGE, options.bits, error))
+        return false;
+    if (options.rateGiven && !parseSweep("--rate", words.rate, RATE_RANGE, options.rate, error))
+        return false;
+    if (given("--quant") &&
+        !parseChoice("--quant", words.quant, dsp::CONTROLS[dsp::CONTROL_QUANTIZE], options.quant,
+                     error))
+        return false;
+    if (given("--mode") &&
+        !parseChoice("--mode", words.mode, dsp::CONTROLS[dsp::CONTROL_MODE], options.mode, error))
+        return false;
+    if (given("--drive") && !parseLevel("--drive", words.drive, dsp::CONTROLS[dsp::CONTROL_DRIVE],
+                                        options.levels.driveDb, error))
+        return false;
+    if (given("--mix") && !parseLevel("--mix", words.mix, dsp::CONTROLS[dsp::CONTROL_MIX],
+                                      options.levels.mixPercent, error))
+        return false;
+    if (given("--gain") && !parseLevel("--gain", words.gain, dsp::CONTROLS[dsp::CONTROL_GAIN],
+                                       options.levels.gainDb, error))
+        return false;
+    if (given("--block") && !parseCount("--block", words.block, MAX_BLOCK, options.block, error))
+        return false;
+    if (given("--jobs") && !parseCount("--jobs", words.jobs, MAX_JOBS, options.jobs, error))
+        return false;
+    if (given("--format")) {
+        if (words.format != "pcm16" && words.format != "pcm24" && words.format != "pcm32" &&
+            words.format != "float" && words.format != "double") {
+            error = "--format: '" + words.format + "' is not one of pcm16 pcm24 pcm32 float double";
             return false;
         }
+        options.format = words.format;
     }
+    if (given("--output") && options.output.empty()) {
+        error = "--output: the output file name is empty";
+        return false;
+    }
+    if (given("--plot") && !endsWith(options.plot, ".svg")) {
+        error = "--plot: '" + options.plot + "' must name an .svg file (the plot is SVG)";
+        return false;
+    }
+    if (given("--at") && !parseSeconds("--at", words.at, false, options.at, error)) return false;
+    if (given("--window") && !parseSeconds("--window", words.window, true, options.window, error))
+        return false;
     return true;
 }
 
