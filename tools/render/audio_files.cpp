@@ -247,6 +247,7 @@ std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::strin
         input->file = sf_open_fd(STDIN_FILENO, SFM_READ, &input->info, SF_FALSE);
     } else if (path == "-") {
         // A pipe: what a format needs to seek in is kept in a file; the rest streams.
+        input->piped = true;
         std::string magic(MAGIC_BYTES, '\0');
         magic.resize(readFully(STDIN_FILENO, magic.data(), MAGIC_BYTES));
         const int fd = needsSeeking(magic) ? spool(STDIN_FILENO, magic, error)

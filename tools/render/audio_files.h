@@ -32,6 +32,9 @@ public:
     int64_t statedFrames() const { return stated >= 0 ? stated : declared; }
     // Reads up to `frames` interleaved frames; returns how many it read (0 at the end).
     int64_t read(float* interleaved, int64_t frames);
+    // Read from a pipe: its header's length is what the writer put there, which may be a
+    // placeholder (sox writes 0x7FFFF000 bytes) rather than a promise.
+    bool fromPipe() const { return piped; }
     // The error of a failed read of the file (errno), or 0: the end was the file's end.
     int readError() const { return fileError; }
 
@@ -48,6 +51,7 @@ private:
     SF_INFO info{};
     int64_t declared = -1;
     int64_t stated = -1;
+    bool piped = false;
     // For openMemory: libsndfile's virtual I/O reads from here.
     const uint8_t* memory = nullptr;
     sf_count_t memorySize = 0;

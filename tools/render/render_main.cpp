@@ -175,8 +175,11 @@ int renderJob(RenderOptions& options, const char* argv0) {
         plotFile = PendingFile::create(options.plot, options.force, error);
         if (!plotFile) return fail(error);
     }
+    // A streamed output's header states the input's length only where that is known: a piped
+    // input's header may be a placeholder, and the output would be padded out to it.
+    const int64_t promised = source.file && source.file->fromPipe() ? -1 : declared;
     const auto audio = AudioOutput::open(options.output, format, sampleRate, channels,
-                                         options.force, declared, error);
+                                         options.force, promised, error);
     if (!audio) return fail(error);
     ChannelRenderer renderer;
     if (!renderer.start(crushers, options, sampleRate, channels, error)) return fail(error);
