@@ -29,6 +29,7 @@
 #include "tools/render/plot_svg.h"
 #include "tools/render/render_engine.h"
 #include "tools/render/render_options.h"
+#include "tools/render/render_plan.h"
 
 namespace grindlet::test {
 namespace {
@@ -173,6 +174,134 @@ TEST(RenderOptions, OutputNameFromInput) {
     EXPECT_EQ(render::defaultOutputName(".hidden"), ".hidden-grindlet.wav");
     EXPECT_EQ(render::defaultOutputName("dir/.hidden"), "dir/.hidden-grindlet.wav");
     EXPECT_EQ(render::defaultOutputName("dir/.hidden.flac"), "dir/.hidden-grindlet.wav");
+}
+
+// The planning step on its own: what the command line and the files come to, before a byte is
+// written. Each row: the arguments, what the files are, and the message expected ("" = a plan).
+struct PlanCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::function<void(render::RenderFacts&)> files;
+    const char* errorMentions;
+};
+
+render::FileIdentity existing(ino_t inode, bool stream = false, bool folder = false) {
+    render::FileIdentity identity;
+    identity.exists = true;
+    identity.stream = stream;
+    identity.folder = folder;
+    identity.device = 1;
+    identity.inode = inode;
+    return identity;
+}
+
+TEST(RenderPlan, EveryCheckThatCanFailComesBeforeAnyWrite) {
+    const auto none = [](render::RenderFacts&) {};
+    const PlanCase cases[] = {
+        {"a plain render", {"in.wav", "-o", "out.flac"}, none, ""},
+        {"standard input without -o", {"-"}, none, "needs -o FILE"},
+        {"a folder at the output",
+         {"in.wav", "-o", "d"},
+         [](auto& f) { f.output = existing(7, false, true); },
+         "is a folder"},
+        {"the output is the input",
+         {"in.wav", "-o", "link.wav", "-f"},
+         [](auto& f) { f.output = existing(2); },
+         "is the input"},
+        {"the plot is the input",
+         {"in.wav", "-o", "o.wav", "--plot", "p.svg"},
+         [](auto& f) { f.plot = existing(2); },
+         "the plot p.svg is the input"},
+        {"the plot is the output",
+         {"in.wav", "-o", "o.wav", "--plot", "p.svg", "-f"},
+         [](auto& f) { f.output = f.plot = existing(9); },
+         "the plot and the output are the same"},
+        {"the plot is a folder",
+         {"in.wav", "--plot", "p.svg"},
+         [](auto& f) { f.plot = existing(9, false, true); },
+         "is a folder: name a file with --plot"},
+        {"an existing output without -f",
+         {"in.wav", "-o", "o.wav"},
+         [](auto& f) { f.output = existing(9); },
+         "o.wav exists: use -f"},
+        {"an existing output with -f",
+         {"in.wav", "-o", "o.wav", "-f"},
+         [](auto& f) { f.output = existing(9); },
+         ""},
+        {"a pipe at the output needs no -f",
+         {"in.wav", "-o", "fifo.wav"},
+         [](auto& f) { f.output = existing(9, true); },
+         ""},
+        {"a pipe takes no FLAC",
+         {"in.wav", "-o", "fifo.flac"},
+         [](auto& f) { f.output = existing(9, true); },
+         "cannot seek back to the header"},
+        {"a rate the Vorbis encoder refuses",
+         {"in.wav", "-o", "o.ogg"},
+         [](auto& f) { f.sampleRate = 10'000'000; },
+         "cannot hold 2 channel(s) at 10000000 Hz"},
+        {"a sweep over a stream of unknown length",
+         {"-", "--bits", "16:4", "-o", "o.wav"},
+         [](auto& f) { f.declaredFrames = -1; },
+         "sweeps need an input whose length is known"},
+        {"--at past the end", {"in.wav", "--plot", "p.svg", "--at", "3"}, none, "past the end"},
+        {"a plot window too long",
+         {"in.wav", "--plot", "p.svg", "--at", "0", "--window", "10"},
+         [](auto& f) { f.sampleRate = 200000; },
+         "a plot draws at most 1048576"},
+        {"the demo, given an explicit --bits 8",
+         {"--bits", "8", "--plot", "p.svg", "--at", "1"},
+         none,
+         ""},
+    };
+    for (const PlanCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        RenderOptions options = parsed(c.args);
+        render::RenderFacts facts;
+        facts.sampleRate = 44100;
+        facts.channels = 2;
+        facts.subtype = SF_FORMAT_PCM_16;
+        facts.declaredFrames = 88200;  // two seconds
+        facts.input = existing(2);
+        c.files(facts);
+        render::RenderPlan plan;
+        std::string error;
+        const bool planned = render::completeOptions(options, error) &&
+                             render::planRender(options, facts, plan, error);
+        if (*c.errorMentions == '\0') {
+            EXPECT_TRUE(planned) << error;
+        } else {
+            EXPECT_FALSE(planned);
+            EXPECT_NE(error.find(c.errorMentions), std::string::npos) << error;
+        }
+    }
+}
+
+// What the plan fills in: the demo's sweeps only for controls not given, the output's name and
+// format, the promised length, and the plot window in frames.
+TEST(RenderPlan, FillsInWhatTheCommandLineLeaves) {
+    RenderOptions demo = parsed({"--bits", "8", "--plot", "p.svg", "--at", "1", "--window", "0.5"});
+    std::string error;
+    ASSERT_TRUE(render::completeOptions(demo, error)) << error;
+    EXPECT_EQ(demo.bits.from, 8.0);
+    EXPECT_EQ(demo.bits.to, 8.0);
+    EXPECT_EQ(demo.rate.from, render::DEMO_RATE_FROM);
+    EXPECT_EQ(demo.rate.to, render::DEMO_RATE_TO);
+    EXPECT_EQ(demo.output, "grindlet-demo.wav");
+    render::RenderFacts facts;
+    facts.sampleRate = 1000;
+    facts.channels = 1;
+    facts.subtype = SF_FORMAT_PCM_16;
+    facts.declaredFrames = 4000;
+    render::RenderPlan plan;
+    ASSERT_TRUE(render::planRender(demo, facts, plan, error)) << error;
+    EXPECT_EQ(plan.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(plan.promised, 4000);
+    EXPECT_EQ(plan.plotFirst, 1000);
+    EXPECT_EQ(plan.plotFrames, 500);
+    facts.inputPiped = true;  // a piped header's length is no promise
+    ASSERT_TRUE(render::planRender(demo, facts, plan, error)) << error;
+    EXPECT_EQ(plan.promised, -1);
 }
 
 // The tool's own float-to-16-bit conversion against libsndfile's, which it stands in for: every

@@ -16,6 +16,7 @@
 #include "batch.h"
 #include "plot_svg.h"
 #include "render_engine.h"
+#include "render_plan.h"
 #ifdef GRINDLET_RENDER_MODULE_FILES
 #include "module_channel.h"
 #endif
@@ -28,8 +29,6 @@ namespace {
 // Frames per chunk read, rendered and written; memory does not depend on the input's length.
 constexpr int64_t CHUNK_FRAMES = 4096;
 constexpr int64_t PROGRESS_FROM_SECONDS = 10;
-constexpr double DEMO_BITS_FROM = 12.0, DEMO_BITS_TO = 3.0;
-constexpr double DEMO_RATE_FROM = 11025.0, DEMO_RATE_TO = 2500.0;
 
 #ifdef GRINDLET_RENDER_MODULE_FILES
 std::string besideProgram(const char* argv0, const std::string& name) {
@@ -86,23 +85,39 @@ private:
     int last = -1;
 };
 
+// What the files named on the command line are: the input opened (its header read), the
+// output and the plot looked up. Nothing is created or written.
+bool lookAt(const RenderOptions& options, Source& source, RenderFacts& facts, std::string& error) {
+    const bool fromStdin = options.inputGiven && options.input == STANDARD_STREAM;
+    if (options.inputGiven) {
+        source.file = AudioInput::open(options.input, error);
+        if (!source.file) return false;
+    }
+    facts.sampleRate = source.sampleRate();
+    facts.channels = source.channels();
+    facts.subtype = source.subtype();
+    facts.declaredFrames = source.declaredFrames();
+    facts.inputPiped = source.file && source.file->fromPipe();
+    facts.input = !options.inputGiven ? FileIdentity{}
+                  : fromStdin         ? identifyStandardInput()
+                                      : identify(options.input);
+    const bool toStdout = options.output == STANDARD_STREAM;
+    facts.output = toStdout ? FileIdentity{} : identify(options.output);
+    facts.outputIsStandardStream = toStdout && standardOutputIsStream();
+    facts.plot = options.plot.empty() ? FileIdentity{} : identify(options.plot);
+    return true;
+}
+
+// One render: the command line completed and checked, the files looked at, the plan made;
+// then only reading, rendering and writing.
 int renderJob(RenderOptions& options, const char* argv0) {
+    std::string error;
+    if (!completeOptions(options, error)) return fail(error);
     const bool fromStdin = options.inputGiven && options.input == STANDARD_STREAM;
     const bool toStdout = options.output == STANDARD_STREAM;
-    if (fromStdin && options.output.empty()) {
-        return fail("reading standard input needs -o FILE (or -o - for standard output)");
-    }
-    if (!options.inputGiven) {
-        // The demo sweeps what the command line leaves unset, so that it shows both controls.
-        if (!options.bitsGiven) options.bits = {DEMO_BITS_FROM, DEMO_BITS_TO};
-        if (!options.rateGiven) options.rate = {DEMO_RATE_FROM, DEMO_RATE_TO};
-    }
-    if (options.output.empty())
-        options.output = defaultOutputName(options.inputGiven ? options.input : "");
     // Messages go where the audio does not.
     std::FILE* messages = toStdout ? stderr : stdout;
 
-    std::string error;
 #ifdef GRINDLET_RENDER_MODULE_FILES
     if (options.module.empty()) options.module = besideProgram(argv0, "Module.sep");
     const auto library = host::ModuleLibrary::load(options.module, error);
@@ -116,58 +131,13 @@ int renderJob(RenderOptions& options, const char* argv0) {
 #endif
 
     Source source;
-    if (options.inputGiven) {
-        source.file = AudioInput::open(options.input, error);
-        if (!source.file) return fail(error);
-    }
-    const int32_t sampleRate = source.sampleRate(), channels = source.channels();
-    const int64_t declared = source.declaredFrames();
-    // No name may stand for another file: compared by device and inode.
-    const FileIdentity input = !options.inputGiven ? FileIdentity{}
-                               : fromStdin         ? identifyStandardInput()
-                                                   : identify(options.input);
-    const FileIdentity output = toStdout ? FileIdentity{} : identify(options.output);
-    if (output.folder) return fail(options.output + " is a folder: name a file with -o");
-    // A pipe or a device is written as a stream; standard output too where it cannot seek.
-    const bool stream = toStdout ? standardOutputIsStream() : output.stream;
-    int format = 0;
-    if (!chooseOutputFormat(options.output, options.type, stream, source.subtype(), options.format,
-                            sampleRate, channels, format, error)) {
+    RenderFacts facts;
+    RenderPlan plan;
+    if (!lookAt(options, source, facts, error) || !planRender(options, facts, plan, error))
         return fail(error);
-    }
-    const FileIdentity plot = options.plot.empty() ? FileIdentity{} : identify(options.plot);
-    if (!toStdout && sameFile(output, input))
-        return fail("the output " + options.output + " is the input: choose another with -o");
-    if (!options.plot.empty()) {
-        if (sameFile(plot, input))
-            return fail("the plot " + options.plot + " is the input: choose another");
-        if (!toStdout && sameFile(plot, output))
-            return fail("the plot and the output are the same file: " + options.plot);
-    }
-    if (plot.folder) return fail(options.plot + " is a folder: name a file with --plot");
-    for (const auto& [name, identity] :
-         {std::pair{options.output, output}, std::pair{options.plot, plot}}) {
-        if (identity.exists && !identity.stream && !options.force)
-            return fail(name + " exists: use -f (--force) to replace it");
-    }
-    if (declared < 0 && !(options.bits.constant() && options.rate.constant())) {
-        return fail("sweeps need an input whose length is known (not a stream)");
-    }
-    // The plot window must lie inside the audio (checked again at the end for a stream).
-    const double firstFrame = options.at * sampleRate;
-    if (!options.plot.empty() &&
-        !(firstFrame < (declared < 0 ? double(INT64_MAX) / 2 : double(declared)))) {
-        return fail("--at " + seconds(options.at) + " is past the end of the audio (" +
-                    seconds(double(declared) / sampleRate) + ")");
-    }
-    const auto windowFrames =
-        std::max<int64_t>(1, static_cast<int64_t>(options.window * sampleRate));
-    if (!options.plot.empty() && windowFrames > PlotWindow::MOST_FRAMES) {
-        return fail("--window " + seconds(options.window) + " at " + std::to_string(sampleRate) +
-                    " Hz is " + std::to_string(windowFrames) + " samples; a plot draws at most " +
-                    std::to_string(PlotWindow::MOST_FRAMES) + " (use a shorter --window)");
-    }
-    PlotWindow window(static_cast<int64_t>(firstFrame), windowFrames);
+    const int32_t sampleRate = facts.sampleRate, channels = facts.channels;
+    const int64_t declared = facts.declaredFrames;
+    PlotWindow window(plan.plotFirst, plan.plotFrames);
 
     // Both outputs exist from here, under temporary names; nothing is in place until the end.
     std::unique_ptr<PendingFile> plotFile;
@@ -175,11 +145,8 @@ int renderJob(RenderOptions& options, const char* argv0) {
         plotFile = PendingFile::create(options.plot, options.force, error);
         if (!plotFile) return fail(error);
     }
-    // A streamed output's header states the input's length only where that is known: a piped
-    // input's header may be a placeholder, and the output would be padded out to it.
-    const int64_t promised = source.file && source.file->fromPipe() ? -1 : declared;
-    const auto audio = AudioOutput::open(options.output, format, sampleRate, channels,
-                                         options.force, promised, error);
+    const auto audio = AudioOutput::open(options.output, plan.format, sampleRate, channels,
+                                         options.force, plan.promised, error);
     if (!audio) return fail(error);
     ChannelRenderer renderer;
     if (!renderer.start(crushers, options, sampleRate, channels, error)) return fail(error);

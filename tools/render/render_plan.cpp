@@ -1,0 +1,104 @@
+#include "render_plan.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include "audio_files.h"
+#include "plot_svg.h"
+
+namespace grindlet::render {
+
+namespace {
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", value);
+    return text;
+}
+
+}  // namespace
+
+bool completeOptions(RenderOptions& options, std::string& error) {
+    const bool fromStdin = options.inputGiven && options.input == STANDARD_STREAM;
+    if (fromStdin && options.output.empty()) {
+        error = "reading standard input needs -o FILE (or -o - for standard output)";
+        return false;
+    }
+    if (!options.inputGiven) {
+        // The demo sweeps what the command line leaves unset, so that it shows both controls.
+        if (!options.bitsGiven) options.bits = {DEMO_BITS_FROM, DEMO_BITS_TO};
+        if (!options.rateGiven) options.rate = {DEMO_RATE_FROM, DEMO_RATE_TO};
+    }
+    if (options.output.empty())
+        options.output = defaultOutputName(options.inputGiven ? options.input : "");
+    return true;
+}
+
+bool planRender(const RenderOptions& options, const RenderFacts& facts, RenderPlan& plan,
+                std::string& error) {
+    const bool toStdout = options.output == STANDARD_STREAM;
+    if (facts.output.folder) {
+        error = options.output + " is a folder: name a file with -o";
+        return false;
+    }
+    // A pipe or a device is written as a stream; standard output too where it cannot seek.
+    plan.stream = toStdout ? facts.outputIsStandardStream : facts.output.stream;
+    if (!chooseOutputFormat(options.output, options.type, plan.stream, facts.subtype,
+                            options.format, facts.sampleRate, facts.channels, plan.format, error)) {
+        return false;
+    }
+    // No name may stand for another file: compared by device and inode.
+    if (!toStdout && sameFile(facts.output, facts.input)) {
+        error = "the output " + options.output + " is the input: choose another with -o";
+        return false;
+    }
+    if (!options.plot.empty()) {
+        if (sameFile(facts.plot, facts.input)) {
+            error = "the plot " + options.plot + " is the input: choose another";
+            return false;
+        }
+        if (!toStdout && sameFile(facts.plot, facts.output)) {
+            error = "the plot and the output are the same file: " + options.plot;
+            return false;
+        }
+        if (facts.plot.folder) {
+            error = options.plot + " is a folder: name a file with --plot";
+            return false;
+        }
+    }
+    for (const auto& [name, identity] :
+         {std::pair{options.output, facts.output}, std::pair{options.plot, facts.plot}}) {
+        if (identity.exists && !identity.stream && !options.force) {
+            error = name + " exists: use -f (--force) to replace it";
+            return false;
+        }
+    }
+    const int64_t declared = facts.declaredFrames;
+    if (declared < 0 && !(options.bits.constant() && options.rate.constant())) {
+        error = "sweeps need an input whose length is known (not a stream)";
+        return false;
+    }
+    // A streamed output's header states the input's length only where that is known: a piped
+    // input's header may be a placeholder, and the output would be padded out to it.
+    plan.promised = facts.inputPiped ? -1 : declared;
+    if (options.plot.empty()) return true;
+    // The plot window must lie inside the audio (checked again at the end for a stream).
+    const double firstFrame = options.at * facts.sampleRate;
+    if (!(firstFrame < (declared < 0 ? double(INT64_MAX) / 2 : double(declared)))) {
+        error = "--at " + seconds(options.at) + " is past the end of the audio (" +
+                seconds(double(declared) / facts.sampleRate) + ")";
+        return false;
+    }
+    plan.plotFirst = static_cast<int64_t>(firstFrame);
+    plan.plotFrames = std::max<int64_t>(1, static_cast<int64_t>(options.window * facts.sampleRate));
+    if (plan.plotFrames > PlotWindow::MOST_FRAMES) {
+        error = "--window " + seconds(options.window) + " at " + std::to_string(facts.sampleRate) +
+                " Hz is " + std::to_string(plan.plotFrames) + " samples; a plot draws at most " +
+                std::to_string(PlotWindow::MOST_FRAMES) + " (use a shorter --window)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace grindlet::render
