@@ -10,8 +10,8 @@
 
 #include "dsp/rate_reducer.h"
 #include "fuzz/fuzz_script.h"
-#include "fuzz/reducer_state.h"
 #include "host/sample_checks.h"
+#include "tests/fast_vs_reference.h"
 #include "tests/special_floats.h"
 #include "tests/taken_range.h"
 
@@ -58,12 +58,6 @@ void check(bool holds, const char* what) {
     std::abort();
 }
 
-void checkState(const dsp::RateReducerState& a, const dsp::RateReducerState& b) {
-    const char* member = fuzz::firstDifference(a, b);
-    if (member != nullptr) std::fprintf(stderr, "end state: %s\n", member);
-    check(member == nullptr, "end state");
-}
-
 // Inputs and sample rates under which every taken value and every difference of two stays
 // finite: there no output may leave the samples taken so far.
 bool keepsRange(float sampleRate) { return sampleRate >= 1.0f && sampleRate <= 1e7f; }
@@ -86,66 +80,45 @@ bool addToRange(test::TakenRange& range, dsp::QuantizerState quantizer, float bi
     return true;
 }
 
-float fastInput[BUFFER], referenceInput[BUFFER], fastOutput[BUFFER], referenceOutput[BUFFER];
-float bitsStream[BUFFER], rateStream[BUFFER];
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Script script{data, size};
     const float sampleRate = script.byte() < 240 ? SAMPLE_RATE : script.raw();
-    dsp::RateReducerState fast{}, reference{};
-    dsp::resetRateReducer(fast, sampleRate);
-    dsp::resetRateReducer(reference, sampleRate);
+    static test::TwinReducer twin;
+    twin.reopen(sampleRate);
+    static std::vector<float> input(BUFFER);
     test::TakenRange range;
     int blocks = 0;
     while (!script.done() && blocks++ < 64) {
-        const float bits = pick(script, BITS_VALUES, sizeof BITS_VALUES / sizeof BITS_VALUES[0]);
-        const float rate = pick(script, RATE_VALUES, sizeof RATE_VALUES / sizeof RATE_VALUES[0]);
+        test::TwinBlock block;
+        block.bits = pick(script, BITS_VALUES, sizeof BITS_VALUES / sizeof BITS_VALUES[0]);
+        block.rate = pick(script, RATE_VALUES, sizeof RATE_VALUES / sizeof RATE_VALUES[0]);
         const uint8_t flags = script.byte();
-        const auto mode = static_cast<int16_t>(int(flags % 5) - 1);
-        const bool linear = (flags & 8) != 0, inPlace = (flags & 16) != 0;
-        const int32_t offset = script.byte() % 64;
-        const int32_t count = static_cast<int32_t>(script.word() % (BUFFER - offset + 1));
-        const int32_t split = count > 0 ? static_cast<int32_t>(script.word() % (count + 1)) : 0;
+        block.mode = static_cast<int16_t>(int(flags % 5) - 1);
+        block.linear = (flags & 8) != 0;
+        block.inPlace = (flags & 16) != 0;
+        block.offset = script.byte() % 64;
+        block.count = static_cast<int32_t>(script.word() % (BUFFER - block.offset + 1));
+        block.split = block.count > 0 ? static_cast<int32_t>(script.word() % (block.count + 1)) : 0;
         // Input: a short pattern from the script, repeated (so long blocks stay cheap to write).
         const int32_t patternLength = 1 + script.byte() % 16;
         float pattern[16];
         for (int32_t i = 0; i < patternLength; ++i) {
             pattern[i] = pick(script, SAMPLE_VALUES.data(), SAMPLE_VALUES.size());
         }
-        for (int32_t i = 0; i < BUFFER; ++i) {
-            fastInput[i] = referenceInput[i] = pattern[i % patternLength];
-            bitsStream[i] = bits;
-            rateStream[i] = rate;
+        for (int32_t i = 0; i < BUFFER; ++i) input[size_t(i)] = pattern[i % patternLength];
+        const bool writes =
+            addToRange(range, twin.reference.quantizer, block.bits, block.rate, sampleRate,
+                       block.mode, input.data() + block.offset, block.count);
+        const char* differs = twin.run(block, input);
+        if (differs != nullptr) std::fprintf(stderr, "what differs: %s\n", differs);
+        check(differs == nullptr, "output, writes or end state");
+        const float* out = twin.referenceOutput();
+        for (int32_t i = block.offset;
+             writes && keepsRange(sampleRate) && i < block.offset + block.count; ++i) {
+            check(range.contains(out[i]), "an output beyond the samples taken so far");
         }
-        for (int32_t i = 0; i < BUFFER; ++i) fastOutput[i] = referenceOutput[i] = sentinel();
-        float* fastOut = inPlace ? fastInput : fastOutput;
-        float* referenceOut = inPlace ? referenceInput : referenceOutput;
-        const dsp::ReducerStreams fastStreams{fastInput, bitsStream, rateStream, fastOut};
-        const dsp::ReducerStreams referenceStreams{referenceInput, bitsStream, rateStream,
-                                                   referenceOut};
-        const auto fastCall = linear ? dsp::processLinear : dsp::processStep;
-        const auto referenceCall = linear ? dsp::processLinearReference : dsp::processStepReference;
-        const bool writes = addToRange(range, reference.quantizer, bits, rate, sampleRate, mode,
-                                       referenceInput + offset, count);
-        // Both split alike: a call's end is part of what defines the output.
-        referenceCall(reference, referenceStreams, sampleRate, mode, offset, split);
-        referenceCall(reference, referenceStreams, sampleRate, mode, offset + split, count - split);
-        fastCall(fast, fastStreams, sampleRate, mode, offset, split);
-        fastCall(fast, fastStreams, sampleRate, mode, offset + split, count - split);
-        check(std::memcmp(fastOut, referenceOut, sizeof fastOutput) == 0, "output");
-        for (int32_t i = offset; writes && keepsRange(sampleRate) && i < offset + count; ++i) {
-            check(range.contains(referenceOut[i]), "an output beyond the samples taken so far");
-        }
-        if (!inPlace) {
-            for (int32_t i = 0; i < BUFFER; ++i) {
-                check(floatBits(fastOutput[i]) == SENTINEL_BITS ||
-                          (i >= offset && i < offset + count),
-                      "a write outside the block");
-            }
-        }
-        checkState(fast, reference);
     }
     return 0;
 }

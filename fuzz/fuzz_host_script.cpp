@@ -15,9 +15,9 @@
 #include "effect/exports.h"
 #include "effect/reducer_module.h"
 #include "fuzz/fuzz_script.h"
-#include "fuzz/reducer_state.h"
 #include "host/hosted_module.h"
 #include "host/sample_checks.h"
+#include "tests/fast_vs_reference.h"
 #include "tests/special_floats.h"
 
 using namespace grindlet;
@@ -175,7 +175,7 @@ struct Twins {
                 std::abort();
             }
         }
-        if (apart && fuzz::firstDifference(reducerOf(objects[0]), reducerOf(objects[1])) == nullptr)
+        if (apart && test::firstDifference(reducerOf(objects[0]), reducerOf(objects[1])) == nullptr)
             apart = false;
     }
 

@@ -17,8 +17,8 @@
 #include "dsp/quantize_block.h"
 #include "dsp/rate_reducer.h"
 #include "dsp/reference_loops.h"
-#include "fuzz/reducer_state.h"
 #include "host/sample_checks.h"
+#include "tests/fast_vs_reference.h"
 #include "tests/float_bits.h"
 #include "tests/special_floats.h"
 
@@ -28,21 +28,6 @@ namespace {
 constexpr float SAMPLE_RATE = 44100.0f;
 constexpr float INF = std::numeric_limits<float>::infinity();
 constexpr float NAN_F = std::numeric_limits<float>::quiet_NaN();
-
-// Every member by bit pattern, so that -0.0, +0.0 and NaN payloads count.
-::testing::AssertionResult sameState(const dsp::RateReducerState& a,
-                                     const dsp::RateReducerState& b) {
-    if (const char* member = fuzz::firstDifference(a, b))
-        return ::testing::AssertionFailure() << member << " differs";
-    return ::testing::AssertionSuccess();
-}
-
-dsp::RateReducerState freshState() {
-    dsp::RateReducerState state;
-    std::memset(&state, 0, sizeof state);
-    dsp::resetRateReducer(state, SAMPLE_RATE);
-    return state;
-}
 
 // ---- rampRun against the sum it stands for -------------------------------------------------
 
@@ -133,46 +118,17 @@ TEST(FastQuantizer, BlocksEqualTheSampleQuantizerOnRandomBitPatterns) {
 
 enum class Routine { Step, Linear };
 
-// One reducer run twice: through the fast loops and through the reference.
+// The shared harness's verdict on one block, as a test assertion.
 struct Twin {
-    dsp::RateReducerState fast = freshState();
-    dsp::RateReducerState reference = freshState();
-    float sampleRate = SAMPLE_RATE;
-
-    // Runs one block on both, split at `split` into two calls with the same controls.
+    TwinReducer reducer{SAMPLE_RATE};
     ::testing::AssertionResult run(Routine routine, int16_t mode, const std::vector<float>& input,
                                    float bits, float rate, int32_t offset, int32_t count,
                                    int32_t split, bool inPlace) {
-        const size_t size = input.size() + 2;
-        std::vector<float> bitsStream(size, bits), rateStream(size, rate);
-        std::vector<float> inFast(input), inReference(input);
-        std::vector<float> outFast(input.size(), sentinel());
-        std::vector<float> outReference(outFast);
-        float* fastOut = inPlace ? inFast.data() : outFast.data();
-        float* referenceOut = inPlace ? inReference.data() : outReference.data();
-        const dsp::ReducerStreams fastStreams{inFast.data(), bitsStream.data(), rateStream.data(),
-                                              fastOut};
-        const dsp::ReducerStreams referenceStreams{inReference.data(), bitsStream.data(),
-                                                   rateStream.data(), referenceOut};
-        const auto fastCall = routine == Routine::Step ? dsp::processStep : dsp::processLinear;
-        const auto referenceCall =
-            routine == Routine::Step ? dsp::processStepReference : dsp::processLinearReference;
-        // Both split alike: a call's end is part of what defines the output (a ramp that ran
-        // past its target stops there).
-        if (split > 0 && split < count) {
-            referenceCall(reference, referenceStreams, sampleRate, mode, offset, split);
-            referenceCall(reference, referenceStreams, sampleRate, mode, offset + split,
-                          count - split);
-            fastCall(fast, fastStreams, sampleRate, mode, offset, split);
-            fastCall(fast, fastStreams, sampleRate, mode, offset + split, count - split);
-        } else {
-            referenceCall(reference, referenceStreams, sampleRate, mode, offset, count);
-            fastCall(fast, fastStreams, sampleRate, mode, offset, count);
-        }
-        const auto outputs =
-            inPlace ? sameBits(inFast, inReference) : sameBits(outFast, outReference);
-        if (!outputs) return outputs;
-        return sameState(fast, reference);
+        const TwinBlock block{
+            routine == Routine::Linear, mode, bits, rate, offset, count, split, inPlace};
+        if (const char* differs = reducer.run(block, input))
+            return ::testing::AssertionFailure() << differs << " differs";
+        return ::testing::AssertionSuccess();
     }
 };
 
@@ -323,12 +279,11 @@ TEST(FastLoops, EqualTheReferenceOnRandomBlocks) {
     float bits = 0.8f, rate = 1102.5f;
     int16_t mode = dsp::QUANT_MODE_FLOOR;
     for (int32_t block = 0; block < blocks; ++block) {
-        if (g.below(64) == 0) {
-            twin = Twin{};  // a fresh open now and then
-            if (g.below(4) == 0)
-                twin.sampleRate = g.below(2) ? g.uniform(8000.0f, 192000.0f) : g.special();
-            twin.fast.samplePeriod = twin.reference.samplePeriod =
-                static_cast<float>(1.0 / double(twin.sampleRate));
+        if (g.below(64) == 0) {  // a fresh open now and then, sometimes at another rate
+            const float sampleRate = g.below(4) != 0 ? SAMPLE_RATE
+                                     : g.below(2)    ? g.uniform(8000.0f, 192000.0f)
+                                                     : g.special();
+            twin.reducer.reopen(sampleRate);
         }
         if (g.below(8) == 0) bits = g.bits();
         if (g.below(6) == 0) rate = g.rate();
