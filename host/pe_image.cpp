@@ -1,5 +1,6 @@
 #include "pe_image.h"
 
+#include "pe_format.h"
 #include "pe_runtime.h"
 
 #include <sys/mman.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,24 +55,29 @@ using EntryPoint = int(__attribute__((stdcall)) *)(void* instance, u32 reason, v
 // or the mapped image before it is used: a corrupt module file is refused, never followed.
 namespace {
 
-// Offsets in the headers (PE32, i386).
-constexpr u32 DOS_PE_OFFSET = 0x3C;
-constexpr u32 COFF_MACHINE = 4, COFF_SECTION_COUNT = 6, COFF_OPTIONAL_SIZE = 20, COFF_SIZE = 24;
-constexpr u32 OPT_MAGIC = 0, OPT_ENTRY = 16, OPT_IMAGE_BASE = 28, OPT_IMAGE_SIZE = 56;
-constexpr u32 OPT_SECTION_ALIGNMENT = 32, OPT_FILE_ALIGNMENT = 36;
-constexpr u32 OPT_HEADERS_SIZE = 60, OPT_CHECKSUM = 64, OPT_DIRECTORY_COUNT = 92,
-              OPT_DIRECTORIES = 96;
-constexpr u32 SECTION_SIZE = 40, SECTION_VIRTUAL_SIZE = 8, SECTION_VIRTUAL_ADDRESS = 12;
-constexpr u32 SECTION_RAW_SIZE = 16, SECTION_RAW_OFFSET = 20, SECTION_CHARACTERISTICS = 36;
-constexpr u32 SECTION_CODE = 0x20, SECTION_EXECUTE = 0x20000000;
-constexpr u32 DIRECTORY_SLOTS = 16;  // the data directories a PE32 header may have
+// Where the loader reads one field at a time (each read checked, in the order the checks
+// need), the field's offset comes from the records of pe_format.h.
+using pe::DOS_PE_OFFSET;
+constexpr u32 COFF_MACHINE = offsetof(pe::FileHeader, machine);
+constexpr u32 COFF_SECTION_COUNT = offsetof(pe::FileHeader, sectionCount);
+constexpr u32 COFF_OPTIONAL_SIZE = offsetof(pe::FileHeader, optionalSize);
+constexpr u32 COFF_SIZE = sizeof(pe::FileHeader);
+constexpr u32 OPT_MAGIC = offsetof(pe::OptionalHeader, magic);
+constexpr u32 OPT_ENTRY = offsetof(pe::OptionalHeader, entryPoint);
+constexpr u32 OPT_IMAGE_BASE = offsetof(pe::OptionalHeader, imageBase);
+constexpr u32 OPT_IMAGE_SIZE = offsetof(pe::OptionalHeader, imageSize);
+constexpr u32 OPT_SECTION_ALIGNMENT = offsetof(pe::OptionalHeader, sectionAlignment);
+constexpr u32 OPT_FILE_ALIGNMENT = offsetof(pe::OptionalHeader, fileAlignment);
+constexpr u32 OPT_HEADERS_SIZE = offsetof(pe::OptionalHeader, headersSize);
+constexpr u32 OPT_CHECKSUM = offsetof(pe::OptionalHeader, checksum);
+constexpr u32 OPT_DIRECTORY_COUNT = offsetof(pe::OptionalHeader, directoryCount);
+constexpr u32 OPT_DIRECTORIES = sizeof(pe::OptionalHeader);
+using pe::DIRECTORY_EXPORT;
+using pe::DIRECTORY_IMPORT;
+using pe::DIRECTORY_RELOCATION;
+using pe::DIRECTORY_SLOTS;
+using pe::DIRECTORY_TLS;
 constexpr u16 MACHINE_I386 = 0x14C, MAGIC_PE32 = 0x10B;
-constexpr u32 DIRECTORY_EXPORT = 0, DIRECTORY_IMPORT = 1, DIRECTORY_RELOCATION = 5,
-              DIRECTORY_TLS = 9;
-constexpr u32 IMPORT_DESCRIPTOR_SIZE = 20, IMPORT_NAME = 12, IMPORT_BOUND = 16;
-constexpr u32 RELOCATION_HIGHLOW = 3;
-constexpr u32 TLS_START = 0, TLS_END = 4, TLS_INDEX = 8, TLS_CALLBACKS = 12, TLS_ZERO_FILL = 16;
-constexpr u32 EXPORT_COUNT = 24, EXPORT_FUNCTIONS = 28, EXPORT_NAMES = 32, EXPORT_ORDINALS = 36;
 constexpr u32 LARGEST_IMAGE = 64u << 20;  // far above any module; refuses absurd sizes
 constexpr u32 LARGEST_TLS = 1u << 20;
 
@@ -94,11 +101,6 @@ struct Bytes {
                     static_cast<size_t>(static_cast<const u8*>(end) - (data + offset)));
         return true;
     }
-};
-
-struct Directory {
-    u32 rva = 0;
-    u32 size = 0;
 };
 
 // The image checksum of the optional header: 16-bit words summed with end-around carry, the
@@ -147,15 +149,15 @@ bool consistentLayout(const Bytes& data, u32 optional, u16 optionalSize, u32 dir
         return false;
     }
     if (directoryCount == 0 || directoryCount > DIRECTORY_SLOTS ||
-        OPT_DIRECTORIES + 8 * directoryCount > optionalSize) {
+        OPT_DIRECTORIES + sizeof(pe::DataDirectory) * directoryCount > optionalSize) {
         why = "a data-directory count that does not fit the optional header or lacks the exports";
         return false;
     }
     for (u32 index = 0; index < directoryCount; ++index) {
-        u32 rva = 0, length = 0;
-        if (!data.read(optional + OPT_DIRECTORIES + 8 * index, rva) ||
-            !data.read(optional + OPT_DIRECTORIES + 8 * index + 4, length) ||
-            (index != 4 && length != 0 && uint64_t{rva} + length > imageSize)) {
+        pe::DataDirectory directory{};
+        if (!data.read(optional + OPT_DIRECTORIES + sizeof directory * index, directory) ||
+            (index != pe::DIRECTORY_CERTIFICATES && directory.size != 0 &&
+             uint64_t{directory.rva} + directory.size > imageSize)) {
             // (directory 4, the certificates, is addressed in the file, not the image)
             why = "a data directory outside the image";
             return false;
@@ -163,16 +165,13 @@ bool consistentLayout(const Bytes& data, u32 optional, u16 optionalSize, u32 dir
     }
     std::vector<std::pair<u32, u32>> spans;
     for (u16 s = 0; s < sectionCount; ++s) {
-        const u32 header = sectionTable + SECTION_SIZE * s;
-        u32 virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0, flags = 0;
-        if (!data.read(header + SECTION_VIRTUAL_SIZE, virtualSize) ||
-            !data.read(header + SECTION_VIRTUAL_ADDRESS, virtualAddress) ||
-            !data.read(header + SECTION_RAW_SIZE, rawSize) ||
-            !data.read(header + SECTION_RAW_OFFSET, rawOffset) ||
-            !data.read(header + SECTION_CHARACTERISTICS, flags)) {
+        pe::SectionHeader section{};
+        if (!data.read(sectionTable + sizeof section * s, section)) {
             why = "truncated section table";
             return false;
         }
+        const u32 virtualSize = section.virtualSize, virtualAddress = section.virtualAddress;
+        const u32 rawSize = section.rawSize, rawOffset = section.rawOffset;
         const u32 mapped = rawOffset == 0 ? 0 : rawSize;  // raw offset 0: zero-filled
         const uint64_t end = uint64_t{virtualAddress} + std::max(virtualSize, mapped);
         if (virtualAddress < headersSize || virtualAddress % sectionAlignment != 0 ||
@@ -191,7 +190,7 @@ bool consistentLayout(const Bytes& data, u32 optional, u16 optionalSize, u32 dir
             }
         }
         spans.emplace_back(virtualAddress, static_cast<u32>(end));
-        if (flags & (SECTION_EXECUTE | SECTION_CODE))
+        if (section.characteristics & (pe::SECTION_EXECUTE | pe::SECTION_CODE))
             executable.emplace_back(virtualAddress, static_cast<u32>(end));
     }
     return true;
@@ -275,14 +274,13 @@ std::unique_ptr<PeImage> PeImage::prepare(const uint8_t* bytes, size_t length, b
         return fail("damaged: its checksum does not match");
     }
     const u32 sectionTable = optional + optionalSize;
-    if (!data.holds(sectionTable, u32{SECTION_SIZE} * sectionCount))
+    if (!data.holds(sectionTable, u32{sizeof(pe::SectionHeader)} * sectionCount))
         return fail("truncated section table");
-    auto directory = [&](u32 index, Directory& found) {
+    auto directory = [&](u32 index, pe::DataDirectory& found) {
         if (index >= directoryCount) return true;  // absent
-        return data.read(optional + OPT_DIRECTORIES + 8 * index, found.rva) &&
-               data.read(optional + OPT_DIRECTORIES + 8 * index + 4, found.size);
+        return data.read(optional + OPT_DIRECTORIES + sizeof found * index, found);
     };
-    Directory relocations, imports, tls;
+    pe::DataDirectory relocations{}, imports{}, tls{};
     if (!directory(DIRECTORY_RELOCATION, relocations) || !directory(DIRECTORY_IMPORT, imports) ||
         !directory(DIRECTORY_TLS, tls)) {
         return fail("truncated data directories");
@@ -343,13 +341,10 @@ bool PeImage::start(std::string& why) {
 bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u16 sectionCount) {
     const Bytes data{fileBytes, fileSize};
     for (u16 s = 0; s < sectionCount; ++s) {
-        const u32 header = sectionTable + SECTION_SIZE * s;
-        u32 virtualAddress = 0, rawSize = 0, rawOffset = 0;
-        if (!data.read(header + SECTION_VIRTUAL_ADDRESS, virtualAddress) ||
-            !data.read(header + SECTION_RAW_SIZE, rawSize) ||
-            !data.read(header + SECTION_RAW_OFFSET, rawOffset)) {
-            return false;
-        }
+        pe::SectionHeader section{};
+        if (!data.read(sectionTable + sizeof section * s, section)) return false;
+        const u32 virtualAddress = section.virtualAddress, rawSize = section.rawSize,
+                  rawOffset = section.rawOffset;
         if (rawSize == 0 || rawOffset == 0) continue;  // no raw data: zero-filled
         if (!data.holds(rawOffset, rawSize) || uint64_t{virtualAddress} + rawSize > size)
             return false;
@@ -362,17 +357,17 @@ bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u
 bool PeImage::relocate(u32 rva, u32 length, u32 delta) {
     const Bytes image{base, size};
     if (!image.holds(rva, length)) return false;
-    for (u32 at = rva; uint64_t{at} + 8 <= uint64_t{rva} + length;) {
-        u32 page = 0, blockSize = 0;
-        image.read(at, page);
-        image.read(at + 4, blockSize);
-        if (blockSize < 8 || uint64_t{at} + blockSize > uint64_t{rva} + length)
+    for (u32 at = rva; uint64_t{at} + sizeof(pe::RelocationBlock) <= uint64_t{rva} + length;) {
+        pe::RelocationBlock block{};
+        image.read(at, block);
+        const u32 blockSize = block.blockSize;
+        if (blockSize < sizeof block || uint64_t{at} + blockSize > uint64_t{rva} + length)
             return blockSize == 0;
-        for (u32 entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
+        for (u32 entry = at + sizeof block; entry + 2 <= at + blockSize; entry += 2) {
             u16 item = 0;
             image.read(entry, item);
-            if ((item >> 12) != RELOCATION_HIGHLOW) continue;
-            const uint64_t target = uint64_t{page} + (item & 0xFFFu);
+            if ((item >> 12) != pe::RELOCATION_HIGHLOW) continue;
+            const uint64_t target = uint64_t{block.page} + (item & 0xFFFu);
             u32 value = 0;
             if (target > UINT32_MAX || !image.read(static_cast<u32>(target), value)) return false;
             value += delta;
@@ -387,13 +382,14 @@ bool PeImage::relocate(u32 rva, u32 length, u32 delta) {
 bool PeImage::bindImports(u32 rva, std::string& why) {
     const Bytes image{base, size};
     if (rva == 0) return true;
-    for (u32 descriptor = rva;; descriptor += IMPORT_DESCRIPTOR_SIZE) {
-        u32 nameRva = 0, lookup = 0, bound = 0;
-        if (!image.read(descriptor + IMPORT_NAME, nameRva) || !image.read(descriptor, lookup) ||
-            !image.read(descriptor + IMPORT_BOUND, bound)) {
+    for (u32 at = rva;; at += sizeof(pe::ImportDescriptor)) {
+        pe::ImportDescriptor descriptor{};
+        if (!image.read(at, descriptor)) {
             why = "import table outside the image";
             return false;
         }
+        const u32 nameRva = descriptor.name;
+        u32 lookup = descriptor.lookupTable, bound = descriptor.addressTable;
         if (nameRva == 0) return true;
         std::string dll;
         if (!image.name(nameRva, dll)) {
@@ -409,7 +405,7 @@ bool PeImage::bindImports(u32 rva, std::string& why) {
                 return false;
             }
             if (thunk == 0) break;
-            if (thunk & 0x80000000u) {
+            if (thunk & pe::IMPORT_BY_ORDINAL) {
                 why = printable(dll) + " import by ordinal";
                 return false;
             }
@@ -432,13 +428,13 @@ bool PeImage::bindImports(u32 rva, std::string& why) {
 // Thread-local data: one slot, a copy of the template. Its addresses are absolute (relocated).
 bool PeImage::readTls(u32 rva) {
     const Bytes image{base, size};
-    u32 start = 0, end = 0, indexAddress = 0, callbackArray = 0, zeroFill = 0;
-    if (!image.read(rva + TLS_START, start) || !image.read(rva + TLS_END, end) ||
-        !image.read(rva + TLS_INDEX, indexAddress) ||
-        !image.read(rva + TLS_CALLBACKS, callbackArray) ||
-        !image.read(rva + TLS_ZERO_FILL, zeroFill)) {
-        return false;
-    }
+    // Up to zeroFill, the last field read: a directory cut after it is still whole enough.
+    pe::TlsDirectory directory{};
+    constexpr u32 READ = offsetof(pe::TlsDirectory, zeroFill) + sizeof directory.zeroFill;
+    if (!image.holds(rva, READ)) return false;
+    std::memcpy(&directory, image.data + rva, READ);
+    const u32 start = directory.start, end = directory.end, indexAddress = directory.indexAddress,
+              callbackArray = directory.callbacks, zeroFill = directory.zeroFill;
     const u32 origin = reinterpret_cast<u32>(base);
     auto inside = [&](u32 address, u32 length) {
         return address >= origin && image.holds(address - origin, length);
@@ -479,15 +475,17 @@ PeImage::~PeImage() {
 
 void* PeImage::findExport(const char* name) const {
     const Bytes image{base, size};
-    u32 pe = 0, exportRva = 0, count = 0, functions = 0, names = 0, ordinals = 0;
-    if (!image.read(DOS_PE_OFFSET, pe) ||
-        !image.read(pe + COFF_SIZE + OPT_DIRECTORIES + 8 * DIRECTORY_EXPORT, exportRva) ||
-        exportRva == 0 || !image.read(exportRva + EXPORT_COUNT, count) ||
-        !image.read(exportRva + EXPORT_FUNCTIONS, functions) ||
-        !image.read(exportRva + EXPORT_NAMES, names) ||
-        !image.read(exportRva + EXPORT_ORDINALS, ordinals)) {
+    u32 header = 0;
+    pe::DataDirectory exports{};
+    pe::ExportDirectory directory{};
+    if (!image.read(DOS_PE_OFFSET, header) ||
+        !image.read(header + COFF_SIZE + OPT_DIRECTORIES + sizeof exports * DIRECTORY_EXPORT,
+                    exports) ||
+        exports.rva == 0 || !image.read(exports.rva, directory)) {
         return nullptr;
     }
+    const u32 count = directory.nameCount, functions = directory.functions, names = directory.names,
+              ordinals = directory.ordinals;
     for (u32 i = 0; i < count; ++i) {
         u32 nameRva = 0;
         std::string exportName;
