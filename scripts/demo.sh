@@ -11,7 +11,7 @@ for preset in linux windows; do
 done
 for module in build/linux/Module.sep build/windows/Module.sep; do
   echo "== $module in our host"
-  build/linux/grindlet-e2e "$module" | tail -n 1
+  build/linux/grindlet-check "$module" | tail -n 1
 done
 echo "== the demo"
 mkdir -p build/demo

@@ -19,6 +19,7 @@
 
 #include "host/hosted_module.h"
 #include "host/pe_image.h"
+#include "host/sample_checks.h"
 #include "tools/scenario.h"
 
 namespace grindlet::test {
@@ -413,6 +414,7 @@ TEST(CheckTool, RefusesWhatItCannotCheckAndDescribesTheModule) {
         {"/tmp/grindlet-check-truncated.sep", 2, "not a loadable module"},
         {"/nonexistent/Module.sep", 2, "no such module file"},
         {"--frobnicate", 2, "unknown option --frobnicate"},
+        {"MODULE --samples", 2, "--samples adds to a --dump FILE"},
         {"", 2, "usage"},
         {"--describe MODULE", 0, "Q.Mode     in   list          Floor      Floor, Round, Inside"},
         {"--describe MODULE", 0, "R.Mode     in   list          Step       Step, Linear"},
@@ -434,6 +436,43 @@ TEST(CheckTool, RefusesWhatItCannotCheckAndDescribesTheModule) {
             << arguments << ":\n"
             << fileContents(output);
     }
+}
+
+// --dump FILE --samples: under each scenario's "name hash" line, its output samples' bit
+// patterns, which are exactly what the hash was taken of (so two builds' dumps show the first
+// sample where they part).
+TEST(CheckTool, SampleDumpHoldsEveryOutputSampleUnderItsScenario) {
+    const std::string dump = "/tmp/grindlet-check-samples.txt";
+    std::remove(dump.c_str());
+    const int status = std::system((std::string(GRINDLET_CHECK_PATH) + " " + GRINDLET_MODULE_PATH +
+                                    " --dump " + dump + " --samples > /dev/null")
+                                       .c_str());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream in(dump);
+    std::string line, name, hash;
+    std::vector<float> samples;
+    int scenarios = 0;
+    size_t total = 0;
+    const auto close = [&] {
+        if (name.empty()) return;
+        EXPECT_EQ(hex32(hashSamples(samples)), hash) << name;
+        total += samples.size();
+        ++scenarios;
+        samples.clear();
+    };
+    while (std::getline(in, line)) {
+        if (line.rfind("  ", 0) == 0) {
+            samples.push_back(floatFromBits(static_cast<uint32_t>(std::stoul(line, nullptr, 16))));
+            continue;
+        }
+        close();
+        name = line.substr(0, line.rfind(' '));
+        hash = line.substr(line.rfind(' ') + 1);
+    }
+    close();
+    std::remove(dump.c_str());
+    EXPECT_EQ(scenarios, 40);
+    EXPECT_GT(total, 100000u);
 }
 
 // grindlet-check on module files nobody trusts: whatever the file does, the checker reports it

@@ -3,7 +3,8 @@
 // host calls and their order, statuses, wind-down and sleep, blocks of any size, in place)
 // and its output against QZ-Grindlet's reference hashes. One line per check, then
 // "MODULE: N passed, M failed"; exit 0 only when none failed, 2 when it cannot run at all.
-// --dump writes the output hash of every scenario, for comparing two builds; --describe prints
+// --dump writes the output hash of every scenario (with --samples every output sample's bits
+// too), for comparing two builds and finding where they part; --describe prints
 // the module's identity and pin table instead. The module file is untrusted: loading it and
 // every check run in child processes with a time limit, and nothing ever writes to it.
 #include <algorithm>
@@ -29,9 +30,10 @@ using namespace grindlet::host;
 namespace {
 
 constexpr const char* USAGE =
-    "usage: grindlet-check MODULE [--describe] [--dump FILE [-f]] [--timeout SECONDS]\n"
+    "usage: grindlet-check MODULE [--describe] [--dump FILE [--samples] [-f]] [--timeout SECONDS]\n"
     "  --describe      the module's identity and pin table\n"
     "  --dump FILE     each scenario's output hash, for comparing two builds (-f replaces FILE)\n"
+    "  --samples       with --dump, every output sample's bit pattern under its scenario's line\n"
     "  --timeout S     the time each check may take before it counts as a hang (default 60)\n"
     "Each check runs in a child process: a crash or a hang fails that check, not the run.\n"
     "Exit status: 0 all passed, 1 some failed, 2 the module file could not be checked at all.\n";
@@ -147,18 +149,19 @@ std::string reportOf(const check::Outcome& outcome, const std::string& dumpLines
 }
 
 // Runs one check against a freshly loaded module; returns its report.
-std::string runCheck(const std::string& path, const check::NamedCheck& named) {
+std::string runCheck(const std::string& path, const check::NamedCheck& named, bool samples) {
     std::string error;
     const auto library = ModuleLibrary::load(path, error);
     if (!library) return reportOf(check::failWith("cannot load the module: " + error), "");
     std::string dumpLines;
-    check::CheckContext context(*library, &dumpLines);
+    check::CheckContext context(*library, &dumpLines, samples);
     return reportOf(named.run(context), dumpLines);
 }
 
 struct Arguments {
     std::string path, dumpPath;
     bool describeOnly = false;
+    bool samples = false;
     bool force = false;
     int timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
 };
@@ -174,6 +177,8 @@ bool parseArguments(int argc, char** argv, Arguments& a, int& status) {
             return false;
         } else if (arg == "--describe") {
             a.describeOnly = true;
+        } else if (arg == "--samples") {
+            a.samples = true;
         } else if (arg == "-f" || arg == "--force") {
             a.force = true;
         } else if (arg == "--dump" && i + 1 < argc) {
@@ -202,6 +207,10 @@ bool parseArguments(int argc, char** argv, Arguments& a, int& status) {
     }
     if (a.path.empty()) {
         std::fputs(USAGE, stderr);
+        return false;
+    }
+    if (a.samples && a.dumpPath.empty()) {
+        std::fprintf(stderr, "grindlet-check: --samples adds to a --dump FILE: name one\n");
         return false;
     }
     return true;
@@ -272,14 +281,14 @@ int main(int argc, char** argv) {
         if (isolated) {
             const check::ChildResult run = check::runInChild(
                 [&](int channel) {
-                    return check::writeAll(channel, runCheck(a.path, named)) ? 0 : 1;
+                    return check::writeAll(channel, runCheck(a.path, named, a.samples)) ? 0 : 1;
                 },
                 a.timeoutSeconds);
             report = run.ending == check::ChildResult::Ending::Finished && run.exitStatus == 0
                          ? run.output
                          : "FAIL the module " + check::describeEnding(run, a.timeoutSeconds) + "\n";
         } else {
-            report = runCheck(a.path, named);
+            report = runCheck(a.path, named, a.samples);
         }
         const size_t lineEnd = report.find('\n');
         const std::string verdict = report.substr(0, lineEnd);

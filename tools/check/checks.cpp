@@ -10,6 +10,8 @@ const char* const MODE_NAMES[3] = {"Floor", "Round", "Inside"};
 Outcome CheckContext::scenario(const std::string& name, const Scenario& s, ScenarioResult* out) {
     ScenarioResult result = runScenario(library, s);
     if (dump != nullptr) *dump += name + " " + hex32(hashSamples(result.output)) + "\n";
+    for (size_t i = 0; dump != nullptr && samples && i < result.output.size(); ++i)
+        *dump += "  " + hex32(floatBits(result.output[i])) + "\n";
     if (out != nullptr) *out = result;
     if (!result.fault.empty()) return failWith(result.fault);
     return pass();

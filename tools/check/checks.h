@@ -24,9 +24,10 @@ inline Outcome failWith(const std::string& why) { return {false, why}; }
 // What every check gets: the module file, and scenarios whose output hashes go to the dump.
 class CheckContext {
 public:
-    // dumpLines (may be null): where each scenario's "name hash" line goes.
-    CheckContext(const host::ModuleLibrary& lib, std::string* dumpLines)
-        : library(lib), dump(dumpLines) {}
+    // dumpLines (may be null): where each scenario's "name hash" line goes, followed with
+    // everySample by one line per output sample (its bit pattern), to find where builds part.
+    CheckContext(const host::ModuleLibrary& lib, std::string* dumpLines, bool everySample = false)
+        : library(lib), dump(dumpLines), samples(everySample) {}
     // Runs a scenario, records its hash for the build comparison, and reports faults.
     Outcome scenario(const std::string& name, const host::Scenario& s,
                      host::ScenarioResult* out = nullptr);
@@ -35,6 +36,7 @@ public:
 
 private:
     std::string* dump;
+    bool samples;
 };
 
 struct NamedCheck {
