@@ -31,77 +31,69 @@ bool seekable(int fd) { return lseek(fd, 0, SEEK_CUR) != -1; }
 
 // ---- input -----------------------------------------------------------------------------------
 
-struct MemoryIo {
+// What libsndfile reads through us, bytes in memory or a regular file: their length and its
+// position in them.
+struct ReadIo {
     static AudioInput& of(void* user) { return *static_cast<AudioInput*>(user); }
-    static sf_count_t length(void* user) { return of(user).memorySize; }
+    static sf_count_t length(void* user) { return of(user).readSize; }
     static sf_count_t seek(sf_count_t offset, int whence, void* user) {
         AudioInput& in = of(user);
-        const sf_count_t base = whence == SEEK_CUR   ? in.memoryAt
-                                : whence == SEEK_END ? in.memorySize
+        const sf_count_t base = whence == SEEK_CUR   ? in.readAt
+                                : whence == SEEK_END ? in.readSize
                                                      : 0;
-        if (offset > in.memorySize - base || base + offset < 0) return -1;
-        in.memoryAt = base + offset;
-        return in.memoryAt;
-    }
-    static sf_count_t read(void* destination, sf_count_t count, void* user) {
-        AudioInput& in = of(user);
-        const sf_count_t n = std::max<sf_count_t>(0, std::min(count, in.memorySize - in.memoryAt));
-        std::memcpy(destination, in.memory + in.memoryAt, static_cast<size_t>(n));
-        in.memoryAt += n;
-        return n;
+        if (offset > in.readSize - base || base + offset < 0) return -1;
+        in.readAt = base + offset;
+        return in.readAt;
     }
     static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
-    static sf_count_t tell(void* user) { return of(user).memoryAt; }
+    static sf_count_t tell(void* user) { return of(user).readAt; }
+};
+
+struct MemoryIo : ReadIo {
+    static sf_count_t read(void* destination, sf_count_t count, void* user) {
+        AudioInput& in = of(user);
+        const sf_count_t n = std::max<sf_count_t>(0, std::min(count, in.readSize - in.readAt));
+        std::memcpy(destination, in.memory + in.readAt, static_cast<size_t>(n));
+        in.readAt += n;
+        return n;
+    }
 };
 
 // A regular file, read a window of WINDOW_BYTES at a time: a system call per 8 KB that
 // libsndfile asks for costs more than the copy.
-struct FileIo {
+struct FileIo : ReadIo {
     static constexpr size_t WINDOW_BYTES = 128 << 10;
-    static AudioInput& of(void* user) { return *static_cast<AudioInput*>(user); }
-    static sf_count_t length(void* user) { return of(user).fileSize; }
-    static sf_count_t seek(sf_count_t offset, int whence, void* user) {
-        AudioInput& in = of(user);
-        const sf_count_t base = whence == SEEK_CUR   ? in.fileAt
-                                : whence == SEEK_END ? in.fileSize
-                                                     : 0;
-        if (offset > in.fileSize - base || base + offset < 0) return -1;
-        in.fileAt = base + offset;
-        return in.fileAt;
-    }
     static sf_count_t read(void* destination, sf_count_t count, void* user) {
         AudioInput& in = of(user);
         char* to = static_cast<char*>(destination);
         sf_count_t done = 0;
         while (done < count) {
-            const sf_count_t inWindow = in.fileAt - in.windowStart;
+            const sf_count_t inWindow = in.readAt - in.windowStart;
             if (inWindow >= 0 && inWindow < static_cast<sf_count_t>(in.windowLength)) {
                 const auto n = static_cast<size_t>(std::min<sf_count_t>(
                     count - done, static_cast<sf_count_t>(in.windowLength) - inWindow));
                 std::memcpy(to + done, in.window.data() + inWindow, n);
                 done += static_cast<sf_count_t>(n);
-                in.fileAt += static_cast<sf_count_t>(n);
+                in.readAt += static_cast<sf_count_t>(n);
                 continue;
             }
             const bool large = count - done >= static_cast<sf_count_t>(WINDOW_BYTES);
             char* into = large ? to + done : in.window.data();
             const size_t want = large ? static_cast<size_t>(count - done) : WINDOW_BYTES;
-            const ssize_t n = pread(in.fileFd, into, want, in.fileAt);
+            const ssize_t n = pread(in.fileFd, into, want, in.readAt);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && in.fileError == 0) in.fileError = errno;
             if (n <= 0) break;
             if (large) {
                 done += n;
-                in.fileAt += n;
+                in.readAt += n;
             } else {
-                in.windowStart = in.fileAt;
+                in.windowStart = in.readAt;
                 in.windowLength = static_cast<size_t>(n);
             }
         }
         return done;
     }
-    static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
-    static sf_count_t tell(void* user) { return of(user).fileAt; }
 };
 
 namespace {
@@ -272,7 +264,7 @@ std::unique_ptr<AudioInput> AudioInput::openMemory(const uint8_t* data, size_t s
                                                    std::string& error) {
     std::unique_ptr<AudioInput> input(new AudioInput());
     input->memory = data;
-    input->memorySize = static_cast<sf_count_t>(size);
+    input->readSize = static_cast<sf_count_t>(size);
     static SF_VIRTUAL_IO io = {MemoryIo::length, MemoryIo::seek, MemoryIo::read, MemoryIo::write,
                                MemoryIo::tell};
     input->file = sf_open_virtual(&io, SFM_READ, &input->info, input.get());
@@ -301,7 +293,7 @@ void AudioInput::openFile(const std::string& path) {
     fileFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat status {};
     if (fileFd >= 0 && fstat(fileFd, &status) == 0 && S_ISREG(status.st_mode)) {
-        fileSize = status.st_size;
+        readSize = status.st_size;
         window.resize(FileIo::WINDOW_BYTES);
         static SF_VIRTUAL_IO io = {FileIo::length, FileIo::seek, FileIo::read, FileIo::write,
                                    FileIo::tell};

@@ -52,15 +52,16 @@ private:
     int64_t declared = -1;
     int64_t stated = -1;
     bool piped = false;
-    // For openMemory: libsndfile's virtual I/O reads from here.
-    const uint8_t* memory = nullptr;
-    sf_count_t memorySize = 0;
-    sf_count_t memoryAt = 0;
+    // What libsndfile's virtual I/O reads (bytes in memory, or a regular file): their length
+    // and its position in them.
+    sf_count_t readSize = 0;
+    sf_count_t readAt = 0;
+    friend struct ReadIo;
     friend struct MemoryIo;
+    // For openMemory: the bytes.
+    const uint8_t* memory = nullptr;
     // For a regular file: read a large window at a time (libsndfile asks for small pieces).
     int fileFd = -1;
-    sf_count_t fileSize = 0;
-    sf_count_t fileAt = 0;
     std::vector<char> window;
     sf_count_t windowStart = 0;
     size_t windowLength = 0;
