@@ -219,7 +219,9 @@ int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* o
     }
     int32_t lastTake = take - period;
     for (; take < count; take += period) {
-        held = takeSample<Mode, Quantize>(quantizer, in[take]);
+        // One lane of the same vector quantizer: the same bits as the groups above, without
+        // the scalar quantizer's branches on the sample's magnitude.
+        held = _mm_cvtss_f32(takeFour<Mode, Quantize>(quantize, _mm_set_ss(in[take])));
         fill(out + take, period < count - take ? period : count - take, held);
         lastTake = take;
     }
@@ -270,6 +272,9 @@ inline void scatter(float* out, int32_t stride, __m128 v) {
 template <int16_t Mode, bool Quantize>
 int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* out, int32_t from,
                       int32_t count, int32_t period, float factor, LinearRegisters& r) {
+    // The takes here are quantized by lanes of one vector quantizer, alone or four at once: the
+    // same bits as the sample quantizer wherever it applies, which the caller has checked.
+    const VectorQuantizer<Mode> quantize(quantizer);
     const int32_t before = period - 1;
     if (before >= count - from) {
         r.ramp = rampRun(out + from, count - from, r.ramp, r.rampStep);
@@ -277,7 +282,6 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     }
     r.ramp = rampRun(out + from, before, r.ramp, r.rampStep);
     int32_t take = from + before;
-    const VectorQuantizer<Mode> quantize(quantizer);
     const __m128d factorWide = _mm_set1_pd(double(factor));
     const __m128 factorSingle = _mm_set1_ps(factor);
     // The last lane of each group carries into the next; the registers are written once, after.
@@ -320,7 +324,7 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     int32_t lastTake = take - period;
     for (; take < count; take += period) {
         r.previous = r.held;
-        r.held = takeSample<Mode, Quantize>(quantizer, in[take]);
+        r.held = _mm_cvtss_f32(takeFour<Mode, Quantize>(quantize, _mm_set_ss(in[take])));
         r.rampStep = rampIncrement(r.held, r.previous, factor);
         out[take] = r.previous;
         r.ramp = addInOrder(r.previous, r.rampStep);
