@@ -21,3 +21,11 @@ for plugin in "${plugins[@]}"; do
   echo "$row"
 done
 echo "(ns per channel-sample; lv2bench $frames frames per run, default control values)"
+
+# The same plugins on real audio, a signal of their own on every input (lv2bench's one shared
+# buffer of zeros flatters a plugin whose work depends on the samples).
+if [ -x build/native/bench/lv2-audio-bench ]; then
+  for signal in noise music; do
+    build/native/bench/lv2-audio-bench --frames "$((frames / 2))" --signal "$signal" "${plugins[@]}"
+  done
+fi
