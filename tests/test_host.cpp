@@ -18,6 +18,7 @@
 #include <string>
 
 #include "host/hosted_module.h"
+#include "host/pe_format.h"
 #include "host/pe_image.h"
 #include "host/sample_checks.h"
 #include "tools/scenario.h"
@@ -390,6 +391,90 @@ TEST_F(WindowsModuleFile, RepeatedLoadsLeaveNothingBehind) {
 #endif
     EXPECT_TRUE(ModuleLibrary::load(GRINDLET_WINDOWS_MODULE_PATH, error))
         << "a sound image still loads: " << error;
+}
+
+// One entry of a COFF symbol table, which MinGW's linker keeps in an unstripped image.
+struct CoffSymbol {
+    char name[8];            // the name, or 0 then an offset into the string table
+    uint32_t value;          // for a function: its offset in its section
+    int16_t section;         // 1-based section number; 0 or less: not in a section
+    uint16_t type;           // (not read)
+    uint8_t storageClass;    // (not read)
+    uint8_t auxiliaryCount;  // entries that follow this one and belong to it
+} __attribute__((packed));
+static_assert(sizeof(CoffSymbol) == 18);
+
+// The symbol names at each address (relative to the image's base) in an unstripped image.
+std::multimap<uint32_t, std::string> symbolsByAddress(const std::string& image) {
+    std::multimap<uint32_t, std::string> names;
+    uint32_t pe = 0;
+    std::memcpy(&pe, image.data() + host::pe::DOS_PE_OFFSET, 4);
+    host::pe::FileHeader file{};
+    std::memcpy(&file, image.data() + pe, sizeof file);
+    const size_t sections = pe + sizeof file + file.optionalSize;
+    const size_t strings = size_t{file.symbolTable} + size_t{file.symbolCount} * sizeof(CoffSymbol);
+    if (file.symbolTable == 0 || strings > image.size()) return names;
+    for (uint32_t i = 0; i < file.symbolCount; ++i) {
+        CoffSymbol symbol{};
+        std::memcpy(&symbol, image.data() + file.symbolTable + i * sizeof symbol, sizeof symbol);
+        i += symbol.auxiliaryCount;
+        if (symbol.section <= 0 || symbol.section > file.sectionCount) continue;
+        host::pe::SectionHeader section{};
+        std::memcpy(&section, image.data() + sections + (symbol.section - 1) * sizeof section,
+                    sizeof section);
+        uint32_t offset = 0;
+        std::memcpy(&offset, symbol.name + 4, 4);
+        const std::string name = std::memcmp(symbol.name, "\0\0\0\0", 4) == 0
+                                     ? std::string(image.c_str() + strings + offset)
+                                     : std::string(symbol.name, strnlen(symbol.name, 8));
+        names.emplace(section.virtualAddress + symbol.value, name);
+    }
+    return names;
+}
+
+// The Windows module's virtual table as MinGW laid it out, against the slot order the ABI
+// header states: an object made by the module file (its copy with symbols kept) in our PE
+// loader, each slot's function named by the file's symbol table.
+TEST(WindowsModuleSymbols, VirtualOperationsSitInTheSlotsTheHeaderStates) {
+    const std::string image = fileContents(GRINDLET_WINDOWS_SYMBOLS_MODULE_PATH);
+    if (image.empty())
+        GTEST_SKIP() << "no " << GRINDLET_WINDOWS_SYMBOLS_MODULE_PATH
+                     << " (build the windows preset first)";
+    const auto names = symbolsByAddress(image);
+    ASSERT_FALSE(names.empty()) << "no symbol table";
+    std::string error;
+    const auto library = ModuleLibrary::load(GRINDLET_WINDOWS_SYMBOLS_MODULE_PATH, error);
+    ASSERT_TRUE(library) << error;
+    uint32_t base = 0;
+    for (const auto& [address, name] : names) {
+        if (name == "_getModuleProperties")
+            base = reinterpret_cast<uint32_t>(library->getModuleProperties()) - address;
+    }
+    ASSERT_NE(base, 0u) << "no _getModuleProperties symbol";
+    host::HostedModule module(*library);
+    ASSERT_TRUE(module.make(error)) << error;
+    uint32_t table = 0;
+    std::memcpy(&table, module.block()->object, sizeof table);
+    // What each slot's function is called, mangled: the two destructors, then the operations.
+    const char* const stated[] = {"ModuleD1Ev",     "ModuleD0Ev",          "17onPinStatusChange",
+                                  "7onEvent",       "8dispatch",           "4open",
+                                  "5close",         "16unusedOperation6",  "13setSampleRate",
+                                  "12setBlockSize", "13getSampleRate",     "12getBlockSize",
+                                  "10getPinInfo",   "17unusedOperation12", "17unusedOperation13",
+                                  "8onNotify",      "11onDataEvent",       "9onMessage"};
+    for (size_t slot = 0; slot < std::size(stated); ++slot) {
+        uint32_t function = 0;
+        std::memcpy(&function, reinterpret_cast<const void*>(table + 4 * slot), sizeof function);
+        std::string found;
+        const auto [first, last] = names.equal_range(function - base);
+        for (auto at = first; at != last; ++at) {
+            if (at->second.find(stated[slot]) != std::string::npos) found = at->second;
+        }
+        EXPECT_FALSE(found.empty())
+            << "slot " << slot << " should be " << stated[slot]
+            << "; the symbols there: " << (first == last ? std::string("none") : first->second);
+    }
+    module.close();
 }
 
 }  // namespace
