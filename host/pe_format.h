@@ -18,8 +18,8 @@ struct FileHeader {
     uint16_t machine;          // 0x14C: i386
     uint16_t sectionCount;     // entries in the section table
     uint32_t timeDateStamp;    // when the linker wrote it (not read)
-    uint32_t symbolTable;      // (not read)
-    uint32_t symbolCount;      // (not read)
+    uint32_t symbolTable;      // where an unstripped image keeps its symbols (tests only)
+    uint32_t symbolCount;      // how many (tests only)
     uint16_t optionalSize;     // bytes of the optional header; the section table follows
     uint16_t characteristics;  // (not read)
 };
