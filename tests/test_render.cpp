@@ -808,6 +808,7 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
          "cannot read"},
         {"standard input without -o", "", "- < in.wav", "needs -o"},
         {"a folder at the output path", "mkdir out.wav", "in.wav -o out.wav -f", "is a folder"},
+        {"a folder as the input", "mkdir sub", "sub -o new.wav", "sub: it is a folder"},
     };
     for (const Hazard& hazard : hazards) {
         SCOPED_TRACE(hazard.what);
@@ -939,6 +940,18 @@ TEST_F(RenderTool, SoxAndAplayReadTheStream) {
     ASSERT_TRUE(readSound(path("chained.wav"), chained));
     EXPECT_EQ(chained.frames(), 1000);
     EXPECT_TRUE(sameBits(chained.samples, reference.samples));
+}
+
+// Standard input on a terminal: a message at once, not a wait for audio nobody will type.
+TEST_F(RenderTool, StandardInputOnATerminalIsNamedNotWaitedFor) {
+    if (std::system("command -v script > /dev/null") != 0)
+        GTEST_SKIP() << "script (util-linux) is not installed: no terminal to try";
+    const ToolRun result =
+        run("timeout 20 script -qec '" + tool() + " - -o out.wav' /dev/null > said.txt");
+    EXPECT_EQ(result.status, 1) << result.errors;
+    EXPECT_NE(contents(path("said.txt")).find("standard input is a terminal"), std::string::npos)
+        << contents(path("said.txt"));
+    EXPECT_FALSE(std::ifstream(path("out.wav")).good());
 }
 
 TEST_F(RenderTool, CompressedInputNeedsNoFormatOption) {

@@ -235,6 +235,13 @@ int64_t truncatedWavFrames(const std::string& path) {
 
 std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::string& error) {
     std::unique_ptr<AudioInput> input(new AudioInput());
+    if (path == "-" && isatty(STDIN_FILENO)) {
+        // Nothing would come until the user typed audio: say how standard input is meant.
+        error =
+            "standard input is a terminal: pipe audio in (for instance sox in.mp3 -t wav - "
+            "| grindlet-render - -o out.wav)";
+        return nullptr;
+    }
     if (path == "-" && seekable(STDIN_FILENO)) {
         input->file = sf_open_fd(STDIN_FILENO, SFM_READ, &input->info, SF_FALSE);
     } else if (path == "-") {
@@ -247,8 +254,8 @@ std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::strin
         if (fd < 0) return nullptr;
         input->file = sf_open_fd(fd, SFM_READ, &input->info, SF_TRUE);
         if (input->file == nullptr) close(fd);
-    } else {
-        input->openFile(path);
+    } else if (!input->openFile(path, error)) {
+        return nullptr;
     }
     const std::string name = path == "-" ? "standard input" : path;
     if (input->file == nullptr) {
@@ -289,22 +296,28 @@ bool AudioInput::check(const std::string& name, std::string& error) {
     return true;
 }
 
-void AudioInput::openFile(const std::string& path) {
+bool AudioInput::openFile(const std::string& path, std::string& error) {
     fileFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat status {};
-    if (fileFd >= 0 && fstat(fileFd, &status) == 0 && S_ISREG(status.st_mode)) {
+    const bool known = fileFd >= 0 && fstat(fileFd, &status) == 0;
+    if (known && S_ISDIR(status.st_mode)) {
+        error = "cannot read " + path + ": it is a folder (name an audio file)";
+        return false;
+    }
+    if (known && S_ISREG(status.st_mode)) {
         readSize = status.st_size;
         window.resize(FileIo::WINDOW_BYTES);
         static SF_VIRTUAL_IO io = {FileIo::length, FileIo::seek, FileIo::read, FileIo::write,
                                    FileIo::tell};
         file = sf_open_virtual(&io, SFM_READ, &info, this);
-        return;
+        return true;
     }
     // Anything else (a pipe, a device, a name that does not open) as libsndfile takes it, with
     // its messages.
     if (fileFd >= 0) close(fileFd);
     fileFd = -1;
     file = sf_open(path.c_str(), SFM_READ, &info);
+    return true;
 }
 
 AudioInput::~AudioInput() {

@@ -44,7 +44,9 @@ public:
 
 private:
     AudioInput() = default;
-    void openFile(const std::string& path);
+    // A regular file through our window, anything else as libsndfile opens it; false (with
+    // why) for a folder.
+    bool openFile(const std::string& path, std::string& error);
     bool check(const std::string& name, std::string& error);
 
     SNDFILE* file = nullptr;
