@@ -40,12 +40,6 @@ std::string besideProgram(const char* argv0, const std::string& name) {
 }
 #endif
 
-std::string seconds(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", value);
-    return text;
-}
-
 int fail(const std::string& message) {
     std::fprintf(stderr, "grindlet-render: %s\n", message.c_str());
     return 1;

@@ -9,15 +9,11 @@
 
 namespace grindlet::render {
 
-namespace {
-
 std::string seconds(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g s", value);
     return text;
 }
-
-}  // namespace
 
 bool completeOptions(RenderOptions& options, std::string& error) {
     const bool fromStdin = options.inputGiven && options.input == STANDARD_STREAM;

@@ -15,6 +15,9 @@ namespace grindlet::render {
 constexpr double DEMO_BITS_FROM = 12.0, DEMO_BITS_TO = 3.0;
 constexpr double DEMO_RATE_FROM = 11025.0, DEMO_RATE_TO = 2500.0;
 
+// "0.25 s": seconds as the messages give them.
+std::string seconds(double value);
+
 // The command line alone: defaults filled in (the demo's sweeps where no input is named, the
 // output's name from the input's), or why it cannot run. Runs before any file is opened, so
 // that standard input is not read for a command that cannot use it.
