@@ -24,24 +24,27 @@ werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
 jobs=$(nproc)
 
+# Each stage says when it starts, so a slow one shows.
+stage() { echo "== $* (at ${SECONDS} s)"; }
+
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-echo "== format (clang-format --dry-run over every C++ file)"
+stage "format (clang-format --dry-run over every C++ file)"
 find binding dsp effect host lv2 python tools tests bench fuzz -name '*.cpp' -o -name '*.h' |
   xargs clang-format --dry-run --Werror
 echo "every C++ file as clang-format lays it out"
 
 # windows before linux: the linux tests also run the windows module file in our PE loader.
 for preset in native windows linux linux-asan; do
-  echo "== $preset: configure and build"
+  stage "$preset: configure and build"
   cmake --preset "$preset" -DGRINDLET_WERROR="$werror" -DGRINDLET_RUN_WINE="$wine" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
-  echo "== $preset: tests"
+  stage "$preset: tests"
   ctest --preset "$preset" -j "$jobs"
 done
 
-echo "== conformance of both module files, and their outputs sample for sample"
+stage "conformance of both module files, and their outputs sample for sample"
 # --dump --samples: every scenario's output hash and every output sample's bit pattern.
 build/linux/grindlet-check build/linux/Module.sep --dump "$tmp/check-linux.txt" --samples | tail -n 1
 build/linux-asan/grindlet-check build/linux-asan/Module.sep | tail -n 1
@@ -61,27 +64,27 @@ agree() {
 agree "the linux and windows modules" "$tmp/check-linux.txt" "$tmp/check-windows.txt"
 echo "both builds agree on $(grep -c '^[^ ]' "$tmp/check-linux.txt") scenarios, $(grep -c '^ ' "$tmp/check-linux.txt") output samples"
 
-echo "== the ZIP for host users, unpacked as they unpack it"
+stage "the ZIP for host users, unpacked as they unpack it"
 bash tests/package/host_zip.sh "$wine"
 
-echo "== the fast paths against the plain loops, through the whole module"
+stage "the fast paths against the plain loops, through the whole module"
 cmake --preset linux-reference -DGRINDLET_WERROR="$werror" -DGRINDLET_RUN_WINE="$wine" >/dev/null
 cmake --build --preset linux-reference -j "$jobs" >/dev/null
 build/linux-reference/grindlet-check build/linux-reference/Module.sep --dump "$tmp/check-reference.txt" --samples | tail -n 1
 agree "the fast paths and the plain loops" "$tmp/check-linux.txt" "$tmp/check-reference.txt"
 echo "the module on its plain loops gives every scenario's output, bit for bit, as on its fast paths"
 
-echo "== the LV2 plugin and the x86-64 render tool against the module file"
+stage "the LV2 plugin and the x86-64 render tool against the module file"
 bash tests/lv2/compare_with_module.sh
 
-echo "== the Python package (Debian's python3, whatever else is on the PATH)"
+stage "the Python package (Debian's python3, whatever else is on the PATH)"
 PYTHONPATH="$PWD/build/native/python" GRINDLET_REQUIRE_RENDER=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-30}
-echo "== fuzz smoke ($fuzz_seconds s each)"
+stage "fuzz smoke ($fuzz_seconds s each)"
 bash fuzz/run.sh "$fuzz_seconds" host_script
 bash fuzz/run.sh "$fuzz_seconds" fast_paths
 bash fuzz/run.sh "$fuzz_seconds" audio_input
 bash fuzz/run.sh "$fuzz_seconds" pe_image
 
-echo "all tests passed"
+echo "all tests passed in ${SECONDS} s"
