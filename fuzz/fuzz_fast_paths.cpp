@@ -117,7 +117,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const float* out = twin.referenceOutput();
         for (int32_t i = block.offset;
              writes && keepsRange(sampleRate) && i < block.offset + block.count; ++i) {
-            check(range.contains(out[i]), "an output beyond the samples taken so far");
+            if (range.contains(out[i])) continue;
+            std::fprintf(stderr,
+                         "block %d (%s, mode %d, bits %a, rate %a, sample rate %a, offset %d, "
+                         "count %d, split %d): output %d is %a, the range [%a, %a] +- %a\n",
+                         blocks, block.linear ? "Linear" : "Step", block.mode, block.bits,
+                         block.rate, sampleRate, block.offset, block.count, block.split,
+                         i - block.offset, out[i], range.lowest(), range.highest(),
+                         range.allowance());
+            check(false, "an output beyond the samples taken so far");
         }
     }
     return 0;
