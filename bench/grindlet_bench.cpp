@@ -180,7 +180,8 @@ void BM_BlockPath(benchmark::State& state) {
 BENCHMARK(BM_BlockPath)->ArgNames({"copy"})->Arg(1)->Arg(0);
 
 // What a call costs beside its samples: the same 1024 samples in calls of `frames` (a host's
-// period), Round, 8 bits, 8,000 Hz (holds of 5.5125) and 11,025 Hz (holds of 4).
+// period), Round, 8 bits, 8,000 Hz (holds of 5.5125), 11,025 Hz (holds of 4) and 7,350 Hz
+// (holds of 6, as 8,000 Hz at 48 kHz).
 void BM_CallSize(benchmark::State& state) {
     const bool linear = state.range(0) != 0;
     const auto frames = static_cast<int32_t>(state.range(1));
@@ -199,7 +200,7 @@ void BM_CallSize(benchmark::State& state) {
 }
 BENCHMARK(BM_CallSize)
     ->ArgNames({"linear", "frames", "hold_x1000"})
-    ->ArgsProduct({{0, 1}, {16, 64, 1024}, {4000, 5513}});
+    ->ArgsProduct({{0, 1}, {16, 64, 1024}, {4000, 5513, 6000}});
 
 // 5.513: 8,000 Hz at 44,100, the front ends' default, whose takes fall between samples.
 constexpr int64_t HOLDS[] = {1000, 4000, 5513, 32000, 88000};

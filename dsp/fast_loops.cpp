@@ -54,7 +54,13 @@ bool toPlaces(float phase, const PhaseGrid& grid, uint32_t& places) {
 }
 
 float fromPlaces(uint32_t places, const PhaseGrid& grid) {
-    return static_cast<float>(double(places) / double(grid.one));
+    // A place is 2^-shift: the product by it is the exact quotient, without a division.
+    constexpr uint32_t doubleExponentShift = 52;
+    constexpr uint64_t doubleExponentOfOne = 1023;
+    const uint64_t placeBits = (doubleExponentOfOne - grid.shift) << doubleExponentShift;
+    double place;
+    std::memcpy(&place, &placeBits, sizeof place);
+    return static_cast<float>(double(places) * place);
 }
 
 // A phase sum in places, rounded as the single-precision addition rounds it: from 2^24 places
@@ -190,19 +196,19 @@ inline __m128 takeFour(const VectorQuantizer<Mode>& quantize, __m128 x) {
 }
 
 // "Step" once the phase after a take repeats: from then on a take comes every `period`
-// samples, with the same phase after each. Starts right after a take at out[from - 1]; fills
-// and takes up to count and returns the samples after the last take (or since from).
+// samples, with the same phase after each. Starts `firstHold` samples before a take (period - 1
+// right after one); fills and takes up to count and returns the samples after the last take
+// (or since from).
 template <int16_t Mode, bool Quantize>
 int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* out, int32_t from,
-                      int32_t count, int32_t period, float& held) {
+                      int32_t count, int32_t period, int32_t firstHold, float& held) {
     const VectorQuantizer<Mode> quantize(quantizer);
-    const int32_t before = period - 1;
-    if (before >= count - from) {
+    if (firstHold >= count - from) {
         fill(out + from, count - from, held);
         return count - from;
     }
-    fill(out + from, before, held);
-    int32_t take = from + before;
+    fill(out + from, firstHold, held);
+    int32_t take = from + firstHold;
     // Four takes at a time: gather, quantize together, fill each one's run.
     for (; take + LANES * period <= count; take += LANES * period) {
         const __m128 x =
@@ -217,15 +223,18 @@ int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* o
         fillVector(out + take + 3 * period, period, last);
         held = _mm_cvtss_f32(last);
     }
-    int32_t lastTake = take - period;
-    for (; take < count; take += period) {
-        // One lane of the same vector quantizer: the same bits as the groups above, without
-        // the scalar quantizer's branches on the sample's magnitude.
-        held = _mm_cvtss_f32(takeFour<Mode, Quantize>(quantize, _mm_set_ss(in[take])));
-        fill(out + take, period < count - take ? period : count - take, held);
-        lastTake = take;
-    }
-    return count - 1 - lastTake;
+    if (take >= count) return count - 1 - (take - period);
+    // The last one to four takes, quantized together as well (a lane whose take lies past the
+    // block repeats the first one's sample and is not used).
+    const int32_t takes = (count - take + period - 1) / period;
+    alignas(16) float taken[LANES];
+    const auto sampleOf = [&](int32_t k) { return in[k < takes ? take + k * period : take]; };
+    _mm_store_ps(taken, takeFour<Mode, Quantize>(quantize, _mm_setr_ps(sampleOf(0), sampleOf(1),
+                                                                       sampleOf(2), sampleOf(3))));
+    for (int32_t k = 0; k < takes; ++k, take += period)
+        fill(out + take, period < count - take ? period : count - take, taken[k]);
+    held = taken[takes - 1];
+    return count - 1 - (take - period);
 }
 
 // rampIncrement on four lanes, in double precision as the reference forms it.
@@ -267,21 +276,23 @@ inline void scatter(float* out, int32_t stride, __m128 v) {
 
 // "Linear" once the phase after a take repeats: a take every `period` samples. The ramps of
 // four segments are independent (each take restarts the ramp), so they run side by side in the
-// lanes of one vector, each lane doing the reference's own additions. Starts right after a take
-// at out[from - 1]; returns the samples after the last take (or since from).
+// lanes of one vector, each lane doing the reference's own additions. Starts `firstHold`
+// samples before a take (period - 1 right after one); returns the samples after the last take
+// (or since from).
 template <int16_t Mode, bool Quantize>
 int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* out, int32_t from,
-                      int32_t count, int32_t period, float factor, LinearRegisters& r) {
+                      int32_t count, int32_t period, int32_t firstHold, float factor,
+                      LinearRegisters& r) {
     // The takes here are quantized by lanes of one vector quantizer, alone or four at once: the
     // same bits as the sample quantizer wherever it applies, which the caller has checked.
     const VectorQuantizer<Mode> quantize(quantizer);
     const int32_t before = period - 1;
-    if (before >= count - from) {
+    if (firstHold >= count - from) {
         r.ramp = rampRun(out + from, count - from, r.ramp, r.rampStep);
         return count - from;
     }
-    r.ramp = rampRun(out + from, before, r.ramp, r.rampStep);
-    int32_t take = from + before;
+    r.ramp = rampRun(out + from, firstHold, r.ramp, r.rampStep);
+    int32_t take = from + firstHold;
     const __m128d factorWide = _mm_set1_pd(double(factor));
     const __m128 factorSingle = _mm_set1_ps(factor);
     // The last lane of each group carries into the next; the registers are written once, after.
@@ -335,6 +346,32 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     return count - 1 - lastTake;
 }
 
+// The steady state of a block after a block at the same step: the phase after its first take
+// is already a fixed point, so the periodic tail can start at once instead of after two takes
+// on the general path. The same arithmetic as the walk: a hold from the phase to the take, the
+// take (minus the step, plus one), and one more period to see the phase after the take repeat.
+template <class Routine>
+bool startsPeriodic(Routine& routine, int32_t count, const PhaseGrid& grid, uint32_t phase) {
+    // One period adds period * one - step (and at most one place where a sum is rounded into the
+    // next binade): no fixed point unless the step is that close to a whole number of samples.
+    const uint32_t fraction = grid.step & (grid.one - 1);
+    if (fraction > 1 && fraction < grid.one - 1) return false;
+    const uint32_t firstHold = phase < grid.step ? samplesBeforeTake(phase, grid) : 0;
+    if (firstHold >= static_cast<uint32_t>(count)) return false;  // no take here: one hold
+    const uint32_t atTake = roundPlaces(phase + (firstHold << grid.shift));
+    const uint32_t afterTake = roundPlaces(atTake - grid.step + grid.one);
+    if (afterTake >= grid.step) return false;  // a take at every sample: the walk's own case
+    const uint32_t period = samplesBeforeTake(afterTake, grid) + 1;
+    const uint32_t nextTake = roundPlaces(afterTake + ((period - 1) << grid.shift));
+    if (roundPlaces(nextTake - grid.step + grid.one) != afterTake || !routine.canRepeat())
+        return false;
+    const int32_t sinceTake =
+        routine.repeatAhead(count, static_cast<int32_t>(period), static_cast<int32_t>(firstHold));
+    routine.r.phase =
+        fromPlaces(roundPlaces(afterTake + (static_cast<uint32_t>(sinceTake) << grid.shift)), grid);
+    return true;
+}
+
 // Walks one block on the phase grid, the same for both routines: samples off the grid one by
 // one (the routine's reference sample), then runs between takes and the takes, and the rest to
 // the routine's periodic tail once the phase after a take repeats. The routine says what a run,
@@ -346,6 +383,8 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
 //   takeEverySample(i, count)  a step of 1.0: samples i..count-1 all taken; false if it cannot
 //   canRepeat(), repeat(i, count, period)  the periodic tail from i on; returns the samples
 //                              since its last take
+//   repeatAhead(count, period, firstHold)  the same from the block's start, firstHold samples
+//                              before its first take
 //
 // Why the phase in places is exact: the phase starts on the grid (a whole number of the step
 // binade's places, checked by toPlaces) and each sample adds 1.0, a power of two no finer than
@@ -361,6 +400,7 @@ void walkPhase(Routine& routine, int32_t count, const PhaseGrid& grid) {
     // Off the grid (a finer step before), sample by sample: the first take puts it on.
     while (i < count && !toPlaces(routine.r.phase, grid, phase)) routine.sample(i++);
     if (i == count) return;
+    if (i == 0 && startsPeriodic(routine, count, grid, phase)) return;
     uint32_t afterLastTake = ~0u;  // no phase in places reaches this
     while (i < count) {
         if (phase < grid.step) {
@@ -460,7 +500,13 @@ struct StepRoutine {
     }
     bool canRepeat() const { return !Quantize || quantizeBlockApplies(quantizer); }
     int32_t repeat(int32_t from, int32_t count, int32_t period) {
-        return periodicSteps<Mode, Quantize>(quantizer, in, out, from, count, period, r.held);
+        return periodicSteps<Mode, Quantize>(quantizer, in, out, from, count, period, period - 1,
+                                             r.held);
+    }
+    int32_t repeatAhead(int32_t count, int32_t period, int32_t firstHold) {
+        took = true;
+        return periodicSteps<Mode, Quantize>(quantizer, in, out, 0, count, period, firstHold,
+                                             r.held);
     }
 };
 
@@ -500,7 +546,12 @@ struct LinearRoutine {
     }
     bool canRepeat() const { return !Quantize || quantizeBlockApplies(quantizer); }
     int32_t repeat(int32_t from, int32_t count, int32_t period) {
-        return periodicRamps<Mode, Quantize>(quantizer, in, out, from, count, period, factor, r);
+        return periodicRamps<Mode, Quantize>(quantizer, in, out, from, count, period, period - 1,
+                                             factor, r);
+    }
+    int32_t repeatAhead(int32_t count, int32_t period, int32_t firstHold) {
+        return periodicRamps<Mode, Quantize>(quantizer, in, out, 0, count, period, firstHold,
+                                             factor, r);
     }
 };
 
