@@ -347,15 +347,27 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
 }
 
 // The steady state of a block after a block at the same step: the phase after its first take
-// is already a fixed point, so the periodic tail can start at once instead of after two takes
-// on the general path. The same arithmetic as the walk: a hold from the phase to the take, the
-// take (minus the step, plus one), and one more period to see the phase after the take repeat.
-template <class Routine>
-bool startsPeriodic(Routine& routine, int32_t count, const PhaseGrid& grid, uint32_t phase) {
-    // One period adds period * one - step (and at most one place where a sum is rounded into the
-    // next binade): no fixed point unless the step is that close to a whole number of samples.
+// is already a fixed point, so the periodic tail can start at once, without the walk (which sees
+// the repeat only after two takes on the general path) or the routines' set-up. The same
+// arithmetic as the walk: a hold from the phase to the take, the take (minus the step, plus
+// one), and one more period to see the phase after the take repeat.
+struct PeriodicStart {
+    int32_t firstHold;   // samples before the block's first take
+    int32_t period;      // samples from one take to the next
+    uint32_t afterTake;  // the phase after every take, in places
+};
+
+// One period adds period * one - step (and at most one place where a sum is rounded into the
+// next binade): no fixed point unless the step is that close to a whole number of samples. Inline,
+// as it turns every other step away at the cost of two instructions.
+inline bool mayRepeat(const PhaseGrid& grid) {
     const uint32_t fraction = grid.step & (grid.one - 1);
-    if (fraction > 1 && fraction < grid.one - 1) return false;
+    return fraction <= 1 || fraction >= grid.one - 1;
+}
+
+bool startsPeriodic(float holdPhase, const PhaseGrid& grid, int32_t count, PeriodicStart& start) {
+    uint32_t phase = 0;
+    if (!toPlaces(holdPhase, grid, phase)) return false;
     const uint32_t firstHold = phase < grid.step ? samplesBeforeTake(phase, grid) : 0;
     if (firstHold >= static_cast<uint32_t>(count)) return false;  // no take here: one hold
     const uint32_t atTake = roundPlaces(phase + (firstHold << grid.shift));
@@ -363,13 +375,15 @@ bool startsPeriodic(Routine& routine, int32_t count, const PhaseGrid& grid, uint
     if (afterTake >= grid.step) return false;  // a take at every sample: the walk's own case
     const uint32_t period = samplesBeforeTake(afterTake, grid) + 1;
     const uint32_t nextTake = roundPlaces(afterTake + ((period - 1) << grid.shift));
-    if (roundPlaces(nextTake - grid.step + grid.one) != afterTake || !routine.canRepeat())
-        return false;
-    const int32_t sinceTake =
-        routine.repeatAhead(count, static_cast<int32_t>(period), static_cast<int32_t>(firstHold));
-    routine.r.phase =
-        fromPlaces(roundPlaces(afterTake + (static_cast<uint32_t>(sinceTake) << grid.shift)), grid);
+    if (roundPlaces(nextTake - grid.step + grid.one) != afterTake) return false;
+    start = {static_cast<int32_t>(firstHold), static_cast<int32_t>(period), afterTake};
     return true;
+}
+
+// The phase at the end of a block whose periodic tail ended sinceTake samples after a take.
+float phaseAfterTail(const PeriodicStart& start, int32_t sinceTake, const PhaseGrid& grid) {
+    return fromPlaces(
+        roundPlaces(start.afterTake + (static_cast<uint32_t>(sinceTake) << grid.shift)), grid);
 }
 
 // Walks one block on the phase grid, the same for both routines: samples off the grid one by
@@ -383,8 +397,6 @@ bool startsPeriodic(Routine& routine, int32_t count, const PhaseGrid& grid, uint
 //   takeEverySample(i, count)  a step of 1.0: samples i..count-1 all taken; false if it cannot
 //   canRepeat(), repeat(i, count, period)  the periodic tail from i on; returns the samples
 //                              since its last take
-//   repeatAhead(count, period, firstHold)  the same from the block's start, firstHold samples
-//                              before its first take
 //
 // Why the phase in places is exact: the phase starts on the grid (a whole number of the step
 // binade's places, checked by toPlaces) and each sample adds 1.0, a power of two no finer than
@@ -400,7 +412,6 @@ void walkPhase(Routine& routine, int32_t count, const PhaseGrid& grid) {
     // Off the grid (a finer step before), sample by sample: the first take puts it on.
     while (i < count && !toPlaces(routine.r.phase, grid, phase)) routine.sample(i++);
     if (i == count) return;
-    if (i == 0 && startsPeriodic(routine, count, grid, phase)) return;
     uint32_t afterLastTake = ~0u;  // no phase in places reaches this
     while (i < count) {
         if (phase < grid.step) {
@@ -503,11 +514,6 @@ struct StepRoutine {
         return periodicSteps<Mode, Quantize>(quantizer, in, out, from, count, period, period - 1,
                                              r.held);
     }
-    int32_t repeatAhead(int32_t count, int32_t period, int32_t firstHold) {
-        took = true;
-        return periodicSteps<Mode, Quantize>(quantizer, in, out, 0, count, period, firstHold,
-                                             r.held);
-    }
 };
 
 template <int16_t Mode, bool Quantize>
@@ -549,10 +555,6 @@ struct LinearRoutine {
         return periodicRamps<Mode, Quantize>(quantizer, in, out, from, count, period, period - 1,
                                              factor, r);
     }
-    int32_t repeatAhead(int32_t count, int32_t period, int32_t firstHold) {
-        return periodicRamps<Mode, Quantize>(quantizer, in, out, 0, count, period, firstHold,
-                                             factor, r);
-    }
 };
 
 template <int16_t Mode, bool Quantize>
@@ -560,6 +562,14 @@ bool stepLoop(RateReducerState& state, const float* in, float* out, int32_t coun
     PhaseGrid grid;
     if (!gridFor(step, grid))
         return reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
+    PeriodicStart start;
+    if (mayRepeat(grid) && startsPeriodic(state.holdPhase, grid, count, start) &&
+        (!Quantize || quantizeBlockApplies(state.quantizer))) {
+        const int32_t sinceTake = periodicSteps<Mode, Quantize>(
+            state.quantizer, in, out, 0, count, start.period, start.firstHold, state.heldValue);
+        state.holdPhase = phaseAfterTail(start, sinceTake, grid);
+        return true;
+    }
     const bool spill = out + count <= in || in + count <= out;
     StepRoutine<Mode, Quantize> routine{loadStep(state),
                                         state.quantizer,
@@ -582,6 +592,16 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
     PhaseGrid grid;
     if (!gridFor(step, grid)) {
         reference::linearLoop<Mode, Quantize>(state, in, out, count, step, factor);
+        return;
+    }
+    PeriodicStart start;
+    if (mayRepeat(grid) && startsPeriodic(state.holdPhase, grid, count, start) &&
+        (!Quantize || quantizeBlockApplies(state.quantizer))) {
+        LinearRegisters r = loadLinear(state);
+        const int32_t sinceTake = periodicRamps<Mode, Quantize>(
+            state.quantizer, in, out, 0, count, start.period, start.firstHold, factor, r);
+        r.phase = phaseAfterTail(start, sinceTake, grid);
+        storeLinear(state, r);
         return;
     }
     LinearRoutine<Mode, Quantize> routine{
