@@ -29,6 +29,15 @@ enum class Control : uint32_t { Bits, Rate, Quantize, Mode, Drive, Mix, Gain, Co
 static_assert(static_cast<size_t>(Control::Count) == grindlet::dsp::CONTROL_COUNT);
 constexpr uint32_t ENABLED_PORT = static_cast<uint32_t>(Control::Count);
 
+// The enumerations arrive as floats: the nearest entry, and the first for anything unusable.
+int16_t quantizeMode(float value) {
+    if (!(value >= 0.0f && value <= 2.0f)) return grindlet::dsp::QUANT_MODE_FLOOR;
+    return static_cast<int16_t>(std::lround(value));
+}
+
+// What run() reads from the ports: every control, then the bypass switch.
+constexpr uint32_t PORTS_READ = static_cast<uint32_t>(Control::Count) + 1;
+
 struct Grindlet {
     int channels = 1;
     float sampleRate = 44100.0f;
@@ -42,6 +51,15 @@ struct Grindlet {
     LevelSettings levelsWanted;  // the ports' values at the last run
     float driven[LevelStage::CHUNK] = {};
     float crushed[LevelStage::CHUNK] = {};
+    // The ports' values at the last run, bit for bit, and the settings made of them: a run whose
+    // ports are unchanged (almost every run) converts nothing. Forgotten when a control port is
+    // connected (hosts connect the audio ports before many runs) or the plugin activated.
+    float portsSeen[PORTS_READ] = {};
+    bool portsKnown = false;
+    float bitsStream = 0.0f;  // the crusher's "Bits" and "S.R." stream values
+    float rateStream = 0.0f;
+    int16_t quantize = grindlet::dsp::QUANT_MODE_FLOOR;
+    bool linear = false;
 
     float control(Control which) const {
         const float* port = controls[static_cast<uint32_t>(which)];
@@ -54,6 +72,46 @@ struct Grindlet {
         const float* port = controls[static_cast<uint32_t>(which)];
         if (port == nullptr || std::isnan(*port)) return facts.defaultValue;
         return std::fmin(std::fmax(double(*port), facts.minimum), facts.maximum);
+    }
+
+    // Makes the crusher's settings and the levels' targets from the ports.
+    void takeSettings() {
+        using grindlet::dsp::CONTROLS;
+        bitsStream = grindlet::dsp::streamValue(CONTROLS[grindlet::dsp::CONTROL_BITS],
+                                                control(Control::Bits));
+        rateStream = grindlet::dsp::streamValue(CONTROLS[grindlet::dsp::CONTROL_RATE],
+                                                control(Control::Rate));
+        quantize = quantizeMode(control(Control::Quantize));
+        linear = control(Control::Mode) >= 0.5f;
+        LevelSettings wanted;
+        wanted.driveDb = level(Control::Drive, grindlet::dsp::CONTROL_DRIVE);
+        wanted.mixPercent = level(Control::Mix, grindlet::dsp::CONTROL_MIX);
+        wanted.gainDb = level(Control::Gain, grindlet::dsp::CONTROL_GAIN);
+        wanted.enabled = enabled == nullptr || !(*enabled < 0.5f);
+        // Decibels cost a pow() each: only a changed setting is converted.
+        const bool changed = wanted.driveDb != levelsWanted.driveDb ||
+                             wanted.mixPercent != levelsWanted.mixPercent ||
+                             wanted.gainDb != levelsWanted.gainDb ||
+                             wanted.enabled != levelsWanted.enabled;
+        if (!levelsStarted) {
+            levels.reset(sampleRate, wanted);
+            levelsStarted = true;
+        } else if (changed) {
+            levels.set(wanted);
+        }
+        levelsWanted = wanted;
+    }
+
+    // Whether a port's value changed since the last run (or nothing is known yet).
+    bool portsChanged() {
+        float now[PORTS_READ];
+        for (uint32_t i = 0; i < static_cast<uint32_t>(Control::Count); ++i)
+            now[i] = controls[i] != nullptr ? *controls[i] : 0.0f;
+        now[static_cast<uint32_t>(Control::Count)] = enabled != nullptr ? *enabled : 1.0f;
+        if (portsKnown && std::memcmp(now, portsSeen, sizeof now) == 0) return false;
+        std::memcpy(portsSeen, now, sizeof now);
+        portsKnown = true;
+        return true;
     }
 };
 
@@ -77,8 +135,10 @@ void connectPort(LV2_Handle instance, uint32_t port, void* data) {
         plugin->output[port - channels] = static_cast<float*>(data);
     } else if (port - 2 * channels < static_cast<uint32_t>(Control::Count)) {
         plugin->controls[port - 2 * channels] = static_cast<const float*>(data);
+        plugin->portsKnown = false;  // an unconnected level reads as its default, not as 0
     } else if (port - 2 * channels == ENABLED_PORT) {
         plugin->enabled = static_cast<const float*>(data);
+        plugin->portsKnown = false;
     }
 }
 
@@ -87,23 +147,16 @@ void activate(LV2_Handle instance) {
     auto* plugin = static_cast<Grindlet*>(instance);
     for (auto& state : plugin->state) grindlet::dsp::resetRateReducer(state, plugin->sampleRate);
     plugin->levelsStarted = false;
-}
-
-// The enumerations arrive as floats: the nearest entry, and the first for anything unusable.
-int16_t quantizeMode(float value) {
-    if (!(value >= 0.0f && value <= 2.0f)) return grindlet::dsp::QUANT_MODE_FLOOR;
-    return static_cast<int16_t>(std::lround(value));
+    plugin->portsKnown = false;
 }
 
 void run(LV2_Handle instance, uint32_t sampleCount) {
     auto* plugin = static_cast<Grindlet*>(instance);
-    using grindlet::dsp::CONTROLS;
-    const float bits = grindlet::dsp::streamValue(CONTROLS[grindlet::dsp::CONTROL_BITS],
-                                                  plugin->control(Control::Bits));
-    const float rate = grindlet::dsp::streamValue(CONTROLS[grindlet::dsp::CONTROL_RATE],
-                                                  plugin->control(Control::Rate));
-    const int16_t quantize = quantizeMode(plugin->control(Control::Quantize));
-    const bool linear = plugin->control(Control::Mode) >= 0.5f;
+    if (plugin->portsChanged()) plugin->takeSettings();
+    const float bits = plugin->bitsStream;
+    const float rate = plugin->rateStream;
+    const int16_t quantize = plugin->quantize;
+    const bool linear = plugin->linear;
     const auto count = static_cast<int32_t>(sampleCount > INT32_MAX ? INT32_MAX : sampleCount);
     const auto crush = [&](int channel, const float* in, float* out, int32_t frames) {
         const ReducerStreams streams{in, &bits, &rate, out};
@@ -115,24 +168,6 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
                                        quantize, 0, frames);
         }
     };
-    LevelSettings wanted;
-    wanted.driveDb = plugin->level(Control::Drive, grindlet::dsp::CONTROL_DRIVE);
-    wanted.mixPercent = plugin->level(Control::Mix, grindlet::dsp::CONTROL_MIX);
-    wanted.gainDb = plugin->level(Control::Gain, grindlet::dsp::CONTROL_GAIN);
-    wanted.enabled = plugin->enabled == nullptr || !(*plugin->enabled < 0.5f);
-    // Decibels cost a pow() each: only a changed setting is converted, which keeps a small
-    // block cheap.
-    const bool changed = wanted.driveDb != plugin->levelsWanted.driveDb ||
-                         wanted.mixPercent != plugin->levelsWanted.mixPercent ||
-                         wanted.gainDb != plugin->levelsWanted.gainDb ||
-                         wanted.enabled != plugin->levelsWanted.enabled;
-    if (!plugin->levelsStarted) {
-        plugin->levels.reset(plugin->sampleRate, wanted);
-        plugin->levelsStarted = true;
-    } else if (changed) {
-        plugin->levels.set(wanted);
-    }
-    plugin->levelsWanted = wanted;
     const bool connected[MAX_CHANNELS] = {
         plugin->input[0] != nullptr && plugin->output[0] != nullptr,
         plugin->input[1] != nullptr && plugin->output[1] != nullptr};

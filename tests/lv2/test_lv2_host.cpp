@@ -295,6 +295,32 @@ TEST(Lv2Plugin, ControlChangesTakeEffectAtTheNextRun) {
     EXPECT_TRUE(sameBits(output, expected));
 }
 
+// A level control left unconnected reads as its default: connected later to a buffer that
+// holds 0 (the value an unconnected port reads as elsewhere), it is read again. Mix at 0 % gives
+// the dry input, bit for bit, once the change has been smoothed.
+TEST(Lv2Plugin, AControlPortConnectedLaterIsRead) {
+    constexpr uint32_t BLOCK = 256, BLOCKS = 40;
+    const std::vector<float> input = signal(BLOCK * BLOCKS, 5);
+    Plugin plugin(MONO, SAMPLE_RATE);
+    ASSERT_TRUE(plugin.loaded());
+    plugin.connect("mix", nullptr);
+    std::vector<float> output(input.size());
+    plugin.connectAudio(0, input.data(), output.data());
+    plugin.run(BLOCK);
+    const auto expected = reference(std::vector<float>(input.begin(), input.begin() + BLOCK),
+                                    {BLOCK}, {plugin.controls}, SAMPLE_RATE);
+    EXPECT_TRUE(sameBits(std::vector<float>(output.begin(), output.begin() + BLOCK), expected));
+    float dryOnly = 0.0f;
+    plugin.connect("mix", &dryOnly);
+    for (uint32_t b = 1; b < BLOCKS; ++b) {
+        plugin.connectAudio(0, input.data() + b * BLOCK, output.data() + b * BLOCK);
+        plugin.run(BLOCK);
+    }
+    const auto lastBlock = input.size() - BLOCK;
+    EXPECT_TRUE(sameBits(std::vector<float>(output.begin() + lastBlock, output.end()),
+                         std::vector<float>(input.begin() + lastBlock, input.end())));
+}
+
 // The host's bypass: while bypassed the output is the input exactly, the crossfades in and out
 // stay between the two signals, and the crusher runs on, so that once re-enabled the output is
 // what an instance never bypassed gives.
