@@ -36,7 +36,7 @@ int16_t quantizeMode(float value) {
 }
 
 // What run() reads from the ports: every control, then the bypass switch.
-constexpr uint32_t PORTS_READ = static_cast<uint32_t>(Control::Count) + 1;
+constexpr uint32_t PORTS_READ = ENABLED_PORT + 1;
 
 struct Grindlet {
     int channels = 1;
@@ -61,20 +61,20 @@ struct Grindlet {
     int16_t quantize = grindlet::dsp::QUANT_MODE_FLOOR;
     bool linear = false;
 
-    float control(Control which) const {
-        const float* port = controls[static_cast<uint32_t>(which)];
-        return port != nullptr ? *port : 0.0f;
-    }
-    // A level control's port value within its range; its default when the port is unconnected
-    // or not a number.
+    // A control as this run read it (0 when its port is unconnected).
+    float control(Control which) const { return portsSeen[static_cast<uint32_t>(which)]; }
+    // A level control's value within its range; its default when the port is unconnected or
+    // the value not a number.
     double level(Control which, grindlet::dsp::ControlIndex row) const {
         const grindlet::dsp::ControlFacts& facts = grindlet::dsp::CONTROLS[row];
-        const float* port = controls[static_cast<uint32_t>(which)];
-        if (port == nullptr || std::isnan(*port)) return facts.defaultValue;
-        return std::fmin(std::fmax(double(*port), facts.minimum), facts.maximum);
+        const float value = control(which);
+        if (controls[static_cast<uint32_t>(which)] == nullptr || std::isnan(value))
+            return facts.defaultValue;
+        return std::fmin(std::fmax(double(value), facts.minimum), facts.maximum);
     }
 
-    // Makes the crusher's settings and the levels' targets from the ports.
+    // Makes the crusher's settings and the levels' targets from the values this run read (each
+    // port is read once: a host may write them from another thread).
     void takeSettings() {
         using grindlet::dsp::CONTROLS;
         bitsStream = grindlet::dsp::streamValue(CONTROLS[grindlet::dsp::CONTROL_BITS],
@@ -87,7 +87,7 @@ struct Grindlet {
         wanted.driveDb = level(Control::Drive, grindlet::dsp::CONTROL_DRIVE);
         wanted.mixPercent = level(Control::Mix, grindlet::dsp::CONTROL_MIX);
         wanted.gainDb = level(Control::Gain, grindlet::dsp::CONTROL_GAIN);
-        wanted.enabled = enabled == nullptr || !(*enabled < 0.5f);
+        wanted.enabled = !(portsSeen[ENABLED_PORT] < 0.5f);  // 1 when unconnected
         // Decibels cost a pow() each: only a changed setting is converted.
         const bool changed = wanted.driveDb != levelsWanted.driveDb ||
                              wanted.mixPercent != levelsWanted.mixPercent ||
@@ -107,7 +107,7 @@ struct Grindlet {
         float now[PORTS_READ];
         for (uint32_t i = 0; i < static_cast<uint32_t>(Control::Count); ++i)
             now[i] = controls[i] != nullptr ? *controls[i] : 0.0f;
-        now[static_cast<uint32_t>(Control::Count)] = enabled != nullptr ? *enabled : 1.0f;
+        now[ENABLED_PORT] = enabled != nullptr ? *enabled : 1.0f;
         if (portsKnown && std::memcmp(now, portsSeen, sizeof now) == 0) return false;
         std::memcpy(portsSeen, now, sizeof now);
         portsKnown = true;
