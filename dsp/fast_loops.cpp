@@ -274,6 +274,54 @@ inline void scatter(float* out, int32_t stride, __m128 v) {
     _mm_store_ss(out + 3 * stride, _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)));
 }
 
+// The ramps of four segments side by side: the segments' takes in x, the take before them in
+// the last lane of held. Writes segment j to dest[j * period, (j + 1) * period) and leaves in
+// each lane its take's registers, the ramp one step past the segment's end.
+struct RampLanes {
+    __m128 held, previous, rampStep, ramp;
+};
+
+// Inlined into both of its loops: a call per group costs more than the group's arithmetic.
+template <int16_t Mode, bool Quantize>
+[[gnu::always_inline]] inline void rampGroup(const VectorQuantizer<Mode>& quantize, __m128 x,
+                                             float* dest, int32_t period, __m128 factorSingle,
+                                             __m128d factorWide, RampLanes& lanes) {
+    // In locals: the stores below go through float pointers, which may alias the lanes' vectors.
+    const __m128 carry = lanes.held;
+    const __m128 held = takeFour<Mode, Quantize>(quantize, x);
+    const __m128 previous = _mm_move_ss(_mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 1, 0, 3)),
+                                        _mm_shuffle_ps(carry, carry, _MM_SHUFFLE(3, 3, 3, 3)));
+    const __m128 rampStep = rampIncrements(held, previous, factorSingle, factorWide);
+    __m128 ramp = previous;
+    // Four steps of four segments are a 4 x 4 block whose columns are the lanes: transposed,
+    // its rows are four samples of one segment each.
+    int32_t m = 0;
+    for (; m + LANES <= period; m += LANES) {
+        __m128 rows[LANES];
+        for (int32_t k = 0; k < LANES; ++k) {
+            rows[k] = ramp;
+            ramp = addLanesInOrder(ramp, rampStep);
+        }
+        _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
+        for (int32_t j = 0; j < LANES; ++j) _mm_storeu_ps(dest + j * period + m, rows[j]);
+    }
+    for (; m < period; ++m) {
+        scatter(dest + m, period, ramp);
+        ramp = addLanesInOrder(ramp, rampStep);
+    }
+    lanes = {held, previous, rampStep, ramp};
+}
+
+inline float lane(__m128 v, int32_t k) {
+    alignas(16) float values[LANES];
+    _mm_store_ps(values, v);
+    return values[k];
+}
+
+// Up to this period the last one to four takes of a block also run as a group, through a
+// buffer on the stack (cheaper than taking them one by one with their ramps).
+constexpr int32_t GROUPED_LAST_TAKES_UP_TO = 16;
+
 // "Linear" once the phase after a take repeats: a take every `period` samples. The ramps of
 // four segments are independent (each take restarts the ramp), so they run side by side in the
 // lanes of one vector, each lane doing the reference's own additions. Starts `firstHold`
@@ -296,41 +344,41 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     const __m128d factorWide = _mm_set1_pd(double(factor));
     const __m128 factorSingle = _mm_set1_ps(factor);
     // The last lane of each group carries into the next; the registers are written once, after.
-    __m128 held = _mm_set1_ps(r.held), previous = _mm_set1_ps(r.previous);
-    __m128 rampStep = _mm_set1_ps(r.rampStep), ramp = _mm_set1_ps(r.ramp);
+    RampLanes lanes{_mm_set1_ps(r.held), _mm_set1_ps(r.previous), _mm_set1_ps(r.rampStep),
+                    _mm_set1_ps(r.ramp)};
     bool grouped = false;
     for (; take + LANES * period <= count; take += LANES * period) {
         const __m128 x =
             _mm_setr_ps(in[take], in[take + period], in[take + 2 * period], in[take + 3 * period]);
-        const __m128 carry = held;
-        held = takeFour<Mode, Quantize>(quantize, x);
-        previous = _mm_move_ss(_mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 1, 0, 3)),
-                               _mm_shuffle_ps(carry, carry, _MM_SHUFFLE(3, 3, 3, 3)));
-        rampStep = rampIncrements(held, previous, factorSingle, factorWide);
-        ramp = previous;
+        rampGroup<Mode, Quantize>(quantize, x, out + take, period, factorSingle, factorWide, lanes);
         grouped = true;
-        // Four steps of four segments are a 4 x 4 block whose columns are the lanes:
-        // transposed, its rows are four samples of one segment each.
-        int32_t m = 0;
-        for (; m + LANES <= period; m += LANES) {
-            __m128 rows[LANES];
-            for (int32_t k = 0; k < LANES; ++k) {
-                rows[k] = ramp;
-                ramp = addLanesInOrder(ramp, rampStep);
-            }
-            _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
-            for (int32_t j = 0; j < LANES; ++j) _mm_storeu_ps(out + take + j * period + m, rows[j]);
-        }
-        for (; m < period; ++m) {
-            scatter(out + take + m, period, ramp);
-            ramp = addLanesInOrder(ramp, rampStep);
-        }
+    }
+    if (take < count && period <= GROUPED_LAST_TAKES_UP_TO) {
+        // The rest, one to four takes: a lane whose take lies past the block repeats the first
+        // one's sample, and its segment is not copied out. The registers are those of the last
+        // take that is in the block, its ramp the one after the block's last sample.
+        const int32_t takes = (count - take + period - 1) / period;
+        const auto sampleOf = [&](int32_t k) { return in[k < takes ? take + k * period : take]; };
+        alignas(16) float segments[LANES * GROUPED_LAST_TAKES_UP_TO];
+        rampGroup<Mode, Quantize>(quantize,
+                                  _mm_setr_ps(sampleOf(0), sampleOf(1), sampleOf(2), sampleOf(3)),
+                                  segments, period, factorSingle, factorWide, lanes);
+        const int32_t written = count - take;
+        std::memcpy(out + take, segments, static_cast<size_t>(written) * sizeof(float));
+        const int32_t last = takes - 1;
+        const int32_t lastSegment = written - last * period;  // 1 to period samples
+        r.previous = lane(lanes.previous, last);
+        r.held = lane(lanes.held, last);
+        r.rampStep = lane(lanes.rampStep, last);
+        r.ramp =
+            lastSegment < period ? segments[last * period + lastSegment] : lane(lanes.ramp, last);
+        return count - 1 - (take + last * period);
     }
     if (grouped) {
-        r.previous = lastLane(previous);
-        r.held = lastLane(held);
-        r.rampStep = lastLane(rampStep);
-        r.ramp = lastLane(ramp);
+        r.previous = lastLane(lanes.previous);
+        r.held = lastLane(lanes.held);
+        r.rampStep = lastLane(lanes.rampStep);
+        r.ramp = lastLane(lanes.ramp);
     }
     int32_t lastTake = take - period;
     for (; take < count; take += period) {
