@@ -394,11 +394,7 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     return count - 1 - lastTake;
 }
 
-// The steady state of a block after a block at the same step: the phase after its first take
-// is already a fixed point, so the periodic tail can start at once, without the walk (which sees
-// the repeat only after two takes on the general path) or the routines' set-up. The same
-// arithmetic as the walk: a hold from the phase to the take, the take (minus the step, plus
-// one), and one more period to see the phase after the take repeat.
+// Where a block's periodic tail starts at once.
 struct PeriodicStart {
     int32_t firstHold;   // samples before the block's first take
     int32_t period;      // samples from one take to the next
@@ -413,6 +409,11 @@ inline bool mayRepeat(const PhaseGrid& grid) {
     return fraction <= 1 || fraction >= grid.one - 1;
 }
 
+// The steady state of a block after a block at the same step: the phase after its first take
+// is already a fixed point, so the periodic tail can start at once, without the walk (which sees
+// the repeat only after two takes on the general path) or the routines' set-up. The same
+// arithmetic as the walk: a hold from the phase to the take, the take (minus the step, plus
+// one), and one more period to see the phase after the take repeat.
 bool startsPeriodic(float holdPhase, const PhaseGrid& grid, int32_t count, PeriodicStart& start) {
     uint32_t phase = 0;
     if (!toPlaces(holdPhase, grid, phase)) return false;
