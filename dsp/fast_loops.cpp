@@ -53,11 +53,11 @@ bool toPlaces(float phase, const PhaseGrid& grid, uint32_t& places) {
     return double(places) == scaled;
 }
 
-float fromPlaces(uint32_t places, const PhaseGrid& grid) {
+float fromPlaces(uint32_t places, uint32_t shift) {
     // A place is 2^-shift: the product by it is the exact quotient, without a division.
     constexpr uint32_t doubleExponentShift = 52;
     constexpr uint64_t doubleExponentOfOne = 1023;
-    const uint64_t placeBits = (doubleExponentOfOne - grid.shift) << doubleExponentShift;
+    const uint64_t placeBits = (doubleExponentOfOne - shift) << doubleExponentShift;
     double place;
     std::memcpy(&place, &placeBits, sizeof place);
     return static_cast<float>(double(places) * place);
@@ -195,6 +195,41 @@ inline __m128 takeFour(const VectorQuantizer<Mode>& quantize, __m128 x) {
     return x;
 }
 
+// Runs of one length without a branch: four samples in one store; five to eight in two that
+// may overlap.
+inline void fillFour(float* out, int32_t, __m128 v) { _mm_storeu_ps(out, v); }
+inline void fillFiveToEight(float* out, int32_t count, __m128 v) {
+    _mm_storeu_ps(out, v);
+    _mm_storeu_ps(out + count - LANES, v);
+}
+
+// Takes four at a time from `take` on while four whole periods fit: gather, quantize together,
+// fill each one's run. Returns the first take after them.
+template <int16_t Mode, bool Quantize, class FillRun>
+inline int32_t stepGroups(const VectorQuantizer<Mode>& quantize, const float* in, float* out,
+                          int32_t take, int32_t count, int32_t period, float& held,
+                          FillRun fillRun) {
+    for (; take + LANES * period <= count; take += LANES * period) {
+        const __m128 x =
+            _mm_setr_ps(in[take], in[take + period], in[take + 2 * period], in[take + 3 * period]);
+        const __m128 taken = takeFour<Mode, Quantize>(quantize, x);
+        fillRun(out + take, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(0, 0, 0, 0)));
+        fillRun(out + take + period, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(1, 1, 1, 1)));
+        fillRun(out + take + 2 * period, period,
+                _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(2, 2, 2, 2)));
+        const __m128 last = _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(3, 3, 3, 3));
+        fillRun(out + take + 3 * period, period, last);
+        held = _mm_cvtss_f32(last);
+    }
+    return take;
+}
+
+// Takes from `take` on when fewer than four whole periods are left (at least one sample).
+inline int32_t takesLeft(int32_t take, int32_t count, int32_t period) {
+    const int32_t left = count - take;
+    return 1 + (left > period) + (left > 2 * period) + (left > 3 * period);
+}
+
 // "Step" once the phase after a take repeats: from then on a take comes every `period`
 // samples, with the same phase after each. Starts `firstHold` samples before a take (period - 1
 // right after one); fills and takes up to count and returns the samples after the last take
@@ -209,24 +244,19 @@ int32_t periodicSteps(const QuantizerState& quantizer, const float* in, float* o
     }
     fill(out + from, firstHold, held);
     int32_t take = from + firstHold;
-    // Four takes at a time: gather, quantize together, fill each one's run.
-    for (; take + LANES * period <= count; take += LANES * period) {
-        const __m128 x =
-            _mm_setr_ps(in[take], in[take + period], in[take + 2 * period], in[take + 3 * period]);
-        const __m128 taken = takeFour<Mode, Quantize>(quantize, x);
-        fillVector(out + take, period, _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(0, 0, 0, 0)));
-        fillVector(out + take + period, period,
-                   _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(1, 1, 1, 1)));
-        fillVector(out + take + 2 * period, period,
-                   _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(2, 2, 2, 2)));
-        const __m128 last = _mm_shuffle_ps(taken, taken, _MM_SHUFFLE(3, 3, 3, 3));
-        fillVector(out + take + 3 * period, period, last);
-        held = _mm_cvtss_f32(last);
+    // The holds of a sampler's usual rates (4 to 8 samples) are filled without branches.
+    if (period == LANES) {
+        take = stepGroups<Mode, Quantize>(quantize, in, out, take, count, period, held, fillFour);
+    } else if (period > LANES && period <= 2 * LANES) {
+        take = stepGroups<Mode, Quantize>(quantize, in, out, take, count, period, held,
+                                          fillFiveToEight);
+    } else {
+        take = stepGroups<Mode, Quantize>(quantize, in, out, take, count, period, held, fillVector);
     }
     if (take >= count) return count - 1 - (take - period);
     // The last one to four takes, quantized together as well (a lane whose take lies past the
     // block repeats the first one's sample and is not used).
-    const int32_t takes = (count - take + period - 1) / period;
+    const int32_t takes = takesLeft(take, count, period);
     alignas(16) float taken[LANES];
     const auto sampleOf = [&](int32_t k) { return in[k < takes ? take + k * period : take]; };
     _mm_store_ps(taken, takeFour<Mode, Quantize>(quantize, _mm_setr_ps(sampleOf(0), sampleOf(1),
@@ -357,7 +387,7 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
         // The rest, one to four takes: a lane whose take lies past the block repeats the first
         // one's sample, and its segment is not copied out. The registers are those of the last
         // take that is in the block, its ramp the one after the block's last sample.
-        const int32_t takes = (count - take + period - 1) / period;
+        const int32_t takes = takesLeft(take, count, period);
         const auto sampleOf = [&](int32_t k) { return in[k < takes ? take + k * period : take]; };
         alignas(16) float segments[LANES * GROUPED_LAST_TAKES_UP_TO];
         rampGroup<Mode, Quantize>(quantize,
@@ -394,13 +424,6 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     return count - 1 - lastTake;
 }
 
-// Where a block's periodic tail starts at once.
-struct PeriodicStart {
-    int32_t firstHold;   // samples before the block's first take
-    int32_t period;      // samples from one take to the next
-    uint32_t afterTake;  // the phase after every take, in places
-};
-
 // One period adds period * one - step (and at most one place where a sum is rounded into the
 // next binade): no fixed point unless the step is that close to a whole number of samples. Inline,
 // as it turns every other step away at the cost of two instructions.
@@ -425,14 +448,48 @@ bool startsPeriodic(float holdPhase, const PhaseGrid& grid, int32_t count, Perio
     const uint32_t period = samplesBeforeTake(afterTake, grid) + 1;
     const uint32_t nextTake = roundPlaces(afterTake + ((period - 1) << grid.shift));
     if (roundPlaces(nextTake - grid.step + grid.one) != afterTake) return false;
-    start = {static_cast<int32_t>(firstHold), static_cast<int32_t>(period), afterTake};
+    start = {static_cast<int32_t>(firstHold), static_cast<int32_t>(period), afterTake, grid.shift};
     return true;
 }
 
-// The phase at the end of a block whose periodic tail ended sinceTake samples after a take.
-float phaseAfterTail(const PeriodicStart& start, int32_t sinceTake, const PhaseGrid& grid) {
-    return fromPlaces(
-        roundPlaces(start.afterTake + (static_cast<uint32_t>(sinceTake) << grid.shift)), grid);
+// How a block runs: its periodic tail from the start, or the walk on the phase grid, or (a step
+// the grid cannot hold) the plain loop.
+enum class BlockRun { Periodic, Walk, Plain };
+
+// The memo holds the schedule its phase implies. A tail that ended s samples after a take
+// (s < period) left the phase at afterTake plus s samples, rounded as the walk rounds it (only
+// at s = period - 1, where it may reach the next binade). Below s = period - 1 the phase stays
+// below the step, so the next take is period - 1 - s samples on; at it the phase is the take's
+// phase of every period before (the same sum, rounded alike), so the phase after it is afterTake
+// again. A memo made for another phase or step is not used.
+inline BlockRun blockRun(const RateReducerState& state, float step, int32_t count, bool tailApplies,
+                         PhaseGrid& grid, PeriodicStart& start) {
+    if (tailApplies && floatBits(state.holdPhase) == state.periodic.phaseBits &&
+        floatBits(step) == state.periodic.stepBits) {
+        start = state.periodic.start;
+        return BlockRun::Periodic;
+    }
+    if (!gridFor(step, grid)) return BlockRun::Plain;
+    if (tailApplies && mayRepeat(grid) && startsPeriodic(state.holdPhase, grid, count, start))
+        return BlockRun::Periodic;
+    return BlockRun::Walk;
+}
+
+// The phase after a periodic tail that ended sinceTake samples after a take (or, in a block
+// with no take, before the next one), and the memo of where the next block's tail starts.
+inline void endPeriodic(RateReducerState& state, float step, const PeriodicStart& start,
+                        int32_t sinceTake) {
+    const uint32_t phase =
+        roundPlaces(start.afterTake + (static_cast<uint32_t>(sinceTake) << start.shift));
+    state.holdPhase = fromPlaces(phase, start.shift);
+    state.periodic = {floatBits(state.holdPhase),
+                      floatBits(step),
+                      {start.period - 1 - sinceTake, start.period, start.afterTake, start.shift}};
+}
+
+// Samples since the last take at the end of a block that takes nothing.
+inline int32_t sinceTakeWithoutTake(const PeriodicStart& start, int32_t count) {
+    return start.period - 1 - start.firstHold + count;
 }
 
 // Walks one block on the phase grid, the same for both routines: samples off the grid one by
@@ -486,7 +543,7 @@ void walkPhase(Routine& routine, int32_t count, const PhaseGrid& grid) {
         }
         afterLastTake = phase;
     }
-    routine.r.phase = fromPlaces(phase, grid);
+    routine.r.phase = fromPlaces(phase, grid.shift);
 }
 
 // The quantizer of a take. Where the vector quantizer applies, one lane of it: the same bits as
@@ -558,7 +615,7 @@ struct StepRoutine {
         r.held = out[count - 1];
         return true;
     }
-    bool canRepeat() const { return !Quantize || quantizeBlockApplies(quantizer); }
+    bool canRepeat() const { return !Quantize || VectorQuantizer<Mode>::applies(quantizer); }
     int32_t repeat(int32_t from, int32_t count, int32_t period) {
         return periodicSteps<Mode, Quantize>(quantizer, in, out, from, count, period, period - 1,
                                              r.held);
@@ -599,7 +656,7 @@ struct LinearRoutine {
         r.ramp = addInOrder(r.previous, r.rampStep);
         return true;
     }
-    bool canRepeat() const { return !Quantize || quantizeBlockApplies(quantizer); }
+    bool canRepeat() const { return !Quantize || VectorQuantizer<Mode>::applies(quantizer); }
     int32_t repeat(int32_t from, int32_t count, int32_t period) {
         return periodicRamps<Mode, Quantize>(quantizer, in, out, from, count, period, period - 1,
                                              factor, r);
@@ -609,15 +666,24 @@ struct LinearRoutine {
 template <int16_t Mode, bool Quantize>
 bool stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {
     PhaseGrid grid;
-    if (!gridFor(step, grid))
-        return reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
     PeriodicStart start;
-    if (mayRepeat(grid) && startsPeriodic(state.holdPhase, grid, count, start) &&
-        (!Quantize || quantizeBlockApplies(state.quantizer))) {
-        const int32_t sinceTake = periodicSteps<Mode, Quantize>(
-            state.quantizer, in, out, 0, count, start.period, start.firstHold, state.heldValue);
-        state.holdPhase = phaseAfterTail(start, sinceTake, grid);
-        return true;
+    const bool tailApplies = !Quantize || VectorQuantizer<Mode>::applies(state.quantizer);
+    switch (blockRun(state, step, count, tailApplies, grid, start)) {
+        case BlockRun::Plain:
+            return reference::stepLoop<Mode, Quantize>(state, in, out, count, step);
+        case BlockRun::Periodic:
+            if (start.firstHold >= count) {  // (from the memo) no take in this block
+                fill(out, count, state.heldValue);
+                endPeriodic(state, step, start, sinceTakeWithoutTake(start, count));
+                return false;
+            }
+            endPeriodic(
+                state, step, start,
+                periodicSteps<Mode, Quantize>(state.quantizer, in, out, 0, count, start.period,
+                                              start.firstHold, state.heldValue));
+            return true;
+        case BlockRun::Walk:
+            break;
     }
     const bool spill = out + count <= in || in + count <= out;
     StepRoutine<Mode, Quantize> routine{loadStep(state),
@@ -639,19 +705,28 @@ template <int16_t Mode, bool Quantize>
 void linearLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step,
                 float factor) {
     PhaseGrid grid;
-    if (!gridFor(step, grid)) {
-        reference::linearLoop<Mode, Quantize>(state, in, out, count, step, factor);
-        return;
-    }
     PeriodicStart start;
-    if (mayRepeat(grid) && startsPeriodic(state.holdPhase, grid, count, start) &&
-        (!Quantize || quantizeBlockApplies(state.quantizer))) {
-        LinearRegisters r = loadLinear(state);
-        const int32_t sinceTake = periodicRamps<Mode, Quantize>(
-            state.quantizer, in, out, 0, count, start.period, start.firstHold, factor, r);
-        r.phase = phaseAfterTail(start, sinceTake, grid);
-        storeLinear(state, r);
-        return;
+    const bool tailApplies = !Quantize || VectorQuantizer<Mode>::applies(state.quantizer);
+    switch (blockRun(state, step, count, tailApplies, grid, start)) {
+        case BlockRun::Plain:
+            reference::linearLoop<Mode, Quantize>(state, in, out, count, step, factor);
+            return;
+        case BlockRun::Periodic: {
+            LinearRegisters r = loadLinear(state);
+            if (start.firstHold >= count) {  // (from the memo) no take in this block
+                r.ramp = rampRun(out, count, r.ramp, r.rampStep);
+                storeLinear(state, r);
+                endPeriodic(state, step, start, sinceTakeWithoutTake(start, count));
+                return;
+            }
+            const int32_t sinceTake = periodicRamps<Mode, Quantize>(
+                state.quantizer, in, out, 0, count, start.period, start.firstHold, factor, r);
+            storeLinear(state, r);
+            endPeriodic(state, step, start, sinceTake);
+            return;
+        }
+        case BlockRun::Walk:
+            break;
     }
     LinearRoutine<Mode, Quantize> routine{
         loadLinear(state), state.quantizer, in, out, step, factor};

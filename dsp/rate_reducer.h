@@ -17,6 +17,25 @@ struct ReducerStreams {
     float* outputBuffer;       // "Output"
 };
 
+// Where a block's periodic tail starts, once the phase after each take repeats (whole-number
+// holds): the fast loops' own bookkeeping.
+struct PeriodicStart {
+    int32_t firstHold;   // samples before the block's first take
+    int32_t period;      // samples from one take to the next
+    uint32_t afterTake;  // the phase after every take, in places of the step's binade
+    uint32_t shift;      // log2 of 1.0 in those places
+};
+
+// What the fast loops learned about the phase at the end of the last block: where the next
+// block's periodic tail starts, so that a block at the same hold step starts it at once. It is
+// a function of the phase and the step alone, used only while both are bit for bit the ones it
+// was made for; the plain loops neither read nor write it, and no output depends on it.
+struct PeriodicMemo {
+    uint32_t phaseBits;  // holdPhase as the block left it
+    uint32_t stepBits;   // the hold step it was made for; 0 (no step is 0.0) until then
+    PeriodicStart start;
+};
+
 struct RateReducerState {
     float samplePeriod;  // 1 / sample rate at open; Linear only
     float holdPhase;     // output samples since the last take, plus the last take's remainder
@@ -25,7 +44,8 @@ struct RateReducerState {
     float rampValue;     // Linear: the next output sample
     float rampStep;      // Linear: added to rampValue after each output sample
     QuantizerState quantizer;
-    float lastRate;  // Linear: the rate of the last block that ran the reducer
+    float lastRate;         // Linear: the rate of the last block that ran the reducer
+    PeriodicMemo periodic;  // the fast loops' own; not part of what the output depends on
 };
 
 // "S.R." carries the rate in hertz divided by ten (882 is 8,820 Hz).
