@@ -2,7 +2,7 @@
 // filled from the table of controls (ports, ranges, defaults, choices), the audio ports, the
 // factory presets and the project's version, and presets.ttl. The build runs it; nothing
 // about a control or a preset is written out by hand.
-//   grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO
+//   grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO LIBRARY_FILE_NAME
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -150,14 +150,15 @@ std::string presetsTurtle() {
     return text;
 }
 
+// Bytes in and out as they are: the Windows build's generator writes the same files.
 bool readFile(const std::string& path, std::string& text) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return in.good() || in.eof();
 }
 
 bool writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path);
+    std::ofstream out(path, std::ios::binary);
     out << text;
     out.close();
     if (!out) std::fprintf(stderr, "grindlet-lv2-turtle: cannot write %s\n", path.c_str());
@@ -172,9 +173,10 @@ void replace(std::string& text, const std::string& placeholder, const std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
+    if (argc != 6) {
         std::fprintf(stderr,
-                     "usage: grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO\n");
+                     "usage: grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO "
+                     "LIBRARY_FILE_NAME\n");
         return 2;
     }
     const std::string source = argv[1], bundle = argv[2];
@@ -189,6 +191,7 @@ int main(int argc, char** argv) {
     replace(plugins, "@MINOR_VERSION@", argv[3]);
     replace(plugins, "@MICRO_VERSION@", argv[4]);
     replace(manifest, "@PRESETS@", presetEntries());
+    replace(manifest, "@BINARY@", argv[5]);
     const bool written = writeFile(bundle + "/qz-grindlet.ttl", plugins) &&
                          writeFile(bundle + "/manifest.ttl", manifest) &&
                          writeFile(bundle + "/presets.ttl", presetsTurtle());

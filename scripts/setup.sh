@@ -6,7 +6,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 qemu-user
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 qemu-user
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386 libsndfile1-dev:i386
   clang libclang-rt-14-dev lib32gcc-12-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -63,4 +64,15 @@ if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
     WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wineboot --init >/dev/null 2>&1
     wineserver --wait
   fi
+fi
+
+# The 64-bit prefix, for the LV2 bundle's Windows build: wine64 runs x86-64 code itself, so it
+# works on every machine. Made once; where 32-bit programs are emulated, wine's set-up of its
+# 32-bit half waits about a minute for them.
+export GRINDLET_WINE64PREFIX="${GRINDLET_WINE64PREFIX:-$HOME/.cache/grindlet/wine64}"
+if [ ! -f "$GRINDLET_WINE64PREFIX/system.reg" ]; then
+  echo "setup: creating the 64-bit wine prefix $GRINDLET_WINE64PREFIX (once)" >&2
+  timeout 600 "$(dirname "$0")/../cmake/wine64-run.sh" wineboot --init >/dev/null 2>&1 || true
+  WINEPREFIX="$GRINDLET_WINE64PREFIX" timeout 60 /usr/lib/wine/wineserver64 -w || true
+  [ -f "$GRINDLET_WINE64PREFIX/system.reg" ] || { echo "setup: wine64 could not make its prefix" >&2; exit 1; }
 fi

@@ -77,6 +77,11 @@ echo "the module on its plain loops gives every scenario's output, bit for bit, 
 stage "the LV2 plugin and the x86-64 render tool against the module file"
 bash tests/lv2/compare_with_module.sh
 
+stage "the LV2 bundle for Windows (x86-64), run under wine64, against the Linux bundle"
+cmake --preset win64 -DGRINDLET_WERROR="$werror" >/dev/null
+cmake --build --preset win64 -j "$jobs"
+bash tests/lv2/win64_bundle.sh
+
 stage "the Python package (Debian's python3, whatever else is on the PATH)"
 PYTHONPATH="$PWD/build/native/python" GRINDLET_REQUIRE_RENDER=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
