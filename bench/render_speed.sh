@@ -2,6 +2,7 @@
 # grindlet-render against a plain copy, and a batch on one core against two: hyperfine runs the
 # commands alternately in one go, so the ratios come from the same minutes of the machine.
 #   bench/render_speed.sh            speed: a 10-minute stereo 16-bit WAV, and 20 one-minute files
+#                                    (beside plain copies of them, one after the other and two at once)
 #   bench/render_speed.sh --memory   peak memory of a 3-hour file through standard input
 # Needs the native build (build/native/grindlet-render); installs sox and hyperfine if missing.
 # Figures count only on a machine that runs the code itself, never under an emulator.
@@ -41,4 +42,11 @@ for i in $(seq -w 1 20); do
 done
 hyperfine -w 1 -r 6 --prepare "rm -rf $work/batch && mkdir $work/batch" --export-markdown batch.md \
   "$render corpus/*.wav -o batch/ -j 1" "$render corpus/*.wav -o batch/ -j 2"
-cat single.md synced.md batch.md
+# The yardstick for that ratio: the same files only copied (cat) and made as safe on disk (sync
+# of each copy, as the render tool's fsync), one after the other against two at once, in the
+# same folders. Where plain copies do not scale, the file system is the limit.
+copy_half() { echo "for f in $*; do cat \$f > batch/\${f##*/} && sync batch/\${f##*/}; done"; }
+hyperfine -w 1 -r 6 --prepare "rm -rf $work/batch && mkdir $work/batch" --export-markdown copies.md \
+  "$(copy_half 'corpus/*.wav')" \
+  "($(copy_half 'corpus/f0*.wav')) & ($(copy_half 'corpus/f1*.wav corpus/f20.wav')); wait"
+cat single.md synced.md batch.md copies.md

@@ -165,6 +165,39 @@ TEST(FastLoops, HardHoldStepsAcrossManyBlocks) {
     }
 }
 
+// A host's small periods at whole holds: every block after the first two starts from what the
+// last one remembered of its periodic tail. Blocks shorter than a hold (no take in them), the two
+// routines taking turns on one phase, "Bits" changing under a remembered tail, a reopen at
+// another sample rate, in place and not.
+TEST(FastLoops, SmallBlocksContinueTheLastBlocksTail) {
+    struct Stream {
+        float sampleRate;
+        float rate;     // whole holds: 4, 6, 8, 88 (longer than a block), and 32
+        int32_t count;  // frames per call
+    };
+    const Stream streams[] = {{44100.0f, 1102.5f, 64},   {48000.0f, 800.0f, 64},
+                              {48000.0f, 600.0f, 37},    {44100.0f, 50.113636f, 64},
+                              {44100.0f, 137.8125f, 16}, {48000.0f, 800.0f, 1}};
+    std::vector<float> input(400);
+    for (size_t i = 0; i < input.size(); ++i)
+        input[i] = std::sin(0.07f * float(i)) * 0.8f + (i % 13 == 0 ? 0.1f : 0.0f);
+    for (const Stream& s : streams) {
+        Twin twin;
+        twin.reducer.reopen(s.sampleRate);
+        for (int block = 0; block < 300; ++block) {
+            const Routine routine = (block / 40) % 2 == 0 ? Routine::Step : Routine::Linear;
+            const float bits = block >= 150 && block < 200 ? 1.2f : 0.8f;
+            const int16_t mode = block % 97 < 60 ? dsp::QUANT_MODE_ROUND : dsp::QUANT_MODE_FLOOR;
+            if (block == 250) twin.reducer.reopen(s.sampleRate * 2.0f);  // the same step bits later
+            const float rate = block >= 250 ? s.rate * 2.0f : s.rate;
+            ASSERT_TRUE(
+                twin.run(routine, mode, input, bits, rate, block % 3, s.count, 0, block % 4 == 1))
+                << describe(routine, mode, bits, rate, s.count) << ", block " << block
+                << ", sample rate " << s.sampleRate;
+        }
+    }
+}
+
 // A new rate every block: the phase is left off the new step's grid again and again.
 TEST(FastLoops, RateChangingEveryBlock) {
     std::mt19937 random(11);
