@@ -47,7 +47,7 @@ private:
     void runReducer(bool linear, int32_t offset, int32_t count);
 
     dsp::ReducerStreams streams;    // inputBuffer, bitsBuffer, rateBuffer, outputBuffer
-    dsp::RateReducerState reducer;  // samplePeriod ... lastRate
+    dsp::RateReducerState reducer;  // samplePeriod ... lastRate, and the fast loops' memo
     int16_t quantMode;              // "Q.Mode"
     int16_t rateMode;               // "R.Mode"
     int32_t flushRemaining;         // samples still to run before asking to sleep

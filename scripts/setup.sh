@@ -66,13 +66,3 @@ if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
   fi
 fi
 
-# The 64-bit prefix, for the LV2 bundle's Windows build: wine64 runs x86-64 code itself, so it
-# works on every machine. Made once; where 32-bit programs are emulated, wine's set-up of its
-# 32-bit half waits about a minute for them.
-export GRINDLET_WINE64PREFIX="${GRINDLET_WINE64PREFIX:-$HOME/.cache/grindlet/wine64}"
-if [ ! -f "$GRINDLET_WINE64PREFIX/system.reg" ]; then
-  echo "setup: creating the 64-bit wine prefix $GRINDLET_WINE64PREFIX (once)" >&2
-  timeout 600 "$(dirname "$0")/../cmake/wine64-run.sh" wineboot --init >/dev/null 2>&1 || true
-  WINEPREFIX="$GRINDLET_WINE64PREFIX" timeout 60 /usr/lib/wine/wineserver64 -w || true
-  [ -f "$GRINDLET_WINE64PREFIX/system.reg" ] || { echo "setup: wine64 could not make its prefix" >&2; exit 1; }
-fi
