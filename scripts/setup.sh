@@ -65,4 +65,3 @@ if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
     wineserver --wait
   fi
 fi
-
