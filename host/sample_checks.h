@@ -1,15 +1,16 @@
 // What a host checks about the samples a module writes, shared by the tools, the tests and the
 // fuzz targets: a sentinel for samples nobody should write, a hash of a run's output bits, and
-// a deterministic test signal.
+// deterministic test signals made with the same bits on every platform (no C library sine: the
+// Linux and Windows checkers must feed a module the same input).
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "dsp/float_bits.h"
+#include "dsp/portable_math.h"
 
 namespace grindlet {
 
@@ -54,15 +55,13 @@ struct XorShift32 {
     float uniform() { return static_cast<float>(next() >> 8) / 16777216.0f * 2.0f - 1.0f; }
 };
 
-constexpr double PI = 3.14159265358979323846;
-
 // A sine of an amplitude and a frequency at a sample rate.
 inline std::vector<float> sineSignal(int32_t length, double amplitude, double hertz,
                                      double sampleRate = 44100.0) {
     std::vector<float> signal(static_cast<size_t>(length));
     for (int32_t i = 0; i < length; ++i) {
         signal[static_cast<size_t>(i)] =
-            static_cast<float>(amplitude * std::sin(2 * PI * hertz * i / sampleRate));
+            static_cast<float>(amplitude * sineOfTurns(hertz * i / sampleRate));
     }
     return signal;
 }
@@ -74,9 +73,8 @@ inline std::vector<float> testSignal(int32_t length, uint32_t seed = 1) {
     XorShift32 random{seed};
     for (int32_t i = 0; i < length; ++i) {
         const double t = i / RATE;
-        signal[static_cast<size_t>(i)] =
-            static_cast<float>(0.6 * std::sin(2 * PI * 220.0 * t) +
-                               0.3 * std::sin(2 * PI * 3111.0 * t) + 0.05 * random.uniform());
+        signal[static_cast<size_t>(i)] = static_cast<float>(
+            0.6 * sineOfTurns(220.0 * t) + 0.3 * sineOfTurns(3111.0 * t) + 0.05 * random.uniform());
     }
     return signal;
 }

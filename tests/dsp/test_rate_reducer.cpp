@@ -334,9 +334,9 @@ TEST(RateReducer, AnyAutomationKeepsTheOutputWithinTheTakenSamples) {
         const double amplitude = below(8) == 0 ? uniform(0.0, 1000.0) : uniform(0.0, 1.0);
         const double hertz = uniform(20.0, 20000.0);
         for (int i = 0; i < LENGTH; ++i) {
-            input[i] = static_cast<float>(
-                below(3) == 0 ? amplitude * uniform(-1.0, 1.0)
-                              : amplitude * std::sin(2.0 * PI * hertz * i / sampleRate));
+            input[i] =
+                static_cast<float>(below(3) == 0 ? amplitude * uniform(-1.0, 1.0)
+                                                 : amplitude * sineOfTurns(hertz * i / sampleRate));
         }
         std::fill(output.begin(), output.end(), sentinel());
         TakenRange range;

@@ -124,8 +124,9 @@ void registerSignalChecks(CheckRegistry& registry) {
         };
         std::vector<float> rates(4000);
         XorShift32 random{19};
-        for (float& r : rates)  // 20 Hz to 44.1 kHz, log-uniform
-            r = static_cast<float>(2.0 * std::pow(2205.0, (random.uniform() + 1.0f) / 2.0f));
+        constexpr double OCTAVES = 11.106562940444883;  // log2(2205)
+        for (float& r : rates)                          // 20 Hz to 44.1 kHz, log-uniform
+            r = static_cast<float>(2.0 * powerOfTwo(OCTAVES * (random.uniform() + 1.0f) / 2.0));
         const Run runs[] = {
             {"linear-rate-rise-before-take",
              {62, 1, 5, 232},

@@ -4,10 +4,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "dsp/portable_math.h"
+
 namespace grindlet::render {
 
 namespace {
-constexpr double PI = 3.14159265358979323846;
 
 // Interleaved frames into one block per channel and back: mono and stereo get loops of their
 // own, which the compiler keeps in registers (most files are one or the other).
@@ -130,16 +131,20 @@ int64_t DemoSignal::read(float* samples, int64_t frames) {
     for (int64_t k = 0; k < n; ++k, ++position) {
         const double t = static_cast<double>(position % sweepFrames) / SAMPLE_RATE;
         if (position < sweepFrames) {
-            // Exponential sweep 80 Hz -> 5 kHz: the aliasing moves against it as it rises.
-            const double f0 = 80.0, f1 = 5000.0, seconds = 2.0;
-            const double rise = std::log(f1 / f0) / seconds;
-            samples[k] =
-                static_cast<float>(0.7 * std::sin(2 * PI * f0 * (std::exp(rise * t) - 1) / rise));
+            // Exponential sweep of six octaves, 80 Hz -> 5120 Hz: the aliasing moves against it
+            // as it rises. Its phase, in turns, integrates 80 * 2^(3t).
+            constexpr double F0 = 80.0, OCTAVES_PER_SECOND = 3.0;
+            constexpr double LN2 = 0.69314718055994530942;
+            const double turns =
+                F0 * (powerOfTwo(OCTAVES_PER_SECOND * t) - 1.0) / (OCTAVES_PER_SECOND * LN2);
+            samples[k] = static_cast<float>(0.7 * sineOfTurns(turns));
         } else {
-            // A minor chord with a slow decay: the quantization noise grows as it fades.
+            // A minor chord with a slow decay (e^(-1.2 t)): the quantization noise grows as it
+            // fades.
+            constexpr double LOG2E = 1.4426950408889634074;
             double v = 0;
-            for (double f : {220.0, 261.63, 329.63, 440.0}) v += std::sin(2 * PI * f * t);
-            samples[k] = static_cast<float>(0.2 * v * std::exp(-1.2 * t));
+            for (double f : {220.0, 261.63, 329.63, 440.0}) v += sineOfTurns(f * t);
+            samples[k] = static_cast<float>(0.2 * v * powerOfTwo(-1.2 * LOG2E * t));
         }
     }
     return n;

@@ -1,0 +1,54 @@
+// Sine and powers of two with the same bits on every platform. The C library's sin, exp and pow
+// differ in their last bits between glibc, MinGW (the x87 fsin) and WebAssembly runtimes; these
+// use only + − × on doubles, floor and ldexp, each of which IEEE 754 defines exactly, so a
+// signal or a setting made with them is the same wherever it is made.
+#pragma once
+
+#include <cmath>
+
+namespace grindlet {
+
+// sin(2π·turns). The fraction of a turn is taken exactly (floor, and a difference of numbers
+// within a factor of two of each other), folded into a quarter turn by sin's symmetries (each
+// fold a Sterbenz-exact difference), then the Taylor series to x^19: |x| <= π/2 leaves an error
+// below 5e-14, far under a float's step.
+inline double sineOfTurns(double turns) {
+    constexpr double TWO_PI = 6.283185307179586476925286766559;
+    double r = turns - std::floor(turns);  // [0, 1)
+    if (r > 0.75) {
+        r = r - 1.0;  // (-0.25, 0)
+    } else if (r > 0.25) {
+        r = 0.5 - r;  // [-0.25, 0.25)
+    }
+    const double x = r * TWO_PI;
+    const double x2 = x * x;
+    // 1/n! for odd n from 19 down to 3, alternating in sign; constants fold exactly at compile time.
+    constexpr double C19 = -1.0 / 121645100408832000.0, C17 = 1.0 / 355687428096000.0,
+                     C15 = -1.0 / 1307674368000.0, C13 = 1.0 / 6227020800.0,
+                     C11 = -1.0 / 39916800.0, C9 = 1.0 / 362880.0, C7 = -1.0 / 5040.0,
+                     C5 = 1.0 / 120.0, C3 = -1.0 / 6.0;
+    double p = C19;
+    p = p * x2 + C17;
+    p = p * x2 + C15;
+    p = p * x2 + C13;
+    p = p * x2 + C11;
+    p = p * x2 + C9;
+    p = p * x2 + C7;
+    p = p * x2 + C5;
+    p = p * x2 + C3;
+    return x + x * (x2 * p);
+}
+
+// 2^x. The whole part goes to the exponent exactly (ldexp); 2^f for |f| <= 1/2 is e^(f ln 2)
+// by its Taylor series to the 14th power, nested as 1 + y(1 + y/2(1 + y/3(…))): relative error
+// below 1e-16.
+inline double powerOfTwo(double x) {
+    constexpr double LN2 = 0.69314718055994530941723212145818;
+    const double whole = std::floor(x + 0.5);
+    const double y = (x - whole) * LN2;  // |y| <= 0.347
+    double p = 1.0;
+    for (int n = 14; n >= 1; --n) p = 1.0 + p * y / n;
+    return std::ldexp(p, static_cast<int>(whole));
+}
+
+}  // namespace grindlet
