@@ -20,6 +20,7 @@ import shutil
 import signal
 import sys
 import secrets
+import time
 from typing import Dict, Iterator, List, Optional, Tuple
 
 MANIFEST = "grindlet-manifest.jsonl"
@@ -34,6 +35,11 @@ AUDIO_EXTENSIONS = frozenset(
 SFC_SET_ADD_PEAK_CHUNK = 0x1050
 # Times a file is tried when the process rendering it dies (a crash, not a reported error).
 ATTEMPTS = 3
+# How long a worker has to unwind after SIGTERM before it is killed.
+STOP_SECONDS = 5
+# How often a Dask run looks for workers while it waits, and how long it waits with none.
+DASK_POLL_SECONDS = 5
+DASK_NO_WORKERS_SECONDS = 60
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 PROGRAM = "qz_grindlet.batch"
@@ -59,8 +65,21 @@ class Interrupted(BaseException):
         self.signum = signum
 
 
+# A stop that comes while an output is linked and recorded waits for both (see run()).
+_deferred = {"holding": False, "signum": None}
+
+
 def _interrupt(signum, frame):
+    if _deferred["holding"]:
+        _deferred["signum"] = _deferred["signum"] or signum
+        return
     raise Interrupted(signum)
+
+
+def _release_stop():
+    _deferred["holding"] = False
+    if _deferred["signum"] is not None:
+        raise Interrupted(_deferred["signum"])
 
 
 def _worker_start():
@@ -70,11 +89,14 @@ def _worker_start():
     signal.signal(signal.SIGTERM, _on_sigterm)
 
 
-def render_file(source: str, target: str, settings: Dict, replace: bool) -> Dict:
-    """Renders one file; returns its manifest fields. Errors are reported, not raised."""
+def render_file(source: str, partial: str, settings: Dict) -> Dict:
+    """Renders one file into the partial file the coordinator named for this attempt (made new,
+    never reused); returns its manifest fields. Errors are reported, not raised. Only the
+    coordinator links an output into place, so no output appears that the manifest does not
+    record, whatever happens to the coordinator."""
     try:
-        frames, size = _render(source, target, settings, replace)
-        return {"status": "rendered", "frames": frames, "bytes": size}
+        frames = _render(source, partial, settings)
+        return {"status": "rendered", "frames": frames}
     except Exception as error:  # a bad file fails alone
         return {"status": "failed", "frames": None, "error": _describe(error)}
 
@@ -103,31 +125,28 @@ def _space_hint(folder: str) -> str:
         return ""
 
 
-def _create_partial(folder: str, name: str) -> str:
-    """A new empty file for an output being written, with the permissions the user's umask gives
-    any new file (a temporary file's 0600 would stay on the output)."""
-    while True:
-        path = os.path.join(folder, f".{name}.{secrets.token_hex(6)}{PARTIAL_SUFFIX}")
-        try:
-            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            return path
-        except FileExistsError:
-            continue
+def partial_name(target: str, run_token: str, attempt: int) -> str:
+    """The temporary file of one attempt at one output: in the output's folder (so that it links
+    into place), hidden, and named after the run and the attempt, so that a retry never shares
+    it with an earlier attempt and a resumed run knows it for one of this tool's."""
+    folder, name = os.path.split(target)
+    return os.path.join(folder, f".{name}.{run_token}-{attempt}{PARTIAL_SUFFIX}")
 
 
-def _render(source: str, target: str, settings: Dict, replace: bool) -> Tuple[int, int]:
+def _render(source: str, partial: str, settings: Dict) -> int:
     import numpy as np
     import soundfile
 
     from . import Grindlet
 
-    if not replace and os.path.lexists(target):
-        raise FileExistsError(f"{target} exists and was not written by this run; not replaced")
     with soundfile.SoundFile(source) as reader:
         integer = not reader.subtype.startswith(("FLOAT", "DOUBLE", "VORBIS", "OPUS", "MPEG"))
-        folder = os.path.dirname(target)
+        folder = os.path.dirname(partial)
         os.makedirs(folder, exist_ok=True)
-        partial = _create_partial(folder, os.path.basename(target))
+        # Made new (never an earlier attempt's file), with the permissions the user's umask
+        # gives any new file (a temporary file's 0600 would stay on the output).
+        os.close(os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        done = False
         try:
             grindlet = Grindlet(reader.samplerate, reader.channels, channels_last=True, **settings)
             frames = 0
@@ -142,25 +161,40 @@ def _render(source: str, target: str, settings: Dict, replace: bool) -> Tuple[in
                     try:
                         writer.write(output)
                     except Exception as error:
-                        raise OSError(f"cannot write {target}: {error}{_space_hint(folder)}") from None
+                        raise OSError(f"cannot write: {error}{_space_hint(folder)}") from None
                     frames += len(output)
             if reader.seekable() and frames != reader.frames:
                 raise OSError(f"read {frames} of {reader.frames} frames")
             with open(partial, "rb") as written:
                 os.fsync(written.fileno())
-            if replace:
-                os.replace(partial, target)
-            else:
-                os.link(partial, target)  # fails rather than replace a file that appeared meanwhile
-                os.unlink(partial)
-            partial = None
-            return frames, os.path.getsize(target)
+            done = True
+            return frames
         finally:
-            if partial is not None:
-                try:
-                    os.unlink(partial)
-                except FileNotFoundError:
-                    pass
+            if not done:
+                _remove(partial)
+
+
+def _remove(path: str):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def place_output(partial: str, target: str, replace: bool) -> int:
+    """Links a finished partial file into place and returns the output's size. Replaces only
+    what this batch wrote (replace); otherwise fails rather than replace a file that is there."""
+    try:
+        if replace:
+            os.replace(partial, target)
+        else:
+            try:
+                os.link(partial, target)
+            except FileExistsError:
+                raise FileExistsError(f"{target} exists and was not written by this run; not replaced") from None
+        return os.path.getsize(target)
+    finally:
+        _remove(partial)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -209,9 +243,10 @@ def manifest_line(path: str, settings: Dict, result: Dict) -> str:
     return json.dumps(entry, sort_keys=True) + "\n"
 
 
-def already_done(entry: Optional[Dict], settings: Dict, target: str) -> bool:
-    """Whether a resumed run can keep the output as it is."""
-    if not entry or entry.get("status") != "rendered" or entry.get("settings") != settings:
+def written_by_this_batch(entry: Optional[Dict], target: str) -> bool:
+    """Whether the output at target is the one the manifest records as rendered (its size and
+    frames): only such a file may a resumed run replace."""
+    if not entry or entry.get("status") != "rendered":
         return False
     try:
         import soundfile
@@ -219,6 +254,11 @@ def already_done(entry: Optional[Dict], settings: Dict, target: str) -> bool:
         return os.path.getsize(target) == entry.get("bytes") and soundfile.info(target).frames == entry.get("frames")
     except Exception:
         return False
+
+
+def already_done(entry: Optional[Dict], settings: Dict, target: str) -> bool:
+    """Whether a resumed run can keep the output as it is."""
+    return written_by_this_batch(entry, target) and entry.get("settings") == settings
 
 
 class Progress:
@@ -281,17 +321,25 @@ class LocalPool:
         return future.result()
 
     def broken(self, error: BaseException) -> bool:
+        """A worker died: the pool is gone. Its other workers are ended and waited for before a
+        new pool starts, so that no retry races an attempt still running."""
         if not isinstance(error, concurrent.futures.process.BrokenProcessPool):
             return False
-        self.executor.shutdown(wait=False, cancel_futures=True)
+        self.stop()
         self.executor = self._start()
         return True
 
     def stop(self):
         # SIGTERM unwinds each worker's render, which removes its temporary file.
-        for process in list(getattr(self.executor, "_processes", {}).values()):
+        processes = list((getattr(self.executor, "_processes", None) or {}).values())
+        for process in processes:
             if process.is_alive():
                 process.terminate()
+        for process in processes:
+            process.join(STOP_SECONDS)
+            if process.is_alive():  # stuck on the pool's own locks: its partial file goes too
+                process.kill()
+                process.join()
         self.executor.shutdown(wait=True, cancel_futures=True)
 
     def close(self):
@@ -314,7 +362,21 @@ class DaskPool:
     def wait(self, pending):
         from dask.distributed import wait
 
-        return wait(list(pending), return_when="FIRST_COMPLETED")
+        idle_since = None
+        while True:
+            try:
+                return wait(list(pending), timeout=DASK_POLL_SECONDS, return_when="FIRST_COMPLETED")
+            except TimeoutError:
+                pass
+            if self.client.scheduler_info().get("workers"):
+                idle_since = None
+                continue
+            idle_since = idle_since or time.monotonic()
+            if time.monotonic() - idle_since >= DASK_NO_WORKERS_SECONDS:
+                raise OSError(
+                    f"the Dask cluster has had no workers for {DASK_NO_WORKERS_SECONDS} s; "
+                    "the outputs written so far are complete and --resume finishes the run"
+                )
 
     def result(self, future) -> Dict:
         return future.result()
@@ -327,6 +389,11 @@ class DaskPool:
 
     def close(self):
         self.client.close()
+
+
+def _help_text(text: str) -> str:
+    """argparse formats help with %: a control's own % (the mix's unit) must stand doubled."""
+    return text.replace("%", "%%")
 
 
 def parse_arguments(argv):
@@ -343,10 +410,10 @@ def parse_arguments(argv):
     parser.add_argument("out_dir", metavar="OUT_DIR")
     for symbol in drawing.NUMBER_CONTROLS:
         row = drawing.CONTROL[symbol]
-        parser.add_argument(f"--{symbol}", metavar="V|LOW:HIGH", help=f"{row['description']} In {row['unit']}; default {row['default']:g}.")
+        parser.add_argument(f"--{symbol}", metavar="V|LOW:HIGH", help=_help_text(f"{row['description']} In {row['unit']}; default {row['default']:g}."))
     for symbol in drawing.CHOICE_CONTROLS:
         row = drawing.CONTROL[symbol]
-        parser.add_argument(f"--{symbol}", metavar="NAME[,NAME...]", help=f"{row['description']} One of {', '.join(row['choices'])}; default {row['default']}.")
+        parser.add_argument(f"--{symbol}", metavar="NAME[,NAME...]", help=_help_text(f"{row['description']} One of {', '.join(row['choices'])}; default {row['default']}."))
     parser.add_argument("--seed", type=int, default=0, help="the draw's seed (default 0)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="local worker processes (default: cores)")
@@ -368,12 +435,14 @@ def parse_arguments(argv):
     return arguments, specs
 
 
-def plan(arguments, specs) -> Tuple[List[Tuple[str, str, str, Dict]], int]:
-    """(relative path, source, target, settings) for every file to render, and how many are
-    skipped as done. Refuses, writing nothing, when the run could replace an input."""
+def plan(arguments, specs) -> Tuple[List[Tuple[str, str, str, Dict, bool]], int]:
+    """(relative path, source, target, settings, whether the target is this batch's to replace)
+    for every file to render, and how many are skipped as done. Refuses, writing nothing, when
+    the run could replace an input."""
     from . import settings as drawing
 
-    in_dir, out_dir = arguments.in_dir, arguments.out_dir
+    # Absolute, so that a Dask worker started elsewhere finds the same files.
+    in_dir, out_dir = os.path.abspath(arguments.in_dir), os.path.abspath(arguments.out_dir)
     if not os.path.isdir(in_dir):
         raise Refusal(f"{in_dir}: not a folder")
     if os.path.realpath(in_dir) == os.path.realpath(out_dir):
@@ -391,10 +460,11 @@ def plan(arguments, specs) -> Tuple[List[Tuple[str, str, str, Dict]], int]:
         if os.path.realpath(target) in inputs:
             raise Refusal(f"{target} would replace the input {os.path.realpath(target)}")
         settings = drawing.draw(specs, arguments.seed, path)
-        if already_done(done.get(path), settings, target):
+        entry = done.get(path)
+        if already_done(entry, settings, target):
             skipped += 1
         else:
-            work.append((path, source, target, settings))
+            work.append((path, source, target, settings, written_by_this_batch(entry, target)))
     return work, skipped
 
 
@@ -413,11 +483,24 @@ def run(arguments, work, skipped: int) -> int:
     pool = DaskPool(arguments.scheduler) if arguments.scheduler else LocalPool(arguments.workers)
     progress = Progress(len(work))
     rendered = failed = 0
+    run_token = secrets.token_hex(6)
     queue: Iterator = iter(work)
-    pending: Dict = {}
-    attempts: Dict[str, int] = {}
+    pending: Dict = {}  # future -> (item, its attempt's partial file)
+    attempts: Dict[str, int] = {}  # names each attempt's partial file
+    deaths: Dict[str, int] = {}  # the times a file's own process died
     retry: List = []
     with open(os.path.join(arguments.out_dir, MANIFEST), "a", encoding="utf-8") as manifest:
+
+        def record(path: str, settings: Dict, result: Dict):
+            try:
+                manifest.write(manifest_line(path, settings, result))
+                manifest.flush()
+            except OSError as error:
+                raise OSError(
+                    f"cannot write {manifest.name}: {error.strerror or error}; "
+                    "the outputs written so far are complete and --resume finishes the run"
+                ) from None
+
         try:
             progress.draw()
             while True:
@@ -425,40 +508,48 @@ def run(arguments, work, skipped: int) -> int:
                     item = retry.pop() if retry else next(queue, None)
                     if item is None:
                         break
-                    path, source, target, settings = item
-                    pending[pool.submit(source, target, settings, arguments.resume)] = item
+                    path, source, target, settings, _ = item
+                    attempts[path] = attempts.get(path, 0) + 1
+                    partial = partial_name(target, run_token, attempts[path])
+                    pending[pool.submit(source, partial, settings)] = (item, partial)
                 if not pending:
                     break
                 finished, _ = pool.wait(pending)
-                for future in finished:
-                    item = pending.pop(future)
-                    path, _, _, settings = item
-                    try:
-                        result = pool.result(future)
-                    except Exception as error:
-                        if pool.broken(error):
-                            attempts[path] = attempts.get(path, 0) + 1
-                            if attempts[path] < ATTEMPTS:
-                                retry.append(item)
-                                continue
-                            error = RuntimeError("the process rendering it died")
-                        result = {"status": "failed", "frames": None, "error": _describe(error)}
-                    try:
-                        manifest.write(manifest_line(path, settings, result))
-                        manifest.flush()
-                    except OSError as error:
-                        raise OSError(
-                            f"cannot write {manifest.name}: {error.strerror or error}; "
-                            "the outputs written so far are complete and --resume finishes the run"
-                        ) from None
-                    if result["status"] == "rendered":
-                        rendered += 1
-                    else:
-                        failed += 1
-                        progress.message(f"{PROGRAM}: {path}: {result['error']}")
-                    progress.advance(result["status"] != "rendered")
+                # What finished is linked and recorded before a stop is taken: the manifest
+                # records every output in place, and no finished attempt's partial file is lost.
+                _deferred["holding"] = True
+                try:
+                    for future in finished:
+                        item, partial = pending.pop(future)
+                        path, _, target, settings, replace = item
+                        try:
+                            result = pool.result(future)
+                        except Exception as error:
+                            if pool.broken(error):  # every attempt of the old pool is dead now
+                                _remove(partial)
+                                deaths[path] = deaths.get(path, 0) + 1
+                                if deaths[path] < ATTEMPTS:
+                                    retry.append(item)
+                                    continue
+                                error = RuntimeError("the process rendering it died")
+                            result = {"status": "failed", "frames": None, "error": _describe(error)}
+                        if result["status"] == "rendered":
+                            try:
+                                result["bytes"] = place_output(partial, target, replace)
+                            except OSError as error:
+                                result = {"status": "failed", "frames": None, "error": _describe(error)}
+                        record(path, settings, result)
+                        if result["status"] == "rendered":
+                            rendered += 1
+                        else:
+                            failed += 1
+                            progress.message(f"{PROGRAM}: {path}: {result['error']}")
+                        progress.advance(result["status"] != "rendered")
+                finally:
+                    _release_stop()
                 if retry:
-                    for future, item in list(pending.items()):
+                    for item, partial in pending.values():
+                        _remove(partial)
                         retry.append(item)  # the replaced pool no longer runs them
                     pending.clear()
             os.fsync(manifest.fileno())
@@ -466,6 +557,8 @@ def run(arguments, work, skipped: int) -> int:
         except BaseException:
             progress.close()
             pool.stop()
+            for _, partial in pending.values():
+                _remove(partial)  # a stopped local worker's; a Dask task may still be writing
             raise
     progress.close()
     print(f"{rendered} rendered, {failed} failed, {skipped} skipped")

@@ -9,6 +9,7 @@ import stat
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -153,19 +154,51 @@ def test_an_interrupted_run_leaves_nothing_half_written_and_resumes_to_the_same_
     assert sorted(last.values()) == manifest(clean)
 
 
+def test_a_killed_worker_is_retried_without_racing_its_first_attempt(tmp_path):
+    corpus = tmp_path / "corpus"
+    make_corpus(corpus, files=24, frames=200000)
+    out_dir = tmp_path / "out"
+    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *DRAW, "--workers", "2"]
+    running = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    workers = []
+    while time.monotonic() < deadline and not workers:
+        written = out_dir / batch.MANIFEST
+        if written.exists() and written.read_text().count("\n") >= 2:
+            workers = Path(f"/proc/{running.pid}/task/{running.pid}/children").read_text().split()
+        time.sleep(0.01)
+    os.kill(int(workers[0]), signal.SIGKILL)
+    stdout, stderr = running.communicate(timeout=120)
+    assert running.returncode == 1, stderr
+    assert stdout.splitlines()[-1] == "24 rendered, 1 failed, 0 skipped", stderr
+    assert not [p for p in out_dir.rglob("*") if p.name.endswith(batch.PARTIAL_SUFFIX)]
+    clean = tmp_path / "clean"
+    run_batch(corpus, clean, "--workers", "1")
+    assert outputs(out_dir) == outputs(clean)
+    assert manifest(out_dir) == manifest(clean)
+
+
 def test_a_resumed_run_redoes_what_the_manifest_does_not_vouch_for(corpus, reference, tmp_path):
     out_dir = tmp_path / "out"
     run_batch(corpus, out_dir, "--workers", "1")
     lines = (out_dir / batch.MANIFEST).read_text().splitlines(keepends=True)
-    # A torn last line, an output cut short, and a file whose line was never written.
-    cut, torn = json.loads(lines[3])["path"], json.loads(lines[5])["path"]
+    # An output removed, a torn last line for an output that was removed too, an output cut short
+    # (no longer what the manifest records: not this batch's to replace), and a killed worker's
+    # partial file.
+    gone, torn, cut = (json.loads(lines[i])["path"] for i in (3, 5, 7))
+    (out_dir / gone).unlink()
+    (out_dir / torn).unlink()
     (out_dir / cut).write_bytes((out_dir / cut).read_bytes()[:100])
     (out_dir / batch.MANIFEST).write_text("".join(lines[:5] + lines[6:]) + lines[5][:20])
-    (out_dir / "set0" / ".take03.wav.x.qz-grindlet-partial").parent.mkdir(exist_ok=True)
-    (out_dir / "set0" / ".take03.wav.x.qz-grindlet-partial").write_bytes(b"left by a killed worker")
+    (out_dir / "set0" / ".take03.wav.x-1.qz-grindlet-partial").parent.mkdir(exist_ok=True)
+    (out_dir / "set0" / ".take03.wav.x-1.qz-grindlet-partial").write_bytes(b"left by a killed worker")
     done = run_batch(corpus, out_dir, "--workers", "2", "--resume")
-    assert done.stdout.splitlines()[-1] == "2 rendered, 1 failed, 30 skipped", (cut, torn)
-    assert outputs(out_dir) == outputs(reference)
+    assert done.stdout.splitlines()[-1] == "2 rendered, 2 failed, 29 skipped", (gone, torn, cut)
+    assert f"{cut}: " in done.stderr and "not replaced" in done.stderr
+    assert len((out_dir / cut).read_bytes()) == 100
+    expected = outputs(reference)
+    del expected[cut]
+    assert {k: v for k, v in outputs(out_dir).items() if k != cut} == expected
     assert not list(out_dir.rglob("*" + batch.PARTIAL_SUFFIX))
 
 
@@ -174,10 +207,17 @@ def test_a_file_it_did_not_write_is_never_replaced(corpus, tmp_path):
     (out_dir / "set2").mkdir(parents=True)
     theirs = out_dir / "set2" / "take11.ogg"
     theirs.write_bytes(b"someone's file")
-    done = run_batch(corpus, out_dir, "--workers", "2")
-    assert theirs.read_bytes() == b"someone's file"
-    assert "set2/take11.ogg" in done.stderr and "not replaced" in done.stderr
-    assert done.stdout.splitlines()[-1] == "31 rendered, 2 failed, 0 skipped"
+    for resume in ((), ("--resume",)):  # and a resumed run leaves it too, reporting it again
+        done = run_batch(corpus, out_dir, "--workers", "2", *resume)
+        assert theirs.read_bytes() == b"someone's file"
+        assert "set2/take11.ogg" in done.stderr and "not replaced" in done.stderr
+    assert done.stdout.splitlines()[-1] == "0 rendered, 2 failed, 31 skipped"
+
+
+def test_help_lists_every_control():
+    done = subprocess.run([sys.executable, "-m", "qz_grindlet.batch", "--help"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert all(f"--{symbol}" in done.stdout for symbol in settings.CONTROL)
 
 
 def test_a_file_too_big_for_the_disk_fails_alone_and_leaves_no_partial_file(tmp_path):
