@@ -25,6 +25,7 @@
 #include "float_bits.h"
 #include "host/sample_checks.h"
 #include "special_floats.h"
+#include "tools/render/audio_files.h"
 #include "tools/render/pcm16.h"
 #include "tools/render/plot_svg.h"
 #include "tools/render/render_engine.h"
@@ -245,6 +246,10 @@ TEST(RenderPlan, EveryCheckThatCanFailComesBeforeAnyWrite) {
          [](auto& f) { f.declaredFrames = -1; },
          "sweeps need an input whose length is known"},
         {"--at past the end", {"in.wav", "--plot", "p.svg", "--at", "3"}, none, "past the end"},
+        {"an AIFF past 4 GiB",
+         {"in.wav", "-o", "o.aiff", "--format", "pcm32"},
+         [](auto& f) { f.declaredFrames = 600'000'000; },
+         "an AIFF file holds at most 4 GiB"},
         {"a plot window too long",
          {"in.wav", "--plot", "p.svg", "--at", "0", "--window", "10"},
          [](auto& f) { f.sampleRate = 200000; },
@@ -302,6 +307,37 @@ TEST(RenderPlan, FillsInWhatTheCommandLineLeaves) {
     facts.inputPiped = true;  // a piped header's length is no promise
     ASSERT_TRUE(render::planRender(demo, facts, plan, error)) << error;
     EXPECT_EQ(plan.promised, -1);
+
+    // WAV's and AIFF's 32-bit sizes: past them a WAV becomes RF64 (plain WAV while it fits where
+    // the length is not known); an AIFF of unknown length stops at the write that would pass.
+    RenderOptions big = parsed({"in.wav", "-o", "o.wav", "--format", "pcm32"});
+    RenderOptions aiff = parsed({"in.wav", "-o", "o.aiff", "--format", "pcm32"});
+    ASSERT_TRUE(render::completeOptions(big, error) && render::completeOptions(aiff, error));
+    facts.inputPiped = false;
+    facts.channels = 2;
+    const struct {
+        RenderOptions* options;
+        int64_t frames;
+        int format;
+        bool downgrade;
+        int64_t limit;
+    } sizes[] = {
+        {&big, 536'862'719, SF_FORMAT_WAV, false, -1},  // 4 GiB less 64 KiB of samples: fits
+        {&big, 536'862'720, SF_FORMAT_RF64, false, -1},
+        {&big, 600'000'000, SF_FORMAT_RF64, false, -1},
+        {&big, -1, SF_FORMAT_RF64, true, -1},
+        {&aiff, 536'862'719, SF_FORMAT_AIFF, false, -1},
+        {&aiff, -1, SF_FORMAT_AIFF, false, render::SIZE_FIELD_LIMIT},
+    };
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(size.frames);
+        facts.declaredFrames = size.frames;
+        render::RenderPlan sized;
+        ASSERT_TRUE(render::planRender(*size.options, facts, sized, error)) << error;
+        EXPECT_EQ(sized.format, size.format | SF_FORMAT_PCM_32);
+        EXPECT_EQ(sized.downgradeSmallRf64, size.downgrade);
+        EXPECT_EQ(sized.byteLimit, size.limit);
+    }
 }
 
 // The tool's own float-to-16-bit conversion against libsndfile's, which it stands in for: every
@@ -809,6 +845,12 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
         {"standard input without -o", "", "- < in.wav", "needs -o"},
         {"a folder at the output path", "mkdir out.wav", "in.wav -o out.wav -f", "is a folder"},
         {"a folder as the input", "mkdir sub", "sub -o new.wav", "sub: it is a folder"},
+        {"-o naming a symbolic link to nothing", "ln -s nowhere.wav dangling.wav",
+         "in.wav -o dangling.wav", "symbolic link to nothing"},
+        {"standard output opened on the input", "", "in.wav -o - 1<>in.wav",
+         "standard output is the input"},
+        {"standard output appended to a file", "cp in.wav old.wav", "in.wav -o - >> old.wav",
+         "holds bytes already"},
     };
     for (const Hazard& hazard : hazards) {
         SCOPED_TRACE(hazard.what);
@@ -827,6 +869,23 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.errors.find(hazard.messageMentions), std::string::npos) << result.errors;
         EXPECT_EQ(snapshot(), before) << "the folder changed";
+    }
+}
+
+// No time stamp (a float WAV's PEAK chunk) and no random Ogg serial: a render's bytes are the
+// same every time.
+TEST_F(RenderTool, TheSameRenderGivesTheSameBytes) {
+    writeStereo("in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    for (const std::string extension : {"wav", "ogg"}) {
+        SCOPED_TRACE(extension);
+        for (const char* name : {"a.", "b."})
+            ASSERT_EQ(run(tool() + " in.wav --bits 6 -o " + name + extension).status, 0);
+        const std::string first = contents(path("a." + extension));
+        EXPECT_EQ(first, contents(path("b." + extension)));
+        EXPECT_EQ(first.find("PEAK"), std::string::npos);
+        Sound read;
+        ASSERT_TRUE(readSound(path("a." + extension), read));  // the pages' checksums hold
+        EXPECT_EQ(read.samples.size(), 2000u);
     }
 }
 

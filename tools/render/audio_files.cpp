@@ -1,5 +1,7 @@
 #include "audio_files.h"
 
+#include "ogg_serial.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -343,10 +345,11 @@ struct Container {
     const char* name;
 };
 constexpr Container containers[] = {
-    {"wav", SF_FORMAT_WAV, "WAV"},   {"flac", SF_FORMAT_FLAC, "FLAC"},
-    {"ogg", SF_FORMAT_OGG, "Ogg"},   {"aiff", SF_FORMAT_AIFF, "AIFF"},
-    {"aif", SF_FORMAT_AIFF, "AIFF"}, {"w64", SF_FORMAT_W64, "W64"},
-    {"caf", SF_FORMAT_CAF, "CAF"},   {"au", SF_FORMAT_AU, "AU"},
+    {"wav", SF_FORMAT_WAV, "WAV"},    {"flac", SF_FORMAT_FLAC, "FLAC"},
+    {"ogg", SF_FORMAT_OGG, "Ogg"},    {"aiff", SF_FORMAT_AIFF, "AIFF"},
+    {"aif", SF_FORMAT_AIFF, "AIFF"},  {"w64", SF_FORMAT_W64, "W64"},
+    {"caf", SF_FORMAT_CAF, "CAF"},    {"au", SF_FORMAT_AU, "AU"},
+    {"rf64", SF_FORMAT_RF64, "RF64"},
 };
 
 const Container* byExtension(const std::string& extension) {
@@ -402,7 +405,7 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
         picked = byExtension(type);
         if (picked == nullptr) {
             error = "--type: unknown container '" + type +
-                    "': use wav, flac, ogg, aiff, aif, w64, caf or au";
+                    "': use wav, flac, ogg, aiff, aif, w64, caf, au or rf64";
             return false;
         }
     } else if (path == "-") {
@@ -414,7 +417,7 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
         if (picked == nullptr && stream) picked = &containers[0];
         if (picked == nullptr) {
             error = "cannot tell the format of " + path +
-                    " from its extension: use .wav .flac .ogg .aiff .aif .w64 .caf or .au";
+                    " from its extension: use .wav .flac .ogg .aiff .aif .w64 .caf .au or .rf64";
             return false;
         }
     }
@@ -655,12 +658,20 @@ std::string streamedHeader(int container, int subtype, int32_t sampleRate, int32
 
 }  // namespace
 
-std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int format,
-                                               int32_t sampleRate, int32_t channels, bool replace,
-                                               int64_t frames, std::string& error) {
+int64_t sampleDataBytes(int format, int32_t channels, int64_t frames) {
+    return frames * channels * layoutOf(format & SF_FORMAT_SUBMASK).bytes;
+}
+
+std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, const Shape& shape,
+                                               bool replace, std::string& error) {
+    const int format = shape.format;
+    const int32_t sampleRate = shape.sampleRate, channels = shape.channels;
+    const int64_t frames = shape.frames;
     std::unique_ptr<AudioOutput> output(new AudioOutput());
     output->path = path == "-" ? "standard output" : path;
     output->channels = channels;
+    if (shape.byteLimit >= 0)
+        output->framesLimit = shape.byteLimit / sampleDataBytes(format, channels, 1);
     struct stat status {};
     const bool existingStream =
         path != "-" && stat(path.c_str(), &status) == 0 &&
@@ -682,6 +693,7 @@ std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int form
         output->sink.file = true;
     }
     output->sink.seekable = seekable(output->sink.fd);
+    output->ogg = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && output->pending != nullptr;
     // A stream's reader gets its audio in pieces no larger than a pipe holds.
     output->sink.gatherBytes = output->sink.file ? GATHER_FILE_BYTES : GATHER_STREAM_BYTES;
     output->sink.gathered.reserve(output->sink.gatherBytes);
@@ -718,6 +730,13 @@ std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, int form
     }
     // Integer formats clip rather than wrap out-of-range samples.
     sf_command(output->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // No PEAK chunk: its time stamp would make every render of the same input differ.
+    sf_command(output->file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    if (shape.downgradeSmallRf64 &&
+        sf_command(output->file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE) != SF_TRUE) {
+        error = "cannot write " + output->path + ": RF64 cannot fall back to WAV here";
+        return nullptr;
+    }
     // Where libsndfile's PCM writer would turn floats into 16 bits, we do, the same way.
     const int written = info.format & SF_FORMAT_TYPEMASK;
     const bool pcmWriter = written == SF_FORMAT_WAV || written == SF_FORMAT_AIFF ||
@@ -735,6 +754,17 @@ bool AudioOutput::failed(const std::string& what, std::string& error) const {
 }
 
 bool AudioOutput::write(const float* interleaved, int64_t frames, std::string& error) {
+    if (framesLimit >= 0 && framesWritten + frames > framesLimit) {
+        error = "cannot write " + path + ": the audio passes the 4 GiB that the format's sizes " +
+                "hold (after " + std::to_string(framesLimit) +
+                " frames): write .w64, .caf or .rf64 (or .wav, which becomes RF64 when it must)";
+        return false;
+    }
+    for (int64_t i = 0; ogg && i < frames * channels; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, interleaved + i, sizeof bits);
+        oggSerial = (oggSerial ^ bits) * 16777619u;
+    }
     if (pcm16.empty()) {
         const bool written = sf_writef_float(file, interleaved, frames) == frames;
         if (!written || sink.error != 0) return failed("cannot write", error);
@@ -766,6 +796,10 @@ bool AudioOutput::finish(std::string& error) {
     if (sink.error != 0 || status != 0) {
         error = "cannot complete " + path + ": " +
                 (sink.error != 0 ? std::strerror(sink.error) : sf_error_number(status));
+        return false;
+    }
+    if (ogg && !setOggSerial(sink.fd, oggSerial)) {
+        error = "cannot complete " + path + ": " + std::strerror(errno);
         return false;
     }
     if (streamFd >= 0) {

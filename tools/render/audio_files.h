@@ -81,6 +81,12 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
                         int32_t inputSubtype, const std::string& format, int32_t sampleRate,
                         int32_t channels, int& chosen, std::string& error);
 
+// The bytes of samples a PCM or float output of this format holds for `frames` frames.
+int64_t sampleDataBytes(int format, int32_t channels, int64_t frames);
+// How many bytes of samples a WAV or AIFF file's 32-bit size fields can describe, with room
+// for the header and its chunks.
+constexpr int64_t SIZE_FIELD_LIMIT = 0xFFFFFFFFll - 0x10000;
+
 // Whether an output named with this extension ("flac", any case) has a container.
 bool writesExtension(const std::string& extension);
 
@@ -92,11 +98,20 @@ bool standardOutputIsStream();
 // place unless every write, the encoder's last ones included, succeeded.
 class AudioOutput {
 public:
-    // replace: an existing file may be replaced (-f). frames: the length, where known (-1 not),
-    // for the sizes in a streamed WAV header.
-    static std::unique_ptr<AudioOutput> open(const std::string& path, int format,
-                                             int32_t sampleRate, int32_t channels, bool replace,
-                                             int64_t frames, std::string& error);
+    struct Shape {
+        int format = 0;  // libsndfile's container and sample format
+        int32_t sampleRate = 0;
+        int32_t channels = 0;
+        int64_t frames = -1;  // the length, where known, for the sizes in a streamed header
+        // RF64 written as plain WAV while it stays within WAV's sizes (a length not known).
+        bool downgradeSmallRf64 = false;
+        // The most bytes of samples the container's sizes hold, where a length not known
+        // could pass them (-1: no limit): a write past it fails, and nothing is put in place.
+        int64_t byteLimit = -1;
+    };
+    // replace: an existing file may be replaced (-f).
+    static std::unique_ptr<AudioOutput> open(const std::string& path, const Shape& shape,
+                                             bool replace, std::string& error);
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
@@ -128,6 +143,11 @@ private:
     Sink sink;
     SNDFILE* file = nullptr;
     int32_t channels = 0;
+    int64_t framesLimit = -1;  // what the container's sizes hold (-1: no limit)
+    // An Ogg file's stream serial, made from the samples written (FNV-1a over their bits), so
+    // that the same render gives the same bytes; libsndfile's own is random.
+    bool ogg = false;
+    uint32_t oggSerial = 2166136261u;
     int64_t framesPromised = -1;  // a streamed header's length; short renders are padded
     int64_t framesWritten = 0;
     std::vector<int16_t> pcm16;  // 16-bit PCM converted here, as libsndfile would (else empty)

@@ -98,6 +98,7 @@ bool lookAt(const RenderOptions& options, Source& source, RenderFacts& facts, st
     const bool toStdout = options.output == STANDARD_STREAM;
     facts.output = toStdout ? FileIdentity{} : identify(options.output);
     facts.outputIsStandardStream = toStdout && standardOutputIsStream();
+    if (toStdout) facts.standardOutput = identifyStandardOutput();
     facts.plot = options.plot.empty() ? FileIdentity{} : identify(options.plot);
     return true;
 }
@@ -139,8 +140,14 @@ int renderJob(RenderOptions& options, const char* argv0) {
         plotFile = PendingFile::create(options.plot, options.force, error);
         if (!plotFile) return fail(error);
     }
-    const auto audio = AudioOutput::open(options.output, plan.format, sampleRate, channels,
-                                         options.force, plan.promised, error);
+    AudioOutput::Shape shape;
+    shape.format = plan.format;
+    shape.sampleRate = sampleRate;
+    shape.channels = channels;
+    shape.frames = plan.promised;
+    shape.downgradeSmallRf64 = plan.downgradeSmallRf64;
+    shape.byteLimit = plan.byteLimit;
+    const auto audio = AudioOutput::open(options.output, shape, options.force, error);
     if (!audio) return fail(error);
     ChannelRenderer renderer;
     if (!renderer.start(crushers, options, sampleRate, channels, error)) return fail(error);

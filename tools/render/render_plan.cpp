@@ -31,6 +31,35 @@ bool completeOptions(RenderOptions& options, std::string& error) {
     return true;
 }
 
+namespace {
+
+// WAV and AIFF count their bytes in 32 bits, and a file past 4 GiB would wrap them: a WAV is
+// written as RF64 where it would pass them (or might: a length not known, where libsndfile keeps
+// it plain WAV while it fits); an AIFF is refused, now or at the write that would pass them.
+bool sizesHold(RenderPlan& plan, int32_t channels, int64_t frames, const std::string& name,
+               std::string& error) {
+    const int container = plan.format & SF_FORMAT_TYPEMASK;
+    if (container != SF_FORMAT_WAV && container != SF_FORMAT_AIFF) return true;
+    const bool fits =
+        frames >= 0 && sampleDataBytes(plan.format, channels, frames) <= SIZE_FIELD_LIMIT;
+    if (fits) return true;
+    if (container == SF_FORMAT_WAV) {
+        plan.format = SF_FORMAT_RF64 | (plan.format & SF_FORMAT_SUBMASK);
+        plan.downgradeSmallRf64 = frames < 0;
+        return true;
+    }
+    if (frames < 0) {
+        plan.byteLimit = SIZE_FIELD_LIMIT;
+        return true;
+    }
+    error = name + ": an AIFF file holds at most 4 GiB of audio and this one would hold " +
+            std::to_string(sampleDataBytes(plan.format, channels, frames) >> 20) +
+            " MiB: write .w64, .caf or .rf64 (or .wav, which becomes RF64 when it must)";
+    return false;
+}
+
+}  // namespace
+
 bool planRender(const RenderOptions& options, const RenderFacts& facts, RenderPlan& plan,
                 std::string& error) {
     const bool toStdout = options.output == STANDARD_STREAM;
@@ -49,6 +78,18 @@ bool planRender(const RenderOptions& options, const RenderFacts& facts, RenderPl
         error = "the output " + options.output + " is the input: choose another with -o";
         return false;
     }
+    if (toStdout && facts.standardOutput.exists) {
+        if (facts.input.exists && sameFile(facts.standardOutput, facts.input)) {
+            error = "standard output is the input file: it would be overwritten while it is read";
+            return false;
+        }
+        if (facts.standardOutput.holdsBytes) {
+            error =
+                "standard output is a file that holds bytes already (>> or an offset): the "
+                "audio would land in the middle of it; write a new file with -o";
+            return false;
+        }
+    }
     if (!options.plot.empty()) {
         if (sameFile(facts.plot, facts.input)) {
             error = "the plot " + options.plot + " is the input: choose another";
@@ -65,12 +106,18 @@ bool planRender(const RenderOptions& options, const RenderFacts& facts, RenderPl
     }
     for (const auto& [name, identity] :
          {std::pair{options.output, facts.output}, std::pair{options.plot, facts.plot}}) {
+        if (identity.danglingLink && !options.force) {
+            error = name + " is a symbolic link to nothing: use -f (--force) to replace the link";
+            return false;
+        }
         if (identity.exists && !identity.stream && !options.force) {
             error = name + " exists: use -f (--force) to replace it";
             return false;
         }
     }
     const int64_t declared = facts.declaredFrames;
+    if (!plan.stream && !sizesHold(plan, facts.channels, declared, options.output, error))
+        return false;
     if (declared < 0 && !(options.bits.constant() && options.rate.constant())) {
         error = "sweeps need an input whose length is known (not a stream)";
         return false;

@@ -32,11 +32,14 @@ struct RenderFacts {
     bool inputPiped = false;              // its header's length is not a promise
     bool outputIsStandardStream = false;  // -o - to a pipe or a device
     FileIdentity input, output, plot;
+    FileIdentity standardOutput;  // where -o - goes, if a regular file
 };
 
 struct RenderPlan {
-    int format = 0;          // libsndfile's container and sample format of the output
-    bool stream = false;     // written as a stream (a pipe, a device): never replaced
+    int format = 0;                   // libsndfile's container and sample format of the output
+    bool downgradeSmallRf64 = false;  // RF64 for a WAV of unknown length, WAV while it fits
+    int64_t byteLimit = -1;           // what an AIFF of unknown length may hold (-1: no limit)
+    bool stream = false;              // written as a stream (a pipe, a device): never replaced
     int64_t promised = -1;   // the length a streamed header states (-1: the streaming sizes)
     int64_t plotFirst = 0;   // the plot window's first frame
     int64_t plotFrames = 0;  // and its length

@@ -47,7 +47,12 @@ void describe(const struct stat& status, FileIdentity& identity) {
 FileIdentity identify(const std::string& path) {
     FileIdentity identity;
     struct stat status {};
-    if (stat(path.c_str(), &status) == 0) describe(status, identity);
+    if (stat(path.c_str(), &status) == 0) {
+        describe(status, identity);
+    } else if (lstat(path.c_str(), &status) == 0) {
+        describe(status, identity);  // the link itself: replaced only with -f, never followed
+        identity.danglingLink = true;
+    }
     char real[PATH_MAX];
     const std::string directory = directoryOf(path);
     identity.canonical = realpath(directory.c_str(), real) != nullptr
@@ -60,6 +65,19 @@ FileIdentity identifyStandardInput() {
     FileIdentity identity;
     struct stat status {};
     if (fstat(STDIN_FILENO, &status) == 0 && S_ISREG(status.st_mode)) describe(status, identity);
+    return identity;
+}
+
+FileIdentity identifyStandardOutput() {
+    FileIdentity identity;
+    struct stat status {};
+    if (fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode)) {
+        describe(status, identity);
+        const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+        const off_t at = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+        identity.holdsBytes =
+            status.st_size > 0 && ((flags >= 0 && (flags & O_APPEND) != 0) || at > 0);
+    }
     return identity;
 }
 
@@ -190,7 +208,7 @@ std::unique_ptr<PendingFile> PendingFile::create(const std::string& path, bool r
     const mode_t mode = modeFor(path);
 #if defined(O_TMPFILE)
     // No name at all until it is complete: nothing to leave behind, whatever ends the program.
-    file->fd = open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    file->fd = open(directoryOf(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (file->fd >= 0) {
         fchmod(file->fd, mode);  // O_TMPFILE applies the umask; a replaced file's mode wins
         return file;
@@ -203,7 +221,7 @@ std::unique_ptr<PendingFile> PendingFile::create(const std::string& path, bool r
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporaryName(path);
         const SignalsHeld held;
-        file->fd = open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        file->fd = open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
         if (file->fd < 0 && errno == EEXIST) continue;
         if (file->fd < 0) break;
         file->temporary = name;

@@ -20,12 +20,18 @@ struct FileIdentity {
     bool exists = false;
     bool folder = false;
     bool stream = false;  // a pipe (FIFO), a character device or a socket: written, never replaced
+    bool danglingLink = false;  // a symbolic link to nothing (exists: the link itself)
+    // Standard output only: a regular file that already holds bytes where the output would go
+    // (opened to append, or positioned past its start).
+    bool holdsBytes = false;
     dev_t device = 0;
     ino_t inode = 0;
     std::string canonical;
 };
 FileIdentity identify(const std::string& path);
 FileIdentity identifyStandardInput();
+// What standard output is, where it is a regular file (else nothing: a pipe, a terminal).
+FileIdentity identifyStandardOutput();
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
 
 // SIGINT, SIGTERM and SIGHUP remove every temporary name still registered, then end the
