@@ -127,9 +127,11 @@ constexpr size_t COPY_BYTES = 1 << 16;
 constexpr size_t MAGIC_BYTES = 4;
 
 // Formats libsndfile reads wrongly, or not at all, from a stream, by their first bytes: FLAC
-// (its decoder loses sync), CAF (no frames) and W64 (a length from garbage).
+// (its decoder loses sync), CAF (no frames), W64 (a length from garbage), VOC ("Creative Voice
+// File") and WVE ("ALawSoundFile").
 bool needsSeeking(const std::string& magic) {
-    return magic == "fLaC" || magic == "caff" || magic == "riff";
+    return magic == "fLaC" || magic == "caff" || magic == "riff" || magic == "Crea" ||
+           magic == "ALaw";
 }
 
 // An unnamed file in the temporary folder holding `prefix` and the rest of fd, positioned at
@@ -149,7 +151,7 @@ int spool(int fd, const std::string& prefix, std::string& error) {
         if (spooled >= 0) unlink(pattern.data());  // nameless from the start
     }
     if (spooled < 0) {
-        error = "cannot keep standard input in " + directory + ": " + std::strerror(errno);
+        error = "cannot keep the piped input in " + directory + ": " + std::strerror(errno);
         return -1;
     }
     std::vector<char> buffer(COPY_BYTES);
@@ -157,7 +159,7 @@ int spool(int fd, const std::string& prefix, std::string& error) {
     for (size_t n; written && (n = readFully(fd, buffer.data(), buffer.size())) > 0;)
         written = writeFully(spooled, buffer.data(), n);
     if (!written || lseek(spooled, 0, SEEK_SET) != 0) {
-        error = "cannot keep standard input in " + directory + ": " + std::strerror(errno);
+        error = "cannot keep the piped input in " + directory + ": " + std::strerror(errno);
         close(spooled);
         return -1;
     }
@@ -169,7 +171,7 @@ int spool(int fd, const std::string& prefix, std::string& error) {
 int replay(int fd, const std::string& prefix, std::string& error) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        error = std::string("cannot read standard input: ") + std::strerror(errno);
+        error = std::string("cannot read the piped input: ") + std::strerror(errno);
         return -1;
     }
     std::thread([fd, prefix, writeEnd = ends[1]] {
@@ -235,7 +237,8 @@ int64_t truncatedWavFrames(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::string& error) {
+std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, bool wholeLength,
+                                             std::string& error) {
     std::unique_ptr<AudioInput> input(new AudioInput());
     if (path == "-" && isatty(STDIN_FILENO)) {
         // Nothing would come until the user typed audio: say how standard input is meant.
@@ -244,29 +247,40 @@ std::unique_ptr<AudioInput> AudioInput::open(const std::string& path, std::strin
             "| grindlet-render - -o out.wav)";
         return nullptr;
     }
-    if (path == "-" && seekable(STDIN_FILENO)) {
-        input->file = sf_open_fd(STDIN_FILENO, SFM_READ, &input->info, SF_FALSE);
-    } else if (path == "-") {
-        // A pipe: what a format needs to seek in is kept in a file; the rest streams.
-        input->piped = true;
-        std::string magic(MAGIC_BYTES, '\0');
-        magic.resize(readFully(STDIN_FILENO, magic.data(), MAGIC_BYTES));
-        const int fd = needsSeeking(magic) ? spool(STDIN_FILENO, magic, error)
-                                           : replay(STDIN_FILENO, magic, error);
-        if (fd < 0) return nullptr;
-        input->file = sf_open_fd(fd, SFM_READ, &input->info, SF_TRUE);
-        if (input->file == nullptr) close(fd);
-    } else if (!input->openFile(path, error)) {
+    const std::string name = path == "-" ? "standard input" : path;
+    if (path == "-") {
+        if (!input->openStream(STDIN_FILENO, wholeLength, error)) return nullptr;
+    } else if (!input->openFile(path, wholeLength, error)) {
         return nullptr;
     }
-    const std::string name = path == "-" ? "standard input" : path;
     if (input->file == nullptr) {
         error = "cannot read " + name + ": " + sf_strerror(nullptr);
         return nullptr;
     }
     if (!input->check(name, error)) return nullptr;
-    if (path != "-") input->stated = truncatedWavFrames(path);
+    // A streamed header's length is what its writer put there, often a placeholder (sox writes
+    // 0x7FFFF000 bytes): not a length at all.
+    if (input->piped) input->declared = -1;
+    if (input->fileFd >= 0) input->stated = truncatedWavFrames(path);
     return input;
+}
+
+bool AudioInput::openStream(int fd, bool wholeLength, std::string& error) {
+    if (seekable(fd)) {  // standard input redirected from a file
+        file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+        return true;
+    }
+    // A pipe: what a format needs to seek in, or a length asked for, is kept in a file whose
+    // length is then known; the rest streams.
+    std::string magic(MAGIC_BYTES, '\0');
+    magic.resize(readFully(fd, magic.data(), MAGIC_BYTES));
+    const bool keep = wholeLength || needsSeeking(magic);
+    const int from = keep ? spool(fd, magic, error) : replay(fd, magic, error);
+    if (from < 0) return false;
+    piped = !keep;
+    file = sf_open_fd(from, SFM_READ, &info, SF_TRUE);
+    if (file == nullptr) close(from);
+    return true;
 }
 
 std::unique_ptr<AudioInput> AudioInput::openMemory(const uint8_t* data, size_t size,
@@ -298,15 +312,31 @@ bool AudioInput::check(const std::string& name, std::string& error) {
     return true;
 }
 
-bool AudioInput::openFile(const std::string& path, std::string& error) {
-    fileFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+bool AudioInput::openFile(const std::string& path, bool wholeLength, std::string& error) {
     struct stat status {};
-    const bool known = fileFd >= 0 && fstat(fileFd, &status) == 0;
+    if (stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) {
+        // A named pipe or <(...): everything standard input gets. Opened so as to wait for its
+        // writer (a pipe opened without waiting reads as empty until the writer comes).
+        const int pipeFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (pipeFd < 0) {
+            error = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        const bool opened = openStream(pipeFd, wholeLength, error);
+        // A spooled pipe is read to its end; a streamed one is read on by its replay thread
+        // until the program ends, as standard input is.
+        if (!opened || !piped) close(pipeFd);
+        return opened;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const bool known = fd >= 0 && fstat(fd, &status) == 0;
     if (known && S_ISDIR(status.st_mode)) {
+        close(fd);
         error = "cannot read " + path + ": it is a folder (name an audio file)";
         return false;
     }
     if (known && S_ISREG(status.st_mode)) {
+        fileFd = fd;
         readSize = status.st_size;
         window.resize(FileIo::WINDOW_BYTES);
         static SF_VIRTUAL_IO io = {FileIo::length, FileIo::seek, FileIo::read, FileIo::write,
@@ -314,10 +344,9 @@ bool AudioInput::openFile(const std::string& path, std::string& error) {
         file = sf_open_virtual(&io, SFM_READ, &info, this);
         return true;
     }
-    // Anything else (a pipe, a device, a name that does not open) as libsndfile takes it, with
-    // its messages.
-    if (fileFd >= 0) close(fileFd);
-    fileFd = -1;
+    // Anything else (a device, a name that does not open) as libsndfile takes it, with its
+    // messages.
+    if (fd >= 0) close(fd);
     file = sf_open(path.c_str(), SFM_READ, &info);
     return true;
 }

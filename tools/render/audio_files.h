@@ -15,7 +15,10 @@ namespace grindlet::render {
 // Where samples come from: a file, standard input ("-"), or bytes in memory.
 class AudioInput {
 public:
-    static std::unique_ptr<AudioInput> open(const std::string& path, std::string& error);
+    // wholeLength: a pipe is read to its end first (into a nameless temporary file), so that
+    // its length is known (for a sweep); otherwise it streams, of unknown length.
+    static std::unique_ptr<AudioInput> open(const std::string& path, bool wholeLength,
+                                            std::string& error);
     static std::unique_ptr<AudioInput> openMemory(const uint8_t* data, size_t size,
                                                   std::string& error);
     ~AudioInput();
@@ -25,15 +28,15 @@ public:
     int32_t sampleRate() const { return info.samplerate; }
     int32_t channels() const { return info.channels; }
     int32_t subtype() const { return info.format & SF_FORMAT_SUBMASK; }
-    // The frames the header promises, or -1 where the length is unknown (a pipe, a stream).
+    // The frames the header promises, or -1 where the length is unknown (a stream: a pipe's
+    // header states no length that can be trusted).
     int64_t declaredFrames() const { return declared; }
     // The frames the file's header states, where that is more than the file holds (a WAV whose
     // data chunk was cut short, which libsndfile quietly corrects); else declaredFrames().
     int64_t statedFrames() const { return stated >= 0 ? stated : declared; }
     // Reads up to `frames` interleaved frames; returns how many it read (0 at the end).
     int64_t read(float* interleaved, int64_t frames);
-    // Read from a pipe: its header's length is what the writer put there, which may be a
-    // placeholder (sox writes 0x7FFFF000 bytes) rather than a promise.
+    // Streamed from a pipe: of unknown length.
     bool fromPipe() const { return piped; }
     // The error of a failed read of the file (errno), or 0: the end was the file's end.
     int readError() const { return fileError; }
@@ -44,9 +47,12 @@ public:
 
 private:
     AudioInput() = default;
-    // A regular file through our window, anything else as libsndfile opens it; false (with
-    // why) for a folder.
-    bool openFile(const std::string& path, std::string& error);
+    // A regular file through our window, a named pipe as standard input, anything else as
+    // libsndfile opens it; false (with why) for a folder.
+    bool openFile(const std::string& path, bool wholeLength, std::string& error);
+    // A descriptor that may be a pipe: spooled where the format must seek or the whole length
+    // is wanted, else streamed; the descriptor stays the caller's.
+    bool openStream(int fd, bool wholeLength, std::string& error);
     bool check(const std::string& name, std::string& error);
 
     SNDFILE* file = nullptr;

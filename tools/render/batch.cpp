@@ -21,6 +21,10 @@ namespace {
 
 constexpr const char* PROGRAM = "grindlet-render: ";
 constexpr size_t MOST_PARALLEL = 256;
+// A job that cannot start while none runs (no descriptor or process to be had) is tried again
+// this often, this long apart, before its file fails.
+constexpr int START_TRIES = 50;
+constexpr useconds_t START_PAUSE_MICROSECONDS = 100000;
 constexpr int BAR_WIDTH = 40;
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -112,6 +116,7 @@ private:
     const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (quiet < 0 || dup2(quiet, STDOUT_FILENO) < 0) _exit(1);
     close(quiet);
+    closefrom(3);  // the other jobs' pipes: this job's descriptors are its own to spend
     for (int signal : STOP_SIGNALS) {
         struct sigaction current {};
         if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
@@ -213,6 +218,7 @@ int runBatch(const std::vector<BatchJob>& jobs, int parallel,
     BatchProgress progress(jobs.size());
     std::vector<Child> live;
     size_t next = 0, rendered = 0, failed = 0;
+    int startTries = 0;  // with no job running, how often the next one could not start
     const auto failWith = [&](const std::string& input, const std::string& message) {
         progress.clear();
         reportLines(input, message);
@@ -221,10 +227,26 @@ int runBatch(const std::vector<BatchJob>& jobs, int parallel,
     progress.draw(0, 0);
     while ((next < jobs.size() && stopSignal == 0) || !live.empty()) {
         while (stopSignal == 0 && next < jobs.size() && live.size() < mostAtOnce) {
-            const size_t job = next++;
+            const size_t job = next;
+            // Out of descriptors or processes (ulimit -n, -u): wait for a running job to end
+            // and try again; with none running, wait a moment, then the file fails.
+            const auto cannotStartYet = [&](int error) {
+                const bool passing =
+                    error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
+                if (passing && !live.empty()) return true;
+                if (passing && startTries < START_TRIES) {
+                    ++startTries;
+                    usleep(START_PAUSE_MICROSECONDS);
+                    return true;
+                }
+                ++next;
+                startTries = 0;
+                failWith(jobs[job].input, std::string("cannot start: ") + std::strerror(error));
+                return false;
+            };
             int ends[2];
             if (pipe2(ends, O_CLOEXEC) != 0) {
-                failWith(jobs[job].input, std::string("cannot start: ") + std::strerror(errno));
+                if (cannotStartYet(errno)) break;
                 continue;
             }
             Child child;
@@ -238,12 +260,15 @@ int runBatch(const std::vector<BatchJob>& jobs, int parallel,
                 close(ends[0]);
                 becomeJob(ends[1], jobs[job], held.before(), renderOne);
             }
+            const int forkError = errno;
             close(ends[1]);
             if (child.pid < 0) {
                 close(ends[0]);
-                failWith(jobs[job].input, std::string("cannot start: ") + std::strerror(errno));
+                if (cannotStartYet(forkError)) break;
                 continue;
             }
+            ++next;
+            startTries = 0;
             runningChildren[child.slot] = child.pid;
             live.push_back(std::move(child));
         }

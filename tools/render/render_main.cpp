@@ -84,7 +84,9 @@ private:
 bool lookAt(const RenderOptions& options, Source& source, RenderFacts& facts, std::string& error) {
     const bool fromStdin = options.inputGiven && options.input == STANDARD_STREAM;
     if (options.inputGiven) {
-        source.file = AudioInput::open(options.input, error);
+        // A sweep needs the length: a pipe is then read whole first.
+        const bool wholeLength = !(options.bits.constant() && options.rate.constant());
+        source.file = AudioInput::open(options.input, wholeLength, error);
         if (!source.file) return false;
     }
     facts.sampleRate = source.sampleRate();
