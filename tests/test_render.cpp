@@ -343,6 +343,27 @@ TEST(RenderPlan, FillsInWhatTheCommandLineLeaves) {
 // The tool's own float-to-16-bit conversion against libsndfile's, which it stands in for: every
 // rounding boundary of the 16-bit grid (each k + 1/2 step and its neighbours), clipping, NaN
 // with any payload, infinities, subnormals, and random bit patterns.
+// Where no nameless file can be made, a killed run's named temporary file is recognised by the
+// next run in its folder and removed; a running one's, and anything else, stays.
+TEST(SafeFiles, AKilledRunsTemporaryFileIsRemovedByTheNext) {
+    char folder[] = "/tmp/grindlet-left-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string running = render::temporaryName(std::string(folder) + "/out.wav");
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    std::string killed = running;
+    const std::string self = "-" + std::to_string(getpid()) + "-";
+    killed.replace(killed.rfind(self), self.size(), "-" + std::to_string(child) + "-");
+    const std::string users = std::string(folder) + "/.grindlet-notes";
+    for (const std::string& name : {running, killed, users}) std::ofstream(name) << "bytes";
+    render::removeLeftTemporaries(folder);
+    EXPECT_EQ(access(running.c_str(), F_OK), 0);
+    EXPECT_NE(access(killed.c_str(), F_OK), 0);
+    EXPECT_EQ(access(users.c_str(), F_OK), 0);
+    std::system(("rm -rf " + std::string(folder)).c_str());
+}
+
 TEST(Pcm16, ConvertsExactlyAsLibsndfileDoes) {
     std::vector<float> values;
     for (int32_t k = -32770; k <= 32770; ++k) {

@@ -1,5 +1,6 @@
 #include "safe_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -140,19 +141,20 @@ private:
     sigset_t previous;
 };
 
-// A short hidden name of our own in a folder, different on every call: any destination name
-// fits beside it.
-std::string temporaryName(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    const unsigned long long mix = (static_cast<unsigned long long>(getpid()) << 20) ^
-                                   (counter.fetch_add(1) * 2654435761u) ^
-                                   static_cast<unsigned long long>(
-                                       std::chrono::steady_clock::now().time_since_epoch().count());
-    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = directoryOf(path) + "/.grindlet-";
-    for (unsigned long long v = mix, i = 0; i < 8; ++i, v /= 36) name += digits[v % 36];
-    return name;
+// Four letters for this machine, so that a folder shared between machines (where named files
+// are the rule) never has one machine judge another's process by its number.
+std::string machineTag() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    uint32_t hash = 2166136261u;
+    for (const char* c = host; *c != '\0'; ++c)
+        hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+    std::string tag;
+    for (int i = 0; i < 4; ++i, hash /= 26) tag += static_cast<char>('a' + hash % 26);
+    return tag;
 }
+
+constexpr char TEMPORARY_PREFIX[] = ".grindlet-";
 
 std::string because(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
@@ -200,6 +202,44 @@ void removeTemporaryFilesOnSignals() {
 
 // ---- pending files ---------------------------------------------------------------------------
 
+// A short hidden name of our own in a folder, different on every call, that says which process
+// on which machine made it (.grindlet-MACHINE-PID-XXXX): any destination name fits beside it,
+// and a later run can tell one that a killed run left.
+std::string temporaryName(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    const unsigned long long mix = (counter.fetch_add(1) * 2654435761u) ^
+                                   static_cast<unsigned long long>(
+                                       std::chrono::steady_clock::now().time_since_epoch().count());
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = directoryOf(path) + "/" + TEMPORARY_PREFIX + machineTag() + "-" +
+                       std::to_string(getpid()) + "-";
+    for (unsigned long long v = mix, i = 0; i < 4; ++i, v /= 36) name += digits[v % 36];
+    return name;
+}
+
+void removeLeftTemporaries(const std::string& folder) {
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr) return;
+    const std::string mine = TEMPORARY_PREFIX + machineTag() + "-";
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, mine.size(), mine) != 0) continue;
+        const size_t dash = name.find('-', mine.size());
+        const std::string number = name.substr(mine.size(), dash - mine.size());
+        if (dash == std::string::npos || name.size() != dash + 5 || number.empty() ||
+            number.find_first_not_of("0123456789") != std::string::npos || number.size() > 9)
+            continue;
+        const pid_t writer = static_cast<pid_t>(std::stol(number));
+        struct stat status {};
+        const std::string path = folder + "/" + name;
+        // Only a regular file whose process is gone: a running render's file stays.
+        if (kill(writer, 0) != 0 && errno == ESRCH && lstat(path.c_str(), &status) == 0 &&
+            S_ISREG(status.st_mode))
+            unlink(path.c_str());
+    }
+    closedir(listing);
+}
+
 std::unique_ptr<PendingFile> PendingFile::create(const std::string& path, bool replace,
                                                  std::string& error) {
     std::unique_ptr<PendingFile> file(new PendingFile());
@@ -218,6 +258,7 @@ std::unique_ptr<PendingFile> PendingFile::create(const std::string& path, bool r
         return nullptr;
     }
 #endif
+    removeLeftTemporaries(directoryOf(path));
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporaryName(path);
         const SignalsHeld held;

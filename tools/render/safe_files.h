@@ -39,6 +39,13 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b);
 // was ignored when the program started (nohup) stays ignored.
 void removeTemporaryFilesOnSignals();
 
+// A hidden name for a temporary file beside path, new on every call, that names this machine and
+// process (where the file system makes no nameless files).
+std::string temporaryName(const std::string& path);
+// Removes from a folder the named temporary files that a killed run of this tool on this machine
+// left (where the file system makes no nameless files): those whose process is gone.
+void removeLeftTemporaries(const std::string& folder);
+
 // A file being written for a destination; commit() puts it there in one step, and a file
 // never committed leaves nothing.
 class PendingFile {
