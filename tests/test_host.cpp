@@ -4,10 +4,13 @@
 #include <ostream>
 
 #include <elf.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -577,6 +580,7 @@ TEST(CheckTool, SurvivesHostileModuleFilesAndNeverWritesTheFileItChecks) {
         std::string arguments;
         int status;
         std::vector<std::string> mentions;
+        std::string environment = "";
     };
     const HostileRun runs[] = {
         {"the dump is the module file",
@@ -613,13 +617,37 @@ TEST(CheckTool, SurvivesHostileModuleFilesAndNeverWritesTheFileItChecks) {
          2,
          {"loading it did not finish within 2 s"}},
         {"a bad time limit", module + " --timeout 0", 2, {"--timeout"}},
+        {"a dump into a device", module + " --dump /dev/null", 0, {"40 passed, 0 failed"}},
+        {"loading ends the process with status 0",
+         std::string(GRINDLET_HOSTILE_MODULE_PATH),
+         2,
+         {"loading it ended before it finished (exit status 0)"},
+         "GRINDLET_HOSTILE=exit "},
+        {"describing ends the process with status 0",
+         std::string(GRINDLET_HOSTILE_MODULE_PATH) + " --describe",
+         2,
+         {"ended before it finished (exit status 0)"},
+         "GRINDLET_HOSTILE=exit "},
+        {"loading closes the standard streams",
+         std::string(GRINDLET_HOSTILE_MODULE_PATH) + " --describe",
+         2,
+         {"grindlet-check: makeModule(0, 1) returned null"},
+         "GRINDLET_HOSTILE=close "},
+        {"loading leaves processes behind that hold every descriptor",
+         std::string(GRINDLET_HOSTILE_MODULE_PATH) + " --timeout 30",
+         1,
+         {"2 passed, 38 failed"},
+         "GRINDLET_HOSTILE=fork GRINDLET_HOSTILE_PIDS=" + dir + "/pids "},
     };
     for (const HostileRun& run : runs) {
         SCOPED_TRACE(run.what);
         const std::string output = dir + "/output.log";
+        const auto started = std::chrono::steady_clock::now();
         const int status = std::system(
-            (std::string(GRINDLET_CHECK_PATH) + " " + run.arguments + " > " + output + " 2>&1")
+            (run.environment + GRINDLET_CHECK_PATH + " " + run.arguments + " > " + output + " 2>&1")
                 .c_str());
+        // Processes the module left that held the result pipe never made a run wait them out.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(25));
         ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal";
         EXPECT_EQ(WEXITSTATUS(status), run.status);
         const std::string said = fileContents(output);
@@ -629,6 +657,23 @@ TEST(CheckTool, SurvivesHostileModuleFilesAndNeverWritesTheFileItChecks) {
         EXPECT_EQ(fileContents(dir + "/earlier.txt"), "earlier\n");
         EXPECT_FALSE(std::ifstream(dir + "/new.txt").good()) << "a dump appeared";
     }
+    // Nothing the module started outlives the checker: its process group is ended, and what left
+    // the group (a session of its own) falls to the checker as subreaper, which ends it too;
+    // an emulator that has no subreapers (qemu-user) lets a new session escape.
+    const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    if (subreaper) prctl(PR_SET_CHILD_SUBREAPER, 0);
+    std::ifstream pids(dir + "/pids");
+    std::string kind;
+    int started = 0;
+    for (pid_t pid; pids >> kind >> pid; ++started) {
+        if (kind == "session" && !subreaper) continue;
+        std::string state;  // "PID (name) S ...": a zombie (Z) has ended, only not been reaped
+        std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), state);
+        const size_t after = state.rfind(") ");
+        const bool alive = after != std::string::npos && state[after + 2] != 'Z';
+        EXPECT_FALSE(alive) << kind << " process " << pid << " outlived the checker";
+    }
+    EXPECT_GE(started, 40 * 3);
     std::system(("rm -rf " + dir).c_str());
 }
 

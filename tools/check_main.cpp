@@ -114,28 +114,37 @@ std::string defaultText(const PinDescription& pin) {
     return unit.empty() ? pin.defaultValue : pin.defaultValue + " " + unit;
 }
 
-// The module's identity and pin table, as a host shows them to a user.
-int describe(const ModuleLibrary& library) {
+// printf into a string.
+template <typename... Values>
+void appendf(std::string& text, const char* format, Values... values) {
+    char line[1024];
+    std::snprintf(line, sizeof line, format, values...);
+    text += line;
+}
+
+// The module's identity and pin table, as a host shows them to a user; false (text saying why)
+// when no object can be made.
+bool describe(const ModuleLibrary& library, std::string& text) {
     const ModuleIdentity identity = readIdentity(library, 0);
-    std::printf("module file: %s\nname: %s\nid: %s\nsdk version: %d\nabout: %s\n\n",
-                library.path().c_str(), identity.name.c_str(), identity.id.c_str(),
-                identity.sdkVersion, identity.about.c_str());
+    appendf(text, "module file: %s\nname: %s\nid: %s\nsdk version: %d\nabout: %s\n\n",
+            library.path().c_str(), identity.name.c_str(), identity.id.c_str(), identity.sdkVersion,
+            identity.about.c_str());
     HostedModule module(library);
     std::string error;
     if (!module.make(error)) {
-        std::fprintf(stderr, "grindlet-check: %s\n", error.c_str());
-        return 2;
+        text = error;
+        return false;
     }
-    std::printf("%-5s %-10s %-4s %-13s %-10s %s\n", "pin", "name", "dir", "datatype", "default",
-                "range or list");
+    appendf(text, "%-5s %-10s %-4s %-13s %-10s %s\n", "pin", "name", "dir", "datatype", "default",
+            "range or list");
     const auto& pins = module.describePins();
     for (size_t i = 0; i < pins.size(); ++i) {
         const PinDescription& pin = pins[i];
-        std::printf("%-5zu %-10s %-4s %-13s %-10s %s\n", i, pin.name.c_str(),
-                    directionName(pin.info.direction), datatypeName(pin.info.datatype),
-                    defaultText(pin).c_str(), rangeText(pin).c_str());
+        appendf(text, "%-5zu %-10s %-4s %-13s %-10s %s\n", i, pin.name.c_str(),
+                directionName(pin.info.direction), datatypeName(pin.info.datatype),
+                defaultText(pin).c_str(), rangeText(pin).c_str());
     }
-    return 0;
+    return true;
 }
 
 // One check's outcome and its dump lines, as a child reports them: "PASS" or "FAIL detail" on
@@ -254,20 +263,33 @@ int main(int argc, char** argv) {
     }
 
     if (a.describeOnly) {
+        // Described in the child, printed here: a module that closes the child's standard
+        // streams cannot make the description vanish.
+        std::string text;
+        bool described = false;
         if (!isolated) {
             const auto library = ModuleLibrary::load(a.path, error);
-            return describe(*library);
+            described = library && describe(*library, text);
+            if (!library) text = error;
+        } else {
+            const check::ChildResult run = check::runInChild(
+                [&](int channel) {
+                    std::string made;
+                    const auto library = ModuleLibrary::load(a.path, error);
+                    const bool ok = library && describe(*library, made);
+                    check::writeAll(channel, library ? made : error);
+                    return ok ? 0 : 2;
+                },
+                a.timeoutSeconds);
+            if (run.ending != check::ChildResult::Ending::Finished)
+                return cannotCheck(a.path + ": describing it " +
+                                   check::describeEnding(run, a.timeoutSeconds));
+            described = run.exitStatus == 0;
+            text = run.output;
         }
-        const check::ChildResult run = check::runInChild(
-            [&](int) {
-                const auto library = ModuleLibrary::load(a.path, error);
-                return library ? describe(*library) : 2;
-            },
-            a.timeoutSeconds);
-        if (run.ending != check::ChildResult::Ending::Finished)
-            return cannotCheck(a.path + ": describing it " +
-                               check::describeEnding(run, a.timeoutSeconds));
-        return run.exitStatus;
+        if (!described) return cannotCheck(text);
+        std::fputs(text.c_str(), stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;
     }
 
     check::CheckRegistry registry;

@@ -1,5 +1,7 @@
 #include "dump_file.h"
 
+#include "isolation.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -62,6 +64,14 @@ bool dumpPathAllowed(const std::string& dumpPath, const std::string& modulePath,
         error = "the dump " + dumpPath + " is a folder";
         return false;
     }
+#if !defined(_WIN32)
+    if (exists && S_ISSOCK(dump.st_mode)) {
+        error = "the dump " + dumpPath + " is a socket: name a file, a pipe or a device";
+        return false;
+    }
+    // A pipe or a device is written into, never replaced: no -f needed.
+    if (exists && (S_ISFIFO(dump.st_mode) || S_ISCHR(dump.st_mode))) return true;
+#endif
     if (exists && !force) {
         error = dumpPath + " exists: use -f (--force) to replace it";
         return false;
@@ -96,6 +106,25 @@ bool writeWholeFile(const std::string& path, const std::string& contents, bool f
     }
     return true;
 #else
+    struct stat existing {};
+    if (stat(path.c_str(), &existing) == 0 &&
+        (S_ISFIFO(existing.st_mode) || S_ISCHR(existing.st_mode))) {
+        // A pipe or a device (/dev/stdout, a FIFO a reader waits on): written into, never replaced.
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = because("cannot write " + path);
+            return false;
+        }
+        const bool written = writeAll(fd, contents);
+        const int writeError = errno;
+        const bool closed = close(fd) == 0;
+        if (!written || !closed) {
+            errno = written ? errno : writeError;
+            error = because("cannot write " + path);
+            return false;
+        }
+        return true;
+    }
     // A short name of our own beside the destination: any destination name fits.
     std::string pattern = folderOf(path) + "/.grindlet-check-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -106,14 +135,7 @@ bool writeWholeFile(const std::string& path, const std::string& contents, bool f
         return false;
     }
     const std::string temporary = name.data();
-    size_t done = 0;
-    bool written = true;
-    while (written && done < contents.size()) {
-        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        written = n > 0;
-        if (written) done += static_cast<size_t>(n);
-    }
+    const bool written = writeAll(fd, contents);
     const mode_t mask = umask(0);
     umask(mask);
     const bool complete = written && fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0;

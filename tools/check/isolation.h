@@ -8,9 +8,11 @@
 namespace grindlet::check {
 
 struct ChildResult {
-    enum class Ending { Finished, Crashed, TimedOut, NotStarted };
+    // EndedEarly: the child exited without finishing its work (the module called exit(), or
+    // closed the channel); never a success, whatever its status.
+    enum class Ending { Finished, Crashed, TimedOut, EndedEarly, NotStarted };
     Ending ending = Ending::NotStarted;
-    int exitStatus = 0;  // Finished: the child's exit status
+    int exitStatus = 0;  // Finished, EndedEarly: the child's exit status
     int signal = 0;      // Crashed: the signal that ended it
     std::string output;  // what the child wrote to its channel before it ended
 };
@@ -19,8 +21,9 @@ struct ChildResult {
 bool childProcessesAvailable();
 
 // Runs work(channel) in a child process that then exits with work's result as its status; the
-// child writes what the parent should see to the file descriptor `channel`. A child still
-// running after timeoutSeconds is killed.
+// child writes what the parent should see to the file descriptor `channel`. The child runs in a
+// process group of its own: when it ends, or is killed after timeoutSeconds, every process it
+// started is ended too (those that left the group as well: this process is their subreaper).
 ChildResult runInChild(const std::function<int(int channel)>& work, int timeoutSeconds);
 
 // "crashed with SIGSEGV (Segmentation fault)", "did not finish within 30 s", ...
