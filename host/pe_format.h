@@ -92,7 +92,8 @@ static_assert(sizeof(SectionHeader) == 40);
 static_assert(offsetof(SectionHeader, virtualSize) == 8);
 static_assert(offsetof(SectionHeader, rawOffset) == 20);
 static_assert(offsetof(SectionHeader, characteristics) == 36);
-constexpr uint32_t SECTION_CODE = 0x20, SECTION_EXECUTE = 0x20000000;
+constexpr uint32_t SECTION_CODE = 0x20, SECTION_EXECUTE = 0x20000000, SECTION_READ = 0x40000000,
+                   SECTION_WRITE = 0x80000000;
 
 // One module a module imports from; a table of them ends with a zero name.
 struct ImportDescriptor {
@@ -113,7 +114,8 @@ struct RelocationBlock {
     uint32_t blockSize;  // bytes of the block, this header included
 };
 static_assert(sizeof(RelocationBlock) == 8);
-constexpr uint16_t RELOCATION_HIGHLOW = 3;  // a 32-bit absolute address
+constexpr uint16_t RELOCATION_ABSOLUTE = 0;  // padding: nothing to do
+constexpr uint16_t RELOCATION_HIGHLOW = 3;   // a 32-bit absolute address
 
 // The thread-local data's template; its addresses are absolute (relocated).
 struct TlsDirectory {

@@ -127,6 +127,29 @@ namespace {
 
 bool powerOfTwo(u32 value) { return value != 0 && (value & (value - 1)) == 0; }
 
+// Where a section's bytes come from in the file, as the system loader takes them: the offset
+// rounded down to the file alignment, and no more bytes than the section has in the image
+// (its virtual size, where one is given). Size 0: zero-filled.
+struct RawSpan {
+    u32 offset = 0;
+    u32 size = 0;
+};
+RawSpan rawSpanOf(const pe::SectionHeader& section, u32 fileAlignment) {
+    const u32 rawOffset = section.rawOffset, rawSize = section.rawSize,
+              virtualSize = section.virtualSize;
+    if (rawOffset == 0 || rawSize == 0) return {};
+    return {rawOffset & ~(fileAlignment - 1),
+            virtualSize != 0 ? std::min(rawSize, virtualSize) : rawSize};
+}
+
+// The protection a section's characteristics give it.
+int protectionOf(const pe::SectionHeader& section) {
+    const u32 flags = section.characteristics;
+    return ((flags & pe::SECTION_READ) ? PROT_READ : 0) |
+           ((flags & pe::SECTION_WRITE) ? PROT_WRITE : 0) |
+           ((flags & pe::SECTION_EXECUTE) ? PROT_EXEC : 0);
+}
+
 bool insideAny(const std::vector<std::pair<u32, u32>>& ranges, u32 rva) {
     for (const auto& [begin, end] : ranges) {
         if (rva >= begin && rva < end) return true;
@@ -171,15 +194,15 @@ bool consistentLayout(const Bytes& data, u32 optional, u16 optionalSize, u32 dir
             return false;
         }
         const u32 virtualSize = section.virtualSize, virtualAddress = section.virtualAddress;
-        const u32 rawSize = section.rawSize, rawOffset = section.rawOffset;
-        const u32 mapped = rawOffset == 0 ? 0 : rawSize;  // raw offset 0: zero-filled
+        const RawSpan raw = rawSpanOf(section, fileAlignment);
+        const u32 mapped = raw.size;
         const uint64_t end = uint64_t{virtualAddress} + std::max(virtualSize, mapped);
         if (virtualAddress < headersSize || virtualAddress % sectionAlignment != 0 ||
             end > imageSize) {
             why = "a section outside the image, over the headers or off its alignment";
             return false;
         }
-        if (mapped != 0 && (!data.holds(rawOffset, rawSize) || rawOffset < headersSize)) {
+        if (mapped != 0 && (!data.holds(raw.offset, raw.size) || raw.offset < headersSize)) {
             why = "a section's data outside the file or over the headers";
             return false;
         }
@@ -190,7 +213,9 @@ bool consistentLayout(const Bytes& data, u32 optional, u16 optionalSize, u32 dir
             }
         }
         spans.emplace_back(virtualAddress, static_cast<u32>(end));
-        if (section.characteristics & (pe::SECTION_EXECUTE | pe::SECTION_CODE))
+        // Executable where the system loader makes it so: marked code but not executable, a
+        // section's code cannot run.
+        if (section.characteristics & pe::SECTION_EXECUTE)
             executable.emplace_back(virtualAddress, static_cast<u32>(end));
     }
     return true;
@@ -310,14 +335,23 @@ std::unique_ptr<PeImage> PeImage::prepare(const uint8_t* bytes, size_t length, b
     // Where it cannot sit at its preferred base, an image needs relocations to run anywhere.
     if (delta != 0 && relocations.size == 0)
         return fail("no relocations, and its preferred base is not free");
-    if (!image->mapSections(data.data, data.size, sectionTable, sectionCount) ||
-        !image->relocate(relocations.rva, relocations.size, delta)) {
+    u32 fileAlignment = 0, sectionAlignment = 0;
+    data.read(optional + OPT_FILE_ALIGNMENT, fileAlignment);  // read before, by the layout check
+    data.read(optional + OPT_SECTION_ALIGNMENT, sectionAlignment);
+    if (!image->mapSections(data.data, data.size, sectionTable, sectionCount, fileAlignment))
         return fail("a section or relocation lies outside the file or image");
-    }
+    if (!image->relocate(relocations.rva, relocations.size, delta, why)) return nullptr;
     if (!image->bindImports(imports.rva, why)) return nullptr;
     if (tls.rva != 0 && !image->readTls(tls.rva))
         return fail("thread-local data outside the image");
     if (entryRva >= imageSize) return fail("entry point outside the image");
+    pe::DataDirectory exports{};
+    if (!directory(DIRECTORY_EXPORT, exports) || !image->exportsWithin(exports))
+        return fail("an export table that runs past its directory");
+    if (!image->protectSections(data.data, data.size, sectionTable, sectionCount,
+                                sectionAlignment)) {
+        return fail("cannot give the sections their protections");
+    }
     image->entryRva = entryRva;
     return image;
 }
@@ -338,24 +372,50 @@ bool PeImage::start(std::string& why) {
     return true;
 }
 
-bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u16 sectionCount) {
+bool PeImage::mapSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u16 sectionCount,
+                          u32 fileAlignment) {
     const Bytes data{fileBytes, fileSize};
     for (u16 s = 0; s < sectionCount; ++s) {
         pe::SectionHeader section{};
         if (!data.read(sectionTable + sizeof section * s, section)) return false;
-        const u32 virtualAddress = section.virtualAddress, rawSize = section.rawSize,
-                  rawOffset = section.rawOffset;
-        if (rawSize == 0 || rawOffset == 0) continue;  // no raw data: zero-filled
-        if (!data.holds(rawOffset, rawSize) || uint64_t{virtualAddress} + rawSize > size)
+        const u32 virtualAddress = section.virtualAddress;
+        const RawSpan raw = rawSpanOf(section, fileAlignment);
+        if (raw.size == 0) continue;  // no raw data: zero-filled
+        if (!data.holds(raw.offset, raw.size) || uint64_t{virtualAddress} + raw.size > size)
             return false;
-        std::memcpy(base + virtualAddress, data.data + rawOffset, rawSize);
+        std::memcpy(base + virtualAddress, data.data + raw.offset, raw.size);
+    }
+    return true;
+}
+
+// Each section gets the protections its characteristics give it, the headers read-only, as the
+// system loader maps them; where sections are aligned finer than a page, the image stays as it
+// is (the system loader maps such an image whole).
+bool PeImage::protectSections(const u8* fileBytes, u32 fileSize, u32 sectionTable, u16 sectionCount,
+                              u32 sectionAlignment) {
+    const u32 page = static_cast<u32>(sysconf(_SC_PAGESIZE));
+    if (sectionAlignment % page != 0) return true;
+    if (mprotect(base, size, PROT_READ) != 0) return false;
+    const Bytes data{fileBytes, fileSize};
+    for (u16 s = 0; s < sectionCount; ++s) {
+        pe::SectionHeader section{};
+        if (!data.read(sectionTable + sizeof section * s, section)) return false;
+        const u32 length = std::max<u32>(section.virtualSize, section.rawSize);
+        const u32 end =
+            std::min<u32>(size, (section.virtualAddress + length + page - 1) / page * page);
+        if (end > section.virtualAddress &&
+            mprotect(base + section.virtualAddress, end - section.virtualAddress,
+                     protectionOf(section)) != 0) {
+            return false;
+        }
     }
     return true;
 }
 
 // Base relocations: every 32-bit absolute address moves by the load offset.
-bool PeImage::relocate(u32 rva, u32 length, u32 delta) {
+bool PeImage::relocate(u32 rva, u32 length, u32 delta, std::string& why) {
     const Bytes image{base, size};
+    why = "a section or relocation lies outside the file or image";
     if (!image.holds(rva, length)) return false;
     for (u32 at = rva; uint64_t{at} + sizeof(pe::RelocationBlock) <= uint64_t{rva} + length;) {
         pe::RelocationBlock block{};
@@ -366,7 +426,12 @@ bool PeImage::relocate(u32 rva, u32 length, u32 delta) {
         for (u32 entry = at + sizeof block; entry + 2 <= at + blockSize; entry += 2) {
             u16 item = 0;
             image.read(entry, item);
-            if ((item >> 12) != pe::RELOCATION_HIGHLOW) continue;
+            const u16 type = static_cast<u16>(item >> 12);
+            if (type == pe::RELOCATION_ABSOLUTE) continue;
+            if (type != pe::RELOCATION_HIGHLOW) {
+                why = "a relocation of type " + std::to_string(type) + ", which i386 code has not";
+                return false;
+            }
             const uint64_t target = uint64_t{block.page} + (item & 0xFFFu);
             u32 value = 0;
             if (target > UINT32_MAX || !image.read(static_cast<u32>(target), value)) return false;
@@ -473,6 +538,23 @@ PeImage::~PeImage() {
     munmap(base, size);
 }
 
+// The export directory's tables (names, their ordinals, the functions) lie inside the export
+// directory's own range, as the system loader requires; none at all is fine.
+bool PeImage::exportsWithin(const pe::DataDirectory& exports) const {
+    if (exports.rva == 0 && exports.size == 0) return true;
+    const Bytes image{base, size};
+    pe::ExportDirectory directory{};
+    if (!image.read(exports.rva, directory)) return false;
+    const uint64_t begin = exports.rva, end = uint64_t{exports.rva} + exports.size;
+    const auto within = [&](u32 at, uint64_t bytes) {
+        return at >= begin && uint64_t{at} + bytes <= end;
+    };
+    return within(exports.rva, sizeof directory) &&
+           within(directory.names, uint64_t{4} * directory.nameCount) &&
+           within(directory.ordinals, uint64_t{2} * directory.nameCount) &&
+           within(directory.functions, uint64_t{4} * directory.functionCount);
+}
+
 void* PeImage::findExport(const char* name) const {
     const Bytes image{base, size};
     u32 header = 0;
@@ -493,7 +575,7 @@ void* PeImage::findExport(const char* name) const {
         if (exportName != name) continue;
         u16 ordinal = 0;
         u32 function = 0;
-        if (!image.read(ordinals + 2 * i, ordinal) ||
+        if (!image.read(ordinals + 2 * i, ordinal) || ordinal >= directory.functionCount ||
             !image.read(functions + 4u * ordinal, function) || function >= size) {
             return nullptr;
         }

@@ -13,6 +13,10 @@
 
 namespace grindlet::host {
 
+namespace pe {
+struct DataDirectory;
+}
+
 class PeImage {
 public:
     // True when the file starts like a Windows executable image.
@@ -32,6 +36,13 @@ public:
     // checksum not judged (so that damage reaches the structural checks), and nothing of the
     // image run or installed. True when load() would go on to start the image.
     static bool inspectForTesting(const uint8_t* bytes, size_t length, std::string& why);
+    // For tests only: the image mapped as load() maps it (nothing run), or null with why; and
+    // where it lies.
+    static std::unique_ptr<PeImage> mapForTesting(const uint8_t* bytes, size_t length,
+                                                  std::string& why) {
+        return prepare(bytes, length, false, why);
+    }
+    const uint8_t* imageBase() const { return base; }
 
 private:
     PeImage() = default;
@@ -41,8 +52,11 @@ private:
     // Installs the thread block and TLS, then runs the TLS callbacks and the entry point.
     bool start(std::string& why);
     bool mapSections(const uint8_t* fileBytes, uint32_t fileSize, uint32_t sectionTable,
-                     uint16_t sectionCount);
-    bool relocate(uint32_t rva, uint32_t length, uint32_t delta);
+                     uint16_t sectionCount, uint32_t fileAlignment);
+    bool protectSections(const uint8_t* fileBytes, uint32_t fileSize, uint32_t sectionTable,
+                         uint16_t sectionCount, uint32_t sectionAlignment);
+    bool relocate(uint32_t rva, uint32_t length, uint32_t delta, std::string& why);
+    bool exportsWithin(const pe::DataDirectory& exports) const;
     bool bindImports(uint32_t rva, std::string& why);
     bool readTls(uint32_t rva);
 

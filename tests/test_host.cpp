@@ -220,6 +220,91 @@ long mappedKibibytes() {
     return static_cast<long>(total / 1024);
 }
 
+// The image in memory as the system loader makes it: a section's file offset rounded down to the
+// file alignment, no more of its raw bytes than its virtual size, and each section's protection
+// from its characteristics.
+TEST_F(WindowsModuleFile, SectionsAreMappedAsTheSystemLoaderMapsThem) {
+    const auto u32At = [](const std::string& bytes, size_t at) {
+        uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + at, 4);
+        return v;
+    };
+    const auto put = [](std::string& bytes, size_t at, uint32_t v) {
+        std::memcpy(&bytes[at], &v, 4);
+    };
+    const size_t pe = u32At(image, 0x3C), optional = pe + 24;
+    const size_t sections = optional + (u32At(image, pe + 20) & 0xFFFF);
+    const auto section = [&](int index, size_t field) { return sections + 40 * index + field; };
+    int code = -1, constants = -1, data = -1;  // r-x, r--, rw- sections with bytes in the file
+    int exports = -1;  // the export table: addresses relative to the base, nothing relocated
+    for (int i = 0; i < int(u32At(image, pe + 6) & 0xFFFF); ++i) {
+        const uint32_t flags = u32At(image, section(i, 36)) & 0xE0000000u;
+        if (image.compare(section(i, 0), 7, std::string(".edata\0", 7)) == 0) exports = i;
+        if (u32At(image, section(i, 16)) < 0x400) continue;  // a page of its own, at least
+        if (flags == 0x60000000u && code < 0) code = i;
+        if (flags == 0x40000000u && constants < 0) constants = i;
+        if (flags == 0xC0000000u && data < 0) data = i;
+    }
+    ASSERT_TRUE(code >= 0 && constants >= 0 && data >= 0 && exports >= 0);
+    const uint32_t at = u32At(image, section(exports, 12));
+    const uint32_t length = u32At(image, section(exports, 8)), cut = length / 2;
+    const auto mapped = [&](const std::string& bytes, std::string& why) {
+        return host::PeImage::mapForTesting(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                            bytes.size(), why);
+    };
+    std::string why;
+    auto intact = mapped(image, why);
+    ASSERT_NE(intact, nullptr) << why;
+    const std::string exportsIntact(reinterpret_cast<const char*>(intact->imageBase() + at),
+                                    length);
+    ASSERT_NE(exportsIntact.find_first_not_of('\0', cut), std::string::npos)
+        << "the section's last bytes are all zero: the virtual-size case would prove nothing";
+    // Each section's protection, as /proc/self/maps shows it.
+    const auto protection = [&](const host::PeImage& loaded, int index) {
+        const uintptr_t where =
+            reinterpret_cast<uintptr_t>(loaded.imageBase()) + u32At(image, section(index, 12));
+        std::ifstream maps("/proc/self/maps");
+        std::string line;
+        while (std::getline(maps, line)) {
+            unsigned long long start = 0, end = 0;
+            char permissions[5] = {};
+            if (std::sscanf(line.c_str(), "%llx-%llx %4s", &start, &end, permissions) == 3 &&
+                where >= start && where < end)
+                return std::string(permissions, 3);
+        }
+        return std::string("none");
+    };
+    // (An emulator shows its own mapping of the code it translates: no x to see there.)
+    const bool emulated = std::ifstream("/proc/sys/fs/binfmt_misc/qemu-i386").good();
+    EXPECT_EQ(protection(*intact, code), emulated ? "r--" : "r-x");
+    EXPECT_EQ(protection(*intact, constants), "r--");
+    EXPECT_EQ(protection(*intact, data), "rw-");
+    const struct {
+        const char* what;
+        std::function<void(std::string&)> apply;
+        std::string expected;  // the constant section's bytes as mapped
+    } cases[] = {
+        {"a file offset off the file alignment, rounded down",
+         [&](std::string& b) {
+             put(b, section(exports, 20), u32At(b, section(exports, 20)) + 0x10);
+         },
+         exportsIntact},
+        {"a virtual size below the raw size: the rest zero",
+         [&](std::string& b) { put(b, section(exports, 8), cut); },
+         exportsIntact.substr(0, cut) + std::string(length - cut, '\0')},
+    };
+    intact.reset();  // one image mapped at a time keeps the emulated address space small
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string changed = image;
+        c.apply(changed);
+        const auto loaded = mapped(changed, why);
+        ASSERT_NE(loaded, nullptr) << why;
+        EXPECT_TRUE(std::string(reinterpret_cast<const char*>(loaded->imageBase() + at), length) ==
+                    c.expected);
+    }
+}
+
 // Loading and unloading it again and again leaves nothing behind (the image is unmapped, the
 // runtime's own heap freed).
 // The built DLL with one field of its headers made inconsistent, its checksum zeroed so that the
@@ -250,6 +335,16 @@ TEST_F(WindowsModuleFile, InconsistentImagesAreRefusedBeforeTheyRun) {
     ASSERT_GE(code, 0);
     ASSERT_GE(data, 0);
     ASSERT_GE(zeros, 0) << "no section of uninitialised data";
+    // Where an address of the image lies in the file.
+    const auto fileOffset = [&](const std::string& b, uint32_t rva) -> size_t {
+        for (int i = 0; i < int(u32At(b, pe + 6) & 0xFFFF); ++i) {
+            const uint32_t address = u32At(b, section(i, 12)), raw = u32At(b, section(i, 16));
+            if (rva >= address && rva < address + raw)
+                return u32At(b, section(i, 20)) + rva - address;
+        }
+        ADD_FAILURE() << "no section holds " << rva;
+        return 0;
+    };
     struct Damage {
         const char* what;
         std::function<void(std::string&)> apply;
@@ -276,6 +371,20 @@ TEST_F(WindowsModuleFile, InconsistentImagesAreRefusedBeforeTheyRun) {
          [&](std::string& b) { put(b, optional + 32, 0x1001); }, "alignments"},
         {"a section beyond the image", [&](std::string& b) { put(b, section(data, 8), imageSize); },
          "outside the image"},
+        {"code that is not marked executable",
+         [&](std::string& b) {
+             put(b, section(code, 36), u32At(b, section(code, 36)) & ~0x20000000u);
+         },
+         "entry point outside every executable section"},
+        {"export names beyond the export directory",
+         [&](std::string& b) { put(b, fileOffset(b, u32At(b, optional + 96)) + 24, 0x10000); },
+         "export table"},
+        {"a relocation of a type i386 code has not",
+         [&](std::string& b) {
+             const size_t entry = fileOffset(b, u32At(b, optional + 96 + 8 * 5)) + 8;
+             b[entry + 1] = static_cast<char>((b[entry + 1] & 0x0F) | 0xA0);  // type 10
+         },
+         "relocation of type 10"},
         {"uninitialised data with a raw size and raw offset 0, which means zero-filled",
          [&](std::string& b) {
              put(b, section(zeros, 16), 0x200);
