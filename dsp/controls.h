@@ -61,8 +61,9 @@ enum ControlIndex : size_t {
 inline constexpr ControlFacts CONTROLS[] = {
     {"bits", "Bits", "Bits", "bits", 0.0, 32.0, false, 0.0, 32.0, false, 8.0,
      StreamScaling::DividedByTen, nullptr, nullptr, 0,
-     "How many bits each taken sample keeps: 16 is clean, 8 gritty, 4 crunchy, 1 a square-wave "
-     "fuzz, 0 silence. Fractions are kept; above 23 nothing is quantized."},
+     "How many bits each taken sample keeps: 16 is clean, 8 gritty, 4 crunchy, 0 silence. At 1 "
+     "bit only what passes half scale is kept, as a square wave: drive quieter material up for a "
+     "fuzz. Fractions are kept; above 23 nothing is quantized."},
     {"rate", "Rate", "S.R.", "Hz", 0.0, 1e6, true, 20.0, 192000.0, true, 8000.0,
      StreamScaling::DividedByTen, nullptr, nullptr, 0,
      "How often a new sample is taken. Lower rates dull the top end and add metallic aliasing; "

@@ -21,7 +21,8 @@ inline constexpr Preset PRESETS[] = {
     {"home-console", "8-Bit Home Console (11 kHz)", 8.0, 11025.0, 1, 0, 0.0, 100.0, 0.0},
     {"telephone-line", "Telephone Line", 8.0, 8000.0, 1, 1, 6.0, 100.0, -3.0},
     {"walkie-talkie", "Walkie-Talkie", 5.0, 6000.0, 1, 0, 9.0, 100.0, -6.0},
-    {"one-bit-fuzz", "1-Bit Fuzz", 1.0, 22050.0, 1, 0, 0.0, 100.0, -12.0},
+    // 1 bit keeps only what passes half scale: the drive lifts ordinary material above it.
+    {"one-bit-fuzz", "1-Bit Fuzz", 1.0, 22050.0, 1, 0, 24.0, 100.0, -12.0},
     {"gentle-grit", "Gentle Grit for a Mix Bus", 10.0, 32000.0, 1, 1, 0.0, 35.0, 0.0},
 };
 
