@@ -21,6 +21,7 @@
 
 #include "check/checks.h"
 #include "check/dump_file.h"
+#include "check/in_process_guard.h"
 #include "check/isolation.h"
 #include "dsp/controls.h"
 
@@ -35,7 +36,9 @@ constexpr const char* USAGE =
     "  --dump FILE     each scenario's output hash, for comparing two builds (-f replaces FILE)\n"
     "  --samples       with --dump, every output sample's bit pattern under its scenario's line\n"
     "  --timeout S     the time each check may take before it counts as a hang (default 60)\n"
-    "Each check runs in a child process: a crash or a hang fails that check, not the run.\n"
+    "Each check runs in a child process: a crash or a hang fails that check, not the run;\n"
+    "whatever the module starts is ended with it. (The Windows build runs the checks in its\n"
+    "own process: a hang past --timeout, or a module that ends the process, fails the run.)\n"
     "Exit status: 0 all passed, 1 some failed, 2 the module file could not be checked at all.\n";
 constexpr int DEFAULT_TIMEOUT_SECONDS = 60;
 constexpr int MAX_TIMEOUT_SECONDS = 86400;
@@ -232,7 +235,7 @@ int cannotCheck(const std::string& message) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int runChecker(int argc, char** argv) {
     Arguments a;
     int status = 0;
     if (!parseArguments(argc, argv, a, status)) return status;
@@ -257,8 +260,11 @@ int main(int argc, char** argv) {
     } else {
         std::printf(
             "note: no child processes here: the checks run in this process, and a module "
-            "that crashes ends the run\n");
+            "that crashes ends the run (one that hangs, or ends the process, fails it)\n");
+        check::startWatchdog(a.timeoutSeconds);
+        check::arm("loading the module");
         const auto library = ModuleLibrary::load(a.path, error);
+        check::disarm();
         if (!library) return cannotCheck(error);
     }
 
@@ -268,9 +274,11 @@ int main(int argc, char** argv) {
         std::string text;
         bool described = false;
         if (!isolated) {
+            check::arm("describing the module");
             const auto library = ModuleLibrary::load(a.path, error);
             described = library && describe(*library, text);
             if (!library) text = error;
+            check::disarm();
         } else {
             const check::ChildResult run = check::runInChild(
                 [&](int channel) {
@@ -310,7 +318,9 @@ int main(int argc, char** argv) {
                          ? run.output
                          : "FAIL the module " + check::describeEnding(run, a.timeoutSeconds) + "\n";
         } else {
+            check::arm(named.name.c_str());
             report = runCheck(a.path, named, a.samples);
+            check::disarm();
         }
         const size_t lineEnd = report.find('\n');
         const std::string verdict = report.substr(0, lineEnd);
@@ -329,4 +339,10 @@ int main(int argc, char** argv) {
         return cannotCheck(error);
     std::printf("%s: %d passed, %d failed\n", a.path.c_str(), passed, failed);
     return failed == 0 ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+    const int status = runChecker(argc, argv);
+    check::runFinished();
+    return status;
 }
