@@ -117,6 +117,38 @@ def _leave_out_peak_chunk(writer):
         library.sf_command(handle, SFC_SET_ADD_PEAK_CHUNK, soundfile._ffi.NULL, 0)
 
 
+# Bits reversed in each byte value: Ogg's page checksum is the unreflected twin of zlib's CRC-32.
+_REVERSED_BYTES = bytes(int(f"{b:08b}"[::-1], 2) for b in range(256))
+
+
+def _ogg_checksum(page: bytes) -> int:
+    """Ogg's page CRC (polynomial 0x04C11DB7, not reflected, starting from 0), computed by zlib
+    on the bit-reversed bytes, its result reversed back."""
+    import zlib
+
+    raw = zlib.crc32(page.translate(_REVERSED_BYTES), 0xFFFFFFFF) ^ 0xFFFFFFFF
+    return int(f"{raw:032b}"[::-1], 2)
+
+
+def _set_ogg_serial(path: str, serial: int):
+    """Gives every page of an Ogg file the stream serial number, checksums made anew: libsndfile
+    draws it at random, and the same render must give the same bytes."""
+    with open(path, "r+b") as ogg:
+        data = bytearray(ogg.read())
+        at = 0
+        while at < len(data):
+            if data[at:at + 4] != b"OggS" or at + 27 > len(data):
+                raise OSError("the Vorbis encoder wrote no Ogg pages")
+            segments = data[at + 26]
+            size = 27 + segments + sum(data[at + 27:at + 27 + segments])
+            data[at + 14:at + 18] = serial.to_bytes(4, "little")
+            data[at + 22:at + 26] = bytes(4)
+            data[at + 22:at + 26] = _ogg_checksum(bytes(data[at:at + size])).to_bytes(4, "little")
+            at += size
+        ogg.seek(0)
+        ogg.write(data)
+
+
 def _space_hint(folder: str) -> str:
     """libsndfile says only "System error." when a disk fills up: say what it most likely was."""
     try:
@@ -134,6 +166,8 @@ def partial_name(target: str, run_token: str, attempt: int) -> str:
 
 
 def _render(source: str, partial: str, settings: Dict) -> int:
+    import zlib
+
     import numpy as np
     import soundfile
 
@@ -150,6 +184,7 @@ def _render(source: str, partial: str, settings: Dict) -> int:
         try:
             grindlet = Grindlet(reader.samplerate, reader.channels, channels_last=True, **settings)
             frames = 0
+            serial = 0  # an Ogg stream's serial, from the samples written
             with soundfile.SoundFile(
                 partial, "w", reader.samplerate, reader.channels, reader.subtype, reader.endian, reader.format
             ) as writer:
@@ -163,8 +198,11 @@ def _render(source: str, partial: str, settings: Dict) -> int:
                     except Exception as error:
                         raise OSError(f"cannot write: {error}{_space_hint(folder)}") from None
                     frames += len(output)
+                    serial = zlib.crc32(output.tobytes(), serial)
             if reader.seekable() and frames != reader.frames:
                 raise OSError(f"read {frames} of {reader.frames} frames")
+            if reader.format == "OGG":
+                _set_ogg_serial(partial, serial)
             with open(partial, "rb") as written:
                 os.fsync(written.fileno())
             done = True
