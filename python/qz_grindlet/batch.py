@@ -95,8 +95,8 @@ def render_file(source: str, partial: str, settings: Dict) -> Dict:
     coordinator links an output into place, so no output appears that the manifest does not
     record, whatever happens to the coordinator."""
     try:
-        frames = _render(source, partial, settings)
-        return {"status": "rendered", "frames": frames}
+        frames, written = _render(source, partial, settings)
+        return {"status": "rendered", "frames": frames, "partial": written}
     except Exception as error:  # a bad file fails alone
         return {"status": "failed", "frames": None, "error": _describe(error)}
 
@@ -165,7 +165,21 @@ def partial_name(target: str, run_token: str, attempt: int) -> str:
     return os.path.join(folder, f".{name}.{run_token}-{attempt}{PARTIAL_SUFFIX}")
 
 
-def _render(source: str, partial: str, settings: Dict) -> int:
+def _create_new(partial: str) -> str:
+    """Makes the attempt's partial file, new. Dask runs a task again with the same arguments when
+    its worker died: the dead attempt's file stays for the coordinator to remove, and this one
+    takes the next free name."""
+    for extra in range(100):
+        path = partial if extra == 0 else f"{partial[: -len(PARTIAL_SUFFIX)]}.{extra}{PARTIAL_SUFFIX}"
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return path
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"{partial}: no free name for a partial file")
+
+
+def _render(source: str, partial: str, settings: Dict) -> Tuple[int, str]:
     import zlib
 
     import numpy as np
@@ -179,7 +193,7 @@ def _render(source: str, partial: str, settings: Dict) -> int:
         os.makedirs(folder, exist_ok=True)
         # Made new (never an earlier attempt's file), with the permissions the user's umask
         # gives any new file (a temporary file's 0600 would stay on the output).
-        os.close(os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        partial = _create_new(partial)
         done = False
         try:
             grindlet = Grindlet(reader.samplerate, reader.channels, channels_last=True, **settings)
@@ -206,7 +220,7 @@ def _render(source: str, partial: str, settings: Dict) -> int:
             with open(partial, "rb") as written:
                 os.fsync(written.fileno())
             done = True
-            return frames
+            return frames, partial
         finally:
             if not done:
                 _remove(partial)
@@ -571,9 +585,12 @@ def run(arguments, work, skipped: int) -> int:
                                     continue
                                 error = RuntimeError("the process rendering it died")
                             result = {"status": "failed", "frames": None, "error": _describe(error)}
+                        written = result.pop("partial", None)
+                        if written != partial:
+                            _remove(partial)  # a dead earlier run of the same task left it
                         if result["status"] == "rendered":
                             try:
-                                result["bytes"] = place_output(partial, target, replace)
+                                result["bytes"] = place_output(written, target, replace)
                             except OSError as error:
                                 result = {"status": "failed", "frames": None, "error": _describe(error)}
                         record(path, settings, result)
