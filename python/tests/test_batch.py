@@ -43,9 +43,9 @@ def snapshot(folder):
     }
 
 
-def run_batch(in_dir, out_dir, *extra, check_exit=1):
+def run_batch(in_dir, out_dir, *extra, check_exit=1, cwd=None):
     command = [sys.executable, "-m", "qz_grindlet.batch", str(in_dir), str(out_dir), *DRAW, *extra]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300, cwd=cwd)
     assert done.returncode == check_exit, done.stderr
     return done
 
@@ -120,7 +120,9 @@ def test_a_dask_cluster_gives_the_same_files_and_manifest(corpus, reference, tmp
     distributed = pytest.importorskip("dask.distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
-        run_batch(corpus, tmp_path / "out", "--scheduler", cluster.scheduler_address)
+        # Folders relative to where the batch runs, which is not where the workers run.
+        run_batch(os.path.relpath(corpus, tmp_path), "out", "--scheduler", cluster.scheduler_address,
+                  cwd=tmp_path)
     assert outputs(tmp_path / "out") == outputs(reference)
     assert manifest(tmp_path / "out") == manifest(reference)
 
