@@ -179,12 +179,25 @@ TEST(ModuleFiles, ANameWithoutASlashIsTheFileInThisFolder) {
 class WindowsModuleFile : public ::testing::Test {
 protected:
     std::string image;
+    size_t pe = 0, optional = 0, sections = 0;  // where the headers and the section table are
     void SetUp() override {
         image = fileContents(GRINDLET_WINDOWS_MODULE_PATH);
         if (image.empty())
             GTEST_SKIP() << "no " << GRINDLET_WINDOWS_MODULE_PATH
                          << " (build the windows preset first)";
+        pe = u32At(image, 0x3C);
+        optional = pe + 24;
+        sections = optional + (u32At(image, pe + 20) & 0xFFFF);
     }
+    static uint32_t u32At(const std::string& bytes, size_t at) {
+        uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + at, 4);
+        return v;
+    }
+    static void put(std::string& bytes, size_t at, uint32_t v) { std::memcpy(&bytes[at], &v, 4); }
+    int sectionCount() const { return int(u32At(image, pe + 6) & 0xFFFF); }
+    // Where a field of a section's header is.
+    size_t section(int index, size_t field) const { return sections + 40 * size_t(index) + field; }
 };
 
 // Any single damaged byte, headers, code or data, gives a message, never a crash.
@@ -224,20 +237,9 @@ long mappedKibibytes() {
 // file alignment, no more of its raw bytes than its virtual size, and each section's protection
 // from its characteristics.
 TEST_F(WindowsModuleFile, SectionsAreMappedAsTheSystemLoaderMapsThem) {
-    const auto u32At = [](const std::string& bytes, size_t at) {
-        uint32_t v = 0;
-        std::memcpy(&v, bytes.data() + at, 4);
-        return v;
-    };
-    const auto put = [](std::string& bytes, size_t at, uint32_t v) {
-        std::memcpy(&bytes[at], &v, 4);
-    };
-    const size_t pe = u32At(image, 0x3C), optional = pe + 24;
-    const size_t sections = optional + (u32At(image, pe + 20) & 0xFFFF);
-    const auto section = [&](int index, size_t field) { return sections + 40 * index + field; };
     int code = -1, constants = -1, data = -1;  // r-x, r--, rw- sections with bytes in the file
     int exports = -1;  // the export table: addresses relative to the base, nothing relocated
-    for (int i = 0; i < int(u32At(image, pe + 6) & 0xFFFF); ++i) {
+    for (int i = 0; i < sectionCount(); ++i) {
         const uint32_t flags = u32At(image, section(i, 36)) & 0xE0000000u;
         if (image.compare(section(i, 0), 7, std::string(".edata\0", 7)) == 0) exports = i;
         if (u32At(image, section(i, 16)) < 0x400) continue;  // a page of its own, at least
@@ -311,21 +313,10 @@ TEST_F(WindowsModuleFile, SectionsAreMappedAsTheSystemLoaderMapsThem) {
 // structure is what is judged: each is refused before a byte of it runs (the way the system's
 // own loader refuses it), except where the format allows what was changed.
 TEST_F(WindowsModuleFile, InconsistentImagesAreRefusedBeforeTheyRun) {
-    const auto u32At = [](const std::string& bytes, size_t at) {
-        uint32_t v = 0;
-        std::memcpy(&v, bytes.data() + at, 4);
-        return v;
-    };
-    const auto put = [](std::string& bytes, size_t at, uint32_t v) {
-        std::memcpy(&bytes[at], &v, 4);
-    };
-    const size_t pe = u32At(image, 0x3C), optional = pe + 24;
-    const size_t sections = optional + (u32At(image, pe + 20) & 0xFFFF);
     const uint32_t imageSize = u32At(image, optional + 56);
-    const auto section = [&](int index, size_t field) { return sections + 40 * index + field; };
     // The first executable section, the first data section, and the uninitialised data.
     int code = -1, data = -1, zeros = -1;
-    for (int i = 0; i < int(u32At(image, pe + 6) & 0xFFFF); ++i) {
+    for (int i = 0; i < sectionCount(); ++i) {
         const bool runs = (u32At(image, section(i, 36)) & 0x20000020u) != 0;
         const bool raw = u32At(image, section(i, 16)) != 0;
         if (runs && code < 0) code = i;
@@ -337,7 +328,7 @@ TEST_F(WindowsModuleFile, InconsistentImagesAreRefusedBeforeTheyRun) {
     ASSERT_GE(zeros, 0) << "no section of uninitialised data";
     // Where an address of the image lies in the file.
     const auto fileOffset = [&](const std::string& b, uint32_t rva) -> size_t {
-        for (int i = 0; i < int(u32At(b, pe + 6) & 0xFFFF); ++i) {
+        for (int i = 0; i < sectionCount(); ++i) {
             const uint32_t address = u32At(b, section(i, 12)), raw = u32At(b, section(i, 16));
             if (rva >= address && rva < address + raw)
                 return u32At(b, section(i, 20)) + rva - address;

@@ -127,19 +127,23 @@ def test_a_dask_cluster_gives_the_same_files_and_manifest(corpus, reference, tmp
     assert manifest(tmp_path / "out") == manifest(reference)
 
 
+def start_batch_until(corpus, out_dir, lines):
+    """A batch on two workers, started and left running once its manifest has this many lines."""
+    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *DRAW, "--workers", "2"]
+    running = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    written = out_dir / batch.MANIFEST
+    while time.monotonic() < deadline and not (written.exists() and written.read_text().count("\n") >= lines):
+        time.sleep(0.01)
+    return running
+
+
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
 def test_an_interrupted_run_leaves_nothing_half_written_and_resumes_to_the_same_end(tmp_path, stop):
     corpus = tmp_path / "corpus"
     make_corpus(corpus, files=40, frames=200000)
     out_dir = tmp_path / "out"
-    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *DRAW, "--workers", "2"]
-    running = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 120
-    while time.monotonic() < deadline:
-        written = out_dir / batch.MANIFEST
-        if written.exists() and written.read_text().count("\n") >= 4:
-            break
-        time.sleep(0.01)
+    running = start_batch_until(corpus, out_dir, 4)
     running.send_signal(stop)
     _, stderr = running.communicate(timeout=60)
     assert running.returncode == 128 + stop, stderr
@@ -162,15 +166,8 @@ def test_a_killed_worker_is_retried_without_racing_its_first_attempt(tmp_path):
     corpus = tmp_path / "corpus"
     make_corpus(corpus, files=24, frames=200000)
     out_dir = tmp_path / "out"
-    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *DRAW, "--workers", "2"]
-    running = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 120
-    workers = []
-    while time.monotonic() < deadline and not workers:
-        written = out_dir / batch.MANIFEST
-        if written.exists() and written.read_text().count("\n") >= 2:
-            workers = Path(f"/proc/{running.pid}/task/{running.pid}/children").read_text().split()
-        time.sleep(0.01)
+    running = start_batch_until(corpus, out_dir, 2)
+    workers = Path(f"/proc/{running.pid}/task/{running.pid}/children").read_text().split()
     os.kill(int(workers[0]), signal.SIGKILL)
     stdout, stderr = running.communicate(timeout=120)
     assert running.returncode == 1, stderr

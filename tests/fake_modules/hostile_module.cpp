@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binding/abi/module_info.h"
+#include "no_module_exports.h"
 
 namespace {
 struct Hostile {
@@ -38,11 +38,3 @@ struct Hostile {
     }
 } hostile;
 }  // namespace
-
-GRINDLET_EXPORT int32_t GRINDLET_CDECL getModuleProperties(int32_t, grindlet::ModuleInfo*) {
-    return 0;
-}
-GRINDLET_EXPORT grindlet::ModuleBlock* GRINDLET_CDECL makeModule(int32_t, int32_t,
-                                                                 grindlet::HostCallback, void*) {
-    return nullptr;
-}
