@@ -94,11 +94,14 @@ inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];
 constexpr double defaultOf(ControlIndex control) { return CONTROLS[control].defaultValue; }
 
 // The value a control stream carries for a control's value, in single precision as the
-// module reads it.
+// module reads it. The value is first rounded to single precision, as a host's control holds
+// it, so that every front end streams the same bits for the same typed value (5535.95 Hz is
+// 5535.9501953125 on an LV2 port, and its tenth must be that number's).
 inline float streamValue(const ControlFacts& control, double value) {
+    const double asControl = double(static_cast<float>(value));
     return control.scaling == StreamScaling::DividedByTen
-               ? static_cast<float>(value / STREAM_VALUE_DIVISOR)
-               : static_cast<float>(value);
+               ? static_cast<float>(asControl / STREAM_VALUE_DIVISOR)
+               : static_cast<float>(asControl);
 }
 
 // Whether a value is one the control accepts.

@@ -74,21 +74,27 @@ public:
     // How long a change takes: short enough to follow a hand, long enough to never click.
     static constexpr double SMOOTHING_SECONDS = 0.005;
 
-    static float decibels(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
+    // A setting as a host's control holds it, in single precision: every front end gives the
+    // same gain for the same typed value (the LV2 plugin's ports are floats).
+    static double asControl(double value) { return double(static_cast<float>(value)); }
+    static float decibels(double db) {
+        return static_cast<float>(std::pow(10.0, asControl(db) / 20.0));
+    }
+    static float wetShare(double percent) { return static_cast<float>(asControl(percent) / 100.0); }
 
     // The settings at once, nothing moving (a new stream, a plugin's first run).
     void reset(float sampleRate, const LevelSettings& settings) {
         const double frames = std::round(double(sampleRate) * SMOOTHING_SECONDS);
         rampFrames = frames >= 1.0 && frames < 1e6 ? static_cast<int32_t>(frames) : 1;
         drive.jump(decibels(settings.driveDb));
-        wet.jump(static_cast<float>(settings.mixPercent / 100.0));
+        wet.jump(wetShare(settings.mixPercent));
         output.jump(decibels(settings.gainDb));
         on.jump(settings.enabled ? 1.0f : 0.0f);
     }
     // New settings, reached by ramps from where each gain stands.
     void set(const LevelSettings& settings) {
         drive.aim(decibels(settings.driveDb), rampFrames);
-        wet.aim(static_cast<float>(settings.mixPercent / 100.0), rampFrames);
+        wet.aim(wetShare(settings.mixPercent), rampFrames);
         output.aim(decibels(settings.gainDb), rampFrames);
         on.aim(settings.enabled ? 1.0f : 0.0f, rampFrames);
     }

@@ -52,7 +52,8 @@ for channels in mono stereo; do
       mode_index=$([ "$mode" = step ] && echo 0 || echo 1)
       case "$quant" in floor) quant_index=0 ;; round) quant_index=1 ;; inside) quant_index=2 ;; esac
       # Whole and fractional bits, a rate that divides the sample rate and one that does not.
-      for setting in "8 11025" "5.5 3000"; do
+      # (5535.95 Hz and 6.3 bits are no float: each front end must round them as a host does.)
+      for setting in "8 11025" "5.5 3000" "6.3 5535.95"; do
         read -r bits rate <<< "$setting"
         compare "$channels-$mode-$quant-${bits}-${rate}" "$channels" \
           "--bits $bits --rate $rate --quant $quant --mode $mode" \
@@ -63,7 +64,7 @@ for channels in mono stereo; do
 done
 # The levels around the crusher: the same arithmetic in both front ends.
 for channels in mono stereo; do
-  for levels in "9 40 -6" "-12 100 3" "0 0 0"; do
+  for levels in "9 40 -6" "-12 100 3" "0 0 0" "1.1 33.3 -0.7"; do
     read -r drive mix gain <<< "$levels"
     compare "$channels-levels-$drive-$mix-$gain" "$channels" \
       "--bits 6 --rate 5000 --drive $drive --mix $mix --gain $gain" \

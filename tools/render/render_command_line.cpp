@@ -39,7 +39,7 @@ std::string shortNumber(double value) {
 // becomes zero or a subnormal float on its way (divided by ten, in single precision) would not.
 bool reachesTheModule(const std::string& option, double value, bool zeroAllowed,
                       std::string& error) {
-    const float streamed = static_cast<float>(value / dsp::STREAM_VALUE_DIVISOR);
+    const float streamed = dsp::streamValue(dsp::CONTROLS[dsp::CONTROL_BITS], value);
     if (value == 0.0 || std::fabs(streamed) >= FLT_MIN) return true;
     error = option + ": " + shortNumber(value) +
             " is too small to reach the module as a number (it would arrive as " +
