@@ -21,6 +21,13 @@ enum class StreamScaling : uint8_t {
 // "Bits" and "S.R." carry the bit count and the rate in hertz divided by this.
 constexpr double STREAM_VALUE_DIVISOR = 10.0;
 
+// What the front ends share beside the controls: the block a front end processes at a time
+// where no host sets one (the render tool's --block, Python's block=) and the most it takes,
+// and the most channels a stream (a file, an array) may have.
+constexpr int32_t DEFAULT_BLOCK_FRAMES = 512;
+constexpr int32_t MOST_BLOCK_FRAMES = 65536;
+constexpr int32_t MOST_CHANNELS = 64;
+
 struct ControlFacts {
     const char* symbol;  // lower case, for LV2 ports, command-line options and Python keywords
     const char* name;    // as a host or a user interface shows it

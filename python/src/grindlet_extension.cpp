@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -24,12 +25,12 @@ namespace dsp = grindlet::dsp;
 
 namespace {
 
-// The host block size the render tool uses by default, and the most it accepts.
-constexpr int64_t DEFAULT_BLOCK = 512;
-constexpr int64_t MAX_BLOCK = 65536;
+// The host block size every front end uses by default, and the most it accepts.
+constexpr int64_t DEFAULT_BLOCK = dsp::DEFAULT_BLOCK_FRAMES;
+constexpr int64_t MAX_BLOCK = dsp::MOST_BLOCK_FRAMES;
 // More channels than this is almost surely a (frames, channels) array passed without
 // channels_last=True.
-constexpr int64_t MAX_CHANNELS = 64;
+constexpr int64_t MAX_CHANNELS = dsp::MOST_CHANNELS;
 // Frames given to the reducer in one call where the controls are constant (its counts are 32-bit),
 // and the frames gathered at once from an interleaved array.
 constexpr int64_t CONSTANT_CHUNK = int64_t{1} << 20;
@@ -538,7 +539,7 @@ bits, rate: a number; a (from, to) tuple that sweeps linearly across the array; 
 quantize: 'floor', 'round' or 'inside'. mode: 'step' or 'linear'.
 drive: gain into the crusher, -24 to 24 dB; mix: crushed against dry, 0 to 100 %; gain: output
     gain after the mix, -24 to 24 dB. Numbers; at 0, 100 and 0 they do nothing at all.
-block: frames per block, as a host's block size (1 to 65536).
+block: frames per block, as a host's block size (1 to {MOST_BLOCK}).
 
 The output is bit for bit what grindlet-render --format float writes for the same settings.)";
 
@@ -548,16 +549,34 @@ Grindlet(sample_rate, channels, *, channels_last=False, bits=8, rate=8000, quant
 mode='step', drive=0, mix=100, gain=0). process(chunk) takes (frames,) for mono or (channels, frames) ((frames, channels)
 with channels_last=True) and keeps the phase and held samples between calls: any chunking gives
 the bits of one process() call on the whole signal. set(...) changes controls from the next
-chunk on (drive, mix and gain ramp over 5 ms, without clicks); reset() starts over as a fresh
+chunk on (drive, mix and gain ramp over {SMOOTHING} ms, without clicks); reset() starts over as a fresh
 object.)";
+
+// A doc text with the shared facts filled in; kept for the module's life (pybind11 keeps the
+// pointer).
+const char* withFacts(const char* text) {
+    static std::vector<std::unique_ptr<std::string>> kept;
+    std::string filled = text;
+    const std::pair<const char*, std::string> facts[] = {
+        {"{MOST_BLOCK}", std::to_string(dsp::MOST_BLOCK_FRAMES)},
+        {"{SMOOTHING}",
+         std::to_string(static_cast<int>(dsp::LevelStage::SMOOTHING_SECONDS * 1000.0 + 0.5))}};
+    for (const auto& [mark, value] : facts) {
+        for (size_t at; (at = filled.find(mark)) != std::string::npos;)
+            filled.replace(at, std::string(mark).size(), value);
+    }
+    kept.push_back(std::make_unique<std::string>(std::move(filled)));
+    return kept.back()->c_str();
+}
 
 }  // namespace
 
 PYBIND11_MODULE(_grindlet, module) {
     module.doc() = "QZ-Grindlet's sample-rate and bit-depth reduction on NumPy arrays.";
     module.attr("CONTROLS") = controlTable();
-    module.def("process", &process, PROCESS_DOC, py::arg("audio"), py::arg("sample_rate"),
-               py::kw_only(), py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),
+    module.def("process", &process, withFacts(PROCESS_DOC), py::arg("audio"),
+               py::arg("sample_rate"), py::kw_only(),
+               py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),
                py::arg("rate") = defaultArgument(dsp::CONTROL_RATE),
                py::arg("quantize") = defaultArgument(dsp::CONTROL_QUANTIZE),
                py::arg("mode") = defaultArgument(dsp::CONTROL_MODE),
@@ -565,7 +584,7 @@ PYBIND11_MODULE(_grindlet, module) {
                py::arg("mix") = defaultArgument(dsp::CONTROL_MIX),
                py::arg("gain") = defaultArgument(dsp::CONTROL_GAIN),
                py::arg("block") = DEFAULT_BLOCK, py::arg("channels_last") = false);
-    py::class_<Grindlet>(module, "Grindlet", GRINDLET_DOC)
+    py::class_<Grindlet>(module, "Grindlet", withFacts(GRINDLET_DOC))
         .def(py::init<const py::object&, const py::object&, bool, const py::object&,
                       const py::object&, const py::object&, const py::object&, const py::object&,
                       const py::object&, const py::object&>(),
@@ -583,7 +602,8 @@ PYBIND11_MODULE(_grindlet, module) {
              py::arg("rate") = py::none(), py::arg("quantize") = py::none(),
              py::arg("mode") = py::none(), py::arg("drive") = py::none(),
              py::arg("mix") = py::none(), py::arg("gain") = py::none(),
-             "Changes controls from the next chunk on; drive, mix and gain ramp there over 5 ms.")
+             withFacts("Changes controls from the next chunk on; drive, mix and gain ramp there "
+                       "over {SMOOTHING} ms."))
         .def("reset", &Grindlet::reset, "Forgets the stream: the next chunk starts afresh.")
         .def_property_readonly("sample_rate", &Grindlet::sampleRate)
         .def_property_readonly("channels", &Grindlet::channels)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/controls.h"
 #include "safe_files.h"
 
 namespace grindlet::render {
@@ -42,7 +43,7 @@ public:
     int readError() const { return fileError; }
 
     // Limits that no sensible file exceeds, checked before anything is allocated by them.
-    static constexpr int32_t MAX_CHANNELS = 64;
+    static constexpr int32_t MAX_CHANNELS = dsp::MOST_CHANNELS;
     static constexpr int32_t MAX_SAMPLE_RATE = 10'000'000;
 
 private:

@@ -8,14 +8,16 @@
 #include <memory>
 #include <string>
 
+#include "dsp/controls.h"
+
 namespace grindlet::render {
 
 // What every channel's crusher is opened with.
 struct EffectSetup {
-    float sampleRate = 44100.0f;  // the file's rate
-    int32_t block = 512;          // the most samples in one process call
-    int16_t quant = 0;            // "Q.Mode": 0 floor, 1 round, 2 inside
-    int16_t mode = 0;             // "R.Mode": STEP, anything else linear
+    float sampleRate = 44100.0f;                // the file's rate
+    int32_t block = dsp::DEFAULT_BLOCK_FRAMES;  // the most samples in one process call
+    int16_t quant = 0;                          // "Q.Mode": 0 floor, 1 round, 2 inside
+    int16_t mode = 0;                           // "R.Mode": STEP, anything else linear
     static constexpr int16_t STEP = 0;
 };
 

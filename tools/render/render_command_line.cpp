@@ -14,7 +14,6 @@ namespace grindlet::render {
 
 namespace {
 
-constexpr int32_t MAX_BLOCK = 1 << 16;
 constexpr double MAX_WINDOW_SECONDS = 10.0;
 constexpr int32_t MAX_JOBS = 256;
 
@@ -277,7 +276,8 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     if (given("--gain") && !parseLevel("--gain", words.gain, dsp::CONTROLS[dsp::CONTROL_GAIN],
                                        options.levels.gainDb, error))
         return false;
-    if (given("--block") && !parseCount("--block", words.block, MAX_BLOCK, options.block, error))
+    if (given("--block") &&
+        !parseCount("--block", words.block, dsp::MOST_BLOCK_FRAMES, options.block, error))
         return false;
     if (given("--jobs") && !parseCount("--jobs", words.jobs, MAX_JOBS, options.jobs, error))
         return false;

@@ -38,12 +38,12 @@ struct RenderOptions {
     int16_t quant =
         static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_QUANTIZE));  // 0 floor, 1 round, 2 inside
     int16_t mode = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_MODE));  // 0 step, 1 linear
-    dsp::LevelSettings levels;  // drive, mix and output gain around the module
-    int32_t block = 512;        // host block size in samples
-    double at = 0.25;           // plot window start in seconds
-    double window = 0.01;       // plot window length in seconds
-    bool force = false;         // replace an existing output
-    int32_t jobs = 0;           // files rendered at once in a batch; 0: one per core
+    dsp::LevelSettings levels;                  // drive, mix and output gain around the module
+    int32_t block = dsp::DEFAULT_BLOCK_FRAMES;  // host block size in samples
+    double at = 0.25;                           // plot window start in seconds
+    double window = 0.01;                       // plot window length in seconds
+    bool force = false;                         // replace an existing output
+    int32_t jobs = 0;  // files rendered at once in a batch; 0: one per core
     bool help = false;
     bool version = false;
 };

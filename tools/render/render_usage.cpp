@@ -39,7 +39,9 @@ std::string usageText() {
            "  --drive DB         gain into the crusher, -24 to 24 dB (default 0)\n"
            "  --mix PERCENT      crushed against dry signal, 0-100 (default 100: all crushed)\n"
            "  --gain DB          output gain after the mix, -24 to 24 dB (default 0)\n"
-           "  --block N          host block size in samples, 1-65536 (default 512)\n"
+           "  --block N          host block size in samples, 1-" +
+           std::to_string(dsp::MOST_BLOCK_FRAMES) + " (default " +
+           std::to_string(dsp::DEFAULT_BLOCK_FRAMES) + ")\n" +
            "  -o, --output FILE  the file to write (default: INPUT-grindlet.wav); its extension\n"
            "                     picks the format: .wav .flac .ogg .aiff .aif .w64 .caf .au\n"
            "                     .rf64 (a WAV past 4 GiB is written as RF64; an AIFF past\n"
