@@ -142,11 +142,11 @@ RawSpan rawSpanOf(const pe::SectionHeader& section, u32 fileAlignment) {
             virtualSize != 0 ? std::min(rawSize, virtualSize) : rawSize};
 }
 
-// The protection a section's characteristics give it.
+// The protection a section's characteristics give it. Always readable: x86 pages that can be
+// written or run can be read, and the loader itself reads the export table wherever it lies.
 int protectionOf(const pe::SectionHeader& section) {
     const u32 flags = section.characteristics;
-    return ((flags & pe::SECTION_READ) ? PROT_READ : 0) |
-           ((flags & pe::SECTION_WRITE) ? PROT_WRITE : 0) |
+    return PROT_READ | ((flags & pe::SECTION_WRITE) ? PROT_WRITE : 0) |
            ((flags & pe::SECTION_EXECUTE) ? PROT_EXEC : 0);
 }
 
