@@ -1,6 +1,6 @@
 // The effect's controls as people set them: one row per control with its name, symbol, unit,
-// range, default and how its value reaches the module's control streams (or, for the levels
-// around the crusher, that the front end applies it). The render tool, the
+// range, default and which of the module's pins carries it (or, for the levels around the
+// crusher, that the engine applies them). The render tool, the
 // LV2 plugin (its Turtle is generated from this table), the Python package and grindlet-check
 // take these facts from here. The module's own pins keep their own defaults and texts.
 #pragma once
@@ -13,13 +13,10 @@ namespace grindlet::dsp {
 
 // How a control's value reaches the module.
 enum class StreamScaling : uint8_t {
-    DividedByTen,  // a stream carries the value divided by ten: 1.6 on "Bits" means 16 bits
+    DividedByTen,  // a stream pin; what it carries is the reducers' (quantizer.h, rate_reducer.h)
     Choice,        // a list pin: the index of the choice
-    AroundModule,  // no pin: the front end applies it around the module (the level stage)
+    AroundModule,  // no pin: the engine applies it around the crusher (the level stage)
 };
-
-// "Bits" and "S.R." carry the bit count and the rate in hertz divided by this.
-constexpr double STREAM_VALUE_DIVISOR = 10.0;
 
 // What the front ends share beside the controls: the block a front end processes at a time
 // where no host sets one (the render tool's --block, Python's block=) and the most it takes,
@@ -99,17 +96,6 @@ inline constexpr ControlFacts CONTROLS[] = {
 inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];
 
 constexpr double defaultOf(ControlIndex control) { return CONTROLS[control].defaultValue; }
-
-// The value a control stream carries for a control's value, in single precision as the
-// module reads it. The value is first rounded to single precision, as a host's control holds
-// it, so that every front end streams the same bits for the same typed value (5535.95 Hz is
-// 5535.9501953125 on an LV2 port, and its tenth must be that number's).
-inline float streamValue(const ControlFacts& control, double value) {
-    const double asControl = double(static_cast<float>(value));
-    return control.scaling == StreamScaling::DividedByTen
-               ? static_cast<float>(asControl / STREAM_VALUE_DIVISOR)
-               : static_cast<float>(asControl);
-}
 
 // Whether a value is one the control accepts.
 inline bool accepts(const ControlFacts& control, double value) {

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "controls.h"
 #include "float_bits.h"
 
 namespace grindlet::dsp {
@@ -27,7 +26,12 @@ constexpr int16_t QUANT_MODE_INSIDE = 2;
 // constants.
 constexpr float BITS_QUANTIZE_OFF_ABOVE = 2.3f;
 constexpr float BITS_ONE_STEP_AT_OR_BELOW = 0.1f;
-constexpr double BITS_PER_STREAM_UNIT = STREAM_VALUE_DIVISOR;
+constexpr double BITS_PER_STREAM_UNIT = 10.0;
+// What "Bits" carries for a bit count, as the front ends stream it (a host's value, in single
+// precision, divided by ten).
+inline float bitsStreamOf(float bits) {
+    return static_cast<float>(double(bits) / BITS_PER_STREAM_UNIT);
+}
 // Far outside any "Bits" value: the first block after a reset always reconfigures.
 constexpr float LAST_BITS_AT_RESET = -1e8f;
 

@@ -50,6 +50,10 @@ struct RateReducerState {
 
 // "S.R." carries the rate in hertz divided by ten (882 is 8,820 Hz).
 constexpr float RATE_PER_STREAM_UNIT = 10.0f;
+// What "S.R." carries for a rate in hertz, as the front ends stream it.
+inline float rateStreamOf(float hertz) {
+    return static_cast<float>(double(hertz) / double(RATE_PER_STREAM_UNIT));
+}
 // Far outside any rate, so the first Linear block after a reset always sees a risen rate.
 constexpr float LAST_RATE_AT_RESET = -1e7f;
 
@@ -68,6 +72,16 @@ void processStep(RateReducerState& state, const ReducerStreams& streams, float s
                  int16_t quantMode, int32_t offset, int32_t count);
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                    int16_t quantMode, int32_t offset, int32_t count);
+
+// One block in the mode a front end chose: Linear, else Step.
+inline void processBlock(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+                         int16_t quantMode, bool linear, int32_t offset, int32_t count) {
+    if (linear) {
+        processLinear(state, streams, sampleRate, quantMode, offset, count);
+    } else {
+        processStep(state, streams, sampleRate, quantMode, offset, count);
+    }
+}
 
 // The same blocks through the plain per-sample loops, which define the output bit for bit: the
 // reference that tests and benchmarks compare the loops above against.

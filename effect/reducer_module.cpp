@@ -81,11 +81,7 @@ void ReducerModule::runReducer(bool linear, int32_t offset, int32_t count) {
         streams.rateBuffer == nullptr || streams.outputBuffer == nullptr) {
         return;
     }
-    if (linear) {
-        dsp::processLinear(reducer, streams, sampleRate, quantMode, offset, count);
-    } else {
-        dsp::processStep(reducer, streams, sampleRate, quantMode, offset, count);
-    }
+    dsp::processBlock(reducer, streams, sampleRate, quantMode, linear, offset, count);
 }
 
 void GRINDLET_CDECL ReducerModule::processStep(void* object, int32_t offset, int32_t count) {

@@ -50,10 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto input =
         render::AudioInput::openMemory(data + CONTROL_BYTES, size - CONTROL_BYTES, error);
     if (!input) return 0;
+    const auto crusher = render::openModuleCrusher(
+        library(), static_cast<float>(input->sampleRate()), input->channels(), options.block,
+        options.quant, options.mode, error);
+    if (!crusher) std::abort();
     render::ChannelRenderer renderer;
-    if (!renderer.start(render::moduleChannels(library()), options, input->sampleRate(),
-                        input->channels(), error))
-        std::abort();
+    renderer.start(crusher.get(), options, input->sampleRate(), input->channels(),
+                   input->declaredFrames());
     const int64_t chunk =
         std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);
     std::vector<float> in(static_cast<size_t>(chunk * input->channels())), out(in.size());
@@ -61,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t position = 0;
     for (int64_t n; position < MOST_FRAMES && (n = input->read(in.data(), chunk)) > 0;
          position += n) {
-        renderer.process(in.data(), out.data(), n, position, input->declaredFrames());
+        renderer.process(in.data(), out.data(), n);
         window.capture(in.data(), out.data(), n, position, input->channels());
     }
     return 0;

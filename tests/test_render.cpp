@@ -91,12 +91,6 @@ TEST(RenderOptions, ValuesAfterAnEqualsSignAndStandardStreams) {
     EXPECT_TRUE(levels.output.empty());
 }
 
-TEST(RenderOptions, StreamValuesCarryTenths) {
-    EXPECT_TRUE(sameBits(render::bitsStreamValue(16.0), 1.6f));
-    EXPECT_TRUE(sameBits(render::bitsStreamValue(23.0), 2.3f));
-    EXPECT_TRUE(sameBits(render::rateStreamValue(11025.0), 1102.5f));
-    EXPECT_TRUE(sameBits(render::rateStreamValue(44100.0), 4410.0f));
-}
 
 struct BadArguments {
     std::vector<std::string> args;

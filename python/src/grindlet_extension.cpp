@@ -1,7 +1,6 @@
-// qz_grindlet._grindlet: the effect's signal code on NumPy arrays. process() renders a whole
-// array as the render tool renders a file (one reducer per channel, the controls read once per
-// block, sweeps evaluated at each block's first frame); Grindlet keeps the state between chunks
-// of a stream. Arguments are checked here, in C++, so that a short call costs microseconds; the
+// qz_grindlet._grindlet: the engine every front end shares, on NumPy arrays. process() renders
+// a whole array as the render tool renders a file; Grindlet keeps the engine between chunks of
+// a stream. Arguments are checked here, in C++, so that a short call costs microseconds; the
 // samples are processed with the GIL released.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -17,8 +16,7 @@
 #include <vector>
 
 #include "dsp/controls.h"
-#include "dsp/level_stage.h"
-#include "dsp/rate_reducer.h"
+#include "dsp/engine.h"
 
 namespace py = pybind11;
 namespace dsp = grindlet::dsp;
@@ -31,9 +29,7 @@ constexpr int64_t MAX_BLOCK = dsp::MOST_BLOCK_FRAMES;
 // More channels than this is almost surely a (frames, channels) array passed without
 // channels_last=True.
 constexpr int64_t MAX_CHANNELS = dsp::MOST_CHANNELS;
-// Frames given to the reducer in one call where the controls are constant (its counts are 32-bit),
-// and the frames gathered at once from an interleaved array.
-constexpr int64_t CONSTANT_CHUNK = int64_t{1} << 20;
+// The frames gathered at once from an interleaved array.
 constexpr int64_t GATHER_FRAMES = 4096;
 
 const dsp::ControlFacts& facts(dsp::ControlIndex control) { return dsp::CONTROLS[control]; }
@@ -112,14 +108,16 @@ public:
                                  typeName(value));
         }
     }
-    bool constant() const { return perBlock.empty() && from == to; }
-    // The value for the block starting at `start` of `frames` frames, as the render tool's.
-    double at(int64_t block, int64_t start, int64_t frames) const {
-        if (!perBlock.empty()) return perBlock[static_cast<size_t>(block)];
-        const double fraction =
-            frames > 1 ? std::min(1.0, static_cast<double>(start) / static_cast<double>(frames - 1))
-                       : 0.0;
-        return from + (to - from) * fraction;
+    bool perBlockValues() const { return !perBlock.empty(); }
+    double block(int64_t index) const { return perBlock[static_cast<size_t>(index)]; }
+    // A value or a sweep across the array's `frames` frames, for the engine.
+    void enter(dsp::Engine& engine, dsp::ControlIndex control, int64_t frames) const {
+        if (!perBlock.empty()) return;
+        if (from == to) {
+            engine.set(control, from);
+        } else {
+            engine.sweep(control, from, to, frames);
+        }
     }
 
 private:
@@ -231,96 +229,66 @@ Layout layoutOf(const py::array_t<float>& samples, bool channelsLast, const char
     return layout;
 }
 
-// One reducer per channel, run as the module's process routine runs it, and the levels around
-// them (drive, mix, output gain) as the render tool applies them around the module.
-class ChannelReducers {
+// The engine on an array's channels: straight between the arrays where each channel's frames
+// are contiguous, else gathered into planar buffers a piece at a time.
+class EngineRunner {
 public:
-    ChannelReducers(float sampleRate, int64_t channels)
-        : rate(sampleRate), states(static_cast<size_t>(channels)) {
-        reset();
-    }
-    void reset() {
-        for (auto& state : states) dsp::resetRateReducer(state, rate);
-    }
-    size_t channels() const { return states.size(); }
+    EngineRunner(float sampleRate, int64_t channels)
+        : engine(sampleRate, static_cast<int32_t>(channels)),
+          inputs(static_cast<size_t>(channels)),
+          outputs(static_cast<size_t>(channels)) {}
 
-    // Frames [start, start + count) of every channel with the controls' stream values.
-    void run(const float* in, float* out, const Layout& layout, int64_t start, int64_t count,
-             float bits, float hertz, int16_t quantize, int16_t mode, dsp::LevelStage& levels) {
-        const Controls controls{bits, hertz, quantize, mode};
-        if (levels.idle()) {
-            for (size_t c = 0; c < states.size(); ++c)
-                crushChannel(c, in, out, layout, start, count, controls);
+    // Frames [start, start + count) of every channel.
+    void run(const float* in, float* out, const Layout& layout, int64_t start, int64_t count) {
+        const auto channels = static_cast<size_t>(engine.channels());
+        if (layout.frameStride == 1) {
+            for (size_t c = 0; c < channels; ++c) {
+                const int64_t first = static_cast<int64_t>(c) * layout.channelStride + start;
+                inputs[c] = in + first;
+                outputs[c] = out + first;
+            }
+            engine.process(inputs.data(), outputs.data(), count);
             return;
         }
-        // The levels' gains are shared by the channels a chunk at a time.
-        for (int64_t done = 0; done < count; done += dsp::LevelStage::CHUNK) {
-            const auto n =
-                static_cast<int32_t>(std::min<int64_t>(dsp::LevelStage::CHUNK, count - done));
-            levels.advance(n);
-            for (size_t c = 0; c < states.size(); ++c) {
-                const int64_t first = static_cast<int64_t>(c) * layout.channelStride +
-                                      (start + done) * layout.frameStride;
-                for (int32_t i = 0; i < n; ++i) dry[i] = in[first + i * layout.frameStride];
-                const float* source = dry;
-                if (levels.drives()) {
-                    levels.driveInto(dry, driven, n);
-                    source = driven;
-                }
-                call(c, source, crushed, n, controls);
-                if (levels.blends()) levels.finish(dry, crushed, crushed, n);
-                for (int32_t i = 0; i < n; ++i) out[first + i * layout.frameStride] = crushed[i];
+        if (gathered.empty()) gathered.resize(channels * GATHER_FRAMES);
+        for (size_t c = 0; c < channels; ++c) {
+            inputs[c] = gathered.data() + c * GATHER_FRAMES;
+            outputs[c] = gathered.data() + c * GATHER_FRAMES;
+        }
+        for (int64_t done = 0; done < count; done += GATHER_FRAMES) {
+            const int64_t n = std::min(GATHER_FRAMES, count - done);
+            const int64_t first = (start + done) * layout.frameStride;
+            for (size_t c = 0; c < channels; ++c) {
+                float* planar = gathered.data() + c * GATHER_FRAMES;
+                for (int64_t i = 0; i < n; ++i)
+                    planar[i] = in[first + i * layout.frameStride + c * layout.channelStride];
+            }
+            engine.process(inputs.data(), outputs.data(), n);
+            for (size_t c = 0; c < channels; ++c) {
+                const float* planar = gathered.data() + c * GATHER_FRAMES;
+                for (int64_t i = 0; i < n; ++i)
+                    out[first + i * layout.frameStride + c * layout.channelStride] = planar[i];
             }
         }
     }
 
+    dsp::Engine engine;
+
 private:
-    struct Controls {
-        float bits, hertz;
-        int16_t quantize, mode;
-    };
-
-    // The crusher alone, straight between the arrays where a channel's frames are contiguous,
-    // else through two gather buffers (separate, so that the reducer's fast paths apply).
-    void crushChannel(size_t c, const float* in, float* out, const Layout& layout, int64_t start,
-                      int64_t count, const Controls& controls) {
-        const int64_t base = static_cast<int64_t>(c) * layout.channelStride;
-        if (layout.frameStride == 1) {
-            call(c, in + base + start, out + base + start, count, controls);
-            return;
-        }
-        if (gathered.empty()) {
-            gathered.resize(GATHER_FRAMES);
-            scattered.resize(GATHER_FRAMES);
-        }
-        for (int64_t done = 0; done < count; done += GATHER_FRAMES) {
-            const int64_t n = std::min(GATHER_FRAMES, count - done);
-            const int64_t first = base + (start + done) * layout.frameStride;
-            for (int64_t i = 0; i < n; ++i) gathered[i] = in[first + i * layout.frameStride];
-            call(c, gathered.data(), scattered.data(), n, controls);
-            for (int64_t i = 0; i < n; ++i) out[first + i * layout.frameStride] = scattered[i];
-        }
-    }
-
-    void call(size_t channel, const float* in, float* out, int64_t count,
-              const Controls& controls) {
-        const float bits = controls.bits, hertz = controls.hertz;
-        const dsp::ReducerStreams streams{in, &bits, &hertz, out};
-        const auto frames = static_cast<int32_t>(count);
-        if (controls.mode == 0) {
-            dsp::processStep(states[channel], streams, rate, controls.quantize, 0, frames);
-        } else {
-            dsp::processLinear(states[channel], streams, rate, controls.quantize, 0, frames);
-        }
-    }
-
-    float rate;
-    std::vector<dsp::RateReducerState> states;
-    std::vector<float> gathered, scattered;  // sized when an array first interleaves channels
-    float dry[dsp::LevelStage::CHUNK] = {};
-    float driven[dsp::LevelStage::CHUNK] = {};
-    float crushed[dsp::LevelStage::CHUNK] = {};
+    std::vector<const float*> inputs;
+    std::vector<float*> outputs;
+    std::vector<float> gathered;  // sized when an array first interleaves channels
 };
+
+// Hands the engine the choices and levels (every value already checked).
+void enterSettings(dsp::Engine& engine, int16_t quantize, int16_t mode,
+                   const dsp::LevelSettings& levels) {
+    engine.set(dsp::CONTROL_QUANTIZE, quantize);
+    engine.set(dsp::CONTROL_MODE, mode);
+    engine.set(dsp::CONTROL_DRIVE, levels.driveDb);
+    engine.set(dsp::CONTROL_MIX, levels.mixPercent);
+    engine.set(dsp::CONTROL_GAIN, levels.gainDb);
+}
 
 // drive, mix and gain: numbers within their ranges; None keeps what `current` has.
 dsp::LevelSettings levelsOf(const py::object& drive, const py::object& mix, const py::object& gain,
@@ -338,9 +306,6 @@ dsp::LevelSettings levelsOf(const py::object& drive, const py::object& mix, cons
     level(dsp::CONTROL_GAIN, gain, current.gainDb);
     return current;
 }
-
-float bitsStream(double bits) { return dsp::streamValue(facts(dsp::CONTROL_BITS), bits); }
-float rateStream(double hertz) { return dsp::streamValue(facts(dsp::CONTROL_RATE), hertz); }
 
 py::array_t<float> process(const py::object& audio, const py::object& sampleRate,
                            const py::object& bits, const py::object& rate,
@@ -365,19 +330,23 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
     float* out = result.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        ChannelReducers reducers(hertz, layout.channels);
-        dsp::LevelStage levels;
-        levels.reset(hertz, levelSettings);
-        // With constant controls the block boundaries change nothing: the reducer reads the same
-        // values at every block's start, so long runs go to it at once.
-        const bool constant = bitsCurve.constant() && rateCurve.constant();
-        const int64_t step = constant ? CONSTANT_CHUNK : blockFrames;
-        for (int64_t start = 0, index = 0; start < layout.frames; start += step, ++index) {
-            const int64_t count = std::min(step, layout.frames - start);
-            reducers.run(in, out, layout, start, count,
-                         bitsStream(bitsCurve.at(constant ? 0 : index, start, layout.frames)),
-                         rateStream(rateCurve.at(constant ? 0 : index, start, layout.frames)),
-                         quantizeIndex, modeIndex, levels);
+        EngineRunner runner(hertz, layout.channels);
+        dsp::Engine& engine = runner.engine;
+        engine.setBlockFrames(static_cast<int32_t>(blockFrames));
+        enterSettings(engine, quantizeIndex, modeIndex, levelSettings);
+        bitsCurve.enter(engine, dsp::CONTROL_BITS, layout.frames);
+        rateCurve.enter(engine, dsp::CONTROL_RATE, layout.frames);
+        if (!bitsCurve.perBlockValues() && !rateCurve.perBlockValues()) {
+            runner.run(in, out, layout, 0, layout.frames);
+        } else {
+            for (int64_t start = 0, index = 0; start < layout.frames;
+                 start += blockFrames, ++index) {
+                if (bitsCurve.perBlockValues())
+                    engine.set(dsp::CONTROL_BITS, bitsCurve.block(index));
+                if (rateCurve.perBlockValues())
+                    engine.set(dsp::CONTROL_RATE, rateCurve.block(index));
+                runner.run(in, out, layout, start, std::min(blockFrames, layout.frames - start));
+            }
         }
     }
     return result;
@@ -392,9 +361,8 @@ public:
              const py::object& driveValue, const py::object& mixValue, const py::object& gainValue)
         : hertz(sampleRateOf(sampleRate)),
           channelsLast(channelsLastLayout),
-          reducers(hertz, countOf(channelCount, "channels", MAX_CHANNELS, "")) {
+          runner(hertz, countOf(channelCount, "channels", MAX_CHANNELS, "")) {
         apply(bitsValue, rateValue, quantizeValue, modeValue, driveValue, mixValue, gainValue);
-        levels.reset(hertz, levelSettings);
     }
 
     // Controls take effect at the next chunk (the levels ramp there over a few milliseconds);
@@ -406,16 +374,15 @@ public:
         const std::unique_lock<std::mutex> running(busy, std::try_to_lock);
         if (!running.owns_lock()) throw std::runtime_error(IN_USE);
         apply(bitsValue, rateValue, quantizeValue, modeValue, driveValue, mixValue, gainValue);
-        levels.set(levelSettings);
     }
 
     py::array_t<float> process(const py::object& chunk) {
         const py::array_t<float> samples = floatSamples(chunk, "chunk");
         const Layout layout = layoutOf(samples, channelsLast, "chunk");
-        if (static_cast<size_t>(layout.channels) != reducers.channels()) {
+        if (layout.channels != channels()) {
             throw py::value_error("chunk has " + std::to_string(layout.channels) +
                                   " channels; this Grindlet was made for " +
-                                  std::to_string(reducers.channels()));
+                                  std::to_string(channels()));
         }
         std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
         py::array_t<float> result(shape);
@@ -425,11 +392,7 @@ public:
             py::gil_scoped_release unlocked;
             std::unique_lock<std::mutex> running(busy, std::try_to_lock);
             if (!running.owns_lock()) throw std::runtime_error(IN_USE);
-            for (int64_t start = 0; start < layout.frames; start += CONSTANT_CHUNK) {
-                reducers.run(in, out, layout, start,
-                             std::min(CONSTANT_CHUNK, layout.frames - start), bitsStream(bits),
-                             rateStream(rate), quantize, mode, levels);
-            }
+            runner.run(in, out, layout, 0, layout.frames);
         }
         return result;
     }
@@ -437,12 +400,11 @@ public:
     void reset() {
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> running(busy);
-        reducers.reset();
-        levels.reset(hertz, levelSettings);
+        runner.engine.reset();
     }
 
     double sampleRate() const { return hertz; }
-    int64_t channels() const { return static_cast<int64_t>(reducers.channels()); }
+    int64_t channels() const { return runner.engine.channels(); }
     double bitsNow() const { return bits; }
     double rateNow() const { return rate; }
     std::string quantizeNow() const { return facts(dsp::CONTROL_QUANTIZE).choiceSymbols[quantize]; }
@@ -474,6 +436,9 @@ private:
         quantize = newQuantize;
         mode = newMode;
         levelSettings = newLevels;
+        runner.engine.set(dsp::CONTROL_BITS, bits);
+        runner.engine.set(dsp::CONTROL_RATE, rate);
+        enterSettings(runner.engine, quantize, mode, levelSettings);
     }
 
     static double constantValue(const dsp::ControlFacts& control, py::handle value) {
@@ -488,13 +453,12 @@ private:
 
     float hertz;
     bool channelsLast;
-    ChannelReducers reducers;
+    EngineRunner runner;
     double bits = dsp::defaultOf(dsp::CONTROL_BITS);
     double rate = dsp::defaultOf(dsp::CONTROL_RATE);
     int16_t quantize = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_QUANTIZE));
     int16_t mode = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_MODE));
     dsp::LevelSettings levelSettings;
-    dsp::LevelStage levels;
     std::mutex busy;
 };
 

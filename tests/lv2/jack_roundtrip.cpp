@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "dsp/controls.h"
-#include "dsp/rate_reducer.h"
+#include "dsp/engine.h"
 
 namespace {
 
@@ -139,22 +139,16 @@ int main(int argc, char** argv) {
     // The effect as the plugin computes it, at the server's rate, with the table's defaults for
     // everything else. The plugin ran on silence for a while before frame 0, which leaves its
     // phase anywhere in one hold: the render here runs on k zeros first, for each k in a hold.
-    const float bitsStream =
-        grindlet::dsp::streamValue(grindlet::dsp::CONTROLS[grindlet::dsp::CONTROL_BITS], bits);
-    const float rateStream =
-        grindlet::dsp::streamValue(grindlet::dsp::CONTROLS[grindlet::dsp::CONTROL_RATE], hertz);
-    const auto quantize =
-        static_cast<int16_t>(grindlet::dsp::defaultOf(grindlet::dsp::CONTROL_QUANTIZE));
     const auto hold = static_cast<size_t>(std::ceil(rate / hertz));
     for (size_t k = 0; k <= hold; ++k) {
         std::vector<float> input(k, 0.0f), expected(k + length);
         input.insert(input.end(), loop.signal.begin(), loop.signal.end());
-        grindlet::dsp::RateReducerState state{};
-        grindlet::dsp::resetRateReducer(state, static_cast<float>(rate));
-        const grindlet::dsp::ReducerStreams streams{input.data(), &bitsStream, &rateStream,
-                                                    expected.data()};
-        grindlet::dsp::processStep(state, streams, static_cast<float>(rate), quantize, 0,
-                                   static_cast<int32_t>(input.size()));
+        grindlet::dsp::Engine engine(rate, 1);
+        engine.set(grindlet::dsp::CONTROL_BITS, bits);
+        engine.set(grindlet::dsp::CONTROL_RATE, hertz);
+        const float* in = input.data();
+        float* out = expected.data();
+        engine.process(&in, &out, static_cast<int64_t>(input.size()));
         for (size_t lag = 0; lag <= 2 * size_t{period}; ++lag) {
             size_t same = 0;
             while (same < length && sameBits(loop.recorded[lag + same], expected[k + same])) ++same;

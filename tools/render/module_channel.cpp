@@ -1,5 +1,8 @@
 #include "module_channel.h"
 
+#include <cstring>
+#include <vector>
+
 #include "host/hosted_module.h"
 #include "tools/scenario.h"
 
@@ -7,50 +10,81 @@ namespace grindlet::render {
 
 namespace {
 
-// An object made, told the rate and block size, opened, its modes set and its input streaming:
-// what a host does before the first block.
-class ModuleChannel final : public ChannelEffect {
+class ModuleCrusher final : public dsp::ChannelCrusher {
 public:
-    explicit ModuleChannel(const host::ModuleLibrary& library) : module(library) {}
-    bool start(const EffectSetup& setup, std::string& error) {
+    ModuleCrusher(int32_t block, int16_t quantize, int16_t mode)
+        : block(block), quantize(quantize), mode(mode) {}
+
+    bool add(const host::ModuleLibrary& library, float sampleRate, std::string& error) {
+        auto channel = std::make_unique<Channel>(library);
+        host::HostedModule& module = channel->module;
         if (!module.make(error)) return false;
-        module.setSampleRate(setup.sampleRate);
-        module.setBlockSize(setup.block);
+        module.setSampleRate(sampleRate);
+        module.setBlockSize(block);
         module.describePins();
-        pins = host::findEffectPins(module);
-        if (!pins.complete()) {
+        channel->pins = host::findEffectPins(module);
+        if (!channel->pins.complete()) {
             error = "the module does not describe the effect's six pins";
             return false;
         }
-        module.allocateBuffers(setup.block);
+        module.allocateBuffers(block);
         module.open();
-        module.setListValue(pins.quantMode, setup.quant);
-        module.setListValue(pins.rateMode, setup.mode);
-        module.sendPinStatus(pins.input, STATUS_STREAMING);
+        module.setListValue(channel->pins.quantMode, quantize);
+        module.setListValue(channel->pins.rateMode, mode);
+        module.sendPinStatus(channel->pins.input, STATUS_STREAMING);
+        channel->quantize = quantize;
+        channel->mode = mode;
+        channels.push_back(std::move(channel));
         return true;
     }
-    float* input() override { return module.buffer(pins.input); }
-    const float* process(float bits, float rate, int32_t count) override {
-        module.buffer(pins.bits)[0] = bits;
-        module.buffer(pins.rate)[0] = rate;
-        module.process(0, count);
-        return module.buffer(pins.output);
+
+    int32_t mostFrames() const override { return block; }
+
+    void crush(int32_t index, const float* in, float* out, int32_t frames,
+               const dsp::CrushSettings& settings) override {
+        Channel& channel = *channels[static_cast<size_t>(index)];
+        host::HostedModule& module = channel.module;
+        const host::EffectPins& pins = channel.pins;
+        // The rules as lists, changed as a host's user would change them.
+        const int16_t rateMode = settings.linear ? 1 : 0;
+        if (settings.quantize != channel.quantize) {
+            module.setListValue(pins.quantMode, settings.quantize);
+            channel.quantize = settings.quantize;
+        }
+        if (rateMode != channel.mode) {
+            module.setListValue(pins.rateMode, rateMode);
+            channel.mode = rateMode;
+        }
+        std::memcpy(module.buffer(pins.input), in, sizeof(float) * size_t(frames));
+        module.buffer(pins.bits)[0] = settings.bitsStream;
+        module.buffer(pins.rate)[0] = settings.rateStream;
+        module.process(0, frames);
+        std::memcpy(out, module.buffer(pins.output), sizeof(float) * size_t(frames));
     }
 
 private:
-    host::HostedModule module;
-    host::EffectPins pins;
+    struct Channel {
+        explicit Channel(const host::ModuleLibrary& library) : module(library) {}
+        host::HostedModule module;
+        host::EffectPins pins;
+        int16_t quantize = -1, mode = -1;
+    };
+    int32_t block;
+    int16_t quantize, mode;
+    std::vector<std::unique_ptr<Channel>> channels;
 };
 
 }  // namespace
 
-EffectMaker moduleChannels(const host::ModuleLibrary& library) {
-    return [&library](const EffectSetup& setup, std::string& error) {
-        auto channel = std::make_unique<ModuleChannel>(library);
-        std::unique_ptr<ChannelEffect> made;
-        if (channel->start(setup, error)) made = std::move(channel);
-        return made;
-    };
+std::unique_ptr<dsp::ChannelCrusher> openModuleCrusher(const host::ModuleLibrary& library,
+                                                       float sampleRate, int32_t channels,
+                                                       int32_t block, int16_t quantize,
+                                                       int16_t mode, std::string& error) {
+    auto crusher = std::make_unique<ModuleCrusher>(block, quantize, mode);
+    for (int32_t channel = 0; channel < channels; ++channel) {
+        if (!crusher->add(library, sampleRate, error)) return nullptr;
+    }
+    return crusher;
 }
 
 }  // namespace grindlet::render

@@ -2,6 +2,8 @@
 // its meaning and every message.
 #include "render_options.h"
 
+#include "dsp/quantizer.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -38,12 +40,12 @@ std::string shortNumber(double value) {
 // becomes zero or a subnormal float on its way (divided by ten, in single precision) would not.
 bool reachesTheModule(const std::string& option, double value, bool zeroAllowed,
                       std::string& error) {
-    const float streamed = dsp::streamValue(dsp::CONTROLS[dsp::CONTROL_BITS], value);
+    const float streamed = dsp::bitsStreamOf(static_cast<float>(value));
     if (value == 0.0 || std::fabs(streamed) >= FLT_MIN) return true;
     error = option + ": " + shortNumber(value) +
             " is too small to reach the module as a number (it would arrive as " +
             (streamed == 0.0f ? "0" : "a subnormal") + "); use " + (zeroAllowed ? "0 or " : "") +
-            "at least " + shortNumber(double(FLT_MIN) * dsp::STREAM_VALUE_DIVISOR);
+            "at least " + shortNumber(double(FLT_MIN) * dsp::BITS_PER_STREAM_UNIT);
     return false;
 }
 

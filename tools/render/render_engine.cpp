@@ -30,7 +30,7 @@ void deinterleave(const float* in, int32_t channels, int32_t count, float* const
     }
 }
 
-void interleave(const float* const* blocks, int32_t channels, int32_t count, float* out) {
+void interleave(float* const* blocks, int32_t channels, int32_t count, float* out) {
     if (channels == 1) {
         std::memcpy(out, blocks[0], sizeof(float) * size_t(count));
     } else if (channels == 2) {
@@ -49,79 +49,47 @@ void interleave(const float* const* blocks, int32_t channels, int32_t count, flo
 }
 }  // namespace
 
-bool ChannelRenderer::start(const EffectMaker& make, const RenderOptions& renderOptions,
-                            int32_t sampleRate, int32_t channelCount, std::string& error) {
-    options = &renderOptions;
+void ChannelRenderer::start(dsp::ChannelCrusher* crusher, const RenderOptions& options,
+                            int32_t sampleRate, int32_t channelCount, int64_t totalFrames) {
     channels = channelCount;
-    const EffectSetup setup{static_cast<float>(sampleRate), options->block, options->quant,
-                            options->mode};
-    for (int32_t channel = 0; channel < channels; ++channel) {
-        auto crusher = make(setup, error);
-        if (!crusher) return false;
-        crushers.push_back(std::move(crusher));
-    }
+    block = options.block;
+    engine = std::make_unique<dsp::Engine>(sampleRate, channels);
+    engine->plugIn(crusher);
+    engine->setBlockFrames(block);
+    const auto enter = [&](dsp::ControlIndex control, const Sweep& sweep) {
+        if (sweep.constant()) {
+            engine->set(control, sweep.from);
+        } else {
+            engine->sweep(control, sweep.from, sweep.to, totalFrames);
+        }
+    };
+    enter(dsp::CONTROL_BITS, options.bits);
+    enter(dsp::CONTROL_RATE, options.rate);
+    engine->set(dsp::CONTROL_QUANTIZE, options.quant);
+    engine->set(dsp::CONTROL_MODE, options.mode);
+    engine->set(dsp::CONTROL_DRIVE, options.levels.driveDb);
+    engine->set(dsp::CONTROL_MIX, options.levels.mixPercent);
+    engine->set(dsp::CONTROL_GAIN, options.levels.gainDb);
+    engine->setEnabled(options.levels.enabled);
+    // Input and output apart: the Step loop's fastest path needs the output clear of the input.
+    const size_t blockSamples = static_cast<size_t>(block);
+    planar.assign(2 * static_cast<size_t>(channels) * blockSamples, 0.0f);
+    inputBlocks.resize(static_cast<size_t>(channels));
     inputs.resize(static_cast<size_t>(channels));
     outputs.resize(static_cast<size_t>(channels));
-    levels.reset(static_cast<float>(sampleRate), options->levels);
-    dry.assign(static_cast<size_t>(options->block), 0.0f);
-    wet.assign(static_cast<size_t>(options->block), 0.0f);
-    return true;
+    for (size_t channel = 0; channel < static_cast<size_t>(channels); ++channel) {
+        inputBlocks[channel] = planar.data() + 2 * channel * blockSamples;
+        inputs[channel] = inputBlocks[channel];
+        outputs[channel] = inputBlocks[channel] + blockSamples;
+    }
 }
 
-void ChannelRenderer::process(const float* in, float* out, int64_t frames, int64_t position,
-                              int64_t totalFrames) {
-    for (int64_t done = 0; done < frames; done += options->block) {
-        const auto count = static_cast<int32_t>(std::min<int64_t>(options->block, frames - done));
-        const int64_t start = position + done;
-        const double fraction =
-            totalFrames > 1
-                ? std::min(1.0, static_cast<double>(start) / static_cast<double>(totalFrames - 1))
-                : 0.0;
-        const float bits = bitsStreamValue(options->bits.at(fraction));
-        const float rate = rateStreamValue(options->rate.at(fraction));
-        const float* blockIn = in + done * channels;
-        float* blockOut = out + done * channels;
-        // The levels at rest (their defaults): the crushers' output is the output.
-        if (levels.idle()) {
-            for (int32_t channel = 0; channel < channels; ++channel)
-                inputs[size_t(channel)] = crushers[size_t(channel)]->input();
-            deinterleave(blockIn, channels, count, inputs.data());
-            for (int32_t channel = 0; channel < channels; ++channel)
-                outputs[size_t(channel)] = crushers[size_t(channel)]->process(bits, rate, count);
-            interleave(outputs.data(), channels, count, blockOut);
-            continue;
-        }
-        dsp::LevelStage blockEnd;
-        for (int32_t channel = 0; channel < channels; ++channel) {
-            ChannelEffect& crusher = *crushers[static_cast<size_t>(channel)];
-            float* input = crusher.input();
-            for (int32_t i = 0; i < count; ++i) dry[i] = blockIn[i * channels + channel];
-            // Every channel starts the block from the same gains.
-            dsp::LevelStage stage = levels;
-            for (int32_t at = 0; at < count; at += dsp::LevelStage::CHUNK) {
-                const int32_t n = std::min(dsp::LevelStage::CHUNK, count - at);
-                stage.advance(n);
-                if (stage.drives()) {
-                    stage.driveInto(dry.data() + at, input + at, n);
-                } else {
-                    std::memcpy(input + at, dry.data() + at, sizeof(float) * size_t(n));
-                }
-            }
-            const float* output = crusher.process(bits, rate, count);
-            stage = levels;
-            for (int32_t at = 0; at < count; at += dsp::LevelStage::CHUNK) {
-                const int32_t n = std::min(dsp::LevelStage::CHUNK, count - at);
-                stage.advance(n);
-                if (stage.blends()) {
-                    stage.finish(dry.data() + at, output + at, wet.data() + at, n);
-                } else {
-                    std::memcpy(wet.data() + at, output + at, sizeof(float) * size_t(n));
-                }
-            }
-            for (int32_t i = 0; i < count; ++i) blockOut[i * channels + channel] = wet[i];
-            blockEnd = stage;
-        }
-        levels = blockEnd;
+void ChannelRenderer::process(const float* in, float* out, int64_t frames) {
+    for (int64_t done = 0; done < frames; done += block) {
+        const auto count = static_cast<int32_t>(std::min<int64_t>(block, frames - done));
+        deinterleave(in + done * channels, channels, count, inputBlocks.data());
+        engine->process(inputs.data(), outputs.data(), count);
+        interleave(outputs.data(), channels, count, out + done * channels);
     }
 }
 

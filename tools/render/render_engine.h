@@ -1,38 +1,34 @@
-// Rendering a stream of audio a chunk at a time: one crusher per channel (the signal code or a
-// module file's object) and the levels around it, and the built-in demo signal.
+// Rendering a stream of audio a chunk at a time: interleaved frames through the engine (its
+// own reducers, or a module file's objects plugged into it), and the built-in demo signal.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "channel_effect.h"
-#include "dsp/level_stage.h"
+#include "dsp/engine.h"
 #include "render_options.h"
 
 namespace grindlet::render {
 
-// One crusher per channel, the file's sample rate given to each, fed block by block.
 class ChannelRenderer {
 public:
-    bool start(const EffectMaker& make, const RenderOptions& options, int32_t sampleRate,
-               int32_t channels, std::string& error);
-    // Renders `frames` interleaved frames starting at frame `position` of a stream of
-    // `totalFrames` (the sweeps' length). in and out may be the same buffer.
-    void process(const float* in, float* out, int64_t frames, int64_t position,
-                 int64_t totalFrames);
+    // The options' controls over a stream of `totalFrames` frames (the sweeps' length; -1 where
+    // unknown: a sweep then stays at its start). crusher: a module's objects, or null for the
+    // engine's own reducers; it must outlive the renderer.
+    void start(dsp::ChannelCrusher* crusher, const RenderOptions& options, int32_t sampleRate,
+               int32_t channels, int64_t totalFrames);
+    // Renders the stream's next `frames` interleaved frames; in and out may be the same buffer.
+    void process(const float* in, float* out, int64_t frames);
 
 private:
-    const RenderOptions* options = nullptr;
+    std::unique_ptr<dsp::Engine> engine;
     int32_t channels = 0;
-    std::vector<std::unique_ptr<ChannelEffect>> crushers;
-    std::vector<float*> inputs;         // each crusher's input block
-    std::vector<const float*> outputs;  // and its output, once run
-    dsp::LevelStage levels;             // drive, mix and output gain around every channel's crusher
-    std::vector<float> dry;             // one channel's block as read, before the drive
-    std::vector<float> wet;             // one channel's block after the output gain and the mix
+    int32_t block = 0;
+    std::vector<float> planar;  // a block of each channel, in and out
+    std::vector<float*> inputBlocks;
+    std::vector<const float*> inputs;
+    std::vector<float*> outputs;
 };
 
 // A few seconds that make the effect obvious: a rising sine sweep, then a chord. Mono.

@@ -119,12 +119,8 @@ int renderJob(RenderOptions& options, const char* argv0) {
     if (options.module.empty()) options.module = besideProgram(argv0, "Module.sep");
     const auto library = host::ModuleLibrary::load(options.module, error);
     if (!library) return fail(error);
-    const EffectMaker crushers = moduleChannels(*library);
 #else
     (void)argv0;
-    const EffectMaker crushers = [](const EffectSetup& setup, std::string&) {
-        return makeSignalChannel(setup);
-    };
 #endif
 
     Source source;
@@ -135,6 +131,14 @@ int renderJob(RenderOptions& options, const char* argv0) {
     const int32_t sampleRate = facts.sampleRate, channels = facts.channels;
     const int64_t declared = facts.declaredFrames;
     PlotWindow window(plan.plotFirst, plan.plotFrames);
+    // The module file's objects, where this build renders through one: made before anything is
+    // written, as they may refuse.
+    std::unique_ptr<dsp::ChannelCrusher> moduleCrusher;
+#ifdef GRINDLET_RENDER_MODULE_FILES
+    moduleCrusher = openModuleCrusher(*library, static_cast<float>(sampleRate), channels,
+                                      options.block, options.quant, options.mode, error);
+    if (!moduleCrusher) return fail(error);
+#endif
 
     // Both outputs exist from here, under temporary names; nothing is in place until the end.
     std::unique_ptr<PendingFile> plotFile;
@@ -152,7 +156,7 @@ int renderJob(RenderOptions& options, const char* argv0) {
     const auto audio = AudioOutput::open(options.output, shape, options.force, error);
     if (!audio) return fail(error);
     ChannelRenderer renderer;
-    if (!renderer.start(crushers, options, sampleRate, channels, error)) return fail(error);
+    renderer.start(moduleCrusher.get(), options, sampleRate, channels, declared);
 
     if (!options.inputGiven) {
         std::fprintf(messages,
@@ -165,7 +169,7 @@ int renderJob(RenderOptions& options, const char* argv0) {
     Progress progress(declared, sampleRate);
     int64_t position = 0;
     for (int64_t n; (n = source.read(in.data(), chunk)) > 0; position += n) {
-        renderer.process(in.data(), out.data(), n, position, declared);
+        renderer.process(in.data(), out.data(), n);
         if (plotFile) window.capture(in.data(), out.data(), n, position, channels);
         if (!audio->write(out.data(), n, error)) return fail(error);
         progress.update(position + n);

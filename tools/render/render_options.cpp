@@ -2,13 +2,6 @@
 
 namespace grindlet::render {
 
-float bitsStreamValue(double bits) {
-    return dsp::streamValue(dsp::CONTROLS[dsp::CONTROL_BITS], bits);
-}
-float rateStreamValue(double hertz) {
-    return dsp::streamValue(dsp::CONTROLS[dsp::CONTROL_RATE], hertz);
-}
-
 std::string defaultOutputName(const std::string& input) {
     if (input.empty()) return "grindlet-demo.wav";
     const size_t slash = input.find_last_of('/');

@@ -55,10 +55,6 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options, 
 std::string usageText();
 std::string versionText();
 
-// The stream values the module reads: "Bits" and "S.R." carry the value divided by ten.
-float bitsStreamValue(double bits);
-float rateStreamValue(double hertz);
-
 // The output name for an input: "song.flac" -> "song-grindlet.wav".
 std::string defaultOutputName(const std::string& input);
 

@@ -1,0 +1,114 @@
+// The effect as every front end runs it (the LV2 plugin, the render tool, Python): one reducer
+// per channel, the controls in people's units read once per block, sweeps, the levels around
+// the crusher and the bypass. Made for a sample rate and a channel count; it never allocates
+// (its state is fixed in size), so a real-time thread may call any of it.
+//
+// A value enters as a host's control holds it: rounded once to single precision, then scaled
+// from there (tenths for the module's streams, decibels to gains), so a typed 5535.95 Hz gives
+// every front end the bits of an LV2 port holding 5535.9501953125.
+#pragma once
+
+#include <cstdint>
+
+#include "controls.h"
+#include "level_stage.h"
+#include "rate_reducer.h"
+
+namespace grindlet::dsp {
+
+// What crushes one block of one channel, as the module's streams and lists carry it.
+struct CrushSettings {
+    float bitsStream = 0.0f;  // "Bits": bits / 10
+    float rateStream = 0.0f;  // "S.R.": hertz / 10
+    int16_t quantize = QUANT_MODE_FLOOR;
+    bool linear = false;  // "R.Mode": Linear, else Step
+};
+
+// The one seam where something other than the engine's own reducers crushes the channels: a
+// module file run by a host (the render tool's check of a module).
+class ChannelCrusher {
+public:
+    ChannelCrusher() = default;
+    ChannelCrusher(const ChannelCrusher&) = delete;
+    ChannelCrusher& operator=(const ChannelCrusher&) = delete;
+    virtual ~ChannelCrusher() = default;
+    // The most frames one crush() takes.
+    virtual int32_t mostFrames() const = 0;
+    // Crushes `frames` samples of one channel's stream; in and out never overlap.
+    virtual void crush(int32_t channel, const float* in, float* out, int32_t frames,
+                       const CrushSettings& settings) = 0;
+};
+
+class Engine {
+public:
+    // channels: 1 to MOST_CHANNELS (clamped).
+    Engine(double sampleRate, int32_t channels);
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    int32_t channels() const { return channelCount; }
+    float sampleRate() const { return rate; }
+
+    // A control's value from the next block on, in the table's units (a choice: its index).
+    // Anything a host may send is survived: a choice outside its range or not a number is its
+    // first entry, a level outside its range is clamped (not a number: its default); Bits and
+    // Rate reach the reducers as they are, as the module's streams would carry them.
+    void set(ControlIndex control, double value);
+    // The control moves linearly from `from` to `to` over the next `frames` frames of the
+    // stream, read at the first frame of each block (then stays at `to`).
+    void sweep(ControlIndex control, double from, double to, int64_t frames);
+    // false: the dry signal (crossfaded; the crusher keeps running).
+    void setEnabled(bool enabled);
+    // The value the next block reads (a sweep's: at the current position).
+    float value(ControlIndex control) const { return values[control]; }
+
+    // Blocks: the controls are read at the stream's frames 0, n, 2n... and at each process()
+    // call's first frame. 0: only at each call's first frame (the host's own blocks).
+    void setBlockFrames(int32_t frames) { blockFrames = frames > 0 ? frames : 0; }
+    // Something else crushes the channels from now on (null: the engine's own reducers). The
+    // engine then keeps every crush within the crusher's mostFrames() and a block.
+    void plugIn(ChannelCrusher* crusher) { external = crusher; }
+
+    // As if just made, with the controls as they are set: a fresh phase and held samples, the
+    // levels at their settings at once, the stream's position 0.
+    void reset();
+
+    // Planar channels, `frames` frames each; out[c] may be in[c] (never another channel's).
+    // Any split of a stream into calls gives the same output, except that a control set between
+    // calls takes effect at the call's first frame.
+    void process(const float* const* in, float* const* out, int64_t frames);
+
+private:
+    struct Sweep {
+        double from = 0.0, to = 0.0;
+        int64_t start = 0, frames = 0;
+        bool on = false;
+    };
+
+    // The block's settings from the values (and the sweeps at the block's first frame).
+    void readControls(int64_t blockStart);
+    void applyLevels();
+    // frames <= a reducer call's count; levels as they stand.
+    void run(const float* const* in, float* const* out, int64_t at, int32_t frames);
+    void crush(int32_t channel, const float* in, float* out, int32_t frames);
+
+    float rate;
+    int32_t channelCount;
+    int32_t blockFrames = 0;
+    int64_t position = 0;
+    float values[CONTROL_COUNT] = {};
+    Sweep sweeps[CONTROL_COUNT];
+    int sweeping = 0;  // sweeps on
+    bool enabled = true;
+    bool changed = true;        // a value changed since the last block read it
+    bool levelsChanged = true;  // a level or the bypass did
+    bool levelsStarted = false;
+    CrushSettings settings;
+    LevelStage levels;
+    ChannelCrusher* external = nullptr;
+    RateReducerState reducers[MOST_CHANNELS];
+    float driven[LevelStage::CHUNK] = {};
+    float crushed[LevelStage::CHUNK] = {};
+};
+
+}  // namespace grindlet::dsp

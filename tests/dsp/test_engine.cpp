@@ -1,0 +1,279 @@
+// The engine every front end runs: the same bits as the reducers and the level stage composed
+// by hand (as each front end composed them before), for any split into calls, in place, with
+// values a float cannot hold, per-block automation and sweeps; and a plugged-in crusher sees
+// the blocks a host would give it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "dsp/engine.h"
+#include "tests/float_bits.h"
+
+namespace dsp = grindlet::dsp;
+using grindlet::test::sameBits;
+
+namespace {
+
+struct Settings {
+    double sampleRate = 44100.0;
+    int32_t channels = 1;
+    int32_t block = 512;
+    double bitsFrom = 8, bitsTo = 8, rateFrom = 8000, rateTo = 8000;
+    int16_t quantize = 1, mode = 0;
+    double drive = 0, mix = 100, gain = 0;
+};
+
+using Planar = std::vector<std::vector<float>>;
+
+Planar noise(int32_t channels, int64_t frames, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> sample(-1.2f, 1.2f);
+    Planar audio(static_cast<size_t>(channels), std::vector<float>(size_t(frames)));
+    for (auto& channel : audio)
+        for (float& x : channel) x = sample(random);
+    return audio;
+}
+
+// The value a control has at a block's first frame, as a sweep across the whole signal.
+double sweptAt(double from, double to, int64_t start, int64_t frames) {
+    const double fraction = frames > 1 ? std::min(1.0, double(start) / double(frames - 1)) : 0.0;
+    return from + (to - from) * fraction;
+}
+
+// What the front ends did by hand: per block, the streams from the typed values rounded to
+// single precision; per channel a reducer; the levels' gains a chunk at a time.
+Planar composedByHand(const Settings& s, const Planar& in) {
+    const auto frames = static_cast<int64_t>(in[0].size());
+    const auto rate = static_cast<float>(s.sampleRate);
+    std::vector<dsp::RateReducerState> states(in.size());
+    for (auto& state : states) dsp::resetRateReducer(state, rate);
+    dsp::LevelSettings levelSettings;
+    levelSettings.driveDb = s.drive;
+    levelSettings.mixPercent = s.mix;
+    levelSettings.gainDb = s.gain;
+    dsp::LevelStage levels;
+    levels.reset(rate, levelSettings);
+    Planar out = in;
+    std::vector<float> driven(dsp::LevelStage::CHUNK), crushed(dsp::LevelStage::CHUNK);
+    for (int64_t start = 0; start < frames; start += s.block) {
+        const float bits =
+            dsp::bitsStreamOf(static_cast<float>(sweptAt(s.bitsFrom, s.bitsTo, start, frames)));
+        const float hertz =
+            dsp::rateStreamOf(static_cast<float>(sweptAt(s.rateFrom, s.rateTo, start, frames)));
+        const int64_t end = std::min<int64_t>(frames, start + s.block);
+        for (int64_t at = start; at < end; at += dsp::LevelStage::CHUNK) {
+            const auto n =
+                static_cast<int32_t>(std::min<int64_t>(dsp::LevelStage::CHUNK, end - at));
+            levels.advance(n);
+            for (size_t c = 0; c < in.size(); ++c) {
+                const float* source = in[c].data() + at;
+                if (levels.drives()) {
+                    levels.driveInto(source, driven.data(), n);
+                    source = driven.data();
+                }
+                const dsp::ReducerStreams streams{source, &bits, &hertz, crushed.data()};
+                dsp::processBlock(states[c], streams, rate, s.quantize, s.mode != 0, 0, n);
+                levels.finish(in[c].data() + at, crushed.data(), out[c].data() + at, n);
+            }
+        }
+    }
+    return out;
+}
+
+void enter(dsp::Engine& engine, const Settings& s, int64_t frames) {
+    engine.setBlockFrames(s.block);
+    engine.sweep(dsp::CONTROL_BITS, s.bitsFrom, s.bitsTo, frames);
+    engine.sweep(dsp::CONTROL_RATE, s.rateFrom, s.rateTo, frames);
+    engine.set(dsp::CONTROL_QUANTIZE, s.quantize);
+    engine.set(dsp::CONTROL_MODE, s.mode);
+    engine.set(dsp::CONTROL_DRIVE, s.drive);
+    engine.set(dsp::CONTROL_MIX, s.mix);
+    engine.set(dsp::CONTROL_GAIN, s.gain);
+}
+
+// The engine on `in`, in calls of the sizes `split` draws (0: one call), in place or not.
+Planar throughEngine(const Settings& s, const Planar& in, uint32_t split, bool inPlace) {
+    const auto frames = static_cast<int64_t>(in[0].size());
+    dsp::Engine engine(s.sampleRate, s.channels);
+    enter(engine, s, frames);
+    Planar out = inPlace ? in : Planar(in.size(), std::vector<float>(in[0].size(), 7.0f));
+    std::mt19937 random(split);
+    std::uniform_int_distribution<int64_t> size(1, 3 * int64_t{s.block});
+    for (int64_t at = 0; at < frames;) {
+        const int64_t n = split == 0 ? frames : std::min(frames - at, size(random));
+        std::vector<const float*> from;
+        std::vector<float*> to;
+        for (size_t c = 0; c < in.size(); ++c) {
+            from.push_back((inPlace ? out[c].data() : in[c].data()) + at);
+            to.push_back(out[c].data() + at);
+        }
+        engine.process(from.data(), to.data(), n);
+        at += n;
+    }
+    return out;
+}
+
+Settings randomSettings(std::mt19937& random) {
+    const auto pick = [&](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    const auto coin = [&] { return std::uniform_int_distribution<int>(0, 1)(random) == 1; };
+    Settings s;
+    s.sampleRate = coin() ? 44100.0 : 48000.0;
+    s.channels = coin() ? 1 : 2;
+    s.block = std::uniform_int_distribution<int32_t>(1, 700)(random);
+    // Values with many digits: a float holds none of them exactly.
+    s.bitsFrom = pick(1, 24);
+    s.bitsTo = coin() ? s.bitsFrom : pick(1, 24);
+    s.rateFrom = pick(300, 30000);
+    s.rateTo = coin() ? s.rateFrom : pick(300, 60000);
+    s.quantize = static_cast<int16_t>(std::uniform_int_distribution<int>(0, 2)(random));
+    s.mode = coin() ? 1 : 0;
+    if (coin()) {
+        s.drive = pick(-24, 24);
+        s.mix = pick(0, 100);
+        s.gain = pick(-24, 24);
+    }
+    return s;
+}
+
+TEST(Engine, GivesTheBitsOfTheReducersAndLevelsComposedByHandForAnySplitAndInPlace) {
+    std::mt19937 random(27);
+    for (int round = 0; round < 40; ++round) {
+        const Settings s = randomSettings(random);
+        const Planar in = noise(s.channels, 9000, 100 + round);
+        const Planar expected = composedByHand(s, in);
+        SCOPED_TRACE("round " + std::to_string(round) + ", block " + std::to_string(s.block) +
+                     ", rate " + std::to_string(s.rateFrom));
+        for (uint32_t split : {0u, 1u + round}) {
+            for (bool inPlace : {false, true}) {
+                const Planar out = throughEngine(s, in, split, inPlace);
+                for (size_t c = 0; c < in.size(); ++c) ASSERT_TRUE(sameBits(out[c], expected[c]));
+            }
+        }
+    }
+}
+
+TEST(Engine, AValueEntersAsAHostsControlHoldsIt) {
+    // 5535.95 Hz is 5535.9501953125 on a host's control: its tenth is that number's.
+    EXPECT_TRUE(sameBits(dsp::rateStreamOf(static_cast<float>(5535.95)),
+                         static_cast<float>(5535.9501953125 / 10.0)));
+    EXPECT_FALSE(sameBits(dsp::rateStreamOf(static_cast<float>(5535.95)),
+                          static_cast<float>(5535.95 / 10.0)));
+    EXPECT_TRUE(sameBits(dsp::bitsStreamOf(16.0f), 1.6f));
+    EXPECT_TRUE(sameBits(dsp::bitsStreamOf(23.0f), 2.3f));
+    EXPECT_TRUE(sameBits(dsp::rateStreamOf(11025.0f), 1102.5f));
+    dsp::Engine engine(44100.0, 1);
+    engine.set(dsp::CONTROL_RATE, 5535.95);
+    EXPECT_TRUE(sameBits(engine.value(dsp::CONTROL_RATE), 5535.9501953125f));
+}
+
+TEST(Engine, PerBlockAutomationTakesEffectAtTheNextCallsFirstFrame) {
+    const Planar in = noise(1, 4096, 5);
+    const double values[] = {4.0, 12.5, 7.25, 16.0};
+    dsp::Engine engine(48000.0, 1);
+    engine.set(dsp::CONTROL_RATE, 12000.0);
+    Planar out = in, expected = in;
+    for (int block = 0; block < 4; ++block) {
+        engine.set(dsp::CONTROL_BITS, values[block]);
+        const float* from = in[0].data() + block * 1024;
+        float* to = out[0].data() + block * 1024;
+        engine.process(&from, &to, 1024);
+    }
+    // By hand: each block's own value.
+    dsp::RateReducerState state;
+    dsp::resetRateReducer(state, 48000.0f);
+    const float hertz = dsp::rateStreamOf(12000.0f);
+    for (int block = 0; block < 4; ++block) {
+        const float bits = dsp::bitsStreamOf(static_cast<float>(values[block]));
+        const dsp::ReducerStreams streams{in[0].data() + block * 1024, &bits, &hertz,
+                                          expected[0].data() + block * 1024};
+        dsp::processStep(state, streams, 48000.0f, dsp::QUANT_MODE_ROUND, 0, 1024);
+    }
+    EXPECT_TRUE(sameBits(out[0], expected[0]));
+}
+
+TEST(Engine, SurvivesWhatAHostMaySend) {
+    const Planar in = noise(2, 3000, 9);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float wild : {nan, inf, -inf, -1e30f, 1e30f, -0.0f}) {
+        dsp::Engine engine(44100.0, 2);
+        for (size_t c = 0; c < dsp::CONTROL_COUNT; ++c)
+            engine.set(static_cast<dsp::ControlIndex>(c), wild);
+        Planar out = in;
+        const float* from[] = {in[0].data(), in[1].data()};
+        float* to[] = {out[0].data(), out[1].data()};
+        engine.process(from, to, 3000);
+    }
+    // A choice outside its list is its first entry; a level outside its range is clamped.
+    Settings s;
+    s.quantize = 0;
+    s.drive = 24;
+    s.mix = 100;
+    const Planar expected = composedByHand(s, noise(1, 2000, 3));
+    dsp::Engine engine(44100.0, 1);
+    engine.setBlockFrames(512);
+    engine.set(dsp::CONTROL_QUANTIZE, 7.0);
+    engine.set(dsp::CONTROL_DRIVE, 99.0);
+    engine.set(dsp::CONTROL_MIX, nan);
+    const Planar in1 = noise(1, 2000, 3);
+    Planar out(1, std::vector<float>(2000));
+    const float* from = in1[0].data();
+    float* to = out[0].data();
+    engine.process(&from, &to, 2000);
+    EXPECT_TRUE(sameBits(out[0], expected[0]));
+}
+
+// Records what the engine asks of a crusher plugged into it, and copies.
+class RecordingCrusher final : public dsp::ChannelCrusher {
+public:
+    struct Call {
+        int32_t channel, frames;
+        float bits;
+    };
+    int32_t mostFrames() const override { return 300; }
+    void crush(int32_t channel, const float* in, float* out, int32_t frames,
+               const dsp::CrushSettings& settings) override {
+        calls.push_back({channel, frames, settings.bitsStream});
+        std::copy(in, in + frames, out);
+    }
+    std::vector<Call> calls;
+};
+
+TEST(Engine, APluggedInCrusherGetsTheHostsBlocksWithTheirValues) {
+    const Planar in = noise(2, 1000, 4);
+    dsp::Engine engine(44100.0, 2);
+    RecordingCrusher crusher;
+    engine.plugIn(&crusher);
+    engine.setBlockFrames(256);
+    engine.sweep(dsp::CONTROL_BITS, 4.0, 16.0, 1000);
+    Planar out(2, std::vector<float>(1000));
+    const float* from[] = {in[0].data(), in[1].data()};
+    float* to[] = {out[0].data(), out[1].data()};
+    engine.process(from, to, 700);
+    const float* fromRest[] = {in[0].data() + 700, in[1].data() + 700};
+    float* toRest[] = {out[0].data() + 700, out[1].data() + 700};
+    engine.process(fromRest, toRest, 300);
+    // Blocks of 256 from the stream's start, cut again at the call's end; both channels each.
+    const int32_t frames[] = {256, 256, 188, 68, 232};
+    const int64_t starts[] = {0, 256, 512, 700, 768};
+    ASSERT_EQ(crusher.calls.size(), 10u);
+    for (size_t k = 0; k < 5; ++k) {
+        for (int32_t channel = 0; channel < 2; ++channel) {
+            const auto& call = crusher.calls[2 * k + size_t(channel)];
+            EXPECT_EQ(call.channel, channel);
+            EXPECT_EQ(call.frames, frames[k]);
+            const int64_t blockStart = starts[k] / 256 * 256;
+            EXPECT_TRUE(sameBits(call.bits, dsp::bitsStreamOf(static_cast<float>(
+                                                sweptAt(4.0, 16.0, blockStart, 1000)))));
+        }
+    }
+    for (size_t c = 0; c < 2; ++c) EXPECT_TRUE(sameBits(out[c], in[c]));
+}
+
+}  // namespace
