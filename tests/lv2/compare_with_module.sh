@@ -4,7 +4,8 @@
 # on the signal code, and the 32-bit grindlet-render renders them through build/linux/Module.sep,
 # all with the same settings; the samples must be identical, bit for bit, for both modes, all
 # three rounding rules and the levels around the crusher (and, between the two render tools,
-# sweeps, block sizes, 16-bit files and the demo). Needs the native and linux builds.
+# sweeps, block sizes, 16-bit files and the demo); then the LV2 plugin, the x86-64 render tool and
+# Python's process() on random settings. Needs the native and linux builds.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 work=$(mktemp -d)
@@ -83,5 +84,34 @@ render_both block-4096 "$work/stereo.wav --block 4096 --bits 4 --rate 7000 --dri
 render_both pcm16 "$work/stereo.wav --format pcm16 --bits 12 --rate 16000"
 render_both from-pcm16 "$work/pcm16-module.wav --bits 5 --rate 9000 --type flac"
 render_both demo ""
+# Random settings as users type them (values a float cannot hold), at 44.1 and 48 kHz: the LV2
+# plugin, the x86-64 render tool and Python's process() give the same bits.
+python3 tests/lv2/float_wav.py write "$work/mono-48000.wav" 1 48000
+python3 tests/lv2/float_wav.py write "$work/stereo-48000.wav" 2 48000
+ln -s mono.wav "$work/mono-44100.wav"
+ln -s stereo.wav "$work/stereo-44100.wav"
+front_ends=0
+while read -r rate channels bits hertz quant mode drive mix gain; do
+  name=$([ "$channels" = 1 ] && echo mono || echo stereo)
+  input="$work/$name-$rate.wav"
+  mode_name=$([ "$mode" = 0 ] && echo step || echo linear)
+  quant_name=$(echo floor round inside | cut -d' ' -f$((quant + 1)))
+  build/native/grindlet-render "$input" -o "$work/random-render.wav" -f --bits "$bits" \
+    --rate "$hertz" --quant "$quant_name" --mode "$mode_name" --drive="$drive" --mix "$mix" \
+    --gain="$gain" > /dev/null
+  lv2apply -i "$input" -o "$work/random-lv2.wav" -c bits "$bits" -c rate "$hertz" \
+    -c quantize "$quant" -c mode "$mode" -c drive "$drive" -c mix "$mix" -c gain "$gain" \
+    "urn:qz-grindlet:$name" > /dev/null
+  PYTHONPATH="$PWD/build/native/python" /usr/bin/python3 tests/lv2/float_wav.py process "$input" \
+    "$work/random-python.wav" "$bits" "$hertz" "$quant" "$mode" "$drive" "$mix" "$gain"
+  for other in lv2 python; do
+    if ! python3 tests/lv2/float_wav.py compare "$work/random-render.wav" "$work/random-$other.wav"; then
+      echo "grindlet-render and $other differ: $rate Hz, $channels channel(s), bits $bits, rate $hertz, quantize $quant, mode $mode, drive $drive, mix $mix, gain $gain" >&2
+      exit 1
+    fi
+  done
+  front_ends=$((front_ends + 1))
+done < <(python3 tests/lv2/float_wav.py settings 16 27)
 echo "lv2apply equals grindlet-render through Module.sep, bit for bit: $compared renders"
 echo "the x86-64 grindlet-render equals the 32-bit one through Module.sep, bit for bit: $tools renders"
+echo "the LV2 plugin, grindlet-render and Python's process() agree on $front_ends random settings, bit for bit"

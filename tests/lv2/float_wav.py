@@ -1,8 +1,10 @@
 """32-bit float WAV files for the LV2 comparison: write a test signal, or compare two files'
-samples bit for bit (headers aside).
+samples bit for bit (headers aside); draw settings, and render a file through Python's process().
 
-    float_wav.py write FILE CHANNELS
+    float_wav.py write FILE CHANNELS [RATE]
     float_wav.py compare A B
+    float_wav.py settings COUNT SEED     lines of: rate channels bits hertz quantize mode drive mix gain
+    float_wav.py process IN OUT BITS HERTZ QUANTIZE MODE DRIVE MIX GAIN
 """
 import math
 import random
@@ -14,18 +16,21 @@ FRAMES = 3 * RATE
 FLOAT_FORMAT = 3
 
 
-def write(path, channels):
+def write(path, channels, rate=RATE):
     rng = random.Random(20261208)
     samples = []
     for i in range(FRAMES):
-        t = i / RATE
+        t = i / rate
         for c in range(channels):
             # A sweep, a chord and a little noise; the right channel a fifth above.
             f = (110.0 + 900.0 * t) * (1.5 if c else 1.0)
             value = 0.6 * math.sin(2 * math.pi * f * t) + 0.2 * math.sin(2 * math.pi * 3 * f * t)
             samples.append(value + 0.02 * (rng.random() - 0.5))
-    data = struct.pack("<%df" % len(samples), *samples)
-    fmt = struct.pack("<HHIIHH", FLOAT_FORMAT, channels, RATE, RATE * 4 * channels, 4 * channels, 32)
+    write_samples(path, channels, rate, struct.pack("<%df" % len(samples), *samples))
+
+
+def write_samples(path, channels, rate, data):
+    fmt = struct.pack("<HHIIHH", FLOAT_FORMAT, channels, rate, rate * 4 * channels, 4 * channels, 32)
     with open(path, "wb") as out:
         out.write(b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + len(data)) + b"WAVE")
         out.write(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
@@ -68,9 +73,36 @@ def compare(a, b):
         sys.exit("sample %d differs: %08x, %08x" % (index, x[index], y[index]))
 
 
+def settings(count, seed):
+    """Settings as a user types them: many digits, which a float does not hold."""
+    rng = random.Random(seed)
+    for _ in range(count):
+        print(rng.choice([44100, 48000]), rng.choice([1, 2]),
+              "%.4f" % rng.uniform(1, 17), "%.3f" % rng.uniform(200, 40000),
+              rng.randrange(3), rng.randrange(2),
+              "%.3f" % rng.uniform(-24, 24) if rng.random() < 0.5 else "0",
+              "%.2f" % rng.uniform(0, 100) if rng.random() < 0.5 else "100",
+              "%.3f" % rng.uniform(-24, 24) if rng.random() < 0.5 else "0")
+
+
+def process(source, target, bits, hertz, quantize, mode, drive, mix, gain):
+    import numpy
+    import qz_grindlet
+    channels, rate, data = samples(source)
+    audio = numpy.frombuffer(data, dtype="<f4").reshape(-1, channels).T
+    out = qz_grindlet.process(audio, rate, bits=float(bits), rate=float(hertz),
+                              quantize=int(quantize), mode=int(mode), drive=float(drive),
+                              mix=float(mix), gain=float(gain))
+    write_samples(target, channels, rate, numpy.ascontiguousarray(out.T).astype("<f4").tobytes())
+
+
 if __name__ == "__main__":
-    if len(sys.argv) == 4 and sys.argv[1] == "write":
-        write(sys.argv[2], int(sys.argv[3]))
+    if len(sys.argv) in (4, 5) and sys.argv[1] == "write":
+        write(sys.argv[2], int(sys.argv[3]), *(int(r) for r in sys.argv[4:]))
+    elif len(sys.argv) == 4 and sys.argv[1] == "settings":
+        settings(int(sys.argv[2]), int(sys.argv[3]))
+    elif len(sys.argv) == 11 and sys.argv[1] == "process":
+        process(*sys.argv[2:])
     elif len(sys.argv) == 4 and sys.argv[1] == "compare":
         compare(sys.argv[2], sys.argv[3])
     else:
