@@ -8,9 +8,6 @@ namespace grindlet::dsp {
 
 namespace {
 
-// The most frames one reducer call is given (its counts are 32-bit).
-constexpr int64_t MOST_CALL_FRAMES = int64_t{1} << 30;
-
 bool isLevel(ControlIndex control) {
     return CONTROLS[control].scaling == StreamScaling::AroundModule;
 }
@@ -113,7 +110,7 @@ void Engine::applyLevels() {
     levelsChanged = false;
 }
 
-void Engine::process(const float* const* in, float* const* out, int64_t frames) {
+void Engine::processInParts(const float* const* in, float* const* out, int64_t frames) {
     // Blocks are cut where the controls may differ from one to the next (a sweep), or where the
     // crusher plugged in takes blocks of the host's size.
     const bool cutBlocks = blockFrames > 0 && (sweeping > 0 || external != nullptr);

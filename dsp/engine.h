@@ -76,9 +76,28 @@ public:
     // Planar channels, `frames` frames each; out[c] may be in[c] (never another channel's).
     // Any split of a stream into calls gives the same output, except that a control set between
     // calls takes effect at the call's first frame.
-    void process(const float* const* in, float* const* out, int64_t frames);
+    void process(const float* const* in, float* const* out, int64_t frames) {
+        // A host's block with nothing new to read and the levels at rest: what almost every
+        // call is, inline, as a small block's few hundred cycles leave no room for more calls.
+        if (!changed && sweeping == 0 && external == nullptr && frames > 0 &&
+            frames <= MOST_CALL_FRAMES && levels.idle()) {
+            for (int32_t channel = 0; channel < channelCount; ++channel) {
+                const ReducerStreams streams{in[channel], &settings.bitsStream,
+                                             &settings.rateStream, out[channel]};
+                processBlock(reducers[channel], streams, rate, settings.quantize, settings.linear,
+                             0, static_cast<int32_t>(frames));
+            }
+            position += frames;
+            return;
+        }
+        processInParts(in, out, frames);
+    }
 
 private:
+    // The most frames one reducer call is given (its counts are 32-bit).
+    static constexpr int64_t MOST_CALL_FRAMES = int64_t{1} << 30;
+
+    void processInParts(const float* const* in, float* const* out, int64_t frames);
     struct Sweep {
         double from = 0.0, to = 0.0;
         int64_t start = 0, frames = 0;
