@@ -20,10 +20,12 @@ enum class StreamScaling : uint8_t {
 
 // What the front ends share beside the controls: the block a front end processes at a time
 // where no host sets one (the render tool's --block, Python's block=) and the most it takes,
-// and the most channels a stream (a file, an array) may have.
+// the most channels a stream (a file, an array) may have, and the most jobs of a batch.
 constexpr int32_t DEFAULT_BLOCK_FRAMES = 512;
 constexpr int32_t MOST_BLOCK_FRAMES = 65536;
 constexpr int32_t MOST_CHANNELS = 64;
+// The most files a batch (the render tool's, Python's) renders at once.
+constexpr int32_t MOST_JOBS = 256;
 
 struct ControlFacts {
     const char* symbol;  // lower case, for LV2 ports, command-line options and Python keywords
@@ -41,7 +43,8 @@ struct ControlFacts {
     const char* const* choices;        // for a choice: the names shown, in index order
     const char* const* choiceSymbols;  // and as typed (lower case)
     size_t choiceCount;
-    const char* what;  // what it does, in a musician's words
+    const char* what;   // what it does, in a musician's words
+    const char* brief;  // the same in a line of help: what a value does
 };
 
 inline constexpr const char* QUANTIZE_NAMES[] = {"Floor", "Round", "Inside"};
@@ -67,30 +70,36 @@ inline constexpr ControlFacts CONTROLS[] = {
      StreamScaling::DividedByTen, nullptr, nullptr, 0,
      "How many bits each taken sample keeps: 16 is clean, 8 gritty, 4 crunchy, 0 silence. At 1 "
      "bit only what passes half scale is kept, as a square wave: drive quieter material up for a "
-     "fuzz. Fractions are kept; above 23 nothing is quantized."},
+     "fuzz. Fractions are kept; above 23 nothing is quantized.",
+     "bit depth kept, fractions allowed; above 23 bits nothing is quantized, 0 is silence"},
     {"rate", "Rate", "S.R.", "Hz", 0.0, 1e6, true, 20.0, 192000.0, true, 8000.0,
      StreamScaling::DividedByTen, nullptr, nullptr, 0,
      "How often a new sample is taken. Lower rates dull the top end and add metallic aliasing; "
-     "at or above the signal's own sample rate nothing is reduced."},
+     "at or above the signal's own sample rate nothing is reduced.",
+     "rate at which new samples are taken; at or above the signal's own rate nothing is reduced"},
     {"quantize", "Quantize", "Q.Mode", "", 0.0, 2.0, false, 0.0, 2.0, false, 1.0,
      StreamScaling::Choice, QUANTIZE_NAMES, QUANTIZE_SYMBOLS, 3,
      "How a sample snaps to a step: down (Floor, which adds a DC offset of half a step), to the "
-     "nearest (Round), or toward zero (Inside, which silences small signals first)."},
+     "nearest (Round), or toward zero (Inside, which silences small signals first).",
+     "how samples snap to steps: down, to the nearest, or toward zero"},
     {"mode", "Mode", "R.Mode", "", 0.0, 1.0, false, 0.0, 1.0, false, 0.0, StreamScaling::Choice,
      MODE_NAMES, MODE_SYMBOLS, 2,
      "Hold each taken sample (Step: hard, buzzy) or glide to the next (Linear: softer, one "
-     "sample period late)."},
+     "sample period late).",
+     "hold each sample (step) or glide between them (linear, one sample period late)"},
     {"drive", "Drive", "", "dB", -24.0, 24.0, false, -24.0, 24.0, false, 0.0,
      StreamScaling::AroundModule, nullptr, nullptr, 0,
      "Gain into the crusher: more pushes quiet parts up through the steps and louder ones "
-     "against the top; less leaves more of the signal below the first step."},
+     "against the top; less leaves more of the signal below the first step.",
+     "gain into the crusher"},
     {"mix", "Mix", "", "%", 0.0, 100.0, false, 0.0, 100.0, false, 100.0,
      StreamScaling::AroundModule, nullptr, nullptr, 0,
      "How much of the crushed signal is heard against the dry one: 100 is all crushed, lower "
-     "values blend the dry signal back in (parallel crushing)."},
+     "values blend the dry signal back in (parallel crushing).",
+     "crushed against dry signal (100: all crushed)"},
     {"gain", "Output", "", "dB", -24.0, 24.0, false, -24.0, 24.0, false, 0.0,
      StreamScaling::AroundModule, nullptr, nullptr, 0,
-     "Gain after the mix, to match the level of the bypassed signal."},
+     "Gain after the mix, to match the level of the bypassed signal.", "output gain after the mix"},
 };
 
 inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];

@@ -40,19 +40,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     render::RenderOptions options;
     const double bitsChoices[] = {0.0, 1.0, 4.0, 8.0, 16.0, 23.5, 32.0};
     const double rateChoices[] = {50.0, 800.0, 8000.0, 22050.0, 44100.0, 1e6};
-    options.bits = {bitsChoices[data[0] % 7], bitsChoices[(data[0] >> 3) % 7]};
-    options.rate = {rateChoices[data[1] % 6], rateChoices[(data[1] >> 3) % 6]};
-    options.quant = static_cast<int16_t>(data[2] % 3);
-    options.mode = static_cast<int16_t>((data[2] >> 2) % 2);
+    options.controls[dsp::CONTROL_BITS] = {bitsChoices[data[0] % 7],
+                                           bitsChoices[(data[0] >> 3) % 7]};
+    options.controls[dsp::CONTROL_RATE] = {rateChoices[data[1] % 6],
+                                           rateChoices[(data[1] >> 3) % 6]};
+    const int16_t quantize = static_cast<int16_t>(data[2] % 3),
+                  mode = static_cast<int16_t>((data[2] >> 2) % 2);
+    options.controls[dsp::CONTROL_QUANTIZE] = {double(quantize), double(quantize)};
+    options.controls[dsp::CONTROL_MODE] = {double(mode), double(mode)};
     options.block = 1 + data[3] * 7;
 
     std::string error;
     const auto input =
         render::AudioInput::openMemory(data + CONTROL_BYTES, size - CONTROL_BYTES, error);
     if (!input) return 0;
-    const auto crusher = render::openModuleCrusher(
-        library(), static_cast<float>(input->sampleRate()), input->channels(), options.block,
-        options.quant, options.mode, error);
+    const auto crusher =
+        render::openModuleCrusher(library(), static_cast<float>(input->sampleRate()),
+                                  input->channels(), options.block, quantize, mode, error);
     if (!crusher) std::abort();
     render::ChannelRenderer renderer;
     renderer.start(crusher.get(), options, input->sampleRate(), input->channels(),

@@ -50,47 +50,46 @@ TEST(RenderOptions, UnitsAndSweeps) {
          "linear",  "--block", "64",   "--format", "pcm24",     "-o",      "out.wav", "--plot",
          "p.svg",   "--at",    "1.5",  "--window", "0.02",      "-f"});
     EXPECT_EQ(o.input, "in.flac");
-    EXPECT_EQ(o.bits.from, 16.0);
-    EXPECT_EQ(o.bits.to, 4.0);
-    EXPECT_EQ(o.bits.at(0.5), 10.0);
-    EXPECT_EQ(o.rate.at(0.0), 44100.0);
-    EXPECT_EQ(o.rate.at(1.0), 500.0);
-    EXPECT_EQ(o.quant, 2);
-    EXPECT_EQ(o.mode, 1);
+    EXPECT_EQ(o.control(dsp::CONTROL_BITS).from, 16.0);
+    EXPECT_EQ(o.control(dsp::CONTROL_BITS).to, 4.0);
+    EXPECT_EQ(o.control(dsp::CONTROL_BITS).at(0.5), 10.0);
+    EXPECT_EQ(o.control(dsp::CONTROL_RATE).at(0.0), 44100.0);
+    EXPECT_EQ(o.control(dsp::CONTROL_RATE).at(1.0), 500.0);
+    EXPECT_EQ(o.choice(dsp::CONTROL_QUANTIZE), 2);
+    EXPECT_EQ(o.choice(dsp::CONTROL_MODE), 1);
     EXPECT_EQ(o.block, 64);
     EXPECT_EQ(o.format, "pcm24");
     EXPECT_EQ(o.output, "out.wav");
     EXPECT_EQ(o.at, 1.5);
     EXPECT_TRUE(o.force);
     const RenderOptions single = parsed({"--bits", "12.5"});
-    EXPECT_EQ(single.bits.from, 12.5);
-    EXPECT_EQ(single.bits.to, 12.5);
+    EXPECT_EQ(single.control(dsp::CONTROL_BITS).from, 12.5);
+    EXPECT_EQ(single.control(dsp::CONTROL_BITS).to, 12.5);
     EXPECT_FALSE(single.inputGiven);
     const RenderOptions kilo = parsed({"--rate", "8k:44.1k", "--type", "au"});
-    EXPECT_EQ(kilo.rate.from, 8000.0);
-    EXPECT_EQ(kilo.rate.to, 44100.0);
+    EXPECT_EQ(kilo.control(dsp::CONTROL_RATE).from, 8000.0);
+    EXPECT_EQ(kilo.control(dsp::CONTROL_RATE).to, 44100.0);
     EXPECT_EQ(kilo.type, "au");
 }
 
 TEST(RenderOptions, ValuesAfterAnEqualsSignAndStandardStreams) {
     const RenderOptions o =
         parsed({"--bits=6", "--rate=3000:200", "--quant=floor", "-", "--output=-"});
-    EXPECT_EQ(o.bits.from, 6.0);
-    EXPECT_EQ(o.rate.to, 200.0);
-    EXPECT_EQ(o.quant, 0);
+    EXPECT_EQ(o.control(dsp::CONTROL_BITS).from, 6.0);
+    EXPECT_EQ(o.control(dsp::CONTROL_RATE).to, 200.0);
+    EXPECT_EQ(o.choice(dsp::CONTROL_QUANTIZE), 0);
     EXPECT_EQ(o.input, "-");
     EXPECT_EQ(o.output, "-");
     EXPECT_TRUE(parsed({"--version"}).version);
     // Negative values, a later value over an earlier one, and "--" before names like options.
     const RenderOptions levels = parsed({"--gain", "-6", "--drive=-3", "--bits", "4", "--bits", "7",
                                          "a.wav", "--", "-b.wav", "-o"});
-    EXPECT_EQ(levels.levels.gainDb, -6.0);
-    EXPECT_EQ(levels.levels.driveDb, -3.0);
-    EXPECT_EQ(levels.bits.from, 7.0);
+    EXPECT_EQ(levels.control(dsp::CONTROL_GAIN).from, -6.0);
+    EXPECT_EQ(levels.control(dsp::CONTROL_DRIVE).from, -3.0);
+    EXPECT_EQ(levels.control(dsp::CONTROL_BITS).from, 7.0);
     EXPECT_EQ(levels.inputs, (std::vector<std::string>{"a.wav", "-b.wav", "-o"}));
     EXPECT_TRUE(levels.output.empty());
 }
-
 
 struct BadArguments {
     std::vector<std::string> args;
@@ -282,10 +281,10 @@ TEST(RenderPlan, FillsInWhatTheCommandLineLeaves) {
     RenderOptions demo = parsed({"--bits", "8", "--plot", "p.svg", "--at", "1", "--window", "0.5"});
     std::string error;
     ASSERT_TRUE(render::completeOptions(demo, error)) << error;
-    EXPECT_EQ(demo.bits.from, 8.0);
-    EXPECT_EQ(demo.bits.to, 8.0);
-    EXPECT_EQ(demo.rate.from, render::DEMO_RATE_FROM);
-    EXPECT_EQ(demo.rate.to, render::DEMO_RATE_TO);
+    EXPECT_EQ(demo.control(dsp::CONTROL_BITS).from, 8.0);
+    EXPECT_EQ(demo.control(dsp::CONTROL_BITS).to, 8.0);
+    EXPECT_EQ(demo.control(dsp::CONTROL_RATE).from, render::DEMO_RATE_FROM);
+    EXPECT_EQ(demo.control(dsp::CONTROL_RATE).to, render::DEMO_RATE_TO);
     EXPECT_EQ(demo.output, "grindlet-demo.wav");
     render::RenderFacts facts;
     facts.sampleRate = 1000;

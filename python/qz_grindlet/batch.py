@@ -43,6 +43,8 @@ DASK_NO_WORKERS_SECONDS = 60
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 PROGRAM = "qz_grindlet.batch"
+# Earlier spellings the render tool takes too.
+OPTION_ALIASES = {"quantize": ("--quant",)}
 
 
 class Refusal(Exception):
@@ -450,6 +452,7 @@ def _help_text(text: str) -> str:
 
 def parse_arguments(argv):
     from . import settings as drawing
+    from ._grindlet import MOST_JOBS
 
     parser = argparse.ArgumentParser(
         prog=f"python3 -m {PROGRAM}",
@@ -465,15 +468,16 @@ def parse_arguments(argv):
         parser.add_argument(f"--{symbol}", metavar="V|LOW:HIGH", help=_help_text(f"{row['description']} In {row['unit']}; default {row['default']:g}."))
     for symbol in drawing.CHOICE_CONTROLS:
         row = drawing.CONTROL[symbol]
-        parser.add_argument(f"--{symbol}", metavar="NAME[,NAME...]", help=_help_text(f"{row['description']} One of {', '.join(row['choices'])}; default {row['default']}."))
+        parser.add_argument(f"--{symbol}", *OPTION_ALIASES.get(symbol, ()), dest=symbol, metavar="NAME[,NAME...]", help=_help_text(f"{row['description']} One of {', '.join(row['choices'])}; default {row['default']}."))
     parser.add_argument("--seed", type=int, default=0, help="the draw's seed (default 0)")
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="local worker processes (default: cores)")
+    where.add_argument("--workers", "-j", "--jobs", dest="workers", type=int, default=os.cpu_count() or 1,
+                       help=f"local worker processes, at most {MOST_JOBS} (default: cores)")
     where.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler, e.g. tcp://10.0.0.5:8786")
     parser.add_argument("--resume", action="store_true", help="finish an earlier run into OUT_DIR: keep what it completed")
     arguments = parser.parse_args(argv)
-    if arguments.workers is not None and not 1 <= arguments.workers <= 1024:
-        parser.error("--workers must be from 1 to 1024")
+    if arguments.workers is not None and not 1 <= arguments.workers <= MOST_JOBS:
+        parser.error(f"--workers must be from 1 to {MOST_JOBS}")
     specs = drawing.default_specs()
     try:
         for symbol in drawing.NUMBER_CONTROLS:

@@ -498,23 +498,62 @@ audio: (frames,) or (channels, frames) float32 or float64 samples; (frames, chan
     channels_last=True. float64 is rounded to float32 first: the effect is defined on single
     precision. NaN and infinities are processed as any sample.
 sample_rate: the audio's rate in hertz.
+{CONTROLS}
 bits, rate: a number; a (from, to) tuple that sweeps linearly across the array; or an array of
     one value per block of `block` frames. Read once at each block's first frame, as a host does.
-quantize: 'floor', 'round' or 'inside'. mode: 'step' or 'linear'.
-drive: gain into the crusher, -24 to 24 dB; mix: crushed against dry, 0 to 100 %; gain: output
-    gain after the mix, -24 to 24 dB. Numbers; at 0, 100 and 0 they do nothing at all.
+    At their defaults drive, mix and gain do nothing at all.
 block: frames per block, as a host's block size (1 to {MOST_BLOCK}).
 
 The output is bit for bit what grindlet-render --format float writes for the same settings.)";
 
 constexpr const char* GRINDLET_DOC = R"(The effect on a stream, one chunk at a time.
 
-Grindlet(sample_rate, channels, *, channels_last=False, bits=8, rate=8000, quantize='round',
-mode='step', drive=0, mix=100, gain=0). process(chunk) takes (frames,) for mono or (channels, frames) ((frames, channels)
+Grindlet(sample_rate, channels, *, channels_last=False, {KEYWORDS}). process(chunk) takes (frames,) for mono or (channels, frames) ((frames, channels)
 with channels_last=True) and keeps the phase and held samples between calls: any chunking gives
 the bits of one process() call on the whole signal. set(...) changes controls from the next
 chunk on (drive, mix and gain ramp over {SMOOTHING} ms, without clicks); reset() starts over as a fresh
 object.)";
+
+// The controls for a docstring, one per line: "bits: bit depth kept, ...; 0 to 32 bits, default 8."
+std::string controlLines() {
+    std::string lines;
+    for (const dsp::ControlFacts& row : dsp::CONTROLS) {
+        std::string line = std::string(row.symbol) + ": " + row.brief + "; ";
+        if (row.choiceCount > 0) {
+            line += "one of";
+            for (size_t i = 0; i < row.choiceCount; ++i)
+                line += std::string(i == 0 ? " '" : ", '") + row.choiceSymbols[i] + "'";
+        } else {
+            line += rangeText(row);
+        }
+        line += ", default " +
+                py::cast<std::string>(py::repr(
+                    defaultArgument(static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS)))) +
+                ".";
+        // Wrapped at 96 columns, the continuation indented.
+        for (size_t width = 96, at = 0; line.size() - at > width;) {
+            const size_t space = line.rfind(' ', at + width);
+            if (space == std::string::npos || space <= at) break;
+            line.replace(space, 1, "\n    ");
+            at = space + 5;
+            width = 92;
+        }
+        lines += line + "\n";
+    }
+    lines.pop_back();
+    return lines;
+}
+
+// "bits=8.0, rate=8000.0, quantize='round', ...": every control with its default.
+std::string keywordDefaults() {
+    std::string keywords;
+    for (const dsp::ControlFacts& row : dsp::CONTROLS) {
+        keywords += (keywords.empty() ? "" : ", ") + std::string(row.symbol) + "=" +
+                    py::cast<std::string>(py::repr(
+                        defaultArgument(static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS))));
+    }
+    return keywords;
+}
 
 // A doc text with the shared facts filled in; kept for the module's life (pybind11 keeps the
 // pointer).
@@ -522,6 +561,8 @@ const char* withFacts(const char* text) {
     static std::vector<std::unique_ptr<std::string>> kept;
     std::string filled = text;
     const std::pair<const char*, std::string> facts[] = {
+        {"{CONTROLS}", controlLines()},
+        {"{KEYWORDS}", keywordDefaults()},
         {"{MOST_BLOCK}", std::to_string(dsp::MOST_BLOCK_FRAMES)},
         {"{SMOOTHING}",
          std::to_string(static_cast<int>(dsp::LevelStage::SMOOTHING_SECONDS * 1000.0 + 0.5))}};
@@ -538,6 +579,7 @@ const char* withFacts(const char* text) {
 PYBIND11_MODULE(_grindlet, module) {
     module.doc() = "QZ-Grindlet's sample-rate and bit-depth reduction on NumPy arrays.";
     module.attr("CONTROLS") = controlTable();
+    module.attr("MOST_JOBS") = dsp::MOST_JOBS;
     module.def("process", &process, withFacts(PROCESS_DOC), py::arg("audio"),
                py::arg("sample_rate"), py::kw_only(),
                py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),

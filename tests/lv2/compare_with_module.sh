@@ -97,7 +97,7 @@ while read -r rate channels bits hertz quant mode drive mix gain; do
   mode_name=$([ "$mode" = 0 ] && echo step || echo linear)
   quant_name=$(echo floor round inside | cut -d' ' -f$((quant + 1)))
   build/native/grindlet-render "$input" -o "$work/random-render.wav" -f --bits "$bits" \
-    --rate "$hertz" --quant "$quant_name" --mode "$mode_name" --drive="$drive" --mix "$mix" \
+    --rate "$hertz" --quantize "$quant_name" --mode "$mode_name" --drive="$drive" --mix "$mix" \
     --gain="$gain" > /dev/null
   lv2apply -i "$input" -o "$work/random-lv2.wav" -c bits "$bits" -c rate "$hertz" \
     -c quantize "$quant" -c mode "$mode" -c drive "$drive" -c mix "$mix" -c gain "$gain" \

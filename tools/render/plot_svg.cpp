@@ -64,18 +64,18 @@ bool PlotWindow::write(std::FILE* file, const RenderOptions& options, int32_t sa
         totalFrames > 1
             ? std::min(1.0, static_cast<double>(first) / static_cast<double>(totalFrames - 1))
             : 0.0;
-    const double bits = options.bits.at(fraction), hertz = options.rate.at(fraction);
+    const double bits = options.control(dsp::CONTROL_BITS).at(fraction);
+    const double hertz = options.control(dsp::CONTROL_RATE).at(fraction);
     std::fprintf(file,
                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" "
                  "font-family=\"sans-serif\" font-size=\"13\">\n<rect width=\"100%%\" "
                  "height=\"100%%\" fill=\"white\"/>\n",
                  width, height);
-    static const char* quantNames[] = {"Floor", "Round", "Inside"};
-    static const char* modeNames[] = {"Step", "Linear"};
     std::fprintf(file,
                  "<text x=\"%g\" y=\"28\" font-size=\"16\">QZ-Grindlet: %.3g bits (%s), %.6g Hz "
                  "(%s), at %.3f s</text>\n",
-                 left, bits, quantNames[options.quant], hertz, modeNames[options.mode], options.at);
+                 left, bits, dsp::QUANTIZE_NAMES[options.choice(dsp::CONTROL_QUANTIZE)], hertz,
+                 dsp::MODE_NAMES[options.choice(dsp::CONTROL_MODE)], options.at);
     // The quantization steps, where there are few enough to see.
     if (bits > 1.0 && bits <= 23.0) {
         const double stepSize = std::pow(2.0, -(bits - 1.0));

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -17,7 +18,6 @@ namespace grindlet::render {
 namespace {
 
 constexpr double MAX_WINDOW_SECONDS = 10.0;
-constexpr int32_t MAX_JOBS = 256;
 
 // A number, including one too small for a double's normal range (strtod's ERANGE on
 // underflow): whether it is usable is judged against what the module receives, below.
@@ -49,31 +49,16 @@ bool reachesTheModule(const std::string& option, double value, bool zeroAllowed,
     return false;
 }
 
-// A value with its unit as people write it: "32 bits", "1 MHz", "44.1 kHz".
-std::string withUnit(double value, const std::string& unit) {
-    if (unit == "Hz" && value >= 1e6) return shortNumber(value / 1e6) + " MHz";
-    if (unit == "Hz" && value >= 1e3) return shortNumber(value / 1e3) + " kHz";
-    return shortNumber(value) + " " + unit;
-}
-
-// What a sweep's values may be, as the user reads it: the control's accepted range.
+// A number control's words: "k" after a number of hertz stands for a thousand.
 struct Range {
     const dsp::ControlFacts& control;
-    bool kilo;  // "8k" stands for 8000
-    std::string says() const {
-        return control.minimumExcluded ? "more than " + withUnit(control.minimum, control.unit) +
-                                             " up to " + withUnit(control.maximum, control.unit)
-                                       : shortNumber(control.minimum) + " to " +
-                                             withUnit(control.maximum, control.unit);
-    }
+    bool kilo() const { return std::string(control.unit) == "Hz"; }
+    std::string says() const { return rangeText(control); }
 };
-
-const Range BITS_RANGE{dsp::CONTROLS[dsp::CONTROL_BITS], false};
-const Range RATE_RANGE{dsp::CONTROLS[dsp::CONTROL_RATE], true};
 
 // A number, or with a "k" after it (where the range allows) a thousand times that number.
 bool parseValue(const std::string& text, const Range& range, double& value) {
-    const bool kilo = range.kilo && !text.empty() && (text.back() == 'k' || text.back() == 'K');
+    const bool kilo = range.kilo() && !text.empty() && (text.back() == 'k' || text.back() == 'K');
     if (!parseNumber(kilo ? text.substr(0, text.size() - 1) : text, value)) return false;
     if (kilo) value *= 1000.0;
     return true;
@@ -87,7 +72,7 @@ bool parseSweep(const std::string& option, const std::string& text, const Range&
     const std::string second = colon == std::string::npos ? first : text.substr(colon + 1);
     if (!parseValue(first, range, sweep.from) || !parseValue(second, range, sweep.to)) {
         error = option + ": '" + text + "' is not a number or FROM:TO" +
-                (range.kilo ? " (8000, 8k and 44.1k are numbers)" : "");
+                (range.kilo() ? " (8000, 8k and 44.1k are numbers)" : "");
         return false;
     }
     for (double v : {sweep.from, sweep.to}) {
@@ -95,7 +80,9 @@ bool parseSweep(const std::string& option, const std::string& text, const Range&
             error = option + ": " + shortNumber(v) + " is out of range (" + range.says() + ")";
             return false;
         }
-        if (!reachesTheModule(option, v, !range.control.minimumExcluded, error)) return false;
+        if (range.control.scaling == dsp::StreamScaling::DividedByTen &&
+            !reachesTheModule(option, v, !range.control.minimumExcluded, error))
+            return false;
     }
     return true;
 }
@@ -109,9 +96,8 @@ bool parseLevel(const std::string& option, const std::string& text,
         return false;
     }
     if (!dsp::accepts(control, value)) {
-        error = option + ": " + shortNumber(value) + " is out of range (" +
-                shortNumber(control.minimum) + " to " + withUnit(control.maximum, control.unit) +
-                ")";
+        error =
+            option + ": " + shortNumber(value) + " is out of range (" + rangeText(control) + ")";
         return false;
     }
     return true;
@@ -165,8 +151,38 @@ bool parseSeconds(const std::string& option, const std::string& text, bool windo
 // splits the command line into, before our own checks give each value its meaning.
 struct Words {
     std::vector<std::string> inputs;
-    std::string bits, rate, quant, mode, drive, mix, gain, block, jobs, format, at, window;
+    std::array<std::string, dsp::CONTROL_COUNT> controls;  // by the table's index
+    std::string block, jobs, format, at, window;
 };
+
+// Earlier spellings of the controls' options, still taken.
+struct Alias {
+    dsp::ControlIndex control;
+    const char* option;
+};
+constexpr Alias ALIASES[] = {{dsp::CONTROL_QUANTIZE, "--quant"}};
+
+std::string optionOf(size_t control) { return std::string("--") + dsp::CONTROLS[control].symbol; }
+
+// One control's words into its value (a sweep for the stream controls, one value for the
+// levels, an index for a choice), or a message naming the option.
+bool parseControl(size_t index, const std::string& text, Sweep& value, std::string& error) {
+    const dsp::ControlFacts& control = dsp::CONTROLS[index];
+    const std::string option = optionOf(index);
+    if (control.choiceCount > 0) {
+        int16_t choice = 0;
+        if (!parseChoice(option, text, control, choice, error)) return false;
+        value = {double(choice), double(choice)};
+        return true;
+    }
+    if (control.scaling == dsp::StreamScaling::AroundModule) {
+        double level = 0;
+        if (!parseLevel(option, text, control, level, error)) return false;
+        value = {level, level};
+        return true;
+    }
+    return parseSweep(option, text, Range{control}, value, error);
+}
 
 // An empty word cannot name a file. Option values are judged below; an empty word anywhere
 // else is an input named "", which the parser would pass over without a word.
@@ -208,15 +224,14 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     const auto flag = [&](const char* names, bool& into) {
         app.add_flag(names, into)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     };
-    text("--bits", words.bits);
-    text("--rate", words.rate);
-    text("--quant", words.quant);
-    text("--mode", words.mode);
-    text("--drive", words.drive);
-    text("--mix", words.mix);
-    text("--gain", words.gain);
+    for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+        std::string names = optionOf(i);
+        for (const Alias& alias : ALIASES)
+            if (alias.control == i) names += std::string(",") + alias.option;
+        text(names.c_str(), words.controls[i]);
+    }
     text("--block", words.block);
-    text("-j,--jobs", words.jobs);
+    text("-j,--jobs,--workers", words.jobs);
     text("--format", words.format);
     text("--type", options.type);
     text("-o,--output", options.output);
@@ -256,32 +271,15 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     options.inputs = words.inputs;
     options.inputGiven = !words.inputs.empty();
     if (options.inputGiven) options.input = words.inputs.front();
-    options.bitsGiven = given("--bits");
-    options.rateGiven = given("--rate");
-    if (options.bitsGiven && !parseSweep("--bits", words.bits, BITS_RANGE, options.bits, error))
-        return false;
-    if (options.rateGiven && !parseSweep("--rate", words.rate, RATE_RANGE, options.rate, error))
-        return false;
-    if (given("--quant") &&
-        !parseChoice("--quant", words.quant, dsp::CONTROLS[dsp::CONTROL_QUANTIZE], options.quant,
-                     error))
-        return false;
-    if (given("--mode") &&
-        !parseChoice("--mode", words.mode, dsp::CONTROLS[dsp::CONTROL_MODE], options.mode, error))
-        return false;
-    if (given("--drive") && !parseLevel("--drive", words.drive, dsp::CONTROLS[dsp::CONTROL_DRIVE],
-                                        options.levels.driveDb, error))
-        return false;
-    if (given("--mix") && !parseLevel("--mix", words.mix, dsp::CONTROLS[dsp::CONTROL_MIX],
-                                      options.levels.mixPercent, error))
-        return false;
-    if (given("--gain") && !parseLevel("--gain", words.gain, dsp::CONTROLS[dsp::CONTROL_GAIN],
-                                       options.levels.gainDb, error))
-        return false;
+    for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+        options.given[i] = given(optionOf(i).c_str());
+        if (options.given[i] && !parseControl(i, words.controls[i], options.controls[i], error))
+            return false;
+    }
     if (given("--block") &&
         !parseCount("--block", words.block, dsp::MOST_BLOCK_FRAMES, options.block, error))
         return false;
-    if (given("--jobs") && !parseCount("--jobs", words.jobs, MAX_JOBS, options.jobs, error))
+    if (given("--jobs") && !parseCount("--jobs", words.jobs, dsp::MOST_JOBS, options.jobs, error))
         return false;
     if (given("--format")) {
         if (words.format != "pcm16" && words.format != "pcm24" && words.format != "pcm32" &&

@@ -56,21 +56,15 @@ void ChannelRenderer::start(dsp::ChannelCrusher* crusher, const RenderOptions& o
     engine = std::make_unique<dsp::Engine>(sampleRate, channels);
     engine->plugIn(crusher);
     engine->setBlockFrames(block);
-    const auto enter = [&](dsp::ControlIndex control, const Sweep& sweep) {
+    for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+        const auto control = static_cast<dsp::ControlIndex>(i);
+        const Sweep& sweep = options.controls[i];
         if (sweep.constant()) {
             engine->set(control, sweep.from);
         } else {
             engine->sweep(control, sweep.from, sweep.to, totalFrames);
         }
-    };
-    enter(dsp::CONTROL_BITS, options.bits);
-    enter(dsp::CONTROL_RATE, options.rate);
-    engine->set(dsp::CONTROL_QUANTIZE, options.quant);
-    engine->set(dsp::CONTROL_MODE, options.mode);
-    engine->set(dsp::CONTROL_DRIVE, options.levels.driveDb);
-    engine->set(dsp::CONTROL_MIX, options.levels.mixPercent);
-    engine->set(dsp::CONTROL_GAIN, options.levels.gainDb);
-    engine->setEnabled(options.levels.enabled);
+    }
     // Input and output apart: the Step loop's fastest path needs the output clear of the input.
     const size_t blockSamples = static_cast<size_t>(block);
     planar.assign(2 * static_cast<size_t>(channels) * blockSamples, 0.0f);

@@ -85,7 +85,7 @@ bool lookAt(const RenderOptions& options, Source& source, RenderFacts& facts, st
     const bool fromStdin = options.inputGiven && options.input == STANDARD_STREAM;
     if (options.inputGiven) {
         // A sweep needs the length: a pipe is then read whole first.
-        const bool wholeLength = !(options.bits.constant() && options.rate.constant());
+        const bool wholeLength = options.sweeps();
         source.file = AudioInput::open(options.input, wholeLength, error);
         if (!source.file) return false;
     }
@@ -136,7 +136,8 @@ int renderJob(RenderOptions& options, const char* argv0) {
     std::unique_ptr<dsp::ChannelCrusher> moduleCrusher;
 #ifdef GRINDLET_RENDER_MODULE_FILES
     moduleCrusher = openModuleCrusher(*library, static_cast<float>(sampleRate), channels,
-                                      options.block, options.quant, options.mode, error);
+                                      options.block, options.choice(dsp::CONTROL_QUANTIZE),
+                                      options.choice(dsp::CONTROL_MODE), error);
     if (!moduleCrusher) return fail(error);
 #endif
 
@@ -161,7 +162,9 @@ int renderJob(RenderOptions& options, const char* argv0) {
     if (!options.inputGiven) {
         std::fprintf(messages,
                      "demo: a 2 s sine sweep and a 2 s chord, bits %g to %g, rate %g Hz to %g Hz\n",
-                     options.bits.from, options.bits.to, options.rate.from, options.rate.to);
+                     options.control(dsp::CONTROL_BITS).from, options.control(dsp::CONTROL_BITS).to,
+                     options.control(dsp::CONTROL_RATE).from,
+                     options.control(dsp::CONTROL_RATE).to);
     }
     const int64_t chunk =
         std::max<int64_t>(options.block, CHUNK_FRAMES / options.block * options.block);

@@ -1,16 +1,16 @@
 // The render tool's command line, in the units people think in: bits, hertz, seconds.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "dsp/controls.h"
-#include "dsp/level_stage.h"
 
 namespace grindlet::render {
 
-// A control that goes linearly from one value to another across the file.
+// A control that goes linearly from one value to another across the file (a choice: its index).
 struct Sweep {
     double from = 0.0;
     double to = 0.0;
@@ -18,6 +18,13 @@ struct Sweep {
     // The value at a fraction 0...1 of the file.
     double at(double fraction) const { return from + (to - from) * fraction; }
 };
+
+using Controls = std::array<Sweep, dsp::CONTROL_COUNT>;
+// Every control of the table at its default.
+Controls defaultControls();
+
+// What a control accepts, as a user reads it: "0 to 32 bits", "more than 0 Hz up to 1 MHz".
+std::string rangeText(const dsp::ControlFacts& control);
 
 // "-" as the input or output: standard input or output.
 constexpr const char* STANDARD_STREAM = "-";
@@ -31,21 +38,26 @@ struct RenderOptions {
     std::string plot;                 // SVG file, or empty
     std::string format;               // pcm16, pcm24, pcm32, float, double; empty: as the input
     std::string type;  // container (wav, flac, ...); empty: by the output's extension
-    Sweep bits{dsp::defaultOf(dsp::CONTROL_BITS), dsp::defaultOf(dsp::CONTROL_BITS)};  // bit depth
-    Sweep rate{dsp::defaultOf(dsp::CONTROL_RATE), dsp::defaultOf(dsp::CONTROL_RATE)};  // in hertz
-    bool bitsGiven = false;  // --bits on the command line (else the demo picks its own)
-    bool rateGiven = false;
-    int16_t quant =
-        static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_QUANTIZE));  // 0 floor, 1 round, 2 inside
-    int16_t mode = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_MODE));  // 0 step, 1 linear
-    dsp::LevelSettings levels;                  // drive, mix and output gain around the module
-    int32_t block = dsp::DEFAULT_BLOCK_FRAMES;  // host block size in samples
-    double at = 0.25;                           // plot window start in seconds
-    double window = 0.01;                       // plot window length in seconds
-    bool force = false;                         // replace an existing output
+    Controls controls = defaultControls();         // by the table's index, in the table's units
+    std::array<bool, dsp::CONTROL_COUNT> given{};  // named on the command line
+    int32_t block = dsp::DEFAULT_BLOCK_FRAMES;     // host block size in samples
+    double at = 0.25;                              // plot window start in seconds
+    double window = 0.01;                          // plot window length in seconds
+    bool force = false;                            // replace an existing output
     int32_t jobs = 0;  // files rendered at once in a batch; 0: one per core
     bool help = false;
     bool version = false;
+
+    const Sweep& control(dsp::ControlIndex index) const { return controls[index]; }
+    int16_t choice(dsp::ControlIndex index) const {
+        return static_cast<int16_t>(controls[index].from);
+    }
+    // Whether a control moves across the file (the length must then be known).
+    bool sweeps() const {
+        for (const Sweep& sweep : controls)
+            if (!sweep.constant()) return true;
+        return false;
+    }
 };
 
 // Parses argv; false with a message (naming the option) on any bad input.

@@ -23,8 +23,10 @@ bool completeOptions(RenderOptions& options, std::string& error) {
     }
     if (!options.inputGiven) {
         // The demo sweeps what the command line leaves unset, so that it shows both controls.
-        if (!options.bitsGiven) options.bits = {DEMO_BITS_FROM, DEMO_BITS_TO};
-        if (!options.rateGiven) options.rate = {DEMO_RATE_FROM, DEMO_RATE_TO};
+        if (!options.given[dsp::CONTROL_BITS])
+            options.controls[dsp::CONTROL_BITS] = {DEMO_BITS_FROM, DEMO_BITS_TO};
+        if (!options.given[dsp::CONTROL_RATE])
+            options.controls[dsp::CONTROL_RATE] = {DEMO_RATE_FROM, DEMO_RATE_TO};
     }
     if (options.output.empty())
         options.output = defaultOutputName(options.inputGiven ? options.input : "");
@@ -118,7 +120,7 @@ bool planRender(const RenderOptions& options, const RenderFacts& facts, RenderPl
     const int64_t declared = facts.declaredFrames;
     if (!plan.stream && !sizesHold(plan, facts.channels, declared, options.output, error))
         return false;
-    if (declared < 0 && !(options.bits.constant() && options.rate.constant())) {
+    if (declared < 0 && options.sweeps()) {
         error = "sweeps need an input whose length is known (not a stream)";
         return false;
     }

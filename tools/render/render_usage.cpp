@@ -1,4 +1,6 @@
-// The render tool's --help and --version texts.
+// The render tool's --help and --version texts; the controls' lines are made from the table.
+#include <cctype>
+
 #include "render_options.h"
 
 #ifndef GRINDLET_VERSION
@@ -19,6 +21,69 @@ constexpr const char* WHAT_RUNS =
     "bit for bit what Module.sep gives (the 32-bit build renders through a module file).\n";
 constexpr const char* MODULE_OPTION = "";
 #endif
+
+constexpr size_t HELP_COLUMN = 21;
+constexpr size_t HELP_WIDTH = 80;
+
+// An option's line: its name and value at the left, the text wrapped at HELP_WIDTH beside it.
+std::string helpLine(const std::string& option, const std::string& text) {
+    std::string out = "  " + option;
+    out += out.size() + 1 < HELP_COLUMN ? std::string(HELP_COLUMN - out.size(), ' ')
+                                        : "\n" + std::string(HELP_COLUMN, ' ');
+    size_t column = HELP_COLUMN;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(at, end - at);
+        if (column > HELP_COLUMN && column + 1 + word.size() > HELP_WIDTH) {
+            out += "\n" + std::string(HELP_COLUMN, ' ');
+            column = HELP_COLUMN;
+        } else if (column > HELP_COLUMN) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        at = end + 1;
+    }
+    return out + "\n";
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+// Every control of the table: "--bits BITS[:BITS2]", what it does, its range and default.
+std::string controlLines() {
+    std::string lines, swept;
+    for (const dsp::ControlFacts& control : dsp::CONTROLS) {
+        const std::string option = std::string("--") + control.symbol;
+        if (control.choiceCount > 0) {
+            std::string names;
+            for (size_t i = 0; i < control.choiceCount; ++i)
+                names += std::string(i == 0 ? "" : ", ") + control.choiceSymbols[i];
+            const auto chosen = static_cast<size_t>(control.defaultValue);
+            lines +=
+                helpLine(option + " NAME", std::string(control.brief) + "; one of " + names +
+                                               " (default " + control.choiceSymbols[chosen] + ")");
+            continue;
+        }
+        std::string value = std::string(control.unit) == "%" ? "PERCENT" : control.unit;
+        for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const bool sweeps = control.scaling == dsp::StreamScaling::DividedByTen;
+        if (sweeps) {
+            if (value.size() > 2) value.resize(1);  // BITS as B
+            value += "[:" + value + "2]";
+            swept += (swept.empty() ? "" : " and ") + option;
+        }
+        lines +=
+            helpLine(option + " " + value, std::string(control.brief) + "; " + rangeText(control) +
+                                               " (default " + number(control.defaultValue) + ")");
+    }
+    return lines + helpLine("", "A:B sweeps linearly across the file (" + swept + ")");
+}
 }  // namespace
 
 std::string usageText() {
@@ -28,18 +93,8 @@ std::string usageText() {
            "as a batch: each into DIR/ under its own name (.wav where its format is not\n"
            "written), or without -o beside itself as INPUT-grindlet.wav; a failed file is\n"
            "reported and the others go on.\n"
-           "\n"
-           "  --bits B[:B2]      bit depth kept, 0-32, fractions allowed (default 8);\n"
-           "                     above 23 bits nothing is quantized, 0 is silence\n"
-           "  --rate HZ[:HZ2]    rate at which new samples are taken, in hertz (default 8000);\n"
-           "                     at or above the file's rate nothing is reduced\n"
-           "                     B:B2 and HZ:HZ2 sweep linearly across the file\n"
-           "  --quant MODE       floor, round (default) or inside: how samples snap to steps\n"
-           "  --mode MODE        step (default: hold each sample) or linear (glide between them)\n"
-           "  --drive DB         gain into the crusher, -24 to 24 dB (default 0)\n"
-           "  --mix PERCENT      crushed against dry signal, 0-100 (default 100: all crushed)\n"
-           "  --gain DB          output gain after the mix, -24 to 24 dB (default 0)\n"
-           "  --block N          host block size in samples, 1-" +
+           "\n" +
+           controlLines() + "  --block N          host block size in samples, 1-" +
            std::to_string(dsp::MOST_BLOCK_FRAMES) + " (default " +
            std::to_string(dsp::DEFAULT_BLOCK_FRAMES) + ")\n" +
            "  -o, --output FILE  the file to write (default: INPUT-grindlet.wav); its extension\n"
@@ -53,8 +108,10 @@ std::string usageText() {
            "  --type T           container wav, flac, ogg, aiff, w64, caf, au or rf64, whatever "
            "the\n"
            "                     name; a pipe takes only wav and au\n"
-           "  -f, --force        replace an existing output file\n"
-           "  -j, --jobs N       files rendered at once in a batch (default: one per core)\n"
+           "  -f, --force        replace an existing output file\n" +
+           helpLine("-j, --jobs N", "files rendered at once in a batch, at most " +
+                                        std::to_string(dsp::MOST_JOBS) +
+                                        " (default: one per core; --workers is the same)") +
            "  --plot FILE.svg    draw input and output over a short window\n"
            "  --at SECONDS       where that window starts (default 0.25)\n"
            "  --window SECONDS   its length (default 0.01, at most 10)\n" +
