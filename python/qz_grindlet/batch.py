@@ -25,14 +25,12 @@ from typing import Dict, Iterator, List, Optional, Tuple
 
 MANIFEST = "grindlet-manifest.jsonl"
 PARTIAL_SUFFIX = ".qz-grindlet-partial"
-# Frames read, processed and written at once: a 3-hour file costs what a 3-second one does.
-CHUNK_FRAMES = 65536
+# Free space below this after a failed write means the disk filled up.
+FULL_DISK_BYTES = 1 << 20
 # The file extensions rendered; anything else under IN_DIR is left alone.
 AUDIO_EXTENSIONS = frozenset(
     ".wav .wave .flac .ogg .oga .opus .aif .aiff .aifc .au .snd .caf .w64 .rf64 .mp3".split()
 )
-# libsndfile's command that turns the PEAK chunk of float files on or off.
-SFC_SET_ADD_PEAK_CHUNK = 0x1050
 # Times a file is tried when the process rendering it dies (a crash, not a reported error).
 ATTEMPTS = 3
 # How long a worker has to unwind after SIGTERM before it is killed.
@@ -108,53 +106,10 @@ def _describe(error: BaseException) -> str:
     return " ".join(text.split())
 
 
-def _leave_out_peak_chunk(writer):
-    """A float WAV or AIFF gets no PEAK chunk, whose time stamp would make every run's bytes
-    differ. Reached through soundfile's own handle to libsndfile, where this soundfile has it."""
-    import soundfile
-
-    library = getattr(soundfile, "_snd", None)
-    handle = getattr(writer, "_file", None)
-    if library is not None and handle is not None:
-        library.sf_command(handle, SFC_SET_ADD_PEAK_CHUNK, soundfile._ffi.NULL, 0)
-
-
-# Bits reversed in each byte value: Ogg's page checksum is the unreflected twin of zlib's CRC-32.
-_REVERSED_BYTES = bytes(int(f"{b:08b}"[::-1], 2) for b in range(256))
-
-
-def _ogg_checksum(page: bytes) -> int:
-    """Ogg's page CRC (polynomial 0x04C11DB7, not reflected, starting from 0), computed by zlib
-    on the bit-reversed bytes, its result reversed back."""
-    import zlib
-
-    raw = zlib.crc32(page.translate(_REVERSED_BYTES), 0xFFFFFFFF) ^ 0xFFFFFFFF
-    return int(f"{raw:032b}"[::-1], 2)
-
-
-def _set_ogg_serial(path: str, serial: int):
-    """Gives every page of an Ogg file the stream serial number, checksums made anew: libsndfile
-    draws it at random, and the same render must give the same bytes."""
-    with open(path, "r+b") as ogg:
-        data = bytearray(ogg.read())
-        at = 0
-        while at < len(data):
-            if data[at:at + 4] != b"OggS" or at + 27 > len(data):
-                raise OSError("the Vorbis encoder wrote no Ogg pages")
-            segments = data[at + 26]
-            size = 27 + segments + sum(data[at + 27:at + 27 + segments])
-            data[at + 14:at + 18] = serial.to_bytes(4, "little")
-            data[at + 22:at + 26] = bytes(4)
-            data[at + 22:at + 26] = _ogg_checksum(bytes(data[at:at + size])).to_bytes(4, "little")
-            at += size
-        ogg.seek(0)
-        ogg.write(data)
-
-
 def _space_hint(folder: str) -> str:
     """libsndfile says only "System error." when a disk fills up: say what it most likely was."""
     try:
-        return " (the disk is full)" if shutil.disk_usage(folder).free < 2 * CHUNK_FRAMES * 8 else ""
+        return " (the disk is full)" if shutil.disk_usage(folder).free < FULL_DISK_BYTES else ""
     except OSError:
         return ""
 
@@ -181,51 +136,38 @@ def _create_new(partial: str) -> str:
     raise FileExistsError(f"{partial}: no free name for a partial file")
 
 
+def _container_of(partial: str) -> str:
+    """The output's container, from its name inside the partial file's (see partial_name)."""
+    import re
+
+    name = os.path.basename(partial)[: -len(PARTIAL_SUFFIX)]
+    named = re.fullmatch(r"\.(.*)\.[0-9a-f]+-\d+(?:\.\d+)?", name)
+    return os.path.splitext(named.group(1) if named else name)[1][1:].lower()
+
+
 def _render(source: str, partial: str, settings: Dict) -> Tuple[int, str]:
-    import zlib
+    """The render tool's own job renders the file (the extension runs it, the GIL released):
+    the output's format is the target's container with the input's sample format, every write
+    and the flush to disk are checked, and the partial file is complete or not replaced."""
+    from ._grindlet import _render_file
 
-    import numpy as np
-    import soundfile
-
-    from . import Grindlet
-
-    with soundfile.SoundFile(source) as reader:
-        integer = not reader.subtype.startswith(("FLOAT", "DOUBLE", "VORBIS", "OPUS", "MPEG"))
-        folder = os.path.dirname(partial)
-        os.makedirs(folder, exist_ok=True)
-        # Made new (never an earlier attempt's file), with the permissions the user's umask
-        # gives any new file (a temporary file's 0600 would stay on the output).
-        partial = _create_new(partial)
-        done = False
+    folder = os.path.dirname(partial)
+    os.makedirs(folder, exist_ok=True)
+    # Made new (never an earlier attempt's file), with the permissions the user's umask gives
+    # any new file; the render then replaces it, as this batch's own.
+    partial = _create_new(partial)
+    done = False
+    try:
+        container = _container_of(partial)
         try:
-            grindlet = Grindlet(reader.samplerate, reader.channels, channels_last=True, **settings)
-            frames = 0
-            serial = 0  # an Ogg stream's serial, from the samples written
-            with soundfile.SoundFile(
-                partial, "w", reader.samplerate, reader.channels, reader.subtype, reader.endian, reader.format
-            ) as writer:
-                _leave_out_peak_chunk(writer)
-                for block in reader.blocks(CHUNK_FRAMES, dtype="float32", always_2d=True):
-                    output = grindlet.process(block)
-                    if integer:  # integer PCM clips rather than wraps
-                        np.clip(output, -1.0, 1.0, out=output)
-                    try:
-                        writer.write(output)
-                    except Exception as error:
-                        raise OSError(f"cannot write: {error}{_space_hint(folder)}") from None
-                    frames += len(output)
-                    serial = zlib.crc32(output.tobytes(), serial)
-            if reader.seekable() and frames != reader.frames:
-                raise OSError(f"read {frames} of {reader.frames} frames")
-            if reader.format == "OGG":
-                _set_ogg_serial(partial, serial)
-            with open(partial, "rb") as written:
-                os.fsync(written.fileno())
-            done = True
-            return frames, partial
-        finally:
-            if not done:
-                _remove(partial)
+            result = _render_file(source, partial, container, settings)
+        except OSError as error:
+            raise OSError(f"{error}{_space_hint(folder)}") from None
+        done = True
+        return result["frames"], partial
+    finally:
+        if not done:
+            _remove(partial)
 
 
 def _remove(path: str):

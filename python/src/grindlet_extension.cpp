@@ -17,6 +17,7 @@
 
 #include "dsp/controls.h"
 #include "dsp/engine.h"
+#include "tools/render/render_job.h"
 
 namespace py = pybind11;
 namespace dsp = grindlet::dsp;
@@ -462,6 +463,57 @@ private:
     std::mutex busy;
 };
 
+// One file of the batch, rendered by the render tool's own job (so the batch keeps the tool's
+// promises about the files it writes) into `target`, the batch's own partial file, which it
+// replaces; the container is `container`'s, the sample format the input's where it holds it.
+py::dict renderFile(const std::string& source, const std::string& target,
+                    const std::string& container, const py::dict& settings) {
+    grindlet::render::RenderOptions options;
+    options.inputGiven = true;
+    options.input = source;
+    options.inputs = {source};
+    options.output = target;
+    options.type = container;
+    options.force = true;
+    for (const auto& [key, value] : settings) {
+        const std::string symbol = py::str(key);
+        const dsp::ControlFacts* row = nullptr;
+        for (const dsp::ControlFacts& control : dsp::CONTROLS)
+            if (symbol == control.symbol) row = &control;
+        if (row == nullptr) throw py::value_error("no control is named '" + symbol + "'");
+        const double number =
+            row->choiceCount > 0 ? double(choiceIndex(*row, value)) : numberValue(*row, value);
+        options.controls[static_cast<size_t>(row - dsp::CONTROLS)] = {number, number};
+    }
+    grindlet::render::JobReport report;
+    report.messages = false;
+    report.wholeOrNothing = true;
+    // A signal (a worker's SIGTERM, Ctrl-C) stops the render between chunks.
+    int chunks = 0;
+    report.keepGoing = [&chunks] {
+        constexpr int CHUNKS_BETWEEN_LOOKS = 16;
+        if (++chunks % CHUNKS_BETWEEN_LOOKS != 0) return true;
+        py::gil_scoped_acquire locked;
+        return PyErr_CheckSignals() == 0;
+    };
+    std::string error;
+    bool rendered = false;
+    {
+        py::gil_scoped_release unlocked;
+        rendered = grindlet::render::renderJob(options, report, error);
+    }
+    if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+    if (!rendered) {
+        PyErr_SetString(PyExc_OSError, error.c_str());
+        throw py::error_already_set();
+    }
+    py::dict result;
+    result["frames"] = report.frames;
+    result["channels"] = report.channels;
+    result["sample_rate"] = report.sampleRate;
+    return result;
+}
+
 py::object defaultArgument(dsp::ControlIndex control) {
     const dsp::ControlFacts& row = facts(control);
     if (row.choiceCount > 0)
@@ -580,6 +632,9 @@ PYBIND11_MODULE(_grindlet, module) {
     module.doc() = "QZ-Grindlet's sample-rate and bit-depth reduction on NumPy arrays.";
     module.attr("CONTROLS") = controlTable();
     module.attr("MOST_JOBS") = dsp::MOST_JOBS;
+    module.def("_render_file", &renderFile, py::arg("source"), py::arg("target"),
+               py::arg("container"), py::arg("settings"),
+               "The batch's one file, as grindlet-render renders it (the GIL released).");
     module.def("process", &process, withFacts(PROCESS_DOC), py::arg("audio"),
                py::arg("sample_rate"), py::kw_only(),
                py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),

@@ -26,19 +26,46 @@ bool standardOutputIsStream() { return !seekable(STDOUT_FILENO); }
 
 namespace {
 
-// The containers written, by the extension (or --type) that picks each.
+// The containers written, by the extension (or --type) that picks each, and the sample format
+// an input's is replaced by where the container cannot hold it.
 struct Container {
     const char* extension;
     int format;
     const char* name;
+    int fallback;
 };
 constexpr Container containers[] = {
-    {"wav", SF_FORMAT_WAV, "WAV"},    {"flac", SF_FORMAT_FLAC, "FLAC"},
-    {"ogg", SF_FORMAT_OGG, "Ogg"},    {"aiff", SF_FORMAT_AIFF, "AIFF"},
-    {"aif", SF_FORMAT_AIFF, "AIFF"},  {"w64", SF_FORMAT_W64, "W64"},
-    {"caf", SF_FORMAT_CAF, "CAF"},    {"au", SF_FORMAT_AU, "AU"},
-    {"rf64", SF_FORMAT_RF64, "RF64"},
+    {"wav", SF_FORMAT_WAV, "WAV", SF_FORMAT_FLOAT},
+    {"flac", SF_FORMAT_FLAC, "FLAC", SF_FORMAT_PCM_24},
+    {"ogg", SF_FORMAT_OGG, "Ogg", SF_FORMAT_VORBIS},
+    {"aiff", SF_FORMAT_AIFF, "AIFF", SF_FORMAT_FLOAT},
+    {"aif", SF_FORMAT_AIFF, "AIFF", SF_FORMAT_FLOAT},
+    {"w64", SF_FORMAT_W64, "W64", SF_FORMAT_FLOAT},
+    {"caf", SF_FORMAT_CAF, "CAF", SF_FORMAT_FLOAT},
+    {"au", SF_FORMAT_AU, "AU", SF_FORMAT_FLOAT},
+    {"rf64", SF_FORMAT_RF64, "RF64", SF_FORMAT_FLOAT},
+    // Other names of the same, as corpora hold them.
+    {"wave", SF_FORMAT_WAV, "WAV", SF_FORMAT_FLOAT},
+    {"oga", SF_FORMAT_OGG, "Ogg", SF_FORMAT_VORBIS},
+    {"opus", SF_FORMAT_OGG, "Ogg Opus", SF_FORMAT_OPUS},
+    {"aifc", SF_FORMAT_AIFF, "AIFF", SF_FORMAT_FLOAT},
+    {"snd", SF_FORMAT_AU, "AU", SF_FORMAT_FLOAT},
+    {"mp3", SF_FORMAT_MPEG, "MP3", SF_FORMAT_MPEG_LAYER_III},
 };
+
+// "wav, flac, ... or mp3", each with `mark` before it.
+std::string containerList(const char* mark) {
+    std::string list;
+    const size_t count = std::size(containers);
+    for (size_t i = 0; i < count; ++i) {
+        list += std::string(i == 0           ? ""
+                            : i + 1 == count ? " or "
+                            : mark[0] == '.' ? " "
+                                             : ", ") +
+                mark + containers[i].extension;
+    }
+    return list;
+}
 
 const Container* byExtension(const std::string& extension) {
     for (const Container& c : containers) {
@@ -92,8 +119,7 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
     if (!type.empty()) {
         picked = byExtension(type);
         if (picked == nullptr) {
-            error = "--type: unknown container '" + type +
-                    "': use wav, flac, ogg, aiff, aif, w64, caf, au or rf64";
+            error = "--type: unknown container '" + type + "': use " + containerList("");
             return false;
         }
     } else if (path == "-") {
@@ -104,8 +130,8 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
         picked = byExtension(dot == std::string::npos ? "" : base.substr(dot + 1));
         if (picked == nullptr && stream) picked = &containers[0];
         if (picked == nullptr) {
-            error = "cannot tell the format of " + path +
-                    " from its extension: use .wav .flac .ogg .aiff .aif .w64 .caf .au or .rf64";
+            error = "cannot tell the format of " + path + " from its extension: use " +
+                    containerList(".");
             return false;
         }
     }
@@ -155,9 +181,7 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
         return false;
     }
     // The input's sample format where the container holds it, else the container's own.
-    const int fallback = container == SF_FORMAT_OGG    ? SF_FORMAT_VORBIS
-                         : container == SF_FORMAT_FLAC ? SF_FORMAT_PCM_24
-                                                       : SF_FORMAT_FLOAT;
+    const int fallback = picked->fallback;
     // Only plain sample formats carry over: a container may accept a codec (WAV holding MP3)
     // that libsndfile cannot write.
     static const int carried[] = {SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8, SF_FORMAT_PCM_16,

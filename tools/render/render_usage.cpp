@@ -99,6 +99,7 @@ std::string usageText() {
            std::to_string(dsp::DEFAULT_BLOCK_FRAMES) + ")\n" +
            "  -o, --output FILE  the file to write (default: INPUT-grindlet.wav); its extension\n"
            "                     picks the format: .wav .flac .ogg .aiff .aif .w64 .caf .au\n"
+           "                     .opus .mp3 (and .wave .oga .aifc .snd)\n"
            "                     .rf64 (a WAV past 4 GiB is written as RF64; an AIFF past\n"
            "                     4 GiB is refused);\n"
            "                     -o - writes WAV to standard output; a pipe or a device named\n"
