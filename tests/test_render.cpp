@@ -893,7 +893,7 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
          "in.wav -o new.wav --plot p.svg --at 1e15 --window 10", "past the end"},
         {"an unwritable --plot path", "", "in.wav -o new.wav --plot no/such/folder/p.svg --at 0.01",
          "cannot write"},
-        {"an unknown output extension", "", "in.wav -o new.mp3", "extension"},
+        {"an unknown output extension", "", "in.wav -o new.m4a", "extension"},
         {"a format the container cannot hold", "", "in.wav -o new.flac --format float",
          "cannot hold"},
         {"a rate the Vorbis encoder refuses, over an earlier output",
