@@ -126,8 +126,9 @@ private:
     LevelStage levels;
     ChannelCrusher* external = nullptr;
     RateReducerState reducers[MOST_CHANNELS];
-    float driven[LevelStage::CHUNK] = {};
-    float crushed[LevelStage::CHUNK] = {};
+    // Scratch, written before it is read (left unset: a short call should not clear it).
+    float driven[LevelStage::CHUNK];
+    float crushed[LevelStage::CHUNK];
 };
 
 }  // namespace grindlet::dsp

@@ -78,6 +78,8 @@ public:
     // same gain for the same typed value (the LV2 plugin's ports are floats).
     static double asControl(double value) { return double(static_cast<float>(value)); }
     static float decibels(double db) {
+        // 0 dB is exactly 1 (as pow gives it), without a pow: the common case costs nothing.
+        if (asControl(db) == 0.0) return 1.0f;
         return static_cast<float>(std::pow(10.0, asControl(db) / 20.0));
     }
     static float wetShare(double percent) { return static_cast<float>(asControl(percent) / 100.0); }
@@ -147,8 +149,8 @@ private:
     GainRamp drive, wet, output, on;
     int32_t rampFrames = 1;
     bool driving = false, mixing = false, gaining = false, switching = false;
-    float driveGains[CHUNK] = {}, wetGains[CHUNK] = {}, outputGains[CHUNK] = {},
-          onGains[CHUNK] = {};
+    // Filled by advance() for the ramps that are active, and read only for those.
+    float driveGains[CHUNK], wetGains[CHUNK], outputGains[CHUNK], onGains[CHUNK];
 };
 
 }  // namespace grindlet::dsp

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -235,9 +236,7 @@ Layout layoutOf(const py::array_t<float>& samples, bool channelsLast, const char
 class EngineRunner {
 public:
     EngineRunner(float sampleRate, int64_t channels)
-        : engine(sampleRate, static_cast<int32_t>(channels)),
-          inputs(static_cast<size_t>(channels)),
-          outputs(static_cast<size_t>(channels)) {}
+        : engine(sampleRate, static_cast<int32_t>(channels)) {}
 
     // Frames [start, start + count) of every channel.
     void run(const float* in, float* out, const Layout& layout, int64_t start, int64_t count) {
@@ -276,8 +275,8 @@ public:
     dsp::Engine engine;
 
 private:
-    std::vector<const float*> inputs;
-    std::vector<float*> outputs;
+    std::array<const float*, dsp::MOST_CHANNELS> inputs{};
+    std::array<float*, dsp::MOST_CHANNELS> outputs{};
     std::vector<float> gathered;  // sized when an array first interleaves channels
 };
 
