@@ -12,8 +12,8 @@ namespace {
 
 class ModuleCrusher final : public dsp::ChannelCrusher {
 public:
-    ModuleCrusher(int32_t block, int16_t quantize, int16_t mode)
-        : block(block), quantize(quantize), mode(mode) {}
+    ModuleCrusher(int32_t blockFrames, int16_t quantizeRule, int16_t rateMode)
+        : block(blockFrames), quantize(quantizeRule), mode(rateMode) {}
 
     bool add(const host::ModuleLibrary& library, float sampleRate, std::string& error) {
         auto channel = std::make_unique<Channel>(library);
