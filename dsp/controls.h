@@ -16,6 +16,7 @@ enum class StreamScaling : uint8_t {
     DividedByTen,  // a stream pin; what it carries is the reducers' (quantizer.h, rate_reducer.h)
     Choice,        // a list pin: the index of the choice
     AroundModule,  // no pin: the engine applies it around the crusher (the level stage)
+    InEngine,      // no pin: a stage of the engine's own (filters, companding, modulation)
 };
 
 // What the front ends share beside the controls: the block a front end processes at a time
@@ -51,6 +52,12 @@ inline constexpr const char* QUANTIZE_NAMES[] = {"Floor", "Round", "Inside"};
 inline constexpr const char* QUANTIZE_SYMBOLS[] = {"floor", "round", "inside"};
 inline constexpr const char* MODE_NAMES[] = {"Step", "Linear"};
 inline constexpr const char* MODE_SYMBOLS[] = {"step", "linear"};
+inline constexpr const char* LAW_NAMES[] = {"Linear", "Mu-law", "A-law"};
+inline constexpr const char* LAW_SYMBOLS[] = {"linear", "mu-law", "a-law"};
+inline constexpr const char* SHAPE_NAMES[] = {"Sine", "Triangle", "Random"};
+inline constexpr const char* SHAPE_SYMBOLS[] = {"sine", "triangle", "random"};
+inline constexpr const char* DITHER_NAMES[] = {"None", "TPDF"};
+inline constexpr const char* DITHER_SYMBOLS[] = {"none", "tpdf"};
 
 enum ControlIndex : size_t {
     CONTROL_BITS,
@@ -60,6 +67,15 @@ enum ControlIndex : size_t {
     CONTROL_DRIVE,
     CONTROL_MIX,
     CONTROL_GAIN,
+    CONTROL_ANTIALIAS,
+    CONTROL_TONE,
+    CONTROL_LAW,
+    CONTROL_LFO_RATE,
+    CONTROL_LFO_DEPTH,
+    CONTROL_LFO_SHAPE,
+    CONTROL_JITTER,
+    CONTROL_DITHER,
+    CONTROL_SEED,
 };
 
 // The front ends share these defaults: "Round" adds no DC offset (the module's pin defaults to
@@ -100,6 +116,51 @@ inline constexpr ControlFacts CONTROLS[] = {
     {"gain", "Output", "", "dB", -24.0, 24.0, false, -24.0, 24.0, false, 0.0,
      StreamScaling::AroundModule, nullptr, nullptr, 0,
      "Gain after the mix, to match the level of the bypassed signal.", "output gain after the mix"},
+    // The stages below are off at their defaults: the output is then the reducers' alone.
+    {"antialias", "Anti-alias", "", "%", 0.0, 100.0, false, 0.0, 100.0, false, 0.0,
+     StreamScaling::InEngine, nullptr, nullptr, 0,
+     "A steep low-pass before the rate reduction that follows Rate's Nyquist frequency: at 100 "
+     "the reduction makes no aliasing (a clean old sampler), at 0 all of it (grit); between, a "
+     "blend of the two.",
+     "low-pass at Rate's Nyquist before the reduction, blended in (0: off)"},
+    {"tone", "Tone", "", "Hz", 0.0, 24000.0, false, 0.0, 20000.0, false, 0.0,
+     StreamScaling::InEngine, nullptr, nullptr, 0,
+     "A low-pass after the reduction, as an old converter's output filter smoothed its steps: "
+     "its cutoff in hertz, 0 for none.",
+     "low-pass after the reduction, its cutoff (0: off)"},
+    {"law", "Law", "", "", 0.0, 2.0, false, 0.0, 2.0, false, 0.0, StreamScaling::Choice, LAW_NAMES,
+     LAW_SYMBOLS, 3,
+     "How the steps are spaced: evenly (Linear), or finer near silence and coarser when loud, "
+     "as telephone lines compand (Mu-law in North America and Japan, A-law elsewhere): 8 bits "
+     "Mu-law at 8,000 Hz is the telephone.",
+     "spacing of the steps: even, or companded as telephones do"},
+    {"lfo_rate", "LFO Rate", "", "Hz", 0.01, 50.0, false, 0.01, 50.0, true, 0.5,
+     StreamScaling::InEngine, nullptr, nullptr, 0,
+     "How fast the LFO moves the rate, in cycles per second.", "speed of the LFO on Rate"},
+    {"lfo_depth", "LFO Depth", "", "octaves", 0.0, 4.0, false, 0.0, 4.0, false, 0.0,
+     StreamScaling::InEngine, nullptr, nullptr, 0,
+     "How far the LFO moves the rate up and down, in octaves: a little drifts like tape, a "
+     "lot sweeps; 0 for no LFO.",
+     "how far the LFO moves Rate up and down (0: off)"},
+    {"lfo_shape", "LFO Shape", "", "", 0.0, 2.0, false, 0.0, 2.0, false, 0.0, StreamScaling::Choice,
+     SHAPE_NAMES, SHAPE_SYMBOLS, 3,
+     "The LFO's wave: a smooth sine, a triangle, or random steps (a new value each cycle).",
+     "the LFO's wave"},
+    {"jitter", "Jitter", "", "%", 0.0, 100.0, false, 0.0, 100.0, false, 0.0,
+     StreamScaling::InEngine, nullptr, nullptr, 0,
+     "Random variation of the rate from moment to moment, as an unsteady clock: up to this "
+     "share above or below it.",
+     "random variation of Rate, as an unsteady clock (0: off)"},
+    {"dither", "Dither", "", "", 0.0, 1.0, false, 0.0, 1.0, false, 0.0, StreamScaling::Choice,
+     DITHER_NAMES, DITHER_SYMBOLS, 2,
+     "Noise of one step added before the steps are taken (TPDF): quiet passages turn to hiss "
+     "rather than breaking into distortion.",
+     "noise of one step before quantization"},
+    {"seed", "Seed", "", "", 0.0, 16777215.0, false, 0.0, 16777215.0, false, 0.0,
+     StreamScaling::InEngine, nullptr, nullptr, 0,
+     "Which random sequence the jitter, the random LFO and the dither follow: the same seed "
+     "and settings give the same output everywhere.",
+     "which random sequence jitter, random LFO and dither follow"},
 };
 
 inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];

@@ -23,8 +23,10 @@ Engine::Engine(double sampleRate, int32_t channels)
 }
 
 void Engine::reset() {
-    for (int32_t channel = 0; channel < channelCount; ++channel)
+    for (int32_t channel = 0; channel < channelCount; ++channel) {
         resetRateReducer(reducers[channel], rate);
+        antialiasState[channel][0] = antialiasState[channel][1] = toneState[channel] = {};
+    }
     position = 0;
     changed = levelsChanged = true;
     levelsStarted = false;
@@ -84,8 +86,136 @@ void Engine::readControls(int64_t blockStart) {
     };
     settings.quantize = static_cast<int16_t>(choice(CONTROL_QUANTIZE));
     settings.linear = choice(CONTROL_MODE) != 0;
+    stages.law = static_cast<int16_t>(choice(CONTROL_LAW));
+    stages.lfoShape = static_cast<int16_t>(choice(CONTROL_LFO_SHAPE));
+    stages.dither = choice(CONTROL_DITHER) != 0;
+    readStages();
     if (levelsChanged) applyLevels();
     changed = false;
+}
+
+double Engine::number(ControlIndex control) const {
+    const ControlFacts& facts = CONTROLS[control];
+    const float value = values[control];
+    if (std::isnan(value)) return facts.defaultValue;
+    return std::fmin(std::fmax(double(value), facts.minimum), facts.maximum);
+}
+
+void Engine::readStages() {
+    constexpr double PERCENT = 100.0;
+    stages.antialias = static_cast<float>(number(CONTROL_ANTIALIAS) / PERCENT);
+    stages.toneHz = static_cast<float>(number(CONTROL_TONE));
+    stages.lfoRate = static_cast<float>(number(CONTROL_LFO_RATE));
+    stages.lfoDepth = static_cast<float>(number(CONTROL_LFO_DEPTH));
+    stages.jitter = static_cast<float>(number(CONTROL_JITTER) / PERCENT);
+    stages.seed = static_cast<uint32_t>(number(CONTROL_SEED));
+    stages.rateHz = values[CONTROL_RATE];
+    // One step of the quantizer: 2^(1 - bits) where it quantizes in steps, 1 at 1 bit and
+    // below; none above 23 bits (nothing is quantized) or at 0 (silence).
+    const float bits = values[CONTROL_BITS];
+    constexpr float MOST_QUANTIZED_BITS = 23.0f;
+    stages.ditherStep = !(bits > 0.0f && bits <= MOST_QUANTIZED_BITS) ? 0.0f
+                        : bits > 1.0f ? static_cast<float>(powerOfTwo(1.0 - double(bits)))
+                                      : 1.0f;
+    if (!(stages.ditherStep > 0.0f)) stages.dither = false;
+    plain = !stages.perSample() && !stages.modulating();
+    if (stages.perSample()) filtersFor(stages.rateHz);
+}
+
+void Engine::filtersFor(float rateHz) {
+    // The anti-aliasing's cutoff sits just under the reduced rate's Nyquist frequency; where
+    // nothing is reduced there is nothing to remove. Q of a fourth-order Butterworth.
+    constexpr double CUTOFF_OF_NYQUIST = 0.9, LOWEST_SHARE = 1e-4, HIGHEST_SHARE = 0.45;
+    constexpr double Q_FIRST = 0.54119610014619698, Q_SECOND = 1.3065629648763766;
+    constexpr double Q_TONE = 0.70710678118654752;
+    const double share = CUTOFF_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
+    antialiasOn = stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0;
+    if (antialiasOn) {
+        const double clamped = std::fmax(share, LOWEST_SHARE);
+        antialiasFilter[0] = LowPass::at(clamped, Q_FIRST);
+        antialiasFilter[1] = LowPass::at(clamped, Q_SECOND);
+    }
+    const double toneShare = double(stages.toneHz) / double(rate);
+    toneOn = stages.toneHz > 0.0f && toneShare < HIGHEST_SHARE;
+    if (toneOn) toneFilter = LowPass::at(std::fmax(toneShare, LOWEST_SHARE), Q_TONE);
+}
+
+void Engine::modulate(int64_t at) {
+    double lfo = 0.0;
+    if (stages.lfoDepth > 0.0f) {
+        // The LFO's phase in turns at this frame, from the position itself: no drift.
+        const double phase = double(stages.lfoRate) * double(at) / double(rate);
+        switch (stages.lfoShape) {
+            case 1: {  // triangle, -1 at the cycle's start, 1 half way
+                const double fraction = phase - std::floor(phase);
+                lfo = 1.0 - 4.0 * std::fabs(fraction - 0.5);
+                break;
+            }
+            case 2:  // a random step each cycle
+                lfo = 2.0 * double(
+                                firstUniform(randomBits(stages.seed, RandomStream::Lfo, 0,
+                                                        static_cast<int64_t>(std::floor(phase))))) -
+                      1.0;
+                break;
+            default:
+                lfo = sineOfTurns(phase);
+        }
+    }
+    double factor = powerOfTwo(double(stages.lfoDepth) * lfo);
+    if (stages.jitter > 0.0f) {
+        const uint64_t bits =
+            randomBits(stages.seed, RandomStream::Jitter, 0, at / MODULATION_FRAMES);
+        factor = factor * (1.0 + double(stages.jitter) * (2.0 * double(firstUniform(bits)) - 1.0));
+    }
+    const auto hertz = static_cast<float>(double(stages.rateHz) * factor);
+    settings.rateStream = rateStreamOf(hertz);
+    if (stages.perSample()) filtersFor(hertz);
+}
+
+void Engine::stagesBefore(int32_t channel, const float* in, float* out, int32_t frames,
+                          int64_t at) {
+    // Silence below LowPass::SILENCE (-300 dB) enters as a zero of its sign: then no stage makes
+    // a subnormal (see LowPass::run), and a processor that flushes them changes nothing.
+    for (int32_t i = 0; i < frames; ++i) {
+        const float x = in[i];
+        out[i] = std::fabs(x) < LowPass::SILENCE ? std::copysign(0.0f, x) : x;
+    }
+    if (antialiasOn) {
+        // The blend needs the input as it came: kept in `crushed` until the reducers write it.
+        std::memcpy(crushed, out, sizeof(float) * size_t(frames));
+        antialiasFilter[0].run(antialiasState[channel][0], out, out, frames);
+        antialiasFilter[1].run(antialiasState[channel][1], out, out, frames);
+        const float amount = stages.antialias;
+        if (amount < 1.0f) {
+            for (int32_t i = 0; i < frames; ++i)
+                out[i] = crushed[i] + amount * (out[i] - crushed[i]);
+        }
+    }
+    if (stages.law == 1) {
+        for (int32_t i = 0; i < frames; ++i) out[i] = companding::compressMu(out[i]);
+    } else if (stages.law == 2) {
+        for (int32_t i = 0; i < frames; ++i) out[i] = companding::compressA(out[i]);
+    }
+    if (stages.dither) {
+        // Triangular noise of one step, from two uniform numbers per frame and channel.
+        const float step = stages.ditherStep;
+        for (int32_t i = 0; i < frames; ++i) {
+            const uint64_t bits =
+                randomBits(stages.seed, RandomStream::Dither, uint32_t(channel), at + i);
+            out[i] = out[i] + step * (firstUniform(bits) - secondUniform(bits));
+        }
+    }
+}
+
+void Engine::stagesAfter(int32_t channel, float* samples, int32_t frames) {
+    if (stages.law == 1) {
+        for (int32_t i = 0; i < frames; ++i)
+            samples[i] = withoutSubnormal(companding::expandMu(samples[i]));
+    } else if (stages.law == 2) {
+        for (int32_t i = 0; i < frames; ++i)
+            samples[i] = withoutSubnormal(companding::expandA(samples[i]));
+    }
+    if (toneOn) toneFilter.run(toneState[channel], samples, samples, frames);
 }
 
 void Engine::applyLevels() {
@@ -120,6 +250,12 @@ void Engine::processInParts(const float* const* in, float* const* out, int64_t f
             readControls(position - intoBlock);
         int64_t piece = std::min(frames - done, MOST_CALL_FRAMES);
         if (cutBlocks) piece = std::min<int64_t>(piece, blockFrames - intoBlock);
+        if (stages.modulating()) {
+            // The rate moves every MODULATION_FRAMES frames of the stream, whatever the calls.
+            const int64_t intoStep = position % MODULATION_FRAMES;
+            modulate(position - intoStep);
+            piece = std::min<int64_t>(piece, MODULATION_FRAMES - intoStep);
+        }
         if (external != nullptr) piece = std::min<int64_t>(piece, external->mostFrames());
         if (piece < 1) return;  // a crusher that takes nothing
         run(in, out, done, static_cast<int32_t>(piece));
@@ -129,8 +265,9 @@ void Engine::processInParts(const float* const* in, float* const* out, int64_t f
 }
 
 void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t frames) {
-    // The levels at rest: the crusher writes the output itself, in one call.
-    if (levels.idle()) {
+    const bool withStages = stages.perSample();
+    // The levels at rest and no stage: the crusher writes the output itself, in one call.
+    if (!withStages && levels.idle()) {
         for (int32_t channel = 0; channel < channelCount; ++channel)
             crush(channel, in[channel] + at, out[channel] + at, frames);
         return;
@@ -146,6 +283,17 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
             if (levels.drives()) {
                 levels.driveInto(dry, driven, n);
                 source = driven;
+            }
+            if (withStages) {
+                stagesBefore(channel, source, staged, n, position + done);
+                crush(channel, staged, crushed, n);
+                stagesAfter(channel, crushed, n);
+                if (levels.blends()) {
+                    levels.finish(dry, crushed, wet, n);
+                } else {
+                    std::memcpy(wet, crushed, sizeof(float) * size_t(n));
+                }
+                continue;
             }
             if (levels.blends()) {
                 // The dry samples are read after the crusher ran: it writes elsewhere, as the

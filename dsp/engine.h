@@ -13,6 +13,7 @@
 #include "controls.h"
 #include "level_stage.h"
 #include "rate_reducer.h"
+#include "stages.h"
 
 namespace grindlet::dsp {
 
@@ -79,7 +80,7 @@ public:
     void process(const float* const* in, float* const* out, int64_t frames) {
         // A host's block with nothing new to read and the levels at rest: what almost every
         // call is, inline, as a small block's few hundred cycles leave no room for more calls.
-        if (!changed && sweeping == 0 && external == nullptr && frames > 0 &&
+        if (!changed && plain && sweeping == 0 && external == nullptr && frames > 0 &&
             frames <= MOST_CALL_FRAMES && levels.idle()) {
             for (int32_t channel = 0; channel < channelCount; ++channel) {
                 const ReducerStreams streams{in[channel], &settings.bitsStream,
@@ -96,6 +97,34 @@ public:
 private:
     // The most frames one reducer call is given (its counts are 32-bit).
     static constexpr int64_t MOST_CALL_FRAMES = int64_t{1} << 30;
+    // The LFO and the jitter move the rate every this many frames of the stream.
+    static constexpr int32_t MODULATION_FRAMES = 32;
+
+    // The stages' settings, as the block's first frame read them.
+    struct Stages {
+        float antialias = 0.0f;  // 0 to 1
+        float toneHz = 0.0f;     // 0: off
+        int16_t law = 0;         // the law's index: 0 linear
+        bool dither = false;
+        float ditherStep = 0.0f;  // one step of the quantizer at the block's bits
+        float lfoRate = 0.0f, lfoDepth = 0.0f;
+        int16_t lfoShape = 0;
+        float jitter = 0.0f;  // 0 to 1
+        uint32_t seed = 0;
+        float rateHz = 0.0f;  // the block's rate before modulation
+        bool modulating() const { return lfoDepth > 0.0f || jitter > 0.0f; }
+        // A stage that changes samples (modulation alone changes only the rate).
+        bool perSample() const { return antialias > 0.0f || toneHz > 0.0f || law != 0 || dither; }
+    };
+
+    // A number within its range (NaN: its default), as the stages and levels take it.
+    double number(ControlIndex control) const;
+    void readStages();
+    void filtersFor(float rateHz);
+    // The rate at stream frame `at`, the LFO's and the jitter's, and the filter that follows it.
+    void modulate(int64_t at);
+    void stagesBefore(int32_t channel, const float* in, float* out, int32_t frames, int64_t at);
+    void stagesAfter(int32_t channel, float* samples, int32_t frames);
 
     void processInParts(const float* const* in, float* const* out, int64_t frames);
     struct Sweep {
@@ -122,12 +151,20 @@ private:
     bool changed = true;        // a value changed since the last block read it
     bool levelsChanged = true;  // a level or the bypass did
     bool levelsStarted = false;
+    bool plain = true;  // no stage and no modulation: the reducers and levels alone
     CrushSettings settings;
+    Stages stages;
+    LowPass antialiasFilter[2];  // fourth order, as two pole pairs
+    LowPass toneFilter;
+    bool antialiasOn = false, toneOn = false;
+    LowPass::State antialiasState[MOST_CHANNELS][2];
+    LowPass::State toneState[MOST_CHANNELS];
     LevelStage levels;
     ChannelCrusher* external = nullptr;
     RateReducerState reducers[MOST_CHANNELS];
     // Scratch, written before it is read (left unset: a short call should not clear it).
     float driven[LevelStage::CHUNK];
+    float staged[LevelStage::CHUNK];
     float crushed[LevelStage::CHUNK];
 };
 

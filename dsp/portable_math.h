@@ -1,6 +1,6 @@
-// Sine and powers of two with the same bits on every platform. The C library's sin, exp and pow
+// Sine, powers of two and binary logarithms with the same bits on every platform. The C library's sin, exp and pow
 // differ in their last bits between glibc, MinGW (the x87 fsin) and WebAssembly runtimes; these
-// use only + − × on doubles, floor and ldexp, each of which IEEE 754 defines exactly, so a
+// use only + − × ÷ on doubles, floor, frexp and ldexp, each of which IEEE 754 defines exactly, so a
 // signal or a setting made with them is the same wherever it is made.
 #pragma once
 
@@ -49,6 +49,25 @@ inline double powerOfTwo(double x) {
     double p = 1.0;
     for (int n = 14; n >= 1; --n) p = 1.0 + p * y / n;
     return std::ldexp(p, static_cast<int>(whole));
+}
+
+// log2(x) for a finite x > 0. The exponent comes off exactly (frexp); for the mantissa m,
+// scaled into [√½, √2), log2 m = 2·atanh(s)/ln 2 with s = (m − 1)/(m + 1), |s| < 0.172, by its
+// odd series to s^23: relative error below 1e-16.
+inline double binaryLogarithm(double x) {
+    constexpr double LN2 = 0.69314718055994530941723212145818;
+    constexpr double SQRT_HALF = 0.70710678118654752440084436210485;
+    int exponent = 0;
+    double m = std::frexp(x, &exponent);  // [0.5, 1)
+    if (m < SQRT_HALF) {
+        m = m * 2.0;  // exact
+        exponent -= 1;
+    }
+    const double s = (m - 1.0) / (m + 1.0);
+    const double s2 = s * s;
+    double p = 1.0 / 23.0;
+    for (int n = 21; n >= 1; n -= 2) p = p * s2 + 1.0 / n;
+    return double(exponent) + 2.0 * s * p / LN2;
 }
 
 }  // namespace grindlet

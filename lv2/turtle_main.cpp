@@ -18,10 +18,13 @@ using grindlet::dsp::ControlFacts;
 using grindlet::dsp::CONTROLS;
 using grindlet::dsp::StreamScaling;
 
+// A Turtle number: an integer, or a decimal with every digit it needs (0.15, 8000.0).
 std::string number(double value, bool integer) {
     char text[32];
-    std::snprintf(text, sizeof text, integer ? "%.0f" : "%.1f", value);
-    return text;
+    std::snprintf(text, sizeof text, integer ? "%.0f" : "%.9g", value);
+    std::string written = text;
+    if (!integer && written.find_first_of(".e") == std::string::npos) written += ".0";
+    return written;
 }
 
 // A text as a Turtle string.
@@ -40,6 +43,7 @@ std::string unitOf(const ControlFacts& control) {
     if (unit == "bits") return "<urn:qz-grindlet#bit>";
     if (unit == "dB") return "units:db";
     if (unit == "%") return "units:pc";
+    if (unit == "octaves") return "units:oct";
     return "";
 }
 
@@ -131,19 +135,16 @@ std::string presetsTurtle() {
         "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n";
     for (const grindlet::dsp::Preset& preset : grindlet::dsp::PRESETS) {
-        const double values[] = {preset.bits,         preset.rate,    double(preset.quantize),
-                                 double(preset.mode), preset.driveDb, preset.mixPercent,
-                                 preset.gainDb};
-        static_assert(std::size(values) == grindlet::dsp::CONTROL_COUNT);
         text += std::string("\n<") + PRESET_URI + preset.symbol + ">\n\ta pset:Preset ;\n";
         for (const char* plugin : PLUGINS)
             text += std::string("\tlv2:appliesTo <") + plugin + "> ;\n";
         text += "\trdfs:label " + quoted(preset.label) + " ;\n\tlv2:port ";
         // Control ports take floats: a choice's index too, so that every host reads a number.
         for (size_t i = 0; i < grindlet::dsp::CONTROL_COUNT; ++i) {
+            using grindlet::dsp::presetValue;
             text += std::string(i == 0 ? "[\n" : " , [\n") + "\t\tlv2:symbol " +
-                    quoted(CONTROLS[i].symbol) + " ;\n\t\tpset:value " + number(values[i], false) +
-                    "\n\t]";
+                    quoted(CONTROLS[i].symbol) + " ;\n\t\tpset:value " +
+                    number(presetValue(preset, grindlet::dsp::ControlIndex(i)), false) + "\n\t]";
         }
         text += " .\n";
     }

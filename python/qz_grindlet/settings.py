@@ -13,7 +13,10 @@ from typing import Dict, Tuple, Union
 from ._grindlet import CONTROLS
 
 CONTROL = {row["symbol"]: row for row in CONTROLS}
-NUMBER_CONTROLS = tuple(row["symbol"] for row in CONTROLS if not row["choices"])
+# The effect's own random sequence: each file gets one from the draw (the batch's --seed is the
+# draw's), so it is not a control the batch takes.
+EFFECT_SEED = "seed"
+NUMBER_CONTROLS = tuple(row["symbol"] for row in CONTROLS if not row["choices"] and row["symbol"] != EFFECT_SEED)
 CHOICE_CONTROLS = tuple(row["symbol"] for row in CONTROLS if row["choices"])
 
 Setting = Union[float, str]
@@ -84,6 +87,8 @@ def parse_choices(symbol: str, text: str) -> ChoiceList:
 def default_specs() -> Dict[str, Union[NumberRange, ChoiceList]]:
     specs: Dict[str, Union[NumberRange, ChoiceList]] = {}
     for row in CONTROLS:
+        if row["symbol"] == EFFECT_SEED:
+            continue
         if row["choices"]:
             specs[row["symbol"]] = ChoiceList((row["default"],))
         else:
@@ -99,4 +104,8 @@ def uniform(seed: int, path: str, symbol: str) -> float:
 
 def draw(specs, seed: int, path: str) -> Dict[str, Setting]:
     """The settings of the file at `path` (relative, with '/' separators)."""
-    return {symbol: rule.pick(uniform(seed, path, symbol)) for symbol, rule in specs.items()}
+    settings = {symbol: rule.pick(uniform(seed, path, symbol)) for symbol, rule in specs.items()}
+    if EFFECT_SEED in CONTROL:
+        most = int(CONTROL[EFFECT_SEED]["maximum"])
+        settings[EFFECT_SEED] = float(int(uniform(seed, path, EFFECT_SEED) * (most + 1)))
+    return settings

@@ -280,49 +280,75 @@ private:
     std::vector<float> gathered;  // sized when an array first interleaves channels
 };
 
-// Hands the engine the choices and levels (every value already checked).
-void enterSettings(dsp::Engine& engine, int16_t quantize, int16_t mode,
-                   const dsp::LevelSettings& levels) {
-    engine.set(dsp::CONTROL_QUANTIZE, quantize);
-    engine.set(dsp::CONTROL_MODE, mode);
-    engine.set(dsp::CONTROL_DRIVE, levels.driveDb);
-    engine.set(dsp::CONTROL_MIX, levels.mixPercent);
-    engine.set(dsp::CONTROL_GAIN, levels.gainDb);
+py::object defaultArgument(dsp::ControlIndex control) {
+    const dsp::ControlFacts& row = facts(control);
+    if (row.choiceCount > 0)
+        return py::str(row.choiceSymbols[static_cast<size_t>(row.defaultValue)]);
+    return py::float_(row.defaultValue);
 }
 
-// drive, mix and gain: numbers within their ranges; None keeps what `current` has.
-dsp::LevelSettings levelsOf(const py::object& drive, const py::object& mix, const py::object& gain,
-                            dsp::LevelSettings current) {
-    const auto level = [](dsp::ControlIndex row, const py::object& value, double& into) {
-        if (value.is_none()) return;
-        if (!isNumber(value)) {
-            throw py::type_error(std::string(facts(row).symbol) + " must be a number of " +
-                                 facts(row).unit + "; got " + typeName(value));
+// The keyword arguments a call takes beside the controls'; anything else is named in the
+// error Python itself would give.
+void refuseUnknown(const char* function, const py::kwargs& given,
+                   std::initializer_list<const char*> others) {
+    for (const auto& item : given) {
+        const std::string key = py::str(item.first);
+        bool known = false;
+        for (const dsp::ControlFacts& row : dsp::CONTROLS) known = known || key == row.symbol;
+        for (const char* other : others) known = known || key == other;
+        if (!known) {
+            throw py::type_error(std::string(function) + " got an unexpected keyword argument '" +
+                                 key + "'");
         }
-        into = numberValue(facts(row), value);
-    };
-    level(dsp::CONTROL_DRIVE, drive, current.driveDb);
-    level(dsp::CONTROL_MIX, mix, current.mixPercent);
-    level(dsp::CONTROL_GAIN, gain, current.gainDb);
-    return current;
+    }
+}
+
+const dsp::ControlFacts& row(size_t index) { return dsp::CONTROLS[index]; }
+
+// A level (drive, mix, gain) takes one number; every other number control a number, a sweep or
+// values per block; a choice its name or index. As the engine takes it: a number, or a choice's
+// index.
+double fixedValue(const dsp::ControlFacts& control, py::handle value, const char* hint) {
+    if (control.choiceCount > 0) return choiceIndex(control, value);
+    if (!isNumber(value)) {
+        const std::string unit =
+            *control.unit != '\0' ? std::string(" of ") + control.unit : std::string();
+        throw py::type_error(std::string(control.symbol) + " must be a number" +
+                             (*hint != '\0' ? std::string(hint) : unit) + "; got " +
+                             typeName(value));
+    }
+    return numberValue(control, value);
 }
 
 py::array_t<float> process(const py::object& audio, const py::object& sampleRate,
-                           const py::object& bits, const py::object& rate,
-                           const py::object& quantize, const py::object& mode,
-                           const py::object& drive, const py::object& mix, const py::object& gain,
-                           const py::object& block, bool channelsLast) {
+                           const py::kwargs& options) {
+    refuseUnknown("process()", options, {"block", "channels_last"});
+    const auto option = [&](const char* name, py::object fallback) {
+        return options.contains(name) ? py::reinterpret_borrow<py::object>(options[name])
+                                      : fallback;
+    };
     const float hertz = sampleRateOf(sampleRate);
-    const int64_t blockFrames = countOf(block, "block", MAX_BLOCK, " frames");
+    const int64_t blockFrames =
+        countOf(option("block", py::int_(DEFAULT_BLOCK)), "block", MAX_BLOCK, " frames");
+    const bool channelsLast = py::cast<bool>(option("channels_last", py::bool_(false)));
     const py::array_t<float> samples = floatSamples(audio, "audio");
     const Layout layout = layoutOf(samples, channelsLast, "audio");
     if (layout.frames == 0) throw py::value_error("audio is empty: it has no frames");
     const int64_t blocks = (layout.frames + blockFrames - 1) / blockFrames;
-    const ControlCurve bitsCurve(facts(dsp::CONTROL_BITS), bits, blocks);
-    const ControlCurve rateCurve(facts(dsp::CONTROL_RATE), rate, blocks);
-    const int16_t quantizeIndex = choiceIndex(facts(dsp::CONTROL_QUANTIZE), quantize);
-    const int16_t modeIndex = choiceIndex(facts(dsp::CONTROL_MODE), mode);
-    const dsp::LevelSettings levelSettings = levelsOf(drive, mix, gain, dsp::LevelSettings{});
+    // Every control checked before anything runs.
+    std::vector<std::unique_ptr<ControlCurve>> curves(dsp::CONTROL_COUNT);
+    double fixed[dsp::CONTROL_COUNT] = {};
+    bool perBlock = false;
+    for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+        const dsp::ControlFacts& control = row(i);
+        const py::object value = option(control.symbol, defaultArgument(dsp::ControlIndex(i)));
+        if (control.choiceCount > 0 || control.scaling == dsp::StreamScaling::AroundModule) {
+            fixed[i] = fixedValue(control, value, "");
+        } else {
+            curves[i] = std::make_unique<ControlCurve>(control, value, blocks);
+            perBlock = perBlock || curves[i]->perBlockValues();
+        }
+    }
 
     std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
     py::array_t<float> result(shape);
@@ -333,18 +359,23 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
         EngineRunner runner(hertz, layout.channels);
         dsp::Engine& engine = runner.engine;
         engine.setBlockFrames(static_cast<int32_t>(blockFrames));
-        enterSettings(engine, quantizeIndex, modeIndex, levelSettings);
-        bitsCurve.enter(engine, dsp::CONTROL_BITS, layout.frames);
-        rateCurve.enter(engine, dsp::CONTROL_RATE, layout.frames);
-        if (!bitsCurve.perBlockValues() && !rateCurve.perBlockValues()) {
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+            const auto control = static_cast<dsp::ControlIndex>(i);
+            if (curves[i]) {
+                curves[i]->enter(engine, control, layout.frames);
+            } else {
+                engine.set(control, fixed[i]);
+            }
+        }
+        if (!perBlock) {
             runner.run(in, out, layout, 0, layout.frames);
         } else {
             for (int64_t start = 0, index = 0; start < layout.frames;
                  start += blockFrames, ++index) {
-                if (bitsCurve.perBlockValues())
-                    engine.set(dsp::CONTROL_BITS, bitsCurve.block(index));
-                if (rateCurve.perBlockValues())
-                    engine.set(dsp::CONTROL_RATE, rateCurve.block(index));
+                for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+                    if (curves[i] && curves[i]->perBlockValues())
+                        engine.set(static_cast<dsp::ControlIndex>(i), curves[i]->block(index));
+                }
                 runner.run(in, out, layout, start, std::min(blockFrames, layout.frames - start));
             }
         }
@@ -355,25 +386,23 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
 // The effect on a stream: chunks in, chunks out, the phase and held samples kept between them.
 class Grindlet {
 public:
-    Grindlet(const py::object& sampleRate, const py::object& channelCount, bool channelsLastLayout,
-             const py::object& bitsValue, const py::object& rateValue,
-             const py::object& quantizeValue, const py::object& modeValue,
-             const py::object& driveValue, const py::object& mixValue, const py::object& gainValue)
+    Grindlet(const py::object& sampleRate, const py::object& channelCount,
+             const py::kwargs& options)
         : hertz(sampleRateOf(sampleRate)),
-          channelsLast(channelsLastLayout),
+          channelsLast(options.contains("channels_last") &&
+                       py::cast<bool>(options["channels_last"])),
           runner(hertz, countOf(channelCount, "channels", MAX_CHANNELS, "")) {
-        apply(bitsValue, rateValue, quantizeValue, modeValue, driveValue, mixValue, gainValue);
+        refuseUnknown("Grindlet()", options, {"channels_last"});
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) values[i] = row(i).defaultValue;
+        apply(options);
     }
 
-    // Controls take effect at the next chunk (the levels ramp there over a few milliseconds);
-    // None keeps a control as it is.
-    void set(const py::object& bitsValue, const py::object& rateValue,
-             const py::object& quantizeValue, const py::object& modeValue,
-             const py::object& driveValue, const py::object& mixValue,
-             const py::object& gainValue) {
+    // Controls take effect at the next chunk (the levels ramp there over a few milliseconds).
+    void set(const py::kwargs& options) {
+        refuseUnknown("set()", options, {});
         const std::unique_lock<std::mutex> running(busy, std::try_to_lock);
         if (!running.owns_lock()) throw std::runtime_error(IN_USE);
-        apply(bitsValue, rateValue, quantizeValue, modeValue, driveValue, mixValue, gainValue);
+        apply(options);
     }
 
     py::array_t<float> process(const py::object& chunk) {
@@ -405,60 +434,39 @@ public:
 
     double sampleRate() const { return hertz; }
     int64_t channels() const { return runner.engine.channels(); }
-    double bitsNow() const { return bits; }
-    double rateNow() const { return rate; }
-    std::string quantizeNow() const { return facts(dsp::CONTROL_QUANTIZE).choiceSymbols[quantize]; }
-    std::string modeNow() const { return facts(dsp::CONTROL_MODE).choiceSymbols[mode]; }
-    double driveNow() const { return levelSettings.driveDb; }
-    double mixNow() const { return levelSettings.mixPercent; }
-    double gainNow() const { return levelSettings.gainDb; }
+    // A control as it was given: a number, or a choice's symbol.
+    py::object current(size_t index) const {
+        const dsp::ControlFacts& control = row(index);
+        if (control.choiceCount > 0)
+            return py::str(control.choiceSymbols[static_cast<size_t>(values[index])]);
+        return py::float_(values[index]);
+    }
 
 private:
     static constexpr const char* IN_USE =
         "this Grindlet is processing in another thread: give each thread its own";
 
     // Checks every value given before any changes.
-    void apply(const py::object& bitsValue, const py::object& rateValue,
-               const py::object& quantizeValue, const py::object& modeValue,
-               const py::object& driveValue, const py::object& mixValue,
-               const py::object& gainValue) {
-        double newBits = bits, newRate = rate;
-        int16_t newQuantize = quantize, newMode = mode;
-        if (!bitsValue.is_none()) newBits = constantValue(facts(dsp::CONTROL_BITS), bitsValue);
-        if (!rateValue.is_none()) newRate = constantValue(facts(dsp::CONTROL_RATE), rateValue);
-        if (!quantizeValue.is_none())
-            newQuantize = choiceIndex(facts(dsp::CONTROL_QUANTIZE), quantizeValue);
-        if (!modeValue.is_none()) newMode = choiceIndex(facts(dsp::CONTROL_MODE), modeValue);
-        const dsp::LevelSettings newLevels =
-            levelsOf(driveValue, mixValue, gainValue, levelSettings);
-        bits = newBits;
-        rate = newRate;
-        quantize = newQuantize;
-        mode = newMode;
-        levelSettings = newLevels;
-        runner.engine.set(dsp::CONTROL_BITS, bits);
-        runner.engine.set(dsp::CONTROL_RATE, rate);
-        enterSettings(runner.engine, quantize, mode, levelSettings);
-    }
-
-    static double constantValue(const dsp::ControlFacts& control, py::handle value) {
-        if (!isNumber(value)) {
-            throw py::type_error(std::string(control.symbol) +
-                                 " must be a number for a stream (change it between chunks with "
-                                 "set()); got " +
-                                 typeName(value));
+    void apply(const py::kwargs& options) {
+        double wanted[dsp::CONTROL_COUNT];
+        std::copy(std::begin(values), std::end(values), wanted);
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+            if (!options.contains(row(i).symbol)) continue;
+            const py::object value = options[row(i).symbol];
+            if (!value.is_none())
+                wanted[i] = fixedValue(row(i), value,
+                                       " for a stream (change it between chunks with set())");
         }
-        return numberValue(control, value);
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+            values[i] = wanted[i];
+            runner.engine.set(static_cast<dsp::ControlIndex>(i), values[i]);
+        }
     }
 
     float hertz;
     bool channelsLast;
     EngineRunner runner;
-    double bits = dsp::defaultOf(dsp::CONTROL_BITS);
-    double rate = dsp::defaultOf(dsp::CONTROL_RATE);
-    int16_t quantize = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_QUANTIZE));
-    int16_t mode = static_cast<int16_t>(dsp::defaultOf(dsp::CONTROL_MODE));
-    dsp::LevelSettings levelSettings;
+    double values[dsp::CONTROL_COUNT] = {};  // as given (a choice: its index)
     std::mutex busy;
 };
 
@@ -513,13 +521,6 @@ py::dict renderFile(const std::string& source, const std::string& target,
     return result;
 }
 
-py::object defaultArgument(dsp::ControlIndex control) {
-    const dsp::ControlFacts& row = facts(control);
-    if (row.choiceCount > 0)
-        return py::str(row.choiceSymbols[static_cast<size_t>(row.defaultValue)]);
-    return py::float_(row.defaultValue);
-}
-
 // The table of controls as Python sees it: one dict per control.
 py::tuple controlTable() {
     py::list rows;
@@ -535,6 +536,9 @@ py::tuple controlTable() {
         py::list choices;
         for (size_t i = 0; i < row.choiceCount; ++i) choices.append(row.choiceSymbols[i]);
         entry["choices"] = py::tuple(choices);
+        py::list names;  // as a host shows them
+        for (size_t i = 0; i < row.choiceCount; ++i) names.append(row.choices[i]);
+        entry["choice_names"] = py::tuple(names);
         entry["default"] = defaultArgument(static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS));
         entry["description"] = row.what;
         rows.append(entry);
@@ -543,16 +547,19 @@ py::tuple controlTable() {
 }
 
 constexpr const char* PROCESS_DOC =
-    R"(Renders audio through the effect and returns a new float32 array of the same shape.
+    R"(process(audio, sample_rate, *, {KEYWORDS}, block=512, channels_last=False)
+
+Renders audio through the effect and returns a new float32 array of the same shape.
 
 audio: (frames,) or (channels, frames) float32 or float64 samples; (frames, channels) with
     channels_last=True. float64 is rounded to float32 first: the effect is defined on single
     precision. NaN and infinities are processed as any sample.
 sample_rate: the audio's rate in hertz.
 {CONTROLS}
-bits, rate: a number; a (from, to) tuple that sweeps linearly across the array; or an array of
-    one value per block of `block` frames. Read once at each block's first frame, as a host does.
-    At their defaults drive, mix and gain do nothing at all.
+Every number but drive, mix and gain: a number; a (from, to) tuple that sweeps linearly across
+    the array; or an array of one value per block of `block` frames. Read once at each block's
+    first frame, as a host does. A choice: its name or index. At their defaults drive, mix and
+    gain do nothing at all, and no stage after them runs.
 block: frames per block, as a host's block size (1 to {MOST_BLOCK}).
 
 The output is bit for bit what grindlet-render --format float writes for the same settings.)";
@@ -635,43 +642,22 @@ PYBIND11_MODULE(_grindlet, module) {
                py::arg("container"), py::arg("settings"),
                "The batch's one file, as grindlet-render renders it (the GIL released).");
     module.def("process", &process, withFacts(PROCESS_DOC), py::arg("audio"),
-               py::arg("sample_rate"), py::kw_only(),
-               py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),
-               py::arg("rate") = defaultArgument(dsp::CONTROL_RATE),
-               py::arg("quantize") = defaultArgument(dsp::CONTROL_QUANTIZE),
-               py::arg("mode") = defaultArgument(dsp::CONTROL_MODE),
-               py::arg("drive") = defaultArgument(dsp::CONTROL_DRIVE),
-               py::arg("mix") = defaultArgument(dsp::CONTROL_MIX),
-               py::arg("gain") = defaultArgument(dsp::CONTROL_GAIN),
-               py::arg("block") = DEFAULT_BLOCK, py::arg("channels_last") = false);
-    py::class_<Grindlet>(module, "Grindlet", withFacts(GRINDLET_DOC))
-        .def(py::init<const py::object&, const py::object&, bool, const py::object&,
-                      const py::object&, const py::object&, const py::object&, const py::object&,
-                      const py::object&, const py::object&>(),
-             py::arg("sample_rate"), py::arg("channels"), py::kw_only(),
-             py::arg("channels_last") = false, py::arg("bits") = defaultArgument(dsp::CONTROL_BITS),
-             py::arg("rate") = defaultArgument(dsp::CONTROL_RATE),
-             py::arg("quantize") = defaultArgument(dsp::CONTROL_QUANTIZE),
-             py::arg("mode") = defaultArgument(dsp::CONTROL_MODE),
-             py::arg("drive") = defaultArgument(dsp::CONTROL_DRIVE),
-             py::arg("mix") = defaultArgument(dsp::CONTROL_MIX),
-             py::arg("gain") = defaultArgument(dsp::CONTROL_GAIN))
+               py::arg("sample_rate"));
+    py::class_<Grindlet> grindlet(module, "Grindlet", withFacts(GRINDLET_DOC));
+    grindlet
+        .def(py::init<const py::object&, const py::object&, const py::kwargs&>(),
+             py::arg("sample_rate"), py::arg("channels"))
         .def("process", &Grindlet::process, py::arg("chunk"),
              "Renders the next chunk; returns a new float32 array of its shape.")
-        .def("set", &Grindlet::set, py::kw_only(), py::arg("bits") = py::none(),
-             py::arg("rate") = py::none(), py::arg("quantize") = py::none(),
-             py::arg("mode") = py::none(), py::arg("drive") = py::none(),
-             py::arg("mix") = py::none(), py::arg("gain") = py::none(),
-             withFacts("Changes controls from the next chunk on; drive, mix and gain ramp there "
-                       "over {SMOOTHING} ms."))
+        .def("set", &Grindlet::set,
+             withFacts("set(**controls): changes controls from the next chunk on; drive, mix and "
+                       "gain ramp there over {SMOOTHING} ms."))
         .def("reset", &Grindlet::reset, "Forgets the stream: the next chunk starts afresh.")
         .def_property_readonly("sample_rate", &Grindlet::sampleRate)
-        .def_property_readonly("channels", &Grindlet::channels)
-        .def_property_readonly("bits", &Grindlet::bitsNow)
-        .def_property_readonly("rate", &Grindlet::rateNow)
-        .def_property_readonly("quantize", &Grindlet::quantizeNow)
-        .def_property_readonly("mode", &Grindlet::modeNow)
-        .def_property_readonly("drive", &Grindlet::driveNow)
-        .def_property_readonly("mix", &Grindlet::mixNow)
-        .def_property_readonly("gain", &Grindlet::gainNow);
+        .def_property_readonly("channels", &Grindlet::channels);
+    // Each control as a property: its value as given, a choice by its name.
+    for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+        grindlet.def_property_readonly(dsp::CONTROLS[i].symbol,
+                                       [i](const Grindlet& self) { return self.current(i); });
+    }
 }

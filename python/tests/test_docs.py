@@ -29,7 +29,7 @@ def number(value):
 
 @pytest.mark.parametrize("row", qz_grindlet.CONTROLS, ids=lambda row: row["symbol"])
 def test_render_table_names_each_control_with_its_default(row):
-    rows = {re.match(r"`(--[a-z]+)", cells[0]).group(1): cells
+    rows = {re.match(r"`(--[a-z_]+)", cells[0]).group(1): cells
             for cells in table_rows("| control | default |") if cells[0].startswith("`--")}
     cells = rows.get("--" + row["symbol"])
     assert cells, f"the README's render table has no row for --{row['symbol']}"
@@ -45,8 +45,8 @@ def test_plugin_table_names_each_control_with_its_default(row):
     cells = rows.get(row["name"])
     assert cells, f"the README's plugin table has no row for {row['name']}"
     if row["choices"]:
-        names = [choice.capitalize() for choice in row["choices"]]
+        names = row["choice_names"]
         assert cells[1].startswith(", ".join(names))
-        assert f"default {row['default'].capitalize()}" in cells[1]
+        assert f"default {names[row['choices'].index(row['default'])]}" in cells[1]
     else:
         assert re.search(rf"default {re.escape(number(row['default']))}\b", cells[1])

@@ -3,6 +3,7 @@
 // values a float cannot hold, per-block automation and sweeps; and a plugged-in crusher sees
 // the blocks a host would give it.
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "dsp/engine.h"
+#include "dsp/portable_math.h"
 #include "tests/float_bits.h"
 
 namespace dsp = grindlet::dsp;
@@ -274,6 +276,158 @@ TEST(Engine, APluggedInCrusherGetsTheHostsBlocksWithTheirValues) {
         }
     }
     for (size_t c = 0; c < 2; ++c) EXPECT_TRUE(sameBits(out[c], in[c]));
+}
+
+}  // namespace
+
+namespace {
+
+// Every stage on, with values a float cannot hold.
+void allStages(dsp::Engine& engine, uint32_t seed) {
+    engine.set(dsp::CONTROL_BITS, 7.3);
+    engine.set(dsp::CONTROL_RATE, 9876.54);
+    engine.set(dsp::CONTROL_ANTIALIAS, 73.3);
+    engine.set(dsp::CONTROL_TONE, 3210.7);
+    engine.set(dsp::CONTROL_LAW, 1);
+    engine.set(dsp::CONTROL_LFO_RATE, 3.3);
+    engine.set(dsp::CONTROL_LFO_DEPTH, 0.7);
+    engine.set(dsp::CONTROL_LFO_SHAPE, seed % 3);
+    engine.set(dsp::CONTROL_JITTER, 12.5);
+    engine.set(dsp::CONTROL_DITHER, 1);
+    engine.set(dsp::CONTROL_SEED, seed);
+}
+
+Planar staged(const Planar& in, uint32_t seed, uint32_t split, bool inPlace,
+              dsp::ControlIndex law = dsp::CONTROL_LAW, double lawValue = 1) {
+    dsp::Engine engine(48000.0, static_cast<int32_t>(in.size()));
+    engine.setBlockFrames(300);
+    allStages(engine, seed);
+    engine.set(law, lawValue);
+    engine.sweep(dsp::CONTROL_TONE, 500.0, 9000.0, static_cast<int64_t>(in[0].size()));
+    Planar out = in;
+    std::mt19937 random(split);
+    const auto frames = static_cast<int64_t>(in[0].size());
+    for (int64_t at = 0; at < frames;) {
+        const int64_t n = split == 0 ? frames : std::min<int64_t>(frames - at, 1 + random() % 700);
+        std::vector<const float*> from;
+        std::vector<float*> to;
+        for (size_t c = 0; c < in.size(); ++c) {
+            from.push_back((inPlace ? out[c].data() : in[c].data()) + at);
+            to.push_back(out[c].data() + at);
+        }
+        engine.process(from.data(), to.data(), n);
+        at += n;
+    }
+    return out;
+}
+
+TEST(EngineStages, GiveTheSameBitsForAnySplitInPlaceAndForTheSameSeed) {
+    const Planar in = noise(2, 20000, 8);
+    for (uint32_t seed : {0u, 1u, 2u, 16777215u}) {
+        for (double law : {0.0, 1.0, 2.0}) {
+            const Planar whole = staged(in, seed, 0, false, dsp::CONTROL_LAW, law);
+            for (size_t c = 0; c < 2; ++c) {
+                ASSERT_TRUE(sameBits(staged(in, seed, seed + 5, false, dsp::CONTROL_LAW, law)[c],
+                                     whole[c]));
+                ASSERT_TRUE(
+                    sameBits(staged(in, seed, seed + 9, true, dsp::CONTROL_LAW, law)[c], whole[c]));
+            }
+        }
+    }
+    // Another seed, another sequence.
+    EXPECT_FALSE(sameBits(staged(in, 1, 0, false)[0], staged(in, 2, 0, false)[0]));
+}
+
+TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
+    // Loud, then next to silence: subnormals among tiny normal samples.
+    Planar in = noise(2, 6000, 12);
+    for (size_t c = 0; c < 2; ++c) {
+        for (size_t i = 3000; i < in[c].size(); ++i)
+            in[c][i] = i % 3 == 0 ? (i % 2 ? 1e-40f : -3e-39f) : in[c][i] * 1e-37f;
+    }
+    // Every stage; and the anti-aliasing blended alone, unquantized, where nothing masks a
+    // subnormal.
+    const auto blendOnly = [](const Planar& input) {
+        dsp::Engine engine(44100.0, 2);
+        engine.set(dsp::CONTROL_BITS, 32.0);
+        engine.set(dsp::CONTROL_RATE, 5000.0);
+        engine.set(dsp::CONTROL_ANTIALIAS, 50.0);
+        engine.set(dsp::CONTROL_LAW, 2.0);
+        Planar out = input;
+        const float* from[] = {input[0].data(), input[1].data()};
+        float* to[] = {out[0].data(), out[1].data()};
+        engine.process(from, to, static_cast<int64_t>(input[0].size()));
+        return out;
+    };
+    const Planar plain = staged(in, 3, 0, false), plainBlend = blendOnly(in);
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr(saved | 0x8040u);  // flush to zero, denormals are zero
+    const Planar flushed = staged(in, 3, 0, false), flushedBlend = blendOnly(in);
+    _mm_setcsr(saved);
+    for (size_t c = 0; c < 2; ++c) {
+        EXPECT_TRUE(sameBits(flushed[c], plain[c]));
+        EXPECT_TRUE(sameBits(flushedBlend[c], plainBlend[c]));
+    }
+}
+
+TEST(EngineStages, FiltersRecoverFromNaNAndInfinities) {
+    Planar in = noise(1, 8000, 13);
+    for (size_t i = 1000; i < 1100; ++i) in[0][i] = i % 2 ? NAN : INFINITY;
+    dsp::Engine engine(44100.0, 1);
+    engine.set(dsp::CONTROL_BITS, 12.0);
+    engine.set(dsp::CONTROL_RATE, 11025.0);
+    engine.set(dsp::CONTROL_ANTIALIAS, 100.0);
+    engine.set(dsp::CONTROL_TONE, 4000.0);
+    Planar out = in;
+    const float* from = in[0].data();
+    float* to = out[0].data();
+    engine.process(&from, &to, 8000);
+    for (size_t i = 2000; i < 8000; ++i) ASSERT_TRUE(std::isfinite(out[0][i])) << i;
+}
+
+TEST(EngineStages, AMovingToneCutoffMakesNoJump) {
+    // No reduction and no quantization: what moves is the filter alone, on a 100 Hz sine.
+    const int64_t frames = 44100;
+    Planar in(1, std::vector<float>(frames));
+    for (int64_t i = 0; i < frames; ++i)
+        in[0][size_t(i)] =
+            static_cast<float>(0.5 * grindlet::sineOfTurns(100.0 * double(i) / 44100.0));
+    dsp::Engine engine(44100.0, 1);
+    engine.setBlockFrames(64);
+    engine.set(dsp::CONTROL_BITS, 32.0);
+    engine.set(dsp::CONTROL_RATE, 1e6);
+    engine.sweep(dsp::CONTROL_TONE, 150.0, 15000.0, frames);
+    Planar out = in;
+    const float* from = in[0].data();
+    float* to = out[0].data();
+    engine.process(&from, &to, frames);
+    float largest = 0.0f;
+    for (int64_t i = 1; i < frames; ++i)
+        largest = std::max(largest, std::fabs(out[0][size_t(i)] - out[0][size_t(i - 1)]));
+    EXPECT_LT(largest, 0.01f);  // a sample-to-sample step of the sine itself is at most 0.0072
+}
+
+TEST(EngineStages, MuLawKeepsQuietSignalsFinerThanEvenSteps) {
+    const Planar in = [] {
+        Planar quiet = noise(1, 4000, 14);
+        for (float& x : quiet[0]) x *= 0.01f;
+        return quiet;
+    }();
+    const auto error = [&](double law) {
+        dsp::Engine engine(8000.0, 1);
+        engine.set(dsp::CONTROL_BITS, 8.0);
+        engine.set(dsp::CONTROL_RATE, 8000.0);
+        engine.set(dsp::CONTROL_LAW, law);
+        Planar out = in;
+        const float* from = in[0].data();
+        float* to = out[0].data();
+        engine.process(&from, &to, 4000);
+        double sum = 0.0;
+        for (size_t i = 0; i < 4000; ++i) sum += std::pow(double(out[0][i]) - in[0][i], 2.0);
+        return sum;
+    };
+    EXPECT_LT(error(1.0), error(0.0) / 16.0);
+    EXPECT_LT(error(2.0), error(0.0) / 4.0);
 }
 
 }  // namespace

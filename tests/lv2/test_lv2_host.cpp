@@ -7,6 +7,7 @@
 #include <lv2/urid/urid.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -55,10 +56,20 @@ World& world() {
 }
 
 // Controls as a user sets them: bits, hertz, rounding (0 Floor, 1 Round, 2 Inside), mode.
+// The controls after the levels (the engine's stages), at their defaults.
+constexpr size_t FIRST_STAGE = dsp::CONTROL_ANTIALIAS;
+std::array<float, dsp::CONTROL_COUNT - FIRST_STAGE> stageDefaults() {
+    std::array<float, dsp::CONTROL_COUNT - FIRST_STAGE> values{};
+    for (size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<float>(dsp::CONTROLS[FIRST_STAGE + i].defaultValue);
+    return values;
+}
+
 struct Controls {
     float bits = 8.0f, rate = 8000.0f, quantize = 1.0f, mode = 0.0f;
     float drive = 0.0f, mix = 100.0f, gain = 0.0f;  // the levels at their defaults
     float enabled = 1.0f;                           // the host's bypass switch
+    std::array<float, dsp::CONTROL_COUNT - FIRST_STAGE> stages = stageDefaults();
 };
 
 // A buffer with guard regions around it, filled with a sentinel.
@@ -91,6 +102,8 @@ public:
         connect("mix", &controls.mix);
         connect("gain", &controls.gain);
         connect("enabled", &controls.enabled);
+        for (size_t i = 0; i < controls.stages.size(); ++i)
+            connect(dsp::CONTROLS[FIRST_STAGE + i].symbol, &controls.stages[i]);
         lilv_instance_activate(instance);
     }
     ~Plugin() {
@@ -483,20 +496,19 @@ TEST(Lv2Plugin, EveryPresetLoadsAndSetsExactlyItsControls) {
                 },
                 &emitted);
             const auto& values = emitted.values;
-            const std::map<std::string, float> expected{
-                {"bits", static_cast<float>(preset.bits)},
-                {"rate", static_cast<float>(preset.rate)},
-                {"quantize", static_cast<float>(preset.quantize)},
-                {"mode", static_cast<float>(preset.mode)},
-                {"drive", static_cast<float>(preset.driveDb)},
-                {"mix", static_cast<float>(preset.mixPercent)},
-                {"gain", static_cast<float>(preset.gainDb)}};
+            std::map<std::string, float> expected;
+            for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+                expected[dsp::CONTROLS[i].symbol] =
+                    static_cast<float>(dsp::presetValue(preset, dsp::ControlIndex(i)));
+            }
             EXPECT_EQ(values, expected);
             if (std::string(uri) == MONO && values.size() == expected.size()) {
-                const Setting set{
+                Setting set{
                     uri,
                     {values.at("bits"), values.at("rate"), values.at("quantize"), values.at("mode"),
                      values.at("drive"), values.at("mix"), values.at("gain")}};
+                for (size_t i = 0; i < set.controls.stages.size(); ++i)
+                    set.controls.stages[i] = values.at(dsp::CONTROLS[FIRST_STAGE + i].symbol);
                 std::vector<float> sine(4410);  // 440 Hz, 0.1 s, peaks at 1/4 (-12 dBFS)
                 for (size_t i = 0; i < sine.size(); ++i)
                     sine[i] =

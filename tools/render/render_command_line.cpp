@@ -164,8 +164,8 @@ constexpr Alias ALIASES[] = {{dsp::CONTROL_QUANTIZE, "--quant"}};
 
 std::string optionOf(size_t control) { return std::string("--") + dsp::CONTROLS[control].symbol; }
 
-// One control's words into its value (a sweep for the stream controls, one value for the
-// levels, an index for a choice), or a message naming the option.
+// One control's words into its value (one value for the levels, an index for a choice, a
+// value or a sweep for every other number), or a message naming the option.
 bool parseControl(size_t index, const std::string& text, Sweep& value, std::string& error) {
     const dsp::ControlFacts& control = dsp::CONTROLS[index];
     const std::string option = optionOf(index);

@@ -1,6 +1,4 @@
 // The render tool's --help and --version texts; the controls' lines are made from the table.
-#include <cctype>
-
 #include "render_options.h"
 
 #ifndef GRINDLET_VERSION
@@ -70,13 +68,16 @@ std::string controlLines() {
                                                " (default " + control.choiceSymbols[chosen] + ")");
             continue;
         }
-        std::string value = std::string(control.unit) == "%" ? "PERCENT" : control.unit;
-        for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const bool sweeps = control.scaling == dsp::StreamScaling::DividedByTen;
-        if (sweeps) {
-            if (value.size() > 2) value.resize(1);  // BITS as B
+        const std::string unit = control.unit;
+        std::string value = unit == "%"      ? "PERCENT"
+                            : unit == "bits" ? "B"
+                            : unit == "Hz"   ? "HZ"
+                            : unit == "dB"   ? "DB"
+                                             : "N";
+        // The levels take one value; every other number may sweep.
+        if (control.scaling != dsp::StreamScaling::AroundModule) {
             value += "[:" + value + "2]";
-            swept += (swept.empty() ? "" : " and ") + option;
+            swept += (swept.empty() ? "" : ", ") + option;
         }
         lines +=
             helpLine(option + " " + value, std::string(control.brief) + "; " + rangeText(control) +
