@@ -84,34 +84,49 @@ render_both block-4096 "$work/stereo.wav --block 4096 --bits 4 --rate 7000 --dri
 render_both pcm16 "$work/stereo.wav --format pcm16 --bits 12 --rate 16000"
 render_both from-pcm16 "$work/pcm16-module.wav --bits 5 --rate 9000 --type flac"
 render_both demo ""
-# Random settings as users type them (values a float cannot hold), at 44.1 and 48 kHz: the LV2
-# plugin, the x86-64 render tool and Python's process() give the same bits.
+# The engine's stages around the module file and around its own reducers alike.
+render_both stages "$work/stereo.wav --bits 7.3 --rate 9876.54 --antialias 73.3 --tone 3210.7 --law mu-law --lfo_depth 0.7 --lfo_shape random --jitter 12.5 --dither tpdf --seed 99"
+# Random settings as users type them (values a float cannot hold), at 44.1 and 48 kHz, every
+# stage on in about half of them (seeded): the LV2 plugin, the x86-64 render tool and Python's
+# process() give the same bits.
 python3 tests/lv2/float_wav.py write "$work/mono-48000.wav" 1 48000
 python3 tests/lv2/float_wav.py write "$work/stereo-48000.wav" 2 48000
 ln -s mono.wav "$work/mono-44100.wav"
 ln -s stereo.wav "$work/stereo-44100.wav"
 front_ends=0
-while read -r rate channels bits hertz quant mode drive mix gain; do
+while read -r rate channels pairs; do
   name=$([ "$channels" = 1 ] && echo mono || echo stereo)
   input="$work/$name-$rate.wav"
-  mode_name=$([ "$mode" = 0 ] && echo step || echo linear)
-  quant_name=$(echo floor round inside | cut -d' ' -f$((quant + 1)))
-  build/native/grindlet-render "$input" -o "$work/random-render.wav" -f --bits "$bits" \
-    --rate "$hertz" --quantize "$quant_name" --mode "$mode_name" --drive="$drive" --mix "$mix" \
-    --gain="$gain" > /dev/null
-  lv2apply -i "$input" -o "$work/random-lv2.wav" -c bits "$bits" -c rate "$hertz" \
-    -c quantize "$quant" -c mode "$mode" -c drive "$drive" -c mix "$mix" -c gain "$gain" \
-    "urn:qz-grindlet:$name" > /dev/null
+  render_args=()
+  lv2_args=()
+  for pair in $pairs; do
+    symbol=${pair%%=*} value=${pair#*=}
+    lv2_args+=(-c "$symbol" "$value")
+    render_args+=("--$symbol=$value")
+  done
+  # The render tool takes a choice by its name.
+  for i in "${!render_args[@]}"; do
+    case "${render_args[$i]}" in
+      --quantize=*) render_args[$i]=--quantize=$(echo floor round inside | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
+      --mode=*) render_args[$i]=--mode=$(echo step linear | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
+      --law=*) render_args[$i]=--law=$(echo linear mu-law a-law | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
+      --lfo_shape=*) render_args[$i]=--lfo_shape=$(echo sine triangle random | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
+      --dither=*) render_args[$i]=--dither=$(echo none tpdf | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
+    esac
+  done
+  build/native/grindlet-render "$input" -o "$work/random-render.wav" -f "${render_args[@]}" > /dev/null
+  lv2apply -i "$input" -o "$work/random-lv2.wav" "${lv2_args[@]}" "urn:qz-grindlet:$name" > /dev/null
+  # shellcheck disable=SC2086
   PYTHONPATH="$PWD/build/native/python" /usr/bin/python3 tests/lv2/float_wav.py process "$input" \
-    "$work/random-python.wav" "$bits" "$hertz" "$quant" "$mode" "$drive" "$mix" "$gain"
+    "$work/random-python.wav" $pairs
   for other in lv2 python; do
     if ! python3 tests/lv2/float_wav.py compare "$work/random-render.wav" "$work/random-$other.wav"; then
-      echo "grindlet-render and $other differ: $rate Hz, $channels channel(s), bits $bits, rate $hertz, quantize $quant, mode $mode, drive $drive, mix $mix, gain $gain" >&2
+      echo "grindlet-render and $other differ: $rate Hz, $channels channel(s), $pairs" >&2
       exit 1
     fi
   done
   front_ends=$((front_ends + 1))
-done < <(python3 tests/lv2/float_wav.py settings 16 27)
+done < <(python3 tests/lv2/float_wav.py settings 20 27)
 echo "lv2apply equals grindlet-render through Module.sep, bit for bit: $compared renders"
 echo "the x86-64 grindlet-render equals the 32-bit one through Module.sep, bit for bit: $tools renders"
 echo "the LV2 plugin, grindlet-render and Python's process() agree on $front_ends random settings, bit for bit"

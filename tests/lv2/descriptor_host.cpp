@@ -51,6 +51,17 @@ constexpr uint32_t BLOCK_SIZES[] = {1, 64, 37, 512, 4096, 300, 2, 128, 1000};
 constexpr uint32_t FRAMES = 60000;
 
 enum : int { BITS, RATE, QUANTIZE, MODE, DRIVE, MIX, GAIN };
+enum : int {
+    ANTIALIAS = grindlet::dsp::CONTROL_ANTIALIAS,
+    TONE = grindlet::dsp::CONTROL_TONE,
+    LAW = grindlet::dsp::CONTROL_LAW,
+    LFO_RATE = grindlet::dsp::CONTROL_LFO_RATE,
+    LFO_DEPTH = grindlet::dsp::CONTROL_LFO_DEPTH,
+    LFO_SHAPE = grindlet::dsp::CONTROL_LFO_SHAPE,
+    JITTER = grindlet::dsp::CONTROL_JITTER,
+    DITHER = grindlet::dsp::CONTROL_DITHER,
+    SEED = grindlet::dsp::CONTROL_SEED,
+};
 
 const std::vector<Case>& cases() {
     static const std::vector<Case> table = {
@@ -102,6 +113,34 @@ const std::vector<Case>& cases() {
          192000.0,
          false,
          {{BITS, 1, 0}, {RATE, 50, 0}, {DRIVE, 24, 0}, {GAIN, -24, 0}}},
+        // The engine's stages: our own sine, powers and logarithms, seeded randomness.
+        {"stereo, every stage, seeded, changing",
+         true,
+         48000.0,
+         false,
+         {{BITS, 7.3f, 0},
+          {RATE, 9876.54f, 0},
+          {ANTIALIAS, 73.3f, 0},
+          {TONE, 3210.7f, 0},
+          {LAW, 1, 0},
+          {LFO_RATE, 3.3f, 0},
+          {LFO_DEPTH, 0.7f, 0},
+          {JITTER, 12.5f, 0},
+          {DITHER, 1, 0},
+          {SEED, 12345, 0},
+          {LFO_SHAPE, 2, 20000},
+          {LAW, 2, 30000},
+          {TONE, 800, 40000}}},
+        {"mono, in place, anti-aliasing after a moving rate",
+         false,
+         44100.0,
+         true,
+         {{BITS, 10, 0},
+          {ANTIALIAS, 100, 0},
+          {RATE, 3000, 0},
+          {LFO_DEPTH, 1.5f, 0},
+          {LFO_SHAPE, 1, 0},
+          {RATE, 12000, 20000}}},
     };
     return table;
 }

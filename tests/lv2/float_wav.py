@@ -3,8 +3,8 @@ samples bit for bit (headers aside); draw settings, and render a file through Py
 
     float_wav.py write FILE CHANNELS [RATE]
     float_wav.py compare A B
-    float_wav.py settings COUNT SEED     lines of: rate channels bits hertz quantize mode drive mix gain
-    float_wav.py process IN OUT BITS HERTZ QUANTIZE MODE DRIVE MIX GAIN
+    float_wav.py settings COUNT SEED     lines of: RATE CHANNELS SYMBOL=VALUE...
+    float_wav.py process IN OUT SYMBOL=VALUE...
 """
 import math
 import random
@@ -73,26 +73,43 @@ def compare(a, b):
         sys.exit("sample %d differs: %08x, %08x" % (index, x[index], y[index]))
 
 
+# The controls drawn, as (symbol, choices or None, low, high, digits); a choice as its index.
+DRAWN = [("bits", None, 1, 17, 4), ("rate", None, 200, 20000, 3), ("quantize", 3, 0, 0, 0),
+         ("mode", 2, 0, 0, 0), ("drive", None, -24, 24, 3), ("mix", None, 0, 100, 2),
+         ("gain", None, -24, 24, 3)]
+# The stages, drawn on in about half the settings.
+STAGES = [("antialias", None, 0, 100, 2), ("tone", None, 300, 15000, 2), ("law", 3, 0, 0, 0),
+          ("lfo_rate", None, 0.1, 20, 3), ("lfo_depth", None, 0, 2, 3), ("lfo_shape", 3, 0, 0, 0),
+          ("jitter", None, 0, 50, 2), ("dither", 2, 0, 0, 0), ("seed", None, 0, 16777215, 0)]
+
+
 def settings(count, seed):
-    """Settings as a user types them: many digits, which a float does not hold."""
+    """Settings as a user types them (many digits, which a float does not hold), one line each:
+    RATE CHANNELS then SYMBOL=VALUE pairs (a choice as its index)."""
     rng = random.Random(seed)
     for _ in range(count):
-        print(rng.choice([44100, 48000]), rng.choice([1, 2]),
-              "%.4f" % rng.uniform(1, 17), "%.3f" % rng.uniform(200, 40000),
-              rng.randrange(3), rng.randrange(2),
-              "%.3f" % rng.uniform(-24, 24) if rng.random() < 0.5 else "0",
-              "%.2f" % rng.uniform(0, 100) if rng.random() < 0.5 else "100",
-              "%.3f" % rng.uniform(-24, 24) if rng.random() < 0.5 else "0")
+        pairs = []
+        for symbol, choices, low, high, digits in DRAWN + (STAGES if rng.random() < 0.5 else []):
+            if choices:
+                pairs.append("%s=%d" % (symbol, rng.randrange(choices)))
+            elif symbol in ("drive", "mix", "gain") and rng.random() < 0.5:
+                continue  # at its default
+            else:
+                pairs.append("%s=%.*f" % (symbol, digits, rng.uniform(low, high)))
+        print(rng.choice([44100, 48000]), rng.choice([1, 2]), *pairs)
 
 
-def process(source, target, bits, hertz, quantize, mode, drive, mix, gain):
+def process(source, target, *pairs):
     import numpy
     import qz_grindlet
     channels, rate, data = samples(source)
     audio = numpy.frombuffer(data, dtype="<f4").reshape(-1, channels).T
-    out = qz_grindlet.process(audio, rate, bits=float(bits), rate=float(hertz),
-                              quantize=int(quantize), mode=int(mode), drive=float(drive),
-                              mix=float(mix), gain=float(gain))
+    choices = {row["symbol"] for row in qz_grindlet.CONTROLS if row["choices"]}
+    controls = {}
+    for pair in pairs:
+        symbol, value = pair.split("=")
+        controls[symbol] = int(value) if symbol in choices else float(value)
+    out = qz_grindlet.process(audio, rate, **controls)
     write_samples(target, channels, rate, numpy.ascontiguousarray(out.T).astype("<f4").tobytes())
 
 
@@ -101,7 +118,7 @@ if __name__ == "__main__":
         write(sys.argv[2], int(sys.argv[3]), *(int(r) for r in sys.argv[4:]))
     elif len(sys.argv) == 4 and sys.argv[1] == "settings":
         settings(int(sys.argv[2]), int(sys.argv[3]))
-    elif len(sys.argv) == 11 and sys.argv[1] == "process":
+    elif len(sys.argv) >= 4 and sys.argv[1] == "process":
         process(*sys.argv[2:])
     elif len(sys.argv) == 4 and sys.argv[1] == "compare":
         compare(sys.argv[2], sys.argv[3])
