@@ -230,6 +230,10 @@ BAD_CALLS = [
     (dict(block=0), ValueError, "block"),
     (dict(block=65537), ValueError, "block"),
     (dict(block=2.5), TypeError, "block"),
+    (dict(p=0.5), TypeError, "got an unexpected keyword argument 'p'"),
+    (dict(law="ulaw"), ValueError, "law must be one of 'linear', 'mu-law', 'a-law'"),
+    (dict(seed=-1), ValueError, "seed"),
+    (dict(tone=30000), ValueError, "tone"),
 ]
 
 
@@ -265,3 +269,25 @@ def test_the_defaults_are_the_table_of_controls():
     np.testing.assert_array_equal(
         bits_of(qz_grindlet.process(signal, 44100)), bits_of(qz_grindlet.process(signal, 44100, **table))
     )
+
+
+STAGES = dict(bits=7.3, rate=9876.54, antialias=73.3, tone=(500, 9000), law="a-law", lfo_rate=3.3,
+              lfo_depth=0.7, lfo_shape="random", jitter=12.5, dither="tpdf", seed=99)
+
+
+def test_the_stages_stream_as_they_process_and_a_seed_fixes_them():
+    rng = np.random.default_rng(27)
+    signal = (0.5 * rng.standard_normal((2, 30000))).astype(np.float32)
+    fixed = dict(STAGES, tone=3210.7)
+    whole = qz_grindlet.process(signal, 48000, **fixed)
+    stream = qz_grindlet.Grindlet(48000, 2, **fixed)
+    assert (stream.law, stream.lfo_shape, stream.seed) == ("a-law", "random", 99.0)
+    cuts = np.sort(rng.choice(30000, 12, replace=False))
+    chunks = [stream.process(part) for part in np.split(signal, cuts, axis=1)]
+    np.testing.assert_array_equal(bits_of(np.concatenate(chunks, axis=1)), bits_of(whole))
+    again = qz_grindlet.process(signal, 48000, **fixed)
+    np.testing.assert_array_equal(bits_of(again), bits_of(whole))
+    other = qz_grindlet.process(signal, 48000, **dict(fixed, seed=100))
+    assert not np.array_equal(bits_of(other), bits_of(whole))
+    with pytest.raises(TypeError, match="set\\(\\) got an unexpected keyword argument 'tempo'"):
+        stream.set(tempo=120)
