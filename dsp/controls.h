@@ -80,9 +80,10 @@ enum ControlIndex : size_t {
 
 // The front ends share these defaults: "Round" adds no DC offset (the module's pin defaults to
 // "Floor"), and 8 bits at 8,000 Hz is audibly reduced where the pins' 16 bits at 44,100 Hz is
-// not.
+// not. A host's Bits slider ends at 24 (above 23 bits nothing is quantized); the value itself may
+// go to 32.
 inline constexpr ControlFacts CONTROLS[] = {
-    {"bits", "Bits", "Bits", "bits", 0.0, 32.0, false, 0.0, 32.0, false, 8.0,
+    {"bits", "Bits", "Bits", "bits", 0.0, 32.0, false, 0.0, 24.0, false, 8.0,
      StreamScaling::DividedByTen, nullptr, nullptr, 0,
      "How many bits each taken sample keeps: 16 is clean, 8 gritty, 4 crunchy, 0 silence. At 1 "
      "bit only what passes half scale is kept, as a square wave: drive quieter material up for a "
