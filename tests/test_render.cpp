@@ -31,6 +31,7 @@
 #include "tools/render/render_engine.h"
 #include "tools/render/render_options.h"
 #include "tools/render/render_plan.h"
+#include "tools/render/spectrum_svg.h"
 
 namespace grindlet::test {
 namespace {
@@ -159,6 +160,17 @@ TEST(PlotAxes, TicksFallOnRoundValues) {
         EXPECT_EQ(ticks.decimals, c.decimals) << c.low << " to " << c.high;
     }
     EXPECT_TRUE(render::roundTicks(1.0, 1.0, 10).values.empty());
+}
+
+// The spectrum's scale: a full-scale sine on a bin is 0 dB there, and far below it elsewhere.
+TEST(PlotSpectrum, AFullScaleSineIsZeroDecibelsAtItsFrequency) {
+    std::vector<float> sine(16384);
+    for (size_t i = 0; i < sine.size(); ++i)
+        sine[i] = static_cast<float>(sineOfTurns(64.0 * double(i) / 4096.0));  // bin 64
+    const std::vector<double> spectrum = render::averageSpectrum(sine, 4096);
+    ASSERT_EQ(spectrum.size(), 2049u);
+    EXPECT_NEAR(spectrum[64], 0.0, 0.1);
+    EXPECT_LT(spectrum[200], -100.0);
 }
 
 TEST(RenderOptions, OutputNameFromInput) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "spectrum_svg.h"
+
 namespace grindlet::render {
 
 RoundTicks roundTicks(double low, double high, int most) {
@@ -44,6 +46,13 @@ bool PlotWindow::write(std::FILE* file, const RenderOptions& options, int32_t sa
                        int64_t totalFrames) const {
     const auto count = static_cast<int64_t>(input.size());
     if (count == 0) return false;
+    if (options.spectrum) {
+        char title[160];
+        std::snprintf(title, sizeof title,
+                      "QZ-Grindlet: spectra of input and output, %.3f s to %.3f s", options.at,
+                      double(first + count) / sampleRate);
+        return writeSpectra(file, input, output, sampleRate, title);
+    }
     const int64_t last = first + count;
     auto inAt = [&](int64_t frame) { return input[static_cast<size_t>(frame - first)]; };
     auto outAt = [&](int64_t frame) { return output[static_cast<size_t>(frame - first)]; };

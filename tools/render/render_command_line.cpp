@@ -240,6 +240,7 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     text("--at", words.at);
     text("--window", words.window);
     flag("-f,--force", options.force);
+    flag("--spectrum", options.spectrum);
     flag("-h,--help", options.help);
     flag("--version", options.version);
     app.add_option("inputs", words.inputs);
@@ -295,6 +296,10 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     }
     if (given("--plot") && !endsWith(options.plot, ".svg")) {
         error = "--plot: '" + options.plot + "' must name an .svg file (the plot is SVG)";
+        return false;
+    }
+    if (options.spectrum && !given("--plot")) {
+        error = "--spectrum draws the plot's spectra: name the plot with --plot FILE.svg";
         return false;
     }
     if (given("--at") && !parseSeconds("--at", words.at, false, options.at, error)) return false;

@@ -43,6 +43,7 @@ struct RenderOptions {
     int32_t block = dsp::DEFAULT_BLOCK_FRAMES;     // host block size in samples
     double at = 0.25;                              // plot window start in seconds
     double window = 0.01;                          // plot window length in seconds
+    bool spectrum = false;                         // the plot shows the window's spectra instead
     bool force = false;                            // replace an existing output
     int32_t jobs = 0;  // files rendered at once in a batch; 0: one per core
     bool help = false;

@@ -116,7 +116,9 @@ std::string usageText() {
                                         " (default: one per core; --workers is the same)") +
            "  --plot FILE.svg    draw input and output over a short window\n"
            "  --at SECONDS       where that window starts (default 0.25)\n"
-           "  --window SECONDS   its length (default 0.01, at most 10)\n" +
+           "  --window SECONDS   its length (default 0.01, at most 10)\n"
+           "  --spectrum         the plot shows the window's spectra of input and output\n"
+           "                     instead (with a longer window: --window 1)\n" +
            MODULE_OPTION +
            "  --version          the version\n"
            "  -h, --help         this text\n"
