@@ -1,7 +1,8 @@
 // lv2-audio-bench: LV2 plugins timed on real audio, where lv2bench feeds one shared buffer of
 // zeros (which flatters any plugin whose work depends on the samples). Every audio input gets a
 // signal of its own: noise, or a "music" signal (a few partials with vibrato and a decaying
-// envelope, so the quantizer meets every level). Control ports sit at their defaults.
+// envelope, so the quantizer meets every level). Control ports sit at their defaults unless -c
+// sets them (by symbol, in every plugin that has it).
 //   lv2-audio-bench [--frames N] [--signal noise|music] PLUGIN-URI...
 // Prints nanoseconds per channel-sample at blocks of 64, 512 and 4,096 frames (the fastest of
 // three runs). Not a test: timings belong to benchmarks.
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -56,19 +58,25 @@ int main(int argc, char** argv) {
     int64_t frames = 1 << 21;
     std::string kind = "music";
     std::vector<std::string> uris;
+    std::map<std::string, float> settings;  // -c SYMBOL VALUE: a control away from its default
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--frames" && i + 1 < argc) {
             frames = std::atoll(argv[++i]);
         } else if (arg == "--signal" && i + 1 < argc) {
             kind = argv[++i];
+        } else if (arg == "-c" && i + 2 < argc) {
+            settings[argv[i + 1]] = static_cast<float>(std::atof(argv[i + 2]));
+            i += 2;
         } else {
             uris.push_back(arg);
         }
     }
     if (uris.empty() || frames < 4096 || (kind != "noise" && kind != "music")) {
-        std::fprintf(stderr,
-                     "usage: lv2-audio-bench [--frames N] [--signal noise|music] PLUGIN-URI...\n");
+        std::fprintf(
+            stderr,
+            "usage: lv2-audio-bench [--frames N] [--signal noise|music] [-c SYMBOL VALUE]... "
+            "PLUGIN-URI...\n");
         return 2;
     }
     LilvWorld* world = lilv_world_new();
@@ -106,6 +114,8 @@ int main(int argc, char** argv) {
             const bool isInput = lilv_port_is_a(plugin, port, input);
             if (lilv_port_is_a(plugin, port, control)) {
                 controls[p] = std::isnan(defaults[p]) ? 0.0f : defaults[p];
+                const char* symbol = lilv_node_as_string(lilv_port_get_symbol(plugin, port));
+                if (settings.count(symbol) > 0) controls[p] = settings[symbol];
                 lilv_instance_connect_port(instance, p, &controls[p]);
             } else if (lilv_port_is_a(plugin, port, audio)) {
                 (isInput ? inPorts : outPorts).push_back(p);

@@ -29,3 +29,12 @@ if [ -x build/native/bench/lv2-audio-bench ]; then
     build/native/bench/lv2-audio-bench --frames "$((frames / 2))" --signal "$signal" "${plugins[@]}"
   done
 fi
+
+# Every stage of ours on, against Calf Crusher with its anti-aliasing and LFO on, in one run.
+if [ -x build/native/bench/lv2-audio-bench ]; then
+  echo "every stage on (ours: anti-aliasing, tone, Mu-law, LFO, jitter, dither; Calf: anti-aliasing and LFO):"
+  build/native/bench/lv2-audio-bench --frames "$((frames / 2))" --signal music \
+    -c antialias 100 -c tone 6000 -c law 1 -c lfo_depth 0.5 -c jitter 10 -c dither 1 -c seed 7 \
+    -c anti_aliasing 1 -c lfo 0.5 -c samples 6 \
+    urn:qz-grindlet:stereo http://calf.sourceforge.net/plugins/Crusher
+fi

@@ -5,12 +5,15 @@
 #include <lv2/core/lv2.h>
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
 #include "dsp/controls.h"
 #include "dsp/engine.h"
+#include "dsp/portable_math.h"
 
 namespace {
 
@@ -25,6 +28,29 @@ constexpr int MAX_CHANNELS = 2;
 constexpr uint32_t ENABLED_PORT = static_cast<uint32_t>(dsp::CONTROL_COUNT);
 // What run() reads from the ports: every control, then the bypass switch.
 constexpr uint32_t PORTS_READ = ENABLED_PORT + 1;
+// After them, the meters a host shows: the input's and the output's peak in each run, in dB.
+constexpr uint32_t INPUT_METER_PORT = PORTS_READ, OUTPUT_METER_PORT = PORTS_READ + 1;
+// What a meter shows for silence (a host's meter needs a number).
+constexpr float METER_FLOOR_DB = -90.0f;
+
+// The loudest sample of the channels' first `frames` samples, in dB; NaN and infinities are
+// left out.
+float peakDecibels(const float* const* channels, int count, int64_t frames) {
+    float peak = 0.0f;
+    for (int c = 0; c < count; ++c) {
+        const float* samples = channels[c];
+        if (samples == nullptr) continue;
+        for (int64_t i = 0; i < frames; ++i) {
+            const float magnitude = std::fabs(samples[i]);
+            peak = magnitude > peak && magnitude <= FLT_MAX ? magnitude : peak;
+        }
+    }
+    constexpr double DB_PER_OCTAVE = 6.0205999132796239;  // 20·log10(2)
+    return peak > 0.0f
+               ? std::fmax(METER_FLOOR_DB,
+                           static_cast<float>(DB_PER_OCTAVE * grindlet::binaryLogarithm(peak)))
+               : METER_FLOOR_DB;
+}
 // Frames run at a time through a stand-in buffer where a host left an audio port unconnected.
 constexpr int64_t STAND_IN_FRAMES = 256;
 
@@ -36,6 +62,7 @@ struct Grindlet {
     float* output[MAX_CHANNELS] = {};
     const float* controls[dsp::CONTROL_COUNT] = {};
     const float* enabled = nullptr;
+    float* meters[2] = {};  // input, output
     // The ports' values at the last run, bit for bit: a run whose ports are unchanged (almost
     // every run) hands the engine nothing. Forgotten when a control port is connected or the
     // plugin activated.
@@ -97,6 +124,9 @@ void connectPort(LV2_Handle instance, uint32_t port, void* data) {
     } else if (port - 2 * channels == ENABLED_PORT) {
         plugin->enabled = static_cast<const float*>(data);
         plugin->portsKnown = false;
+    } else if (port - 2 * channels == INPUT_METER_PORT ||
+               port - 2 * channels == OUTPUT_METER_PORT) {
+        plugin->meters[port - 2 * channels - INPUT_METER_PORT] = static_cast<float*>(data);
     }
 }
 
@@ -117,7 +147,12 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
             return;
         }
     }
+    // The input is read before the engine runs: it may write the output over it.
+    if (plugin->meters[0] != nullptr)
+        *plugin->meters[0] = peakDecibels(plugin->input, plugin->channels, sampleCount);
     plugin->engine.process(plugin->input, plugin->output, sampleCount);
+    if (plugin->meters[1] != nullptr)
+        *plugin->meters[1] = peakDecibels(plugin->output, plugin->channels, sampleCount);
 }
 
 void cleanup(LV2_Handle instance) { delete static_cast<Grindlet*>(instance); }

@@ -110,6 +110,15 @@ std::string ports(const AudioPort (&audio)[N], const char* plugin) {
            " ;\n\t\tlv2:symbol \"enabled\" ;\n\t\tlv2:name \"Enabled\" ;\n"
            "\t\tlv2:default 1 ;\n\t\tlv2:minimum 0 ;\n\t\tlv2:maximum 1 ;\n"
            "\t\tlv2:designation lv2:enabled ;\n\t\tlv2:portProperty lv2:integer , lv2:toggled\n";
+    // Meters: each run's input and output peak, for a host's display.
+    const char* const meters[][2] = {{"level_in", "Input Level"}, {"level_out", "Output Level"}};
+    for (const auto& meter : meters) {
+        all += "] , [\n\t\ta lv2:OutputPort , lv2:ControlPort ;\n\t\tlv2:index " +
+               std::to_string(++index) + " ;\n\t\tlv2:symbol " + quoted(meter[0]) +
+               " ;\n\t\tlv2:name " + quoted(meter[1]) +
+               " ;\n\t\tlv2:default -90.0 ;\n\t\tlv2:minimum -90.0 ;\n\t\tlv2:maximum 24.0 ;\n"
+               "\t\tunits:unit units:db\n";
+    }
     return all + "\t]";
 }
 

@@ -392,6 +392,28 @@ TEST(Lv2Plugin, LinearUnderRateAutomationStaysWithinTheSignal) {
     EXPECT_LE(largest, 0.9f) << "sample 63: " << output[63];
 }
 
+// The meters show each run's peak: a sine at a quarter of full scale is -12.04 dB in; silence is
+// the floor; a sample that is not a number is left out.
+TEST(Lv2Plugin, MetersShowEachRunsPeak) {
+    Plugin plugin(MONO, SAMPLE_RATE);
+    ASSERT_TRUE(plugin.loaded());
+    float levelIn = 0.0f, levelOut = 0.0f;
+    plugin.connect("level_in", &levelIn);
+    plugin.connect("level_out", &levelOut);
+    std::vector<float> in(512), out(512);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = static_cast<float>(0.25 * sineOfTurns(double(i) / 64.0 + 0.125));
+    in[100] = NAN;
+    plugin.connectAudio(0, in.data(), out.data());
+    plugin.run(512);
+    EXPECT_NEAR(levelIn, -12.0412, 0.001);
+    EXPECT_GT(levelOut, -14.0f);
+    EXPECT_LT(levelOut, -10.0f);
+    std::fill(in.begin(), in.end(), 0.0f);
+    plugin.run(512);
+    EXPECT_EQ(levelIn, -90.0f);
+}
+
 TEST(Lv2Plugin, AnySampleRate) {
     for (double rate : {8000.0, 22050.0, 48000.0, 96000.0, 192000.0, 11.0}) {
         const std::vector<float> input = signal(2000, 4);
