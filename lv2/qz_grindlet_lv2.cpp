@@ -3,6 +3,9 @@
 // front end shares what changed (the controls take effect at the run's first frame, as the
 // module reads its control streams at a block's first sample).
 #include <lv2/core/lv2.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cfloat>
@@ -13,6 +16,7 @@
 
 #include "dsp/controls.h"
 #include "dsp/engine.h"
+#include "dsp/float_bits.h"
 #include "dsp/portable_math.h"
 
 namespace {
@@ -28,22 +32,48 @@ constexpr int MAX_CHANNELS = 2;
 constexpr uint32_t ENABLED_PORT = static_cast<uint32_t>(dsp::CONTROL_COUNT);
 // What run() reads from the ports: every control, then the bypass switch.
 constexpr uint32_t PORTS_READ = ENABLED_PORT + 1;
-// After them, the meters a host shows: the input's and the output's peak in each run, in dB.
+// After them, the meters a host shows: the input's and the output's level in dB. A display, not
+// a measurement: 30 times a second, the peak of the latest METER_FRAMES frames (scanning every
+// sample would cost as much as the effect itself in a host's small blocks).
 constexpr uint32_t INPUT_METER_PORT = PORTS_READ, OUTPUT_METER_PORT = PORTS_READ + 1;
-// What a meter shows for silence (a host's meter needs a number).
-constexpr float METER_FLOOR_DB = -90.0f;
+constexpr float METER_FLOOR_DB = -90.0f;  // silence (a host's meter needs a number)
+constexpr int64_t METER_FRAMES = 128;     // a multiple of 16, the vector loop's step
+constexpr double METER_UPDATES_PER_SECOND = 30.0;
 
-// The loudest sample of the channels' first `frames` samples, in dB; NaN and infinities are
-// left out.
-float peakDecibels(const float* const* channels, int count, int64_t frames) {
+// The largest finite magnitude among `count` samples (NaN and infinities are left out), four
+// vectors at a time: one accumulator would make every comparison wait for the one before.
+float peakOf(const float* samples, int64_t count) {
+    float peak = 0.0f;
+    int64_t i = 0;
+#if defined(__SSE2__)
+    const __m128 magnitudeMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 infinite = _mm_set1_ps(INFINITY);
+    __m128 peaks[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+    for (; i + 16 <= count; i += 16) {
+        for (int k = 0; k < 4; ++k) {
+            const __m128 magnitude = _mm_and_ps(_mm_loadu_ps(samples + i + 4 * k), magnitudeMask);
+            // A NaN or an infinity compares false: it counts as 0.
+            const __m128 finite = _mm_and_ps(magnitude, _mm_cmplt_ps(magnitude, infinite));
+            peaks[k] = _mm_max_ps(peaks[k], finite);
+        }
+    }
+    float lanes[4];
+    _mm_storeu_ps(lanes,
+                  _mm_max_ps(_mm_max_ps(peaks[0], peaks[1]), _mm_max_ps(peaks[2], peaks[3])));
+    for (float lane : lanes) peak = lane > peak ? lane : peak;
+#endif
+    for (; i < count; ++i) {
+        const float magnitude = std::fabs(samples[i]);
+        peak = magnitude > peak && magnitude <= FLT_MAX ? magnitude : peak;
+    }
+    return peak;
+}
+
+// The loudest of the channels' samples [from, from + frames), in dB.
+float peakDecibels(const float* const* channels, int count, int64_t from, int64_t frames) {
     float peak = 0.0f;
     for (int c = 0; c < count; ++c) {
-        const float* samples = channels[c];
-        if (samples == nullptr) continue;
-        for (int64_t i = 0; i < frames; ++i) {
-            const float magnitude = std::fabs(samples[i]);
-            peak = magnitude > peak && magnitude <= FLT_MAX ? magnitude : peak;
-        }
+        if (channels[c] != nullptr) peak = std::fmax(peak, peakOf(channels[c] + from, frames));
     }
     constexpr double DB_PER_OCTAVE = 6.0205999132796239;  // 20·log10(2)
     return peak > 0.0f
@@ -55,18 +85,29 @@ float peakDecibels(const float* const* channels, int count, int64_t frames) {
 constexpr int64_t STAND_IN_FRAMES = 256;
 
 struct Grindlet {
-    Grindlet(double rate, int channelCount) : channels(channelCount), engine(rate, channelCount) {}
+    Grindlet(double rate, int channelCount) : channels(channelCount), engine(rate, channelCount) {
+        for (uint32_t i = 0; i < dsp::CONTROL_COUNT; ++i)
+            portDefaults[i] = static_cast<float>(dsp::CONTROLS[i].defaultValue);
+        portDefaults[ENABLED_PORT] = 1.0f;
+        for (uint32_t i = 0; i < PORTS_READ; ++i) ports[i] = &portDefaults[i];
+        const double interval = rate / METER_UPDATES_PER_SECOND;
+        meterInterval = interval >= 1.0 && interval < 1e9 ? static_cast<int64_t>(interval) : 1;
+    }
 
     int channels;
     const float* input[MAX_CHANNELS] = {};
     float* output[MAX_CHANNELS] = {};
-    const float* controls[dsp::CONTROL_COUNT] = {};
-    const float* enabled = nullptr;
-    float* meters[2] = {};  // input, output
+    // Every control port then the bypass switch; an unconnected one points at its default, so
+    // that a run reads each without a test.
+    float portDefaults[PORTS_READ] = {};
+    const float* ports[PORTS_READ] = {};
+    float* meters[2] = {};      // input, output
+    int64_t framesToMeter = 0;  // until the meters are next measured
+    int64_t meterInterval = 1;  // frames between two measurements
     // The ports' values at the last run, bit for bit: a run whose ports are unchanged (almost
     // every run) hands the engine nothing. Forgotten when a control port is connected or the
     // plugin activated.
-    float portsSeen[PORTS_READ] = {};
+    uint32_t portsSeen[PORTS_READ] = {};
     bool portsKnown = false;
     float standInInput[STAND_IN_FRAMES] = {};
     float standInOutput[STAND_IN_FRAMES] = {};
@@ -75,15 +116,16 @@ struct Grindlet {
     // Reads each port once (a host may write them from another thread) and hands the engine
     // what changed; an unconnected control reads as its default, the bypass switch as on.
     void readPorts() {
-        float now[PORTS_READ];
+        // Bit for bit: each port read once (a host may write them meanwhile), then compared as
+        // words, which the compiler does a vector at a time.
+        uint32_t now[PORTS_READ];
+        for (uint32_t i = 0; i < PORTS_READ; ++i) std::memcpy(&now[i], ports[i], sizeof now[i]);
+        uint32_t differ = portsKnown ? 0u : 1u;
+        for (uint32_t i = 0; i < PORTS_READ; ++i) differ |= now[i] ^ portsSeen[i];
+        if (differ == 0) return;
         for (uint32_t i = 0; i < dsp::CONTROL_COUNT; ++i)
-            now[i] = controls[i] != nullptr ? *controls[i]
-                                            : static_cast<float>(dsp::CONTROLS[i].defaultValue);
-        now[ENABLED_PORT] = enabled != nullptr ? *enabled : 1.0f;
-        if (portsKnown && std::memcmp(now, portsSeen, sizeof now) == 0) return;
-        for (uint32_t i = 0; i < dsp::CONTROL_COUNT; ++i)
-            engine.set(static_cast<dsp::ControlIndex>(i), now[i]);
-        engine.setEnabled(!(now[ENABLED_PORT] < 0.5f));
+            engine.set(static_cast<dsp::ControlIndex>(i), grindlet::floatFromBits(now[i]));
+        engine.setEnabled(!(grindlet::floatFromBits(now[ENABLED_PORT]) < 0.5f));
         std::memcpy(portsSeen, now, sizeof now);
         portsKnown = true;
     }
@@ -119,10 +161,13 @@ void connectPort(LV2_Handle instance, uint32_t port, void* data) {
     } else if (port < 2 * channels) {
         plugin->output[port - channels] = static_cast<float*>(data);
     } else if (port - 2 * channels < dsp::CONTROL_COUNT) {
-        plugin->controls[port - 2 * channels] = static_cast<const float*>(data);
+        const uint32_t control = port - 2 * channels;
+        plugin->ports[control] =
+            data != nullptr ? static_cast<const float*>(data) : &plugin->portDefaults[control];
         plugin->portsKnown = false;
     } else if (port - 2 * channels == ENABLED_PORT) {
-        plugin->enabled = static_cast<const float*>(data);
+        plugin->ports[ENABLED_PORT] =
+            data != nullptr ? static_cast<const float*>(data) : &plugin->portDefaults[ENABLED_PORT];
         plugin->portsKnown = false;
     } else if (port - 2 * channels == INPUT_METER_PORT ||
                port - 2 * channels == OUTPUT_METER_PORT) {
@@ -147,12 +192,19 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
             return;
         }
     }
+    plugin->framesToMeter -= sampleCount;
+    const bool metering = plugin->framesToMeter <= 0 && sampleCount > 0;
+    const int64_t metered = std::min<int64_t>(sampleCount, METER_FRAMES);
+    const int64_t from = int64_t{sampleCount} - metered;
     // The input is read before the engine runs: it may write the output over it.
-    if (plugin->meters[0] != nullptr)
-        *plugin->meters[0] = peakDecibels(plugin->input, plugin->channels, sampleCount);
+    if (metering && plugin->meters[0] != nullptr)
+        *plugin->meters[0] = peakDecibels(plugin->input, plugin->channels, from, metered);
     plugin->engine.process(plugin->input, plugin->output, sampleCount);
-    if (plugin->meters[1] != nullptr)
-        *plugin->meters[1] = peakDecibels(plugin->output, plugin->channels, sampleCount);
+    if (metering) {
+        if (plugin->meters[1] != nullptr)
+            *plugin->meters[1] = peakDecibels(plugin->output, plugin->channels, from, metered);
+        plugin->framesToMeter = plugin->meterInterval;
+    }
 }
 
 void cleanup(LV2_Handle instance) { delete static_cast<Grindlet*>(instance); }
