@@ -183,8 +183,8 @@ void Engine::stagesBefore(int32_t channel, const float* in, float* out, int32_t 
     if (antialiasOn) {
         // The blend needs the input as it came: kept in `crushed` until the reducers write it.
         std::memcpy(crushed, out, sizeof(float) * size_t(frames));
-        antialiasFilter[0].run(antialiasState[channel][0], out, out, frames);
-        antialiasFilter[1].run(antialiasState[channel][1], out, out, frames);
+        LowPass::runPair(antialiasFilter[0], antialiasFilter[1], antialiasState[channel][0],
+                         antialiasState[channel][1], out, out, frames);
         const float amount = stages.antialias;
         if (amount < 1.0f) {
             for (int32_t i = 0; i < frames; ++i)
@@ -208,12 +208,22 @@ void Engine::stagesBefore(int32_t channel, const float* in, float* out, int32_t 
 }
 
 void Engine::stagesAfter(int32_t channel, float* samples, int32_t frames) {
-    if (stages.law == 1) {
-        for (int32_t i = 0; i < frames; ++i)
-            samples[i] = withoutSubnormal(companding::expandMu(samples[i]));
-    } else if (stages.law == 2) {
-        for (int32_t i = 0; i < frames; ++i)
-            samples[i] = withoutSubnormal(companding::expandA(samples[i]));
+    if (frames <= 0) return;
+    if (stages.law != 0) {
+        // The reducers hold each taken sample for many frames: a repeated value (bit for bit)
+        // is expanded once.
+        const bool mu = stages.law == 1;
+        uint32_t lastIn = floatBits(samples[0]) ^ 1u;  // differs from the first
+        float lastOut = 0.0f;
+        for (int32_t i = 0; i < frames; ++i) {
+            const uint32_t bits = floatBits(samples[i]);
+            if (bits != lastIn) {
+                lastIn = bits;
+                lastOut = withoutSubnormal(mu ? companding::expandMu(samples[i])
+                                              : companding::expandA(samples[i]));
+            }
+            samples[i] = lastOut;
+        }
     }
     if (toneOn) toneFilter.run(toneState[channel], samples, samples, frames);
 }

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "float_bits.h"
 #include "portable_math.h"
@@ -47,11 +48,11 @@ struct LowPass {
         float z1 = 0.0f, z2 = 0.0f;
     };
 
-    // Below this a value is silence, set to 0: inputs, and the state after each sample. Every
-    // other value then stays far above the denormal range (products of coefficients no smaller
-    // than 1e-8 with values of 1e-15 and more, and their exact differences), so a host that
-    // flushes denormals gets the same bits. NaN and infinities are cleared from the state too:
-    // one bad sample cannot silence the filter for good.
+    // Below this a value is silence, set to 0: the input, and the output, which feeds both
+    // states. Then every value stays far above the denormal range (the states are the output
+    // times coefficients no smaller than 1e-8, or the input's, and their exact differences), so
+    // a host that flushes denormals gets the same bits. A NaN or an infinity is silence too: one
+    // bad sample cannot silence the filter for good.
     static constexpr float SILENCE = 1e-15f;
     static float clean(float v) {
         return std::fabs(v) >= SILENCE && std::fabs(v) < 1e30f ? v : 0.0f;
@@ -62,19 +63,40 @@ struct LowPass {
         float z1 = s.z1, z2 = s.z2;
         for (int32_t i = 0; i < frames; ++i) {
             const float x = clean(in[i]);
-            const float y = b0 * x + z1;
-            z1 = clean(b1 * x - a1 * y + z2);
-            z2 = clean(b2 * x - a2 * y);
+            const float y = clean(b0 * x + z1);
+            z1 = b1 * x - a1 * y + z2;
+            z2 = b2 * x - a2 * y;
             out[i] = y;
         }
         s.z1 = z1;
         s.z2 = z2;
     }
+
+    // Two sections in one pass (a fourth-order filter): the second works on the first's last
+    // output while the first computes its next, so their latencies overlap.
+    static void runPair(const LowPass& first, const LowPass& second, State& s1, State& s2,
+                        const float* in, float* out, int32_t frames) {
+        float u1 = s1.z1, u2 = s1.z2, v1 = s2.z1, v2 = s2.z2;
+        for (int32_t i = 0; i < frames; ++i) {
+            const float x = clean(in[i]);
+            const float y = clean(first.b0 * x + u1);
+            u1 = first.b1 * x - first.a1 * y + u2;
+            u2 = first.b2 * x - first.a2 * y;
+            const float w = clean(second.b0 * y + v1);
+            v1 = second.b1 * y - second.a1 * w + v2;
+            v2 = second.b2 * y - second.a2 * w;
+            out[i] = w;
+        }
+        s1 = {u1, u2};
+        s2 = {v1, v2};
+    }
 };
 
 // Quantization laws: the signal is compressed before the reducers and expanded after them, so
 // that the steps are finer near silence. |x| above 1 follows the same curve; infinities and NaN
-// pass as they are.
+// pass as they are. Per sample, so the logarithm and the power here take their exponents from
+// the bits and need no library call; their series stop where a float's precision is far
+// exceeded (errors below 1e-11).
 namespace companding {
 
 constexpr double MU = 255.0;
@@ -84,26 +106,75 @@ constexpr double A_LOG = 5.472780997942346;  // 1 + ln 87.6
 constexpr double LN2 = 0.69314718055994530941723212145818;
 constexpr double UNTOUCHED = 1e30;  // at and above this (and NaN), a sample passes as it is
 
+// log2(v) for 1 <= v < 1e32.
+inline double logTwo(double v) {
+    constexpr double SQRT2 = 1.4142135623730950488;
+    constexpr int EXPONENT_SHIFT = 52;
+    constexpr uint64_t EXPONENT_BIAS = 1023, MANTISSA = (uint64_t{1} << EXPONENT_SHIFT) - 1;
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    double exponent = double(int64_t(bits >> EXPONENT_SHIFT) - int64_t(EXPONENT_BIAS));
+    const uint64_t mantissaBits = (bits & MANTISSA) | (EXPONENT_BIAS << EXPONENT_SHIFT);
+    double m;  // [1, 2)
+    std::memcpy(&m, &mantissaBits, sizeof m);
+    if (m > SQRT2) {
+        m = m * 0.5;  // exact
+        exponent = exponent + 1.0;
+    }
+    const double s = (m - 1.0) / (m + 1.0);  // |s| < 0.172
+    const double s2 = s * s;
+    double p = 1.0 / 11.0;
+    p = p * s2 + 1.0 / 9.0;
+    p = p * s2 + 1.0 / 7.0;
+    p = p * s2 + 1.0 / 5.0;
+    p = p * s2 + 1.0 / 3.0;
+    p = p * s2 + 1.0;
+    constexpr double TWO_OVER_LN2 = 2.0 / LN2;
+    return exponent + s * p * TWO_OVER_LN2;
+}
+
+// 2^v for 0 <= v < 64.
+inline double powerTwo(double v) {
+    const double whole = double(int64_t(v + 0.5));  // floor: v + 0.5 is positive
+    const double y = (v - whole) * LN2;  // |y| <= 0.347
+    double p = 1.0 / 3628800.0;
+    p = p * y + 1.0 / 362880.0;
+    p = p * y + 1.0 / 40320.0;
+    p = p * y + 1.0 / 5040.0;
+    p = p * y + 1.0 / 720.0;
+    p = p * y + 1.0 / 120.0;
+    p = p * y + 1.0 / 24.0;
+    p = p * y + 1.0 / 6.0;
+    p = p * y + 1.0 / 2.0;
+    p = p * y + 1.0;
+    p = p * y + 1.0;
+    constexpr int EXPONENT_SHIFT = 52;
+    const uint64_t scaleBits = uint64_t(int64_t(whole) + 1023) << EXPONENT_SHIFT;
+    double scale;
+    std::memcpy(&scale, &scaleBits, sizeof scale);
+    return p * scale;  // exact: a power of two
+}
+
 inline float compressMu(float x) {
     const double a = std::fabs(double(x));
     if (!(a < UNTOUCHED) || a == 0.0) return x;
-    return std::copysign(static_cast<float>(binaryLogarithm(1.0 + MU * a) / MU_LOG2), x);
+    return std::copysign(static_cast<float>(logTwo(1.0 + MU * a) / MU_LOG2), x);
 }
 inline float expandMu(float y) {
     const double a = std::fabs(double(y));
     if (!(a < 64.0) || a == 0.0) return y;
-    return std::copysign(static_cast<float>((powerOfTwo(MU_LOG2 * a) - 1.0) / MU), y);
+    return std::copysign(static_cast<float>((powerTwo(MU_LOG2 * a) - 1.0) / MU), y);
 }
 inline float compressA(float x) {
     const double a = std::fabs(double(x));
     if (!(a < UNTOUCHED) || a == 0.0) return x;
-    const double c = a < 1.0 / A ? A * a / A_LOG : (1.0 + binaryLogarithm(A * a) * LN2) / A_LOG;
+    const double c = a < 1.0 / A ? A * a / A_LOG : (1.0 + logTwo(A * a) * LN2) / A_LOG;
     return std::copysign(static_cast<float>(c), x);
 }
 inline float expandA(float y) {
     const double a = std::fabs(double(y));
     if (!(a < 64.0) || a == 0.0) return y;
-    const double x = a < 1.0 / A_LOG ? a * A_LOG / A : powerOfTwo((a * A_LOG - 1.0) / LN2) / A;
+    const double x = a < 1.0 / A_LOG ? a * A_LOG / A : powerTwo((a * A_LOG - 1.0) / LN2) / A;
     return std::copysign(static_cast<float>(x), y);
 }
 
