@@ -5,6 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LV2_PATH="$PWD/build/native/bundles:/usr/lib/lv2"
+# The peers, from Debian, where they are missing.
+if [ ! -d /usr/lib/lv2/calf.lv2 ] || [ ! -d /usr/lib/lv2/mda.lv2 ]; then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get install -y -qq calf-plugins mda-lv2 > /dev/null
+fi
 frames=${FRAMES:-4194304}
 plugins=(urn:qz-grindlet:mono urn:qz-grindlet:stereo http://calf.sourceforge.net/plugins/Crusher
          http://drobilla.net/plugins/mda/Degrade)
