@@ -97,14 +97,14 @@ void enter(dsp::Engine& engine, const Settings& s, int64_t frames) {
     engine.set(dsp::CONTROL_GAIN, s.gain);
 }
 
-// The engine on `in`, in calls of the sizes `split` draws (0: one call), in place or not.
-Planar throughEngine(const Settings& s, const Planar& in, uint32_t split, bool inPlace) {
+// `in` through the engine in calls of up to `longest` frames drawn by `split` (0: one call),
+// in place or not.
+Planar inCalls(dsp::Engine& engine, const Planar& in, uint32_t split, int64_t longest,
+               bool inPlace) {
     const auto frames = static_cast<int64_t>(in[0].size());
-    dsp::Engine engine(s.sampleRate, s.channels);
-    enter(engine, s, frames);
     Planar out = inPlace ? in : Planar(in.size(), std::vector<float>(in[0].size(), 7.0f));
     std::mt19937 random(split);
-    std::uniform_int_distribution<int64_t> size(1, 3 * int64_t{s.block});
+    std::uniform_int_distribution<int64_t> size(1, longest);
     for (int64_t at = 0; at < frames;) {
         const int64_t n = split == 0 ? frames : std::min(frames - at, size(random));
         std::vector<const float*> from;
@@ -117,6 +117,12 @@ Planar throughEngine(const Settings& s, const Planar& in, uint32_t split, bool i
         at += n;
     }
     return out;
+}
+
+Planar throughEngine(const Settings& s, const Planar& in, uint32_t split, bool inPlace) {
+    dsp::Engine engine(s.sampleRate, s.channels);
+    enter(engine, s, static_cast<int64_t>(in[0].size()));
+    return inCalls(engine, in, split, 3 * int64_t{s.block}, inPlace);
 }
 
 Settings randomSettings(std::mt19937& random) {
@@ -304,21 +310,7 @@ Planar staged(const Planar& in, uint32_t seed, uint32_t split, bool inPlace,
     allStages(engine, seed);
     engine.set(law, lawValue);
     engine.sweep(dsp::CONTROL_TONE, 500.0, 9000.0, static_cast<int64_t>(in[0].size()));
-    Planar out = in;
-    std::mt19937 random(split);
-    const auto frames = static_cast<int64_t>(in[0].size());
-    for (int64_t at = 0; at < frames;) {
-        const int64_t n = split == 0 ? frames : std::min<int64_t>(frames - at, 1 + random() % 700);
-        std::vector<const float*> from;
-        std::vector<float*> to;
-        for (size_t c = 0; c < in.size(); ++c) {
-            from.push_back((inPlace ? out[c].data() : in[c].data()) + at);
-            to.push_back(out[c].data() + at);
-        }
-        engine.process(from.data(), to.data(), n);
-        at += n;
-    }
-    return out;
+    return inCalls(engine, in, split, 700, inPlace);
 }
 
 TEST(EngineStages, GiveTheSameBitsForAnySplitInPlaceAndForTheSameSeed) {
