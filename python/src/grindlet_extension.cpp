@@ -88,7 +88,12 @@ public:
             }
             from = numberValue(control, pair[0]);
             to = numberValue(control, pair[1]);
-        } else if (py::isinstance<py::array>(value) || py::isinstance<py::list>(value)) {
+        } else if (py::isinstance<py::list>(value)) {
+            throw py::type_error(std::string(control.symbol) +
+                                 ": values per block come from a NumPy array (np.array([...])), "
+                                 "not a list, whose length would decide the blocks; a sweep is a "
+                                 "(from, to) tuple");
+        } else if (py::isinstance<py::array>(value)) {
             auto values =
                 py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
             if (!values || values.ndim() != 1) {
@@ -128,7 +133,16 @@ private:
     std::vector<double> perBlock;
 };
 
-// "quantize" or "mode": a name as typed (any case) or its index.
+// A whole number, NumPy's integer scalars included (anything with __index__), but not a bool.
+bool isWhole(py::handle value) {
+    return PyIndex_Check(value.ptr()) && !PyBool_Check(value.ptr()) &&
+           !py::isinstance<py::array>(value);
+}
+long long wholeValue(py::handle value) {
+    return py::cast<long long>(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr())));
+}
+
+// A choice: a name as typed (any case) or its index.
 int16_t choiceIndex(const dsp::ControlFacts& control, py::handle value) {
     std::string names;
     for (size_t i = 0; i < control.choiceCount; ++i) {
@@ -143,8 +157,8 @@ int16_t choiceIndex(const dsp::ControlFacts& control, py::handle value) {
         throw py::value_error(std::string(control.symbol) + " must be one of " + names + "; got '" +
                               py::cast<std::string>(value) + "'");
     }
-    if (py::isinstance<py::int_>(value) && !PyBool_Check(value.ptr())) {
-        const auto index = py::cast<long long>(value);
+    if (isWhole(value)) {
+        const auto index = wholeValue(value);
         if (index >= 0 && index < static_cast<long long>(control.choiceCount)) {
             return static_cast<int16_t>(index);
         }
@@ -171,10 +185,10 @@ float sampleRateOf(py::handle value) {
 
 // A whole-number argument from 1 to `most`: "block", "channels".
 int64_t countOf(py::handle value, const char* name, int64_t most, const char* unit) {
-    if (!py::isinstance<py::int_>(value) || PyBool_Check(value.ptr())) {
+    if (!isWhole(value)) {
         throw py::type_error(std::string(name) + " must be a whole number; got " + typeName(value));
     }
-    const auto count = py::cast<long long>(value);
+    const long long count = wholeValue(value);
     if (count < 1 || count > most) {
         throw py::value_error(std::string(name) + " must be from 1 to " + std::to_string(most) +
                               unit + "; got " + std::to_string(count));
@@ -183,12 +197,17 @@ int64_t countOf(py::handle value, const char* name, int64_t most, const char* un
 }
 
 // Audio as float32, C-contiguous: float64 is rounded to single precision first, as the effect
-// is defined on single-precision samples.
-py::array_t<float> floatSamples(py::handle audio, const char* argument) {
+// is defined on single-precision samples. `batch`: (batch, channels, frames) is taken too.
+py::array_t<float> floatSamples(py::handle audio, const char* argument, bool batch) {
     const std::string name = argument;
+    if (audio.is_none()) throw py::type_error(name + " must be an array of numbers; got None");
+    if (py::hasattr(audio, "requires_grad") && py::bool_(audio.attr("requires_grad"))) {
+        throw py::type_error(name + " is a tensor that requires grad: pass " + name +
+                             ".detach() (the effect has no gradient)");
+    }
     py::array array = py::array::ensure(audio);
     if (!array) {
-        throw py::type_error(name + " must be a NumPy array of float32 or float64 samples; got " +
+        throw py::type_error(name + " must be an array of numbers (float32 or float64); got " +
                              typeName(audio));
     }
     const py::dtype type = array.dtype();
@@ -197,31 +216,51 @@ py::array_t<float> floatSamples(py::handle audio, const char* argument) {
                              py::cast<std::string>(type.attr("name")) +
                              " (scale integer PCM to floats first, e.g. x / 32768)");
     }
-    if (array.ndim() != 1 && array.ndim() != 2) {
-        throw py::value_error(name + " must be (frames,) or (channels, frames); got " +
-                              std::to_string(array.ndim()) + " dimensions");
+    if (array.ndim() < 1 || array.ndim() > (batch ? 3 : 2)) {
+        throw py::value_error(name + " must be (frames,) or (channels, frames)" +
+                              (batch ? std::string(" or (batch, channels, frames)") : "") +
+                              "; got " + std::to_string(array.ndim()) + " dimensions");
     }
     return py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
 }
 
-// Where channel c's frame i lies in a C-contiguous array, in floats.
+// Where channel c's frame i of item b lies in a C-contiguous array, in floats.
 struct Layout {
+    int64_t items = 1;  // a batch's streams
     int64_t channels = 1;
     int64_t frames = 0;
+    int64_t itemStride = 0;
     int64_t channelStride = 0;
     int64_t frameStride = 1;
 };
 
-Layout layoutOf(const py::array_t<float>& samples, bool channelsLast, const char* argument) {
+// channels_last as a call gave it: stated, or left for the array's shape to tell.
+enum class Order { Unstated, ChannelsFirst, ChannelsLast };
+
+Layout layoutOf(const py::array_t<float>& samples, Order order, const char* argument) {
     Layout layout;
-    if (samples.ndim() == 1) {
+    const ssize_t dimensions = samples.ndim();
+    if (dimensions == 1) {
         layout.frames = samples.shape(0);
         return layout;
     }
-    layout.channels = samples.shape(channelsLast ? 1 : 0);
-    layout.frames = samples.shape(channelsLast ? 0 : 1);
+    const int64_t rows = samples.shape(dimensions - 2), columns = samples.shape(dimensions - 1);
+    if (order == Order::Unstated && columns < rows && columns > 0) {
+        throw py::value_error(std::string(argument) + " is " + std::to_string(rows) + " by " +
+                              std::to_string(columns) +
+                              ": fewer frames than channels, so its layout cannot be told from its "
+                              "shape; pass channels_last=True for (frames, channels) or "
+                              "channels_last=False for (channels, frames)");
+    }
+    const bool channelsLast = order == Order::ChannelsLast;
+    layout.channels = channelsLast ? columns : rows;
+    layout.frames = channelsLast ? rows : columns;
     layout.channelStride = channelsLast ? 1 : layout.frames;
     layout.frameStride = channelsLast ? layout.channels : 1;
+    if (dimensions == 3) {
+        layout.items = samples.shape(0);
+        layout.itemStride = rows * columns;
+    }
     if (layout.channels < 1 || layout.channels > MAX_CHANNELS) {
         throw py::value_error(
             std::string(argument) + " has " + std::to_string(layout.channels) +
@@ -229,6 +268,29 @@ Layout layoutOf(const py::array_t<float>& samples, bool channelsLast, const char
             (channelsLast ? "" : "; for (frames, channels) arrays pass channels_last=True"));
     }
     return layout;
+}
+
+// Where the output goes: a new array of the input's shape, or `out` (float32, C-contiguous,
+// writable, of that shape), which may be the input itself but may not overlap it otherwise.
+py::array_t<float> outputFor(const py::array_t<float>& samples, const py::object& out) {
+    std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
+    if (out.is_none()) return py::array_t<float>(shape);
+    if (!py::isinstance<py::array>(out))
+        throw py::type_error("out must be a NumPy float32 array; got " + typeName(out));
+    const auto target = py::reinterpret_borrow<py::array>(out);
+    std::vector<ssize_t> outShape(target.shape(), target.shape() + target.ndim());
+    if (!py::isinstance<py::array_t<float>>(target) || target.dtype().kind() != 'f' ||
+        target.itemsize() != 4)
+        throw py::type_error("out must hold float32 samples");
+    if (outShape != shape) throw py::value_error("out must have the shape of audio");
+    if (!(target.flags() & py::array::c_style)) throw py::value_error("out must be C-contiguous");
+    if (!target.writeable()) throw py::value_error("out is read-only");
+    const auto* from = reinterpret_cast<const char*>(samples.data());
+    const auto* to = static_cast<const char*>(target.data());
+    const auto bytes = static_cast<size_t>(samples.nbytes());
+    if (from != to && from < to + bytes && to < from + bytes)
+        throw py::value_error("out overlaps audio without being it: pass audio itself or apart");
+    return py::reinterpret_borrow<py::array_t<float>>(target);
 }
 
 // The engine on an array's channels: straight between the arrays where each channel's frames
@@ -322,7 +384,7 @@ double fixedValue(const dsp::ControlFacts& control, py::handle value, const char
 
 py::array_t<float> process(const py::object& audio, const py::object& sampleRate,
                            const py::kwargs& options) {
-    refuseUnknown("process()", options, {"block", "channels_last"});
+    refuseUnknown("process()", options, {"block", "channels_last", "out"});
     const auto option = [&](const char* name, py::object fallback) {
         return options.contains(name) ? py::reinterpret_borrow<py::object>(options[name])
                                       : fallback;
@@ -330,9 +392,11 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
     const float hertz = sampleRateOf(sampleRate);
     const int64_t blockFrames =
         countOf(option("block", py::int_(DEFAULT_BLOCK)), "block", MAX_BLOCK, " frames");
-    const bool channelsLast = py::cast<bool>(option("channels_last", py::bool_(false)));
-    const py::array_t<float> samples = floatSamples(audio, "audio");
-    const Layout layout = layoutOf(samples, channelsLast, "audio");
+    const Order order = !options.contains("channels_last")         ? Order::Unstated
+                        : py::cast<bool>(options["channels_last"]) ? Order::ChannelsLast
+                                                                   : Order::ChannelsFirst;
+    const py::array_t<float> samples = floatSamples(audio, "audio", true);
+    const Layout layout = layoutOf(samples, order, "audio");
     if (layout.frames == 0) throw py::value_error("audio is empty: it has no frames");
     const int64_t blocks = (layout.frames + blockFrames - 1) / blockFrames;
     // Every control checked before anything runs.
@@ -350,33 +414,38 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
         }
     }
 
-    std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
-    py::array_t<float> result(shape);
+    py::array_t<float> result = outputFor(samples, option("out", py::none()));
     const float* in = samples.data();
     float* out = result.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        EngineRunner runner(hertz, layout.channels);
-        dsp::Engine& engine = runner.engine;
-        engine.setBlockFrames(static_cast<int32_t>(blockFrames));
-        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
-            const auto control = static_cast<dsp::ControlIndex>(i);
-            if (curves[i]) {
-                curves[i]->enter(engine, control, layout.frames);
-            } else {
-                engine.set(control, fixed[i]);
+        // Each item of a batch is a stream of its own, with the same settings.
+        for (int64_t item = 0; item < layout.items; ++item) {
+            const float* itemIn = in + item * layout.itemStride;
+            float* itemOut = out + item * layout.itemStride;
+            EngineRunner runner(hertz, layout.channels);
+            dsp::Engine& engine = runner.engine;
+            engine.setBlockFrames(static_cast<int32_t>(blockFrames));
+            for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+                const auto control = static_cast<dsp::ControlIndex>(i);
+                if (curves[i]) {
+                    curves[i]->enter(engine, control, layout.frames);
+                } else {
+                    engine.set(control, fixed[i]);
+                }
             }
-        }
-        if (!perBlock) {
-            runner.run(in, out, layout, 0, layout.frames);
-        } else {
+            if (!perBlock) {
+                runner.run(itemIn, itemOut, layout, 0, layout.frames);
+                continue;
+            }
             for (int64_t start = 0, index = 0; start < layout.frames;
                  start += blockFrames, ++index) {
                 for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
                     if (curves[i] && curves[i]->perBlockValues())
                         engine.set(static_cast<dsp::ControlIndex>(i), curves[i]->block(index));
                 }
-                runner.run(in, out, layout, start, std::min(blockFrames, layout.frames - start));
+                runner.run(itemIn, itemOut, layout, start,
+                           std::min(blockFrames, layout.frames - start));
             }
         }
     }
@@ -406,8 +475,9 @@ public:
     }
 
     py::array_t<float> process(const py::object& chunk) {
-        const py::array_t<float> samples = floatSamples(chunk, "chunk");
-        const Layout layout = layoutOf(samples, channelsLast, "chunk");
+        const py::array_t<float> samples = floatSamples(chunk, "chunk", false);
+        const Layout layout =
+            layoutOf(samples, channelsLast ? Order::ChannelsLast : Order::ChannelsFirst, "chunk");
         if (layout.channels != channels()) {
             throw py::value_error("chunk has " + std::to_string(layout.channels) +
                                   " channels; this Grindlet was made for " +
@@ -547,13 +617,16 @@ py::tuple controlTable() {
 }
 
 constexpr const char* PROCESS_DOC =
-    R"(process(audio, sample_rate, *, {KEYWORDS}, block=512, channels_last=False)
+    R"(process(audio, sample_rate, *, {KEYWORDS}, block=512, channels_last=None, out=None)
 
 Renders audio through the effect and returns a new float32 array of the same shape.
 
 audio: (frames,) or (channels, frames) float32 or float64 samples; (frames, channels) with
-    channels_last=True. float64 is rounded to float32 first: the effect is defined on single
+    channels_last=True (a 2-D array with fewer frames than channels needs channels_last stated);
+    or a batch (batch, channels, frames), each item a stream of its own with the same settings,
+    in one call. float64 is rounded to float32 first: the effect is defined on single
     precision. NaN and infinities are processed as any sample.
+out: a float32 array of audio's shape to write into (audio itself for in place); returned.
 sample_rate: the audio's rate in hertz.
 {CONTROLS}
 Every number but drive, mix and gain: a number; a (from, to) tuple that sweeps linearly across

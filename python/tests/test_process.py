@@ -169,7 +169,7 @@ def test_a_sweep_is_read_at_each_blocks_first_frame():
     # of 4 frames has 0, then 16, then 32 bits, the last value at the last block's first frame.
     signal = np.full(9, 0.3, dtype=np.float32)
     got = qz_grindlet.process(signal, 44100, bits=(0, 32), rate=44100, block=4)
-    per_block = qz_grindlet.process(signal, 44100, bits=[0, 16, 32], rate=44100, block=4)
+    per_block = qz_grindlet.process(signal, 44100, bits=np.array([0, 16, 32]), rate=44100, block=4)
     np.testing.assert_array_equal(bits_of(got), bits_of(per_block))
     assert list(got[:4]) == [0.0] * 4 and list(got[8:]) == [np.float32(0.3)]
 
@@ -200,7 +200,9 @@ BAD_CALLS = [
     (dict(audio="loud"), TypeError, "audio"),
     (dict(audio=np.zeros(0, np.float32)), ValueError, "audio is empty"),
     (dict(audio=np.zeros((2, 0), np.float32)), ValueError, "audio is empty"),
-    (dict(audio=np.zeros((2, 2, 2), np.float32)), ValueError, "dimensions"),
+    (dict(audio=np.zeros((2, 2, 2, 2), np.float32)), ValueError, "dimensions"),
+    (dict(audio=None), TypeError, "audio must be an array of numbers; got None"),
+    (dict(audio=np.zeros((4, 3), np.float32)), ValueError, "fewer frames than channels"),
     (dict(audio=np.zeros((1000, 2), np.float32)), ValueError, "channels_last"),
     (dict(sample_rate=0), ValueError, "sample_rate"),
     (dict(sample_rate=-44100), ValueError, "sample_rate"),
@@ -215,7 +217,10 @@ BAD_CALLS = [
     (dict(bits=(8,)), ValueError, "bits"),
     (dict(bits="8"), TypeError, "bits"),
     (dict(bits=True), TypeError, "bits"),
-    (dict(bits=[8, 8, 8]), ValueError, "bits: 3 values given for 1 blocks"),
+    (dict(bits=np.array([8, 8, 8])), ValueError, "bits: 3 values given for 1 blocks"),
+    (dict(bits=[4, 12]), TypeError, "not a list"),
+    (dict(out=np.zeros((2, 99), np.float32)), ValueError, "out must have the shape of audio"),
+    (dict(out=np.zeros((2, 100))), TypeError, "out must hold float32"),
     (dict(bits=np.zeros((1, 1))), TypeError, "bits"),
     (dict(rate=0), ValueError, "rate must be above 0"),
     (dict(rate=2e6), ValueError, "rate"),
@@ -291,3 +296,27 @@ def test_the_stages_stream_as_they_process_and_a_seed_fixes_them():
     assert not np.array_equal(bits_of(other), bits_of(whole))
     with pytest.raises(TypeError, match="set\\(\\) got an unexpected keyword argument 'tempo'"):
         stream.set(tempo=120)
+
+
+def test_numpy_scalars_out_and_batches():
+    rng = np.random.default_rng(29)
+    batch = (0.5 * rng.standard_normal((3, 2, 5000))).astype(np.float32)
+    settings = dict(bits=np.float64(6.3), rate=np.float32(5535.95), quantize=np.int64(2),
+                    mode=np.int8(1), block=np.int64(300))
+    each = np.stack([qz_grindlet.process(item, 44100, **settings) for item in batch])
+    together = qz_grindlet.process(batch, 44100, **settings)
+    np.testing.assert_array_equal(bits_of(together), bits_of(each))
+    # out= is written and returned; the input itself is processed in place.
+    out = np.empty_like(batch)
+    assert qz_grindlet.process(batch, 44100, out=out, **settings) is out
+    np.testing.assert_array_equal(bits_of(out), bits_of(each))
+    inplace = batch.copy()
+    qz_grindlet.process(inplace, 44100, out=inplace, **settings)
+    np.testing.assert_array_equal(bits_of(inplace), bits_of(each))
+    frames_last = np.ascontiguousarray(batch[0].T)
+    qz_grindlet.process(frames_last, 44100, channels_last=True, out=frames_last, **settings)
+    np.testing.assert_array_equal(bits_of(frames_last.T), bits_of(each[0]))
+    flat = batch.reshape(-1)
+    with pytest.raises(ValueError, match="overlaps"):
+        qz_grindlet.process(flat[:9000], 44100, out=flat[100:9100])
+    assert qz_grindlet.Grindlet(44100, np.int64(2)).channels == 2
