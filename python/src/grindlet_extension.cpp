@@ -618,6 +618,7 @@ py::tuple controlTable() {
 
 constexpr const char* PROCESS_DOC =
     R"(process(audio, sample_rate, *, {KEYWORDS}, block=512, channels_last=None, out=None)
+--
 
 Renders audio through the effect and returns a new float32 array of the same shape.
 
@@ -637,10 +638,12 @@ block: frames per block, as a host's block size (1 to {MOST_BLOCK}).
 
 The output is bit for bit what grindlet-render --format float writes for the same settings.)";
 
-constexpr const char* GRINDLET_DOC = R"(The effect on a stream, one chunk at a time.
+constexpr const char* GRINDLET_DOC =
+    R"(Grindlet(sample_rate, channels, *, channels_last=False, {KEYWORDS})
+--
 
-Grindlet(sample_rate, channels, *, channels_last=False, {KEYWORDS}). process(chunk) takes (frames,) for mono or (channels, frames) ((frames, channels)
-with channels_last=True) and keeps the phase and held samples between calls: any chunking gives
+The effect on a stream, one chunk at a time. process(chunk) takes (frames,) for mono or
+(channels, frames) ((frames, channels) with channels_last=True) and keeps the phase and held samples between calls: any chunking gives
 the bits of one process() call on the whole signal. set(...) changes controls from the next
 chunk on (drive, mix and gain ramp over {SMOOTHING} ms, without clicks); reset() starts over as a fresh
 object.)";
@@ -676,12 +679,14 @@ std::string controlLines() {
 }
 
 // "bits=8.0, rate=8000.0, quantize='round', ...": every control with its default.
-std::string keywordDefaults() {
+// unchanged: "bits=None, ..." (a control left as it is).
+std::string keywordDefaults(bool unchanged = false) {
     std::string keywords;
     for (const dsp::ControlFacts& row : dsp::CONTROLS) {
         keywords += (keywords.empty() ? "" : ", ") + std::string(row.symbol) + "=" +
-                    py::cast<std::string>(py::repr(
-                        defaultArgument(static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS))));
+                    (unchanged ? std::string("None")
+                               : py::cast<std::string>(py::repr(defaultArgument(
+                                     static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS)))));
     }
     return keywords;
 }
@@ -694,6 +699,7 @@ const char* withFacts(const char* text) {
     const std::pair<const char*, std::string> facts[] = {
         {"{CONTROLS}", controlLines()},
         {"{KEYWORDS}", keywordDefaults()},
+        {"{UNCHANGED}", keywordDefaults(true)},
         {"{MOST_BLOCK}", std::to_string(dsp::MOST_BLOCK_FRAMES)},
         {"{SMOOTHING}",
          std::to_string(static_cast<int>(dsp::LevelStage::SMOOTHING_SECONDS * 1000.0 + 0.5))}};
@@ -708,24 +714,34 @@ const char* withFacts(const char* text) {
 }  // namespace
 
 PYBIND11_MODULE(_grindlet, module) {
+    // Each docstring starts with its signature as Python writes it, which inspect.signature and
+    // editors read (pybind11's own would show every control as **kwargs).
+    py::options options;
+    options.disable_function_signatures();
     module.doc() = "QZ-Grindlet's sample-rate and bit-depth reduction on NumPy arrays.";
     module.attr("CONTROLS") = controlTable();
     module.attr("MOST_JOBS") = dsp::MOST_JOBS;
     module.def("_render_file", &renderFile, py::arg("source"), py::arg("target"),
                py::arg("container"), py::arg("settings"),
-               "The batch's one file, as grindlet-render renders it (the GIL released).");
+               "_render_file(source, target, container, settings)\n--\n\nThe batch's one file, as "
+               "grindlet-render renders it (the GIL released).");
     module.def("process", &process, withFacts(PROCESS_DOC), py::arg("audio"),
                py::arg("sample_rate"));
     py::class_<Grindlet> grindlet(module, "Grindlet", withFacts(GRINDLET_DOC));
     grindlet
         .def(py::init<const py::object&, const py::object&, const py::kwargs&>(),
-             py::arg("sample_rate"), py::arg("channels"))
+             py::arg("sample_rate"), py::arg("channels"),
+             withFacts("__init__(self, /, sample_rate, channels, *, channels_last=False, "
+                       "{KEYWORDS})\n--\n\nA stream of `channels` channels at `sample_rate`."))
         .def("process", &Grindlet::process, py::arg("chunk"),
-             "Renders the next chunk; returns a new float32 array of its shape.")
+             "process(self, /, chunk)\n--\n\nRenders the next chunk; returns a new float32 array "
+             "of its shape.")
         .def("set", &Grindlet::set,
-             withFacts("set(**controls): changes controls from the next chunk on; drive, mix and "
-                       "gain ramp there over {SMOOTHING} ms."))
-        .def("reset", &Grindlet::reset, "Forgets the stream: the next chunk starts afresh.")
+             withFacts("set(self, /, *, {UNCHANGED})\n--\n\nChanges controls from the next "
+                       "chunk on (None: as it is); drive, mix and gain ramp there over {SMOOTHING} "
+                       "ms."))
+        .def("reset", &Grindlet::reset,
+             "reset(self, /)\n--\n\nForgets the stream: the next chunk starts afresh.")
         .def_property_readonly("sample_rate", &Grindlet::sampleRate)
         .def_property_readonly("channels", &Grindlet::channels);
     // Each control as a property: its value as given, a choice by its name.

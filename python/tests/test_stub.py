@@ -1,0 +1,53 @@
+"""The typing stub against the extension itself: every name, every parameter and default, and
+every control of the table as a property."""
+import ast
+import inspect
+import pathlib
+
+import qz_grindlet
+from qz_grindlet import _grindlet
+
+STUB = pathlib.Path(__file__).resolve().parents[1] / "qz_grindlet" / "_grindlet.pyi"
+
+
+def stub_functions():
+    """name -> (parameter names in order, their default texts), for functions and methods."""
+    found = {}
+    for node in ast.walk(ast.parse(STUB.read_text())):
+        if isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    item.name = f"{node.name}.{item.name}"
+        if isinstance(node, ast.FunctionDef) and not any(
+                isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list):
+            args = node.args
+            names = [a.arg for a in args.posonlyargs + args.args + args.kwonlyargs]
+            defaults = [ast.literal_eval(d) for d in args.defaults] + [
+                None if d is None else ast.literal_eval(d) for d in args.kw_defaults]
+            found[node.name] = (names, defaults)
+    return found
+
+
+def runtime_parameters(function):
+    parameters = list(inspect.signature(function).parameters.values())
+    return ([p.name for p in parameters],
+            [None if p.default is inspect.Parameter.empty else p.default for p in parameters])
+
+
+def test_the_stub_names_every_parameter_and_default_of_the_extension():
+    stub = stub_functions()
+    runtime = {"process": _grindlet.process, "_render_file": _grindlet._render_file,
+               "Grindlet.__init__": _grindlet.Grindlet.__init__, "Grindlet.process": _grindlet.Grindlet.process,
+               "Grindlet.set": _grindlet.Grindlet.set, "Grindlet.reset": _grindlet.Grindlet.reset}
+    assert set(stub) == set(runtime)
+    for name, function in runtime.items():
+        names, defaults = runtime_parameters(function)
+        assert stub[name][0] == names, name
+        assert [d for d in stub[name][1] if d is not None] == [d for d in defaults if d is not None], name
+
+
+def test_the_stub_has_every_control_as_a_property_and_the_package_says_it_is_typed():
+    text = STUB.read_text()
+    for row in qz_grindlet.CONTROLS:
+        assert f"def {row['symbol']}(self)" in text
+    assert (STUB.parent / "py.typed").exists()
