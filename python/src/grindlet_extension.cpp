@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -77,6 +78,8 @@ double numberValue(const dsp::ControlFacts& control, py::handle value) {
 // tool's A:B, or one value per block.
 class ControlCurve {
 public:
+    // A control not given: its default, constant.
+    explicit ControlCurve(double value = 0.0) : from(value), to(value) {}
     ControlCurve(const dsp::ControlFacts& control, py::handle value, int64_t blocks) {
         if (isNumber(value)) {
             from = to = numberValue(control, value);
@@ -349,21 +352,39 @@ py::object defaultArgument(dsp::ControlIndex control) {
     return py::float_(row.defaultValue);
 }
 
-// The keyword arguments a call takes beside the controls'; anything else is named in the
-// error Python itself would give.
-void refuseUnknown(const char* function, const py::kwargs& given,
-                   std::initializer_list<const char*> others) {
-    for (const auto& item : given) {
-        const std::string key = py::str(item.first);
-        bool known = false;
-        for (const dsp::ControlFacts& row : dsp::CONTROLS) known = known || key == row.symbol;
-        for (const char* other : others) known = known || key == other;
-        if (!known) {
-            throw py::type_error(std::string(function) + " got an unexpected keyword argument '" +
-                                 key + "'");
+// A call's keyword arguments sorted once: each control's (or null), and the others the call
+// takes by name (`others`, in order); anything else is named in the error Python itself gives.
+// Read from the given keywords (few) rather than looked up per control (many).
+template <size_t N>
+struct Keywords {
+    std::array<py::handle, dsp::CONTROL_COUNT> controls{};
+    std::array<py::handle, N> others{};
+
+    Keywords(const char* function, const py::kwargs& given,
+             const std::array<const char*, N>& names) {
+        for (const auto& [key, value] : given) {
+            const char* text = PyUnicode_AsUTF8(key.ptr());
+            if (text == nullptr) throw py::error_already_set();
+            bool known = false;
+            for (size_t i = 0; i < dsp::CONTROL_COUNT && !known; ++i) {
+                if (std::strcmp(text, dsp::CONTROLS[i].symbol) == 0) {
+                    controls[i] = value;
+                    known = true;
+                }
+            }
+            for (size_t i = 0; i < N && !known; ++i) {
+                if (std::strcmp(text, names[i]) == 0) {
+                    others[i] = value;
+                    known = true;
+                }
+            }
+            if (!known) {
+                throw py::type_error(std::string(function) +
+                                     " got an unexpected keyword argument '" + text + "'");
+            }
         }
     }
-}
+};
 
 const dsp::ControlFacts& row(size_t index) { return dsp::CONTROLS[index]; }
 
@@ -384,37 +405,40 @@ double fixedValue(const dsp::ControlFacts& control, py::handle value, const char
 
 py::array_t<float> process(const py::object& audio, const py::object& sampleRate,
                            const py::kwargs& options) {
-    refuseUnknown("process()", options, {"block", "channels_last", "out"});
-    const auto option = [&](const char* name, py::object fallback) {
-        return options.contains(name) ? py::reinterpret_borrow<py::object>(options[name])
-                                      : fallback;
-    };
+    const Keywords<3> given("process()", options, {"block", "channels_last", "out"});
+    const py::handle block = given.others[0], channelsLast = given.others[1],
+                     target = given.others[2];
     const float hertz = sampleRateOf(sampleRate);
     const int64_t blockFrames =
-        countOf(option("block", py::int_(DEFAULT_BLOCK)), "block", MAX_BLOCK, " frames");
-    const Order order = !options.contains("channels_last")         ? Order::Unstated
-                        : py::cast<bool>(options["channels_last"]) ? Order::ChannelsLast
-                                                                   : Order::ChannelsFirst;
+        block ? countOf(block, "block", MAX_BLOCK, " frames") : int64_t{DEFAULT_BLOCK};
+    const Order order = !channelsLast || channelsLast.is_none() ? Order::Unstated
+                        : py::cast<bool>(channelsLast)          ? Order::ChannelsLast
+                                                                : Order::ChannelsFirst;
     const py::array_t<float> samples = floatSamples(audio, "audio", true);
     const Layout layout = layoutOf(samples, order, "audio");
     if (layout.frames == 0) throw py::value_error("audio is empty: it has no frames");
     const int64_t blocks = (layout.frames + blockFrames - 1) / blockFrames;
-    // Every control checked before anything runs.
-    std::vector<std::unique_ptr<ControlCurve>> curves(dsp::CONTROL_COUNT);
-    double fixed[dsp::CONTROL_COUNT] = {};
+    // Every control checked before anything runs; one not given is its default (no Python
+    // object is made for it: a short call costs what its arguments cost).
+    std::array<ControlCurve, dsp::CONTROL_COUNT> curves;
     bool perBlock = false;
     for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
         const dsp::ControlFacts& control = row(i);
-        const py::object value = option(control.symbol, defaultArgument(dsp::ControlIndex(i)));
+        const py::handle value = given.controls[i];
+        if (!value) {
+            curves[i] = ControlCurve(control.defaultValue);
+            continue;
+        }
         if (control.choiceCount > 0 || control.scaling == dsp::StreamScaling::AroundModule) {
-            fixed[i] = fixedValue(control, value, "");
+            curves[i] = ControlCurve(fixedValue(control, value, ""));
         } else {
-            curves[i] = std::make_unique<ControlCurve>(control, value, blocks);
-            perBlock = perBlock || curves[i]->perBlockValues();
+            curves[i] = ControlCurve(control, value, blocks);
+            perBlock = perBlock || curves[i].perBlockValues();
         }
     }
 
-    py::array_t<float> result = outputFor(samples, option("out", py::none()));
+    py::array_t<float> result =
+        outputFor(samples, target ? py::reinterpret_borrow<py::object>(target) : py::none());
     const float* in = samples.data();
     float* out = result.mutable_data();
     {
@@ -426,14 +450,8 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
             EngineRunner runner(hertz, layout.channels);
             dsp::Engine& engine = runner.engine;
             engine.setBlockFrames(static_cast<int32_t>(blockFrames));
-            for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
-                const auto control = static_cast<dsp::ControlIndex>(i);
-                if (curves[i]) {
-                    curves[i]->enter(engine, control, layout.frames);
-                } else {
-                    engine.set(control, fixed[i]);
-                }
-            }
+            for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i)
+                curves[i].enter(engine, static_cast<dsp::ControlIndex>(i), layout.frames);
             if (!perBlock) {
                 runner.run(itemIn, itemOut, layout, 0, layout.frames);
                 continue;
@@ -441,8 +459,8 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
             for (int64_t start = 0, index = 0; start < layout.frames;
                  start += blockFrames, ++index) {
                 for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
-                    if (curves[i] && curves[i]->perBlockValues())
-                        engine.set(static_cast<dsp::ControlIndex>(i), curves[i]->block(index));
+                    if (curves[i].perBlockValues())
+                        engine.set(static_cast<dsp::ControlIndex>(i), curves[i].block(index));
                 }
                 runner.run(itemIn, itemOut, layout, start,
                            std::min(blockFrames, layout.frames - start));
@@ -461,14 +479,14 @@ public:
           channelsLast(options.contains("channels_last") &&
                        py::cast<bool>(options["channels_last"])),
           runner(hertz, countOf(channelCount, "channels", MAX_CHANNELS, "")) {
-        refuseUnknown("Grindlet()", options, {"channels_last"});
+        Keywords<1>("Grindlet()", options, {"channels_last"});
         for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) values[i] = row(i).defaultValue;
         apply(options);
     }
 
     // Controls take effect at the next chunk (the levels ramp there over a few milliseconds).
     void set(const py::kwargs& options) {
-        refuseUnknown("set()", options, {});
+        Keywords<0>("set()", options, {});
         const std::unique_lock<std::mutex> running(busy, std::try_to_lock);
         if (!running.owns_lock()) throw std::runtime_error(IN_USE);
         apply(options);
