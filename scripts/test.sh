@@ -82,10 +82,14 @@ cmake --preset win64 -DGRINDLET_WERROR="$werror" >/dev/null
 cmake --build --preset win64 -j "$jobs"
 bash tests/lv2/win64_bundle.sh
 
-stage "the Python package (Debian's python3, whatever else is on the PATH)"
-PYTHONPATH="$PWD/build/native/python" GRINDLET_REQUIRE_RENDER=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+stage "the Python package, pip-installed into a fresh virtual environment of Debian's python3"
+/usr/bin/python3 -m venv --system-site-packages "$tmp/venv"
+"$tmp/venv/bin/pip" install --no-build-isolation --no-index -q ./python
+rm -rf python/qz_grindlet.egg-info  # pip's metadata, left in the tree
+"$tmp/venv/bin/python" -c "import qz_grindlet, sys; assert '$tmp/venv' in qz_grindlet.__file__, qz_grindlet.__file__"
+GRINDLET_REQUIRE_RENDER=1 "$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider python/tests
 
-fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-30}
+fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-25}
 stage "fuzz smoke ($fuzz_seconds s each)"
 bash fuzz/run.sh "$fuzz_seconds" host_script
 bash fuzz/run.sh "$fuzz_seconds" fast_paths

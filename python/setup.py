@@ -1,0 +1,30 @@
+"""The extension for pip: the engine's C++ (dsp/) and the render tool's job (tools/render/), the
+same files the CMake build compiles, with the flags that make its bits (single precision where
+values round, no contraction); libsndfile from Debian (libsndfile1-dev)."""
+import glob
+
+from pybind11.setup_helpers import Pybind11Extension
+from setuptools import setup
+
+# Relative to this folder, as setuptools wants them: src/dsp and src/tools are links to the
+# project's own folders. Every file of the signal code, and the render tool's library without its
+# command line and without the module host (which only the 32-bit builds have).
+NOT_THE_LIBRARY = {"render_main.cpp", "render_command_line.cpp", "render_usage.cpp",
+                   "module_channel.cpp"}
+sources = ["src/grindlet_extension.cpp"] + sorted(glob.glob("src/dsp/*.cpp"))
+sources += sorted(path for path in glob.glob("src/tools/render/*.cpp")
+                  if path.rsplit("/", 1)[-1] not in NOT_THE_LIBRARY)
+
+setup(
+    ext_modules=[
+        Pybind11Extension(
+            "qz_grindlet._grindlet",
+            sources,
+            include_dirs=["src"],
+            cxx_std=17,
+            extra_compile_args=["-O3", "-msse2", "-mfpmath=sse", "-ffp-contract=off",
+                                "-fno-fast-math", "-D_FILE_OFFSET_BITS=64"],
+            libraries=["sndfile"],
+        )
+    ],
+)
