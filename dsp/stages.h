@@ -136,7 +136,7 @@ inline double logTwo(double v) {
 // 2^v for 0 <= v < 64.
 inline double powerTwo(double v) {
     const double whole = double(int64_t(v + 0.5));  // floor: v + 0.5 is positive
-    const double y = (v - whole) * LN2;  // |y| <= 0.347
+    const double y = (v - whole) * LN2;             // |y| <= 0.347
     double p = 1.0 / 3628800.0;
     p = p * y + 1.0 / 362880.0;
     p = p * y + 1.0 / 40320.0;
