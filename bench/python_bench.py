@@ -57,6 +57,17 @@ def call_overhead(calls):
     return process, chunk
 
 
+def short_calls_and_batches(calls):
+    """A host-sized call (256 stereo frames), and a data loader's batch of 64 one-second 16 kHz
+    clips in one call against 64 calls."""
+    short = np.zeros((2, 256), dtype=np.float32)
+    one = best_of(5, lambda: [qz_grindlet.process(short, RATE) for _ in range(calls)]) / calls
+    clips = (0.3 * np.random.default_rng(2).standard_normal((64, 1, 16000))).astype(np.float32)
+    together = best_of(7, lambda: qz_grindlet.process(clips, 16000, bits=6, rate=4000))
+    apart = best_of(7, lambda: [qz_grindlet.process(clip, 16000, bits=6, rate=4000) for clip in clips])
+    return one, together, apart
+
+
 def threads(calls):
     """Two threads each rendering a 10-second stereo array `calls` times, against one thread
     doing both shares. Repeated calls reuse the same memory, so that what is measured is the
@@ -123,6 +134,10 @@ def main():
     process, chunk = call_overhead(2000 if quick else 100000)
     rows.append(("process() of 1,024 mono samples", f"{process * 1e6:.2f} µs", ""))
     rows.append(("Grindlet.process() of 1,024 mono samples", f"{chunk * 1e6:.2f} µs", ""))
+    one, together, apart = short_calls_and_batches(2000 if quick else 50000)
+    rows.append(("process() of 256 stereo frames", f"{one * 1e6:.2f} µs", ""))
+    rows.append(("process() of a batch of 64 one-second 16 kHz clips", f"{together * 1e3:.2f} ms",
+                 f"64 calls {apart * 1e3:.2f} ms: {apart / together:.1f}x"))
     calls = 3 if quick else 20
     serial, parallel = threads(calls)
     rows.append((f"2 x {calls} calls on 10 s stereo, two threads", f"{parallel * 1e3:.1f} ms",
