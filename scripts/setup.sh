@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   lv2-dev lilv-utils liblilv-dev sordi pkg-config python3
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-soundfile python3-pytest
-  python3-dask python3-distributed python3-venv python3-pip python3-setuptools
+  python3-dask python3-distributed python3-venv python3-pip python3-setuptools python3-mypy
   jackd2 jalv libjack-jackd2-dev
   libsndfile1-dev libcli11-dev sox alsa-utils hyperfine unzip
 )

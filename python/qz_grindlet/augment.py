@@ -28,9 +28,14 @@ def _spec(symbol: str, rule: Rule):
     if row is None or symbol == drawing.EFFECT_SEED:
         raise TypeError(f"RandomGrindlet() got an unexpected keyword argument '{symbol}'")
     if row["choices"]:
-        names = (rule,) if isinstance(rule, str) else tuple(rule)
+        names = tuple(rule) if isinstance(rule, (tuple, list)) else (rule,)
         return drawing.parse_choices(symbol, ",".join(str(name) for name in names))
-    low, high = (rule, rule) if np.isscalar(rule) else tuple(rule)
+    if isinstance(rule, (tuple, list)):
+        if len(rule) != 2:
+            raise ValueError(f"{symbol}: a range is (low, high); got {rule!r}")
+        low, high = rule
+    else:
+        low = high = rule
     return drawing.parse_number(symbol, f"{float(low)!r}:{float(high)!r}")
 
 

@@ -51,3 +51,27 @@ def test_the_stub_has_every_control_as_a_property_and_the_package_says_it_is_typ
     for row in qz_grindlet.CONTROLS:
         assert f"def {row['symbol']}(self)" in text
     assert (STUB.parent / "py.typed").exists()
+
+
+def test_mypy_accepts_a_typed_use_and_refuses_a_wrong_one(tmp_path):
+    """Where Debian's mypy is installed: the stub types a real use, and catches a wrong one."""
+    import subprocess
+    import sys
+
+    pytest = __import__("pytest")
+    if subprocess.run([sys.executable, "-m", "mypy", "--version"], capture_output=True).returncode != 0:
+        pytest.skip("mypy is not installed")
+    package = pathlib.Path(qz_grindlet.__file__).parent
+    example = pathlib.Path(__file__).with_name("typed_example.py")
+    wrong = tmp_path / "wrong.py"
+    wrong.write_text("import qz_grindlet\nqz_grindlet.process([1.0], 44100, quantize='nearest')\n")
+    # Installed (a virtual environment): mypy finds it by py.typed; from the build tree: by MYPYPATH.
+    env = {"PATH": "/usr/bin:/bin"}
+    if "site-packages" not in package.parts:
+        env["MYPYPATH"] = str(package.parent)
+    common = [sys.executable, "-m", "mypy", "--no-incremental", "--ignore-missing-imports",
+              "--cache-dir", str(tmp_path / "cache")]
+    good = subprocess.run(common + [str(example)], capture_output=True, text=True, env=env)
+    assert good.returncode == 0, good.stdout
+    bad = subprocess.run(common + [str(wrong)], capture_output=True, text=True, env=env)
+    assert bad.returncode != 0 and "quantize" in bad.stdout, bad.stdout
