@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "controls.h"
+#include "portable_math.h"
 
 namespace grindlet::dsp {
 
@@ -78,9 +79,11 @@ public:
     // same gain for the same typed value (the LV2 plugin's ports are floats).
     static double asControl(double value) { return double(static_cast<float>(value)); }
     static float decibels(double db) {
-        // 0 dB is exactly 1 (as pow gives it), without a pow: the common case costs nothing.
+        // 10^(dB/20) as 2^(dB·log2(10)/20), by our own power of two: the same bits on every
+        // platform. 0 dB is exactly 1 and costs nothing.
+        constexpr double OCTAVES_PER_DECIBEL = 3.3219280948873623478703194294894 / 20.0;
         if (asControl(db) == 0.0) return 1.0f;
-        return static_cast<float>(std::pow(10.0, asControl(db) / 20.0));
+        return static_cast<float>(powerOfTwo(asControl(db) * OCTAVES_PER_DECIBEL));
     }
     static float wetShare(double percent) { return static_cast<float>(asControl(percent) / 100.0); }
 

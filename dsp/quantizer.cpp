@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "portable_math.h"
+
 namespace grindlet::dsp {
 
 void resetQuantizer(QuantizerState& state) {
@@ -22,7 +24,8 @@ void reconfigureQuantizer(QuantizerState& state, float bits) {
         state.quantizeOn = false;
     } else if (bits > BITS_ONE_STEP_AT_OR_BELOW) {
         const float exponent = static_cast<float>(double(bits) * BITS_PER_STREAM_UNIT - 1.0);
-        state.quantScale = static_cast<float>(std::pow(2.0, double(exponent)));
+        // Our own power of two (exact for whole exponents): the same bits on every platform.
+        state.quantScale = static_cast<float>(powerOfTwo(double(exponent)));
         state.quantInverse = static_cast<float>(1.0 / double(state.quantScale));
         state.quantizeOn = true;
     } else {
