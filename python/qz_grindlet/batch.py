@@ -466,12 +466,17 @@ def plan(arguments, specs) -> Tuple[List[Tuple[str, str, str, Dict, bool]], int]
     return work, skipped
 
 
-def remove_partials(out_dir: str):
-    """A resumed run removes the temporary files an earlier run left when it was killed."""
+def remove_partials(out_dir: str, run_token: str = ""):
+    """A resumed run removes the temporary files an earlier run left when it was killed; a
+    stopped run (run_token) its own, once its local workers are ended: whatever any of them
+    created, a finished render not yet linked included."""
     for folder, _, files in os.walk(out_dir):
         for name in files:
-            if name.startswith(".") and name.endswith(PARTIAL_SUFFIX):
-                os.unlink(os.path.join(folder, name))
+            if name.startswith(".") and name.endswith(PARTIAL_SUFFIX) and f".{run_token}" in name:
+                try:
+                    os.unlink(os.path.join(folder, name))
+                except FileNotFoundError:
+                    pass
 
 
 def run(arguments, work, skipped: int) -> int:
@@ -560,6 +565,8 @@ def run(arguments, work, skipped: int) -> int:
             pool.stop()
             for _, partial in pending.values():
                 _remove(partial)  # a stopped local worker's; a Dask task may still be writing
+            if not arguments.scheduler:
+                remove_partials(arguments.out_dir, run_token)  # the local workers are ended
             raise
     progress.close()
     print(f"{rendered} rendered, {failed} failed, {skipped} skipped")
