@@ -16,7 +16,10 @@ packages=(
   python3-dask python3-distributed python3-venv python3-pip python3-setuptools python3-mypy
   jackd2 jalv libjack-jackd2-dev
   libsndfile1-dev libcli11-dev sox alsa-utils hyperfine unzip
+  wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32 lld chromium
 )
+# The browser edition's build and tests run on Node.js: the machine's own where it has one.
+command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -64,4 +67,13 @@ if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
     WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wineboot --init >/dev/null 2>&1
     wineserver --wait
   fi
+fi
+
+# The browser edition's tools (its test driver, the benchmark's peer) from the npm registry, as
+# the lock file pins them; again only when the lock file changed.
+web=$(dirname "$0")/../web
+if ! cmp -s "$web/package-lock.json" "$web/node_modules/.grindlet-lock" 2>/dev/null; then
+  echo "setup: installing the browser edition's tools (npm ci in web/)" >&2
+  (cd "$web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  cp "$web/package-lock.json" "$web/node_modules/.grindlet-lock"
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The full test run: set-up, then every preset configured, built and tested (the native signal
 # code and the sanitizer build included), then the two module files compared bit for bit, the
-# LV2 plugin and the Python package against them, then every fuzz target for 30 seconds each.
+# LV2 plugin, the Python package and the browser edition against them, then every fuzz target
+# for 15 seconds each.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,7 +32,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 stage "format (clang-format --dry-run over every C++ file)"
-find binding dsp effect host lv2 python tools tests bench fuzz -name '*.cpp' -o -name '*.h' |
+find binding dsp effect host lv2 python tools tests bench fuzz web/src -name '*.cpp' -o -name '*.h' |
   xargs clang-format --dry-run --Werror
 echo "every C++ file as clang-format lays it out"
 
@@ -89,7 +90,12 @@ rm -rf python/qz_grindlet.egg-info  # pip's metadata, left in the tree
 "$tmp/venv/bin/python" -c "import qz_grindlet, sys; assert '$tmp/venv' in qz_grindlet.__file__, qz_grindlet.__file__"
 GRINDLET_REQUIRE_RENDER=1 "$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider python/tests
 
-fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-25}
+stage "the browser edition: the engine as WebAssembly, in headless Chromium against the render tool and Python"
+cmake --preset web -DGRINDLET_WERROR="$werror" >/dev/null
+cmake --build --preset web -j "$jobs"
+(cd web && GRINDLET_PYTHON="$tmp/venv/bin/python" GRINDLET_PYTHONPATH= node --test --test-reporter=spec tests/)
+
+fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-15}
 stage "fuzz smoke ($fuzz_seconds s each)"
 bash fuzz/run.sh "$fuzz_seconds" host_script
 bash fuzz/run.sh "$fuzz_seconds" fast_paths
