@@ -30,12 +30,6 @@ bool parseNumber(const std::string& text, double& value) {
     return (errno == 0 || underflow) && end == text.c_str() + text.size() && std::isfinite(value);
 }
 
-std::string shortNumber(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
 // A control value must reach the module as the number it names: a positive value that
 // becomes zero or a subnormal float on its way (divided by ten, in single precision) would not.
 bool reachesTheModule(const std::string& option, double value, bool zeroAllowed,

@@ -11,19 +11,19 @@ Controls defaultControls() {
     return controls;
 }
 
-namespace {
-
 std::string shortNumber(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
+    std::snprintf(text, sizeof text, "%.9g", value);
     return text;
 }
 
-// A value with its unit as people write it: "32 bits", "1 MHz", "44.1 kHz".
+namespace {
+
+// A value with its unit as people write it: "32 bits", "1 MHz", "44.1 kHz", "16777215".
 std::string withUnit(double value, const std::string& unit) {
     if (unit == "Hz" && value >= 1e6) return shortNumber(value / 1e6) + " MHz";
     if (unit == "Hz" && value >= 1e3) return shortNumber(value / 1e3) + " kHz";
-    return shortNumber(value) + " " + unit;
+    return unit.empty() ? shortNumber(value) : shortNumber(value) + " " + unit;
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ Controls defaultControls();
 
 // What a control accepts, as a user reads it: "0 to 32 bits", "more than 0 Hz up to 1 MHz".
 std::string rangeText(const dsp::ControlFacts& control);
+// A number as people read it: no trailing zeros, every digit a float setting has.
+std::string shortNumber(double value);
 
 // "-" as the input or output: standard input or output.
 constexpr const char* STANDARD_STREAM = "-";
