@@ -14,6 +14,7 @@ packages=(
   lv2-dev lilv-utils liblilv-dev sordi pkg-config python3
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-soundfile python3-pytest
   python3-dask python3-distributed python3-venv python3-pip python3-setuptools python3-mypy
+  python3-build python3-torch
   jackd2 jalv libjack-jackd2-dev
   libsndfile1-dev libcli11-dev sox alsa-utils hyperfine unzip
   wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32 lld chromium

@@ -83,10 +83,11 @@ cmake --preset win64 -DGRINDLET_WERROR="$werror" >/dev/null
 cmake --build --preset win64 -j "$jobs"
 bash tests/lv2/win64_bundle.sh
 
-stage "the Python package, pip-installed into a fresh virtual environment of Debian's python3"
+stage "the Python package: its wheel (python3 -m build) pip-installed into a fresh virtual environment of Debian's python3"
+/usr/bin/python3 -m build --wheel --no-isolation --outdir "$tmp/wheel" ./python >/dev/null
+rm -rf python/build python/qz_grindlet.egg-info  # setuptools' work, left in the tree
 /usr/bin/python3 -m venv --system-site-packages "$tmp/venv"
-"$tmp/venv/bin/pip" install --no-build-isolation --no-index -q ./python
-rm -rf python/qz_grindlet.egg-info  # pip's metadata, left in the tree
+"$tmp/venv/bin/pip" install --no-index -q "$tmp"/wheel/qz_grindlet-*.whl
 "$tmp/venv/bin/python" -c "import qz_grindlet, sys; assert '$tmp/venv' in qz_grindlet.__file__, qz_grindlet.__file__"
 GRINDLET_REQUIRE_RENDER=1 "$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider python/tests
 
