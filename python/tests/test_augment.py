@@ -54,8 +54,15 @@ def test_bad_rules_are_refused(rules, error):
         qz_grindlet.RandomGrindlet(**rules)
 
 
-def test_tensors_come_back_as_tensors():
+def test_tensors_round_trip_bit_for_bit():
     torch = pytest.importorskip("torch")
-    clip = torch.zeros((2, 500)) + 0.25
-    out = qz_grindlet.RandomGrindlet(p=1.0, seed=3, bits=6)(clip, 16000)
-    assert isinstance(out, torch.Tensor) and out.shape == clip.shape
+    batch = np.random.default_rng(8).uniform(-1, 1, (3, 2, 700)).astype(np.float32)
+    transform = qz_grindlet.RandomGrindlet(p=1.0, seed=11, bits=(3, 9), rate=(2000, 8000))
+    out, params = transform(torch.from_numpy(batch.copy()), 16000, key=4, return_params=True)
+    assert isinstance(out, torch.Tensor) and out.dtype == torch.float32 and out.shape == batch.shape
+    for item, settings in enumerate(params):
+        expected = qz_grindlet.process(batch[item], 16000, block=transform.block, **settings)
+        assert np.array_equal(out[item].numpy().view(np.uint32), expected.view(np.uint32))
+    clip = torch.from_numpy(batch[0].copy()).requires_grad_()
+    with pytest.raises(TypeError, match=r"\.detach\(\)"):
+        qz_grindlet.process(clip, 16000)
