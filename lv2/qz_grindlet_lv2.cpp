@@ -116,18 +116,22 @@ struct Grindlet {
     // Reads each port once (a host may write them from another thread) and hands the engine
     // what changed; an unconnected control reads as its default, the bypass switch as on.
     void readPorts() {
-        // Bit for bit: each port read once (a host may write them meanwhile), then compared as
-        // words, which the compiler does a vector at a time.
-        uint32_t now[PORTS_READ];
-        for (uint32_t i = 0; i < PORTS_READ; ++i) std::memcpy(&now[i], ports[i], sizeof now[i]);
+        // Bit for bit, compared as words: almost every run ends here. Where a port moved, each
+        // is read again once, and what the engine gets is what the next run compares with (a
+        // host may write a port meanwhile).
         uint32_t differ = portsKnown ? 0u : 1u;
-        for (uint32_t i = 0; i < PORTS_READ; ++i) differ |= now[i] ^ portsSeen[i];
+        for (uint32_t i = 0; i < PORTS_READ; ++i) differ |= wordOf(ports[i]) ^ portsSeen[i];
         if (differ == 0) return;
+        for (uint32_t i = 0; i < PORTS_READ; ++i) portsSeen[i] = wordOf(ports[i]);
         for (uint32_t i = 0; i < dsp::CONTROL_COUNT; ++i)
-            engine.set(static_cast<dsp::ControlIndex>(i), grindlet::floatFromBits(now[i]));
-        engine.setEnabled(!(grindlet::floatFromBits(now[ENABLED_PORT]) < 0.5f));
-        std::memcpy(portsSeen, now, sizeof now);
+            engine.set(static_cast<dsp::ControlIndex>(i), grindlet::floatFromBits(portsSeen[i]));
+        engine.setEnabled(!(grindlet::floatFromBits(portsSeen[ENABLED_PORT]) < 0.5f));
         portsKnown = true;
+    }
+    static uint32_t wordOf(const float* port) {
+        uint32_t word;
+        std::memcpy(&word, port, sizeof word);
+        return word;
     }
 
     // A host may leave an audio port unconnected: its channel reads silence and writes nowhere.
