@@ -191,20 +191,64 @@ void Engine::stagesBefore(int32_t channel, const float* in, float* out, int32_t 
                 out[i] = crushed[i] + amount * (out[i] - crushed[i]);
         }
     }
+    if (stages.law == 0 && !stages.dither) return;
+    // Companding and dither work sample by sample, and the reducer reads only the samples it
+    // takes: those alone are worked on (the others reach no output).
+    const int32_t count = findTakes(channel, frames);
     if (stages.law == 1) {
-        for (int32_t i = 0; i < frames; ++i) out[i] = companding::compressMu(out[i]);
+        for (int32_t k = 0; k < count; ++k) out[takes[k]] = companding::compressMu(out[takes[k]]);
     } else if (stages.law == 2) {
-        for (int32_t i = 0; i < frames; ++i) out[i] = companding::compressA(out[i]);
+        for (int32_t k = 0; k < count; ++k) out[takes[k]] = companding::compressA(out[takes[k]]);
     }
     if (stages.dither) {
         // Triangular noise of one step, from two uniform numbers per frame and channel.
         const float step = stages.ditherStep;
-        for (int32_t i = 0; i < frames; ++i) {
+        for (int32_t k = 0; k < count; ++k) {
+            const int32_t i = takes[k];
             const uint64_t bits =
                 randomBits(stages.seed, RandomStream::Dither, uint32_t(channel), at + i);
             out[i] = out[i] + step * (firstUniform(bits) - secondUniform(bits));
         }
     }
+}
+
+namespace {
+
+// 0, 1, 2...: what a dry run of a reducer takes, to tell which frames it takes.
+struct FrameIndices {
+    float at[LevelStage::CHUNK] = {};
+    constexpr FrameIndices() {
+        for (int32_t i = 0; i < LevelStage::CHUNK; ++i) at[i] = static_cast<float>(i);
+    }
+};
+constexpr FrameIndices FRAME_INDICES{};
+// A "Bits" stream that quantizes nothing (above 23 bits).
+constexpr float UNQUANTIZED_BITS = 3.2f;
+
+}  // namespace
+
+int32_t Engine::findTakes(int32_t channel, int32_t frames) {
+    int32_t count = 0;
+    if (external != nullptr) {  // a module's takes are its own: every frame
+        for (int32_t i = 0; i < frames; ++i) takes[count++] = i;
+        return count;
+    }
+    // A copy of the reducer runs on the frames' indices, unquantized, in Step: which frames a
+    // reducer takes follows from its phase and rate alone, the same in both modes. A frame whose
+    // index comes out at its own place was taken (the held value before the first take is
+    // negative, so never an index). Where the reducer copies its input (a rate at or above the
+    // sample rate), every frame is marked, a few more than a quantizing reducer takes. Its
+    // output goes to `crushed`, free until the reducers write it.
+    RateReducerState dryRun = reducers[channel];
+    dryRun.heldValue = -1.0f;
+    const ReducerStreams streams{FRAME_INDICES.at, &UNQUANTIZED_BITS, &settings.rateStream,
+                                 crushed};
+    processBlock(dryRun, streams, rate, QUANT_MODE_ROUND, false, 0, frames);
+    for (int32_t i = 0; i < frames; ++i) {
+        takes[count] = i;
+        count += crushed[i] == FRAME_INDICES.at[i] ? 1 : 0;
+    }
+    return count;
 }
 
 void Engine::stagesAfter(int32_t channel, float* samples, int32_t frames) {

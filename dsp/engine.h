@@ -124,6 +124,8 @@ private:
     // The rate at stream frame `at`, the LFO's and the jitter's, and the filter that follows it.
     void modulate(int64_t at);
     void stagesBefore(int32_t channel, const float* in, float* out, int32_t frames, int64_t at);
+    // The frames of the next `frames` that the channel's reducer will take, into `takes`.
+    int32_t findTakes(int32_t channel, int32_t frames);
     void stagesAfter(int32_t channel, float* samples, int32_t frames);
 
     void processInParts(const float* const* in, float* const* out, int64_t frames);
@@ -166,6 +168,7 @@ private:
     float driven[LevelStage::CHUNK];
     float staged[LevelStage::CHUNK];
     float crushed[LevelStage::CHUNK];
+    int32_t takes[LevelStage::CHUNK];
 };
 
 }  // namespace grindlet::dsp

@@ -330,6 +330,59 @@ TEST(EngineStages, GiveTheSameBitsForAnySplitInPlaceAndForTheSameSeed) {
     EXPECT_FALSE(sameBits(staged(in, 1, 0, false)[0], staged(in, 2, 0, false)[0]));
 }
 
+// The engine's own reducers, plugged in as a crusher: the engine then works on every frame
+// before them, as it does for a module.
+class ReducersAsCrusher final : public dsp::ChannelCrusher {
+public:
+    explicit ReducersAsCrusher(float sampleRate) : rate(sampleRate) {
+        for (auto& state : states) dsp::resetRateReducer(state, rate);
+    }
+    int32_t mostFrames() const override { return 4096; }
+    void crush(int32_t channel, const float* in, float* out, int32_t frames,
+               const dsp::CrushSettings& settings) override {
+        const dsp::ReducerStreams streams{in, &settings.bitsStream, &settings.rateStream, out};
+        dsp::processBlock(states[channel], streams, rate, settings.quantize, settings.linear, 0,
+                          frames);
+    }
+
+private:
+    float rate;
+    dsp::RateReducerState states[2];
+};
+
+TEST(EngineStages, CompandAndDitherOnlyWhatTheReducersTakeWithTheBitsOfEveryFrame) {
+    const Planar in = noise(2, 12000, 21);
+    struct Case {
+        double mode, law, lfoDepth, jitter;
+        double rateFrom, rateTo;  // swept across the stream
+    };
+    const Case cases[] = {
+        {0, 1, 0.0, 0.0, 8000, 8000},   {1, 2, 0.0, 0.0, 3000, 11025},
+        {0, 1, 2.0, 50.0, 2000, 40000}, {1, 1, 1.5, 30.0, 30000, 60000},
+        {1, 0, 0.0, 0.0, 47999, 48001}, {0, 2, 0.0, 0.0, 0.0, 500},
+    };
+    for (const Case& c : cases) {
+        Planar expected, got;
+        for (bool plugged : {true, false}) {
+            dsp::Engine engine(48000.0, 2);
+            ReducersAsCrusher crusher(48000.0f);
+            if (plugged) engine.plugIn(&crusher);
+            engine.setBlockFrames(100);
+            allStages(engine, 77);
+            engine.set(dsp::CONTROL_MODE, c.mode);
+            engine.set(dsp::CONTROL_LAW, c.law);
+            engine.set(dsp::CONTROL_LFO_DEPTH, c.lfoDepth);
+            engine.set(dsp::CONTROL_JITTER, c.jitter);
+            engine.sweep(dsp::CONTROL_RATE, c.rateFrom, c.rateTo, 12000);
+            (plugged ? expected : got) = inCalls(engine, in, 7, 700, false);
+        }
+        for (size_t channel = 0; channel < 2; ++channel) {
+            EXPECT_TRUE(sameBits(got[channel], expected[channel]))
+                << "mode " << c.mode << ", law " << c.law << ", rate " << c.rateFrom;
+        }
+    }
+}
+
 TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
     // Loud, then next to silence: subnormals among tiny normal samples.
     Planar in = noise(2, 6000, 12);
