@@ -172,33 +172,53 @@ void Engine::modulate(int64_t at) {
     if (stages.perSample()) filtersFor(hertz);
 }
 
-void Engine::stagesBefore(int32_t channel, const float* in, float* out, int32_t frames,
+void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
                           int64_t at) {
     // Silence below LowPass::SILENCE (-300 dB) enters as a zero of its sign: then no stage makes
     // a subnormal (see LowPass::run), and a processor that flushes them changes nothing.
-    for (int32_t i = 0; i < frames; ++i) {
-        const float x = in[i];
-        out[i] = std::fabs(x) < LowPass::SILENCE ? std::copysign(0.0f, x) : x;
+    for (int32_t k = 0; k < pair; ++k) {
+        const float* in = sources[k];
+        float* out = staged[k];
+        for (int32_t i = 0; i < frames; ++i) {
+            const float x = in[i];
+            out[i] = std::fabs(x) < LowPass::SILENCE ? std::copysign(0.0f, x) : x;
+        }
     }
     if (antialiasOn) {
         // The blend needs the input as it came: kept in `crushed` until the reducers write it.
-        std::memcpy(crushed, out, sizeof(float) * size_t(frames));
-        LowPass::runPair(antialiasFilter[0], antialiasFilter[1], antialiasState[channel][0],
-                         antialiasState[channel][1], out, out, frames);
+        for (int32_t k = 0; k < pair; ++k)
+            std::memcpy(crushed[k], staged[k], sizeof(float) * size_t(frames));
+        if (pair == 2) {
+            LowPass::runPairTwo(antialiasFilter[0], antialiasFilter[1], antialiasState[first],
+                                antialiasState[first + 1], staged[0], staged[1], frames);
+        } else {
+            LowPass::runPair(antialiasFilter[0], antialiasFilter[1], antialiasState[first][0],
+                             antialiasState[first][1], staged[0], staged[0], frames);
+        }
         const float amount = stages.antialias;
         if (amount < 1.0f) {
-            for (int32_t i = 0; i < frames; ++i)
-                out[i] = crushed[i] + amount * (out[i] - crushed[i]);
+            for (int32_t k = 0; k < pair; ++k) {
+                float* out = staged[k];
+                const float* dry = crushed[k];
+                for (int32_t i = 0; i < frames; ++i) out[i] = dry[i] + amount * (out[i] - dry[i]);
+            }
         }
     }
     if (stages.law == 0 && !stages.dither) return;
+    for (int32_t k = 0; k < pair; ++k) takenStages(first + k, staged[k], crushed[k], frames, at);
+}
+
+void Engine::takenStages(int32_t channel, float* samples, float* scratch, int32_t frames,
+                         int64_t at) {
     // Companding and dither work sample by sample, and the reducer reads only the samples it
     // takes: those alone are worked on (the others reach no output).
-    const int32_t count = findTakes(channel, frames);
+    const int32_t count = findTakes(channel, frames, scratch);
     if (stages.law == 1) {
-        for (int32_t k = 0; k < count; ++k) out[takes[k]] = companding::compressMu(out[takes[k]]);
+        for (int32_t k = 0; k < count; ++k)
+            samples[takes[k]] = companding::compressMu(samples[takes[k]]);
     } else if (stages.law == 2) {
-        for (int32_t k = 0; k < count; ++k) out[takes[k]] = companding::compressA(out[takes[k]]);
+        for (int32_t k = 0; k < count; ++k)
+            samples[takes[k]] = companding::compressA(samples[takes[k]]);
     }
     if (stages.dither) {
         // Triangular noise of one step, from two uniform numbers per frame and channel.
@@ -207,7 +227,7 @@ void Engine::stagesBefore(int32_t channel, const float* in, float* out, int32_t 
             const int32_t i = takes[k];
             const uint64_t bits =
                 randomBits(stages.seed, RandomStream::Dither, uint32_t(channel), at + i);
-            out[i] = out[i] + step * (firstUniform(bits) - secondUniform(bits));
+            samples[i] = samples[i] + step * (firstUniform(bits) - secondUniform(bits));
         }
     }
 }
@@ -227,7 +247,7 @@ constexpr float UNQUANTIZED_BITS = 3.2f;
 
 }  // namespace
 
-int32_t Engine::findTakes(int32_t channel, int32_t frames) {
+int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     int32_t count = 0;
     if (external != nullptr) {  // a module's takes are its own: every frame
         for (int32_t i = 0; i < frames; ++i) takes[count++] = i;
@@ -237,39 +257,46 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames) {
     // reducer takes follows from its phase and rate alone, the same in both modes. A frame whose
     // index comes out at its own place was taken (the held value before the first take is
     // negative, so never an index). Where the reducer copies its input (a rate at or above the
-    // sample rate), every frame is marked, a few more than a quantizing reducer takes. Its
-    // output goes to `crushed`, free until the reducers write it.
+    // sample rate), every frame is marked, a few more than a quantizing reducer takes.
     RateReducerState dryRun = reducers[channel];
     dryRun.heldValue = -1.0f;
     const ReducerStreams streams{FRAME_INDICES.at, &UNQUANTIZED_BITS, &settings.rateStream,
-                                 crushed};
+                                 scratch};
     processBlock(dryRun, streams, rate, QUANT_MODE_ROUND, false, 0, frames);
     for (int32_t i = 0; i < frames; ++i) {
         takes[count] = i;
-        count += crushed[i] == FRAME_INDICES.at[i] ? 1 : 0;
+        count += scratch[i] == FRAME_INDICES.at[i] ? 1 : 0;
     }
     return count;
 }
 
-void Engine::stagesAfter(int32_t channel, float* samples, int32_t frames) {
+void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames) {
     if (frames <= 0) return;
     if (stages.law != 0) {
         // The reducers hold each taken sample for many frames: a repeated value (bit for bit)
         // is expanded once.
         const bool mu = stages.law == 1;
-        uint32_t lastIn = floatBits(samples[0]) ^ 1u;  // differs from the first
-        float lastOut = 0.0f;
-        for (int32_t i = 0; i < frames; ++i) {
-            const uint32_t bits = floatBits(samples[i]);
-            if (bits != lastIn) {
-                lastIn = bits;
-                lastOut = withoutSubnormal(mu ? companding::expandMu(samples[i])
-                                              : companding::expandA(samples[i]));
+        for (int32_t k = 0; k < pair; ++k) {
+            float* samples = crushed[k];
+            uint32_t lastIn = floatBits(samples[0]) ^ 1u;  // differs from the first
+            float lastOut = 0.0f;
+            for (int32_t i = 0; i < frames; ++i) {
+                const uint32_t bits = floatBits(samples[i]);
+                if (bits != lastIn) {
+                    lastIn = bits;
+                    lastOut = withoutSubnormal(mu ? companding::expandMu(samples[i])
+                                                  : companding::expandA(samples[i]));
+                }
+                samples[i] = lastOut;
             }
-            samples[i] = lastOut;
         }
     }
-    if (toneOn) toneFilter.run(toneState[channel], samples, samples, frames);
+    if (!toneOn) return;
+    if (pair == 2) {
+        toneFilter.runTwo(toneState[first], toneState[first + 1], crushed[0], crushed[1], frames);
+    } else {
+        toneFilter.run(toneState[first], crushed[0], crushed[0], frames);
+    }
 }
 
 void Engine::applyLevels() {
@@ -330,30 +357,45 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
     for (int32_t done = 0; done < frames; done += LevelStage::CHUNK) {
         const int32_t n = std::min(LevelStage::CHUNK, frames - done);
         levels.advance(n);
+        if (withStages) {
+            // Channels two at a time: the filters of a pair run in one pass.
+            for (int32_t first = 0; first < channelCount; first += 2) {
+                const int32_t pair = std::min(2, channelCount - first);
+                const float* sources[2] = {};
+                for (int32_t k = 0; k < pair; ++k) {
+                    sources[k] = in[first + k] + at + done;
+                    if (levels.drives()) {
+                        levels.driveInto(sources[k], driven[k], n);
+                        sources[k] = driven[k];
+                    }
+                }
+                stagesBefore(first, pair, sources, n, position + done);
+                for (int32_t k = 0; k < pair; ++k) crush(first + k, staged[k], crushed[k], n);
+                stagesAfter(first, pair, n);
+                for (int32_t k = 0; k < pair; ++k) {
+                    float* wet = out[first + k] + at + done;
+                    if (levels.blends()) {
+                        levels.finish(in[first + k] + at + done, crushed[k], wet, n);
+                    } else {
+                        std::memcpy(wet, crushed[k], sizeof(float) * size_t(n));
+                    }
+                }
+            }
+            continue;
+        }
         for (int32_t channel = 0; channel < channelCount; ++channel) {
             const float* dry = in[channel] + at + done;
             float* wet = out[channel] + at + done;
             const float* source = dry;
             if (levels.drives()) {
-                levels.driveInto(dry, driven, n);
-                source = driven;
-            }
-            if (withStages) {
-                stagesBefore(channel, source, staged, n, position + done);
-                crush(channel, staged, crushed, n);
-                stagesAfter(channel, crushed, n);
-                if (levels.blends()) {
-                    levels.finish(dry, crushed, wet, n);
-                } else {
-                    std::memcpy(wet, crushed, sizeof(float) * size_t(n));
-                }
-                continue;
+                levels.driveInto(dry, driven[0], n);
+                source = driven[0];
             }
             if (levels.blends()) {
                 // The dry samples are read after the crusher ran: it writes elsewhere, as the
                 // output may be the input.
-                crush(channel, source, crushed, n);
-                levels.finish(dry, crushed, wet, n);
+                crush(channel, source, crushed[0], n);
+                levels.finish(dry, crushed[0], wet, n);
             } else {
                 crush(channel, source, wet, n);
             }

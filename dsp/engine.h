@@ -123,10 +123,15 @@ private:
     void filtersFor(float rateHz);
     // The rate at stream frame `at`, the LFO's and the jitter's, and the filter that follows it.
     void modulate(int64_t at);
-    void stagesBefore(int32_t channel, const float* in, float* out, int32_t frames, int64_t at);
+    // For `pair` channels (1 or 2) from `first`: sources[k] into staged[k], then crushed[k] in
+    // place; a pair's filters run in one pass.
+    void stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
+                      int64_t at);
+    void stagesAfter(int32_t first, int32_t pair, int32_t frames);
+    // Companding and dither, on the samples the channel's reducer will take.
+    void takenStages(int32_t channel, float* samples, float* scratch, int32_t frames, int64_t at);
     // The frames of the next `frames` that the channel's reducer will take, into `takes`.
-    int32_t findTakes(int32_t channel, int32_t frames);
-    void stagesAfter(int32_t channel, float* samples, int32_t frames);
+    int32_t findTakes(int32_t channel, int32_t frames, float* scratch);
 
     void processInParts(const float* const* in, float* const* out, int64_t frames);
     struct Sweep {
@@ -165,9 +170,9 @@ private:
     ChannelCrusher* external = nullptr;
     RateReducerState reducers[MOST_CHANNELS];
     // Scratch, written before it is read (left unset: a short call should not clear it).
-    float driven[LevelStage::CHUNK];
-    float staged[LevelStage::CHUNK];
-    float crushed[LevelStage::CHUNK];
+    float driven[2][LevelStage::CHUNK];
+    float staged[2][LevelStage::CHUNK];
+    float crushed[2][LevelStage::CHUNK];
     int32_t takes[LevelStage::CHUNK];
 };
 

@@ -72,6 +72,26 @@ struct LowPass {
         s.z2 = z2;
     }
 
+    // The same on two channels in one pass, in place: their chains are independent, so each
+    // runs in the other's latency. Each channel gets run()'s bits.
+    void runTwo(State& sa, State& sb, float* a, float* b, int32_t frames) const {
+        float za1 = sa.z1, za2 = sa.z2, zb1 = sb.z1, zb2 = sb.z2;
+        for (int32_t i = 0; i < frames; ++i) {
+            const float xa = clean(a[i]);
+            const float xb = clean(b[i]);
+            const float ya = clean(b0 * xa + za1);
+            const float yb = clean(b0 * xb + zb1);
+            za1 = b1 * xa - a1 * ya + za2;
+            zb1 = b1 * xb - a1 * yb + zb2;
+            za2 = b2 * xa - a2 * ya;
+            zb2 = b2 * xb - a2 * yb;
+            a[i] = ya;
+            b[i] = yb;
+        }
+        sa = {za1, za2};
+        sb = {zb1, zb2};
+    }
+
     // Two sections in one pass (a fourth-order filter): the second works on the first's last
     // output while the first computes its next, so their latencies overlap.
     static void runPair(const LowPass& first, const LowPass& second, State& s1, State& s2,
@@ -89,6 +109,35 @@ struct LowPass {
         }
         s1 = {u1, u2};
         s2 = {v1, v2};
+    }
+
+    // runPair on two channels in one pass, in place (sa: the first channel's two states).
+    static void runPairTwo(const LowPass& first, const LowPass& second, State* sa, State* sb,
+                           float* a, float* b, int32_t frames) {
+        float ua1 = sa[0].z1, ua2 = sa[0].z2, va1 = sa[1].z1, va2 = sa[1].z2;
+        float ub1 = sb[0].z1, ub2 = sb[0].z2, vb1 = sb[1].z1, vb2 = sb[1].z2;
+        for (int32_t i = 0; i < frames; ++i) {
+            const float xa = clean(a[i]);
+            const float xb = clean(b[i]);
+            const float ya = clean(first.b0 * xa + ua1);
+            const float yb = clean(first.b0 * xb + ub1);
+            ua1 = first.b1 * xa - first.a1 * ya + ua2;
+            ub1 = first.b1 * xb - first.a1 * yb + ub2;
+            ua2 = first.b2 * xa - first.a2 * ya;
+            ub2 = first.b2 * xb - first.a2 * yb;
+            const float wa = clean(second.b0 * ya + va1);
+            const float wb = clean(second.b0 * yb + vb1);
+            va1 = second.b1 * ya - second.a1 * wa + va2;
+            vb1 = second.b1 * yb - second.a1 * wb + vb2;
+            va2 = second.b2 * ya - second.a2 * wa;
+            vb2 = second.b2 * yb - second.a2 * wb;
+            a[i] = wa;
+            b[i] = wb;
+        }
+        sa[0] = {ua1, ua2};
+        sa[1] = {va1, va2};
+        sb[0] = {ub1, ub2};
+        sb[1] = {vb1, vb2};
     }
 };
 

@@ -383,6 +383,22 @@ TEST(EngineStages, CompandAndDitherOnlyWhatTheReducersTakeWithTheBitsOfEveryFram
     }
 }
 
+TEST(EngineStages, EachChannelOfAPairIsWhatAMonoEngineMakesOfIt) {
+    // Without dither (its noise is the channel's own), channels share nothing but settings.
+    const Planar in = noise(3, 5000, 31);
+    const auto render = [](const Planar& audio) {
+        dsp::Engine engine(48000.0, static_cast<int32_t>(audio.size()));
+        allStages(engine, 3);
+        engine.set(dsp::CONTROL_DITHER, 0);
+        engine.set(dsp::CONTROL_DRIVE, 4.5);
+        engine.sweep(dsp::CONTROL_TONE, 900.0, 12000.0, 5000);
+        return inCalls(engine, audio, 11, 500, false);
+    };
+    const Planar together = render(in);
+    for (size_t c = 0; c < in.size(); ++c)
+        EXPECT_TRUE(sameBits(together[c], render(Planar{in[c]})[0])) << "channel " << c;
+}
+
 TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
     // Loud, then next to silence: subnormals among tiny normal samples.
     Planar in = noise(2, 6000, 12);
