@@ -155,7 +155,7 @@ constexpr double A_LOG = 5.472780997942346;  // 1 + ln 87.6
 constexpr double LN2 = 0.69314718055994530941723212145818;
 constexpr double UNTOUCHED = 1e30;  // at and above this (and NaN), a sample passes as it is
 
-// log2(v) for 1 <= v < 1e32.
+// log2(v) for any positive normal v (companding takes it for 1 <= v < 1e32).
 inline double logTwo(double v) {
     constexpr double SQRT2 = 1.4142135623730950488;
     constexpr int EXPONENT_SHIFT = 52;
