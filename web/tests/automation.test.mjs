@@ -4,11 +4,10 @@ import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { readFileSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
-import { after, before, test } from "node:test";
+import { test } from "node:test";
 
-import { launch } from "./browser.mjs";
-import { PAGE_HELPERS, WEB, firstDifference, fromBase64, temporaryFolder, testSignal, toBase64 } from "./fixtures.mjs";
-import { serve } from "./serve.mjs";
+import { WEB, firstDifference, fromBase64, testSignal, toBase64 } from "./fixtures.mjs";
+import { harnessPage, useBrowser } from "./session.mjs";
 
 const PYTHON = process.env.GRINDLET_PYTHON ?? "/usr/bin/python3";
 const PYTHON_PATH = process.env.GRINDLET_PYTHONPATH ?? join(WEB, "..", "build", "native", "python");
@@ -26,27 +25,13 @@ out = qz_grindlet.process(audio, job["rate"], block=128, **per_block, **job["set
 out.astype(np.float32).tofile(folder + "/out.f32")
 `;
 
-let server;
-let browser;
-let folder;
-before(async () => {
-  server = await serve({ "/": WEB });
-  browser = await launch();
-  folder = temporaryFolder();
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  folder?.remove();
-});
+const session = useBrowser();
 
 test("Rate and Bits ramped through AudioParams give qz_grindlet.process with the values read", async () => {
   const rate = 48000;
   const input = testSignal(rate, 2, 1);
   const settings = { quantize: "inside", mode: "linear", drive: 3 };
-  const page = await browser.context.newPage();
-  await page.goto(`${server.url}/tests/harness.html`);
-  await page.evaluate(PAGE_HELPERS);
+  const page = await harnessPage(session);
   const got = await page.evaluate(
     async ({ input, rate, settings }) => {
       const { renderOffline } = await import("/dist/grindlet.js");
@@ -70,14 +55,14 @@ test("Rate and Bits ramped through AudioParams give qz_grindlet.process with the
 
   const planar = new Float32Array(input.length * input[0].length);
   input.forEach((channel, c) => planar.set(channel, c * channel.length));
-  writeFileSync(join(folder.path, "in.f32"), planar);
+  writeFileSync(join(session.folder.path, "in.f32"), planar);
   const job = { channels: input.length, rate, settings, per_block: { rate: got.rate, bits: got.bits } };
-  writeFileSync(join(folder.path, "job.json"), JSON.stringify(job));
-  execFileSync(PYTHON, ["-c", PROCESS, folder.path], {
+  writeFileSync(join(session.folder.path, "job.json"), JSON.stringify(job));
+  execFileSync(PYTHON, ["-c", PROCESS, session.folder.path], {
     env: { ...process.env, PYTHONPATH: PYTHON_PATH },
     stdio: ["ignore", "inherit", "inherit"],
   });
-  const expected = new Float32Array(readFileSync(join(folder.path, "out.f32")).buffer.slice(0));
+  const expected = new Float32Array(readFileSync(join(session.folder.path, "out.f32")).buffer.slice(0));
   got.channels.forEach((text, c) => {
     const frames = input[0].length;
     const want = expected.subarray(c * frames, (c + 1) * frames);

@@ -3,36 +3,23 @@
 import assert from "node:assert/strict";
 import { mkdirSync, readFileSync } from "node:fs";
 import { join } from "node:path";
-import { after, before, describe, test } from "node:test";
+import { describe, test } from "node:test";
 import { pathToFileURL } from "node:url";
 
 import { PRESETS } from "../dist/tables.js";
 import { encodeFloatWav, decodeFloatWav } from "../page/wav.js";
-import { launch } from "./browser.mjs";
-import { WEB, firstDifference, renderTool, temporaryFolder, testSignal } from "./fixtures.mjs";
-import { serve } from "./serve.mjs";
+import { WEB, firstDifference, renderTool, testSignal } from "./fixtures.mjs";
+import { useBrowser } from "./session.mjs";
 
 // The README's picture of the page.
 const SCREENSHOT = process.env.GRINDLET_SCREENSHOT ?? join(WEB, "..", "build", "web", "page.png");
 
-let server;
-let browser;
-let folder;
-before(async () => {
-  server = await serve({ "/": WEB });
-  browser = await launch();
-  folder = temporaryFolder();
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  folder?.remove();
-});
+const session = useBrowser();
 
 async function openPage(prepare = null) {
-  const page = await browser.context.newPage();
+  const page = await session.browser.context.newPage();
   if (prepare !== null) await page.addInitScript(prepare);
-  await page.goto(`${server.url}/index.html`);
+  await page.goto(`${session.server.url}/index.html`);
   return page;
 }
 
@@ -43,7 +30,7 @@ describe("the page", () => {
     const rate = 44100;
     const input = testSignal(rate, 2, 2);
     const preset = PRESETS.find((p) => p.symbol === "home-console");
-    const expected = renderTool(folder.path, input, rate, preset.settings);
+    const expected = renderTool(session.folder.path, input, rate, preset.settings);
     const page = await openPage();
     await page.waitForSelector("body[data-ready]");
     await page.setInputFiles("#file", { name: "chirp.wav", mimeType: "audio/wav", buffer: Buffer.from(encodeFloatWav(input, rate)) });
@@ -57,7 +44,7 @@ describe("the page", () => {
 
     const [download] = await Promise.all([page.waitForEvent("download"), page.click("#download")]);
     assert.equal(download.suggestedFilename(), "chirp-grindlet.wav");
-    const saved = join(folder.path, "downloaded.wav");
+    const saved = join(session.folder.path, "downloaded.wav");
     await download.saveAs(saved);
     const got = decodeFloatWav(readFileSync(saved));
     assert.equal(got.sampleRate, rate);
@@ -100,7 +87,7 @@ describe("the page", () => {
   });
 
   test("says when it is opened as a file rather than served", async () => {
-    const page = await browser.context.newPage();
+    const page = await session.browser.context.newPage();
     await page.goto(pathToFileURL(join(WEB, "index.html")).href);
     await page.waitForSelector("#message.error");
     assert.match(await message(page), /must be served over http or https/);

@@ -1,20 +1,10 @@
 // renderOffline in headless Chromium against the render tool, bit for bit: both sample rates,
 // mono and stereo, every rounding rule, both modes, the levels and the seeded stages.
 import assert from "node:assert/strict";
-import { after, before, describe, test } from "node:test";
+import { before, describe, test } from "node:test";
 
-import { launch } from "./browser.mjs";
-import {
-  PAGE_HELPERS,
-  WEB,
-  firstDifference,
-  fromBase64,
-  renderTool,
-  temporaryFolder,
-  testSignal,
-  toBase64,
-} from "./fixtures.mjs";
-import { serve } from "./serve.mjs";
+import { firstDifference, fromBase64, renderTool, testSignal, toBase64 } from "./fixtures.mjs";
+import { harnessPage, useBrowser } from "./session.mjs";
 
 const CASES = [
   { rate: 44100, channels: 1, settings: {} },
@@ -45,28 +35,16 @@ const CASES = [
 ];
 
 describe("renderOffline against the render tool", () => {
-  let server;
-  let browser;
+  const session = useBrowser();
   let page;
-  let folder;
   before(async () => {
-    server = await serve({ "/": WEB });
-    browser = await launch();
-    page = await browser.context.newPage();
-    await page.goto(`${server.url}/tests/harness.html`);
-    await page.evaluate(PAGE_HELPERS);
-    folder = temporaryFolder();
-  });
-  after(async () => {
-    await browser?.close();
-    await server?.close();
-    folder?.remove();
+    page = await harnessPage(session);
   });
 
   for (const { rate, channels, settings } of CASES) {
     test(`${rate} Hz, ${channels} channel(s): ${JSON.stringify(settings)}`, async () => {
       const input = testSignal(rate, channels, 1.5);
-      const expected = renderTool(folder.path, input, rate, settings);
+      const expected = renderTool(session.folder.path, input, rate, settings);
       const got = await page.evaluate(
         async ({ input, rate, settings }) => {
           const { renderOffline } = await import("/dist/grindlet.js");
