@@ -119,10 +119,10 @@ void Engine::readStages() {
                                       : 1.0f;
     if (!(stages.ditherStep > 0.0f)) stages.dither = false;
     plain = !stages.perSample() && !stages.modulating();
-    if (stages.perSample()) filtersFor(stages.rateHz);
+    if (stages.perSample()) filtersFor(stages.rateHz, true);
 }
 
-void Engine::filtersFor(float rateHz) {
+void Engine::filtersFor(float rateHz, bool withTone) {
     // The anti-aliasing's cutoff sits just under the reduced rate's Nyquist frequency; where
     // nothing is reduced there is nothing to remove. Q of a fourth-order Butterworth.
     constexpr double CUTOFF_OF_NYQUIST = 0.9, LOWEST_SHARE = 1e-4, HIGHEST_SHARE = 0.45;
@@ -135,6 +135,7 @@ void Engine::filtersFor(float rateHz) {
         antialiasFilter[0] = LowPass::at(clamped, Q_FIRST);
         antialiasFilter[1] = LowPass::at(clamped, Q_SECOND);
     }
+    if (!withTone) return;
     const double toneShare = double(stages.toneHz) / double(rate);
     toneOn = stages.toneHz > 0.0f && toneShare < HIGHEST_SHARE;
     if (toneOn) toneFilter = LowPass::at(std::fmax(toneShare, LOWEST_SHARE), Q_TONE);
@@ -169,7 +170,8 @@ void Engine::modulate(int64_t at) {
     }
     const auto hertz = static_cast<float>(double(stages.rateHz) * factor);
     settings.rateStream = rateStreamOf(hertz);
-    if (stages.perSample()) filtersFor(hertz);
+    // The tone's cutoff does not follow the rate: only the anti-aliasing moves here.
+    if (stages.antialias > 0.0f) filtersFor(hertz, false);
 }
 
 void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,

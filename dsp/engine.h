@@ -120,7 +120,8 @@ private:
     // A number within its range (NaN: its default), as the stages and levels take it.
     double number(ControlIndex control) const;
     void readStages();
-    void filtersFor(float rateHz);
+    // The anti-aliasing for this rate, and the tone too where asked.
+    void filtersFor(float rateHz, bool withTone);
     // The rate at stream frame `at`, the LFO's and the jitter's, and the filter that follows it.
     void modulate(int64_t at);
     // For `pair` channels (1 or 2) from `first`: sources[k] into staged[k], then crushed[k] in

@@ -2,7 +2,7 @@
 # The full test run: set-up, then every preset configured, built and tested (the native signal
 # code and the sanitizer build included), then the two module files compared bit for bit, the
 # LV2 plugin, the Python package and the browser edition against them, then every fuzz target
-# for 15 seconds each.
+# for 10 seconds each.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -96,7 +96,7 @@ cmake --preset web -DGRINDLET_WERROR="$werror" >/dev/null
 cmake --build --preset web -j "$jobs"
 (cd web && GRINDLET_PYTHON="$tmp/venv/bin/python" GRINDLET_PYTHONPATH= node --test --test-reporter=spec tests/)
 
-fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-15}
+fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-10}
 stage "fuzz smoke ($fuzz_seconds s each)"
 bash fuzz/run.sh "$fuzz_seconds" host_script
 bash fuzz/run.sh "$fuzz_seconds" fast_paths
