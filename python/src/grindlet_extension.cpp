@@ -204,7 +204,9 @@ int64_t countOf(py::handle value, const char* name, int64_t most, const char* un
 py::array_t<float> floatSamples(py::handle audio, const char* argument, bool batch) {
     const std::string name = argument;
     if (audio.is_none()) throw py::type_error(name + " must be an array of numbers; got None");
-    if (py::hasattr(audio, "requires_grad") && py::bool_(audio.attr("requires_grad"))) {
+    // A NumPy array has no such attribute, and asking would raise and format an error each call.
+    if (!py::isinstance<py::array>(audio) && py::hasattr(audio, "requires_grad") &&
+        py::bool_(audio.attr("requires_grad"))) {
         throw py::type_error(name + " is a tensor that requires grad: pass " + name +
                              ".detach() (the effect has no gradient)");
     }
