@@ -94,7 +94,7 @@ GRINDLET_REQUIRE_RENDER=1 "$tmp/venv/bin/python" -m pytest -q -p no:cacheprovide
 stage "the browser edition: the engine as WebAssembly, in headless Chromium against the render tool and Python"
 cmake --preset web -DGRINDLET_WERROR="$werror" >/dev/null
 cmake --build --preset web -j "$jobs"
-(cd web && GRINDLET_PYTHON="$tmp/venv/bin/python" GRINDLET_PYTHONPATH= node --test --test-reporter=spec tests/)
+(cd web && GRINDLET_PYTHON="$tmp/venv/bin/python" GRINDLET_PYTHONPATH= node --test tests/)
 
 fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-10}
 stage "fuzz smoke ($fuzz_seconds s each)"
