@@ -414,11 +414,7 @@ TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
         engine.set(dsp::CONTROL_RATE, 5000.0);
         engine.set(dsp::CONTROL_ANTIALIAS, 50.0);
         engine.set(dsp::CONTROL_LAW, 2.0);
-        Planar out = input;
-        const float* from[] = {input[0].data(), input[1].data()};
-        float* to[] = {out[0].data(), out[1].data()};
-        engine.process(from, to, static_cast<int64_t>(input[0].size()));
-        return out;
+        return inCalls(engine, input, 0, 1, false);
     };
     const Planar plain = staged(in, 3, 0, false), plainBlend = blendOnly(in);
     const unsigned saved = _mm_getcsr();
@@ -439,10 +435,7 @@ TEST(EngineStages, FiltersRecoverFromNaNAndInfinities) {
     engine.set(dsp::CONTROL_RATE, 11025.0);
     engine.set(dsp::CONTROL_ANTIALIAS, 100.0);
     engine.set(dsp::CONTROL_TONE, 4000.0);
-    Planar out = in;
-    const float* from = in[0].data();
-    float* to = out[0].data();
-    engine.process(&from, &to, 8000);
+    const Planar out = inCalls(engine, in, 0, 1, false);
     for (size_t i = 2000; i < 8000; ++i) ASSERT_TRUE(std::isfinite(out[0][i])) << i;
 }
 
@@ -458,10 +451,7 @@ TEST(EngineStages, AMovingToneCutoffMakesNoJump) {
     engine.set(dsp::CONTROL_BITS, 32.0);
     engine.set(dsp::CONTROL_RATE, 1e6);
     engine.sweep(dsp::CONTROL_TONE, 150.0, 15000.0, frames);
-    Planar out = in;
-    const float* from = in[0].data();
-    float* to = out[0].data();
-    engine.process(&from, &to, frames);
+    const Planar out = inCalls(engine, in, 0, 1, false);
     float largest = 0.0f;
     for (int64_t i = 1; i < frames; ++i)
         largest = std::max(largest, std::fabs(out[0][size_t(i)] - out[0][size_t(i - 1)]));
@@ -479,10 +469,7 @@ TEST(EngineStages, MuLawKeepsQuietSignalsFinerThanEvenSteps) {
         engine.set(dsp::CONTROL_BITS, 8.0);
         engine.set(dsp::CONTROL_RATE, 8000.0);
         engine.set(dsp::CONTROL_LAW, law);
-        Planar out = in;
-        const float* from = in[0].data();
-        float* to = out[0].data();
-        engine.process(&from, &to, 4000);
+        const Planar out = inCalls(engine, in, 0, 1, false);
         double sum = 0.0;
         for (size_t i = 0; i < 4000; ++i) {
             const double miss = double(out[0][i]) - double(in[0][i]);
