@@ -13,6 +13,10 @@
 #include "float_bits.h"
 #include "portable_math.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace grindlet::dsp {
 
 // A subnormal becomes a zero of its sign; anything else stays. Read from the bits, so a
@@ -51,40 +55,41 @@ struct LowPass {
     // Below this a value is silence, set to 0: the input, and the output, which feeds both
     // states. Then every value stays far above the denormal range (the states are the output
     // times coefficients no smaller than 1e-8, or the input's, and their exact differences), so
-    // a host that flushes denormals gets the same bits. A NaN or an infinity is silence too: one
-    // bad sample cannot silence the filter for good.
+    // a host that flushes denormals gets the same bits. A NaN or an infinity in the input is
+    // silence too: one bad sample cannot silence the filter for good. (A stable section's output
+    // of inputs below 1e30 stays finite, so the output needs the silence check alone.)
     static constexpr float SILENCE = 1e-15f;
     static float clean(float v) {
         return std::fabs(v) >= SILENCE && std::fabs(v) < 1e30f ? v : 0.0f;
     }
+    static float quiet(float v) { return std::fabs(v) >= SILENCE ? v : 0.0f; }
 
-    // out may be in.
+    // One sample x (clean) through the section. The feedback's chain from one output to the
+    // next is a product, a difference and a sum: the terms of x are added off it.
+    [[gnu::always_inline]] float step(float x, float& z1, float& z2) const {
+        const float y = quiet(b0 * x + z1);
+        z1 = (b1 * x + z2) - a1 * y;
+        z2 = b2 * x - a2 * y;
+        return y;
+    }
+
+    // out may be in. The coefficients are copied first: the stores through out could otherwise
+    // be them, and they would be loaded again every sample.
     void run(State& s, const float* in, float* out, int32_t frames) const {
+        const LowPass f = *this;
         float z1 = s.z1, z2 = s.z2;
-        for (int32_t i = 0; i < frames; ++i) {
-            const float x = clean(in[i]);
-            const float y = clean(b0 * x + z1);
-            z1 = b1 * x - a1 * y + z2;
-            z2 = b2 * x - a2 * y;
-            out[i] = y;
-        }
-        s.z1 = z1;
-        s.z2 = z2;
+        for (int32_t i = 0; i < frames; ++i) out[i] = f.step(clean(in[i]), z1, z2);
+        s = {z1, z2};
     }
 
     // The same on two channels in one pass, in place: their chains are independent, so each
     // runs in the other's latency. Each channel gets run()'s bits.
     void runTwo(State& sa, State& sb, float* a, float* b, int32_t frames) const {
+        const LowPass f = *this;
         float za1 = sa.z1, za2 = sa.z2, zb1 = sb.z1, zb2 = sb.z2;
         for (int32_t i = 0; i < frames; ++i) {
-            const float xa = clean(a[i]);
-            const float xb = clean(b[i]);
-            const float ya = clean(b0 * xa + za1);
-            const float yb = clean(b0 * xb + zb1);
-            za1 = b1 * xa - a1 * ya + za2;
-            zb1 = b1 * xb - a1 * yb + zb2;
-            za2 = b2 * xa - a2 * ya;
-            zb2 = b2 * xb - a2 * yb;
+            const float ya = f.step(clean(a[i]), za1, za2);
+            const float yb = f.step(clean(b[i]), zb1, zb2);
             a[i] = ya;
             b[i] = yb;
         }
@@ -96,17 +101,9 @@ struct LowPass {
     // output while the first computes its next, so their latencies overlap.
     static void runPair(const LowPass& first, const LowPass& second, State& s1, State& s2,
                         const float* in, float* out, int32_t frames) {
+        const LowPass f = first, g = second;
         float u1 = s1.z1, u2 = s1.z2, v1 = s2.z1, v2 = s2.z2;
-        for (int32_t i = 0; i < frames; ++i) {
-            const float x = clean(in[i]);
-            const float y = clean(first.b0 * x + u1);
-            u1 = first.b1 * x - first.a1 * y + u2;
-            u2 = first.b2 * x - first.a2 * y;
-            const float w = clean(second.b0 * y + v1);
-            v1 = second.b1 * y - second.a1 * w + v2;
-            v2 = second.b2 * y - second.a2 * w;
-            out[i] = w;
-        }
+        for (int32_t i = 0; i < frames; ++i) out[i] = g.step(f.step(clean(in[i]), u1, u2), v1, v2);
         s1 = {u1, u2};
         s2 = {v1, v2};
     }
@@ -114,23 +111,23 @@ struct LowPass {
     // runPair on two channels in one pass, in place (sa: the first channel's two states).
     static void runPairTwo(const LowPass& first, const LowPass& second, State* sa, State* sb,
                            float* a, float* b, int32_t frames) {
+#if defined(__SSE2__)
+        runPairTwoLanes(first, second, sa, sb, a, b, frames);
+#else
+        runPairTwoPlain(first, second, sa, sb, a, b, frames);
+#endif
+    }
+
+    static void runPairTwoPlain(const LowPass& first, const LowPass& second, State* sa, State* sb,
+                                float* a, float* b, int32_t frames) {
+        const LowPass f = first, g = second;
         float ua1 = sa[0].z1, ua2 = sa[0].z2, va1 = sa[1].z1, va2 = sa[1].z2;
         float ub1 = sb[0].z1, ub2 = sb[0].z2, vb1 = sb[1].z1, vb2 = sb[1].z2;
         for (int32_t i = 0; i < frames; ++i) {
-            const float xa = clean(a[i]);
-            const float xb = clean(b[i]);
-            const float ya = clean(first.b0 * xa + ua1);
-            const float yb = clean(first.b0 * xb + ub1);
-            ua1 = first.b1 * xa - first.a1 * ya + ua2;
-            ub1 = first.b1 * xb - first.a1 * yb + ub2;
-            ua2 = first.b2 * xa - first.a2 * ya;
-            ub2 = first.b2 * xb - first.a2 * yb;
-            const float wa = clean(second.b0 * ya + va1);
-            const float wb = clean(second.b0 * yb + vb1);
-            va1 = second.b1 * ya - second.a1 * wa + va2;
-            vb1 = second.b1 * yb - second.a1 * wb + vb2;
-            va2 = second.b2 * ya - second.a2 * wa;
-            vb2 = second.b2 * yb - second.a2 * wb;
+            const float ya = f.step(clean(a[i]), ua1, ua2);
+            const float yb = f.step(clean(b[i]), ub1, ub2);
+            const float wa = g.step(ya, va1, va2);
+            const float wb = g.step(yb, vb1, vb2);
             a[i] = wa;
             b[i] = wb;
         }
@@ -139,6 +136,55 @@ struct LowPass {
         sb[0] = {ub1, ub2};
         sb[1] = {vb1, vb2};
     }
+
+#if defined(__SSE2__)
+    // runPairTwoPlain's bits with its four sections in the lanes of one vector: the first
+    // sections of a and b on frame i, the second sections on frame i - 1 (the first's output of
+    // the pass before). Each lane does the plain loop's operations in its order, and no value is
+    // a NaN, so every lane rounds as the scalar section does.
+    static void runPairTwoLanes(const LowPass& first, const LowPass& second, State* sa, State* sb,
+                                float* a, float* b, int32_t frames) {
+        if (frames <= 0) return;
+        const LowPass f = first, g = second;
+        // Frame 0 through the first sections alone: the second sections start one frame behind.
+        float ya = f.step(clean(a[0]), sa[0].z1, sa[0].z2);
+        float yb = f.step(clean(b[0]), sb[0].z1, sb[0].z2);
+        const __m128 b0 = _mm_setr_ps(f.b0, f.b0, g.b0, g.b0);
+        const __m128 b1 = _mm_setr_ps(f.b1, f.b1, g.b1, g.b1);
+        const __m128 b2 = _mm_setr_ps(f.b2, f.b2, g.b2, g.b2);
+        const __m128 a1 = _mm_setr_ps(f.a1, f.a1, g.a1, g.a1);
+        const __m128 a2 = _mm_setr_ps(f.a2, f.a2, g.a2, g.a2);
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+        const __m128 silence = _mm_set1_ps(SILENCE), loud = _mm_set1_ps(1e30f);
+        __m128 z1 = _mm_setr_ps(sa[0].z1, sb[0].z1, sa[1].z1, sb[1].z1);
+        __m128 z2 = _mm_setr_ps(sa[0].z2, sb[0].z2, sa[1].z2, sb[1].z2);
+        __m128 y = _mm_setr_ps(ya, yb, 0.0f, 0.0f);
+        for (int32_t i = 1; i < frames; ++i) {
+            __m128 x = _mm_unpacklo_ps(_mm_load_ss(a + i), _mm_load_ss(b + i));
+            const __m128 size = _mm_and_ps(x, magnitude);
+            x = _mm_and_ps(x, _mm_and_ps(_mm_cmpge_ps(size, silence), _mm_cmplt_ps(size, loud)));
+            const __m128 in = _mm_movelh_ps(x, y);  // x of frame i, the first's y of i - 1
+            y = _mm_add_ps(_mm_mul_ps(b0, in), z1);
+            y = _mm_and_ps(y, _mm_cmpge_ps(_mm_and_ps(y, magnitude), silence));
+            z1 = _mm_sub_ps(_mm_add_ps(_mm_mul_ps(b1, in), z2), _mm_mul_ps(a1, y));
+            z2 = _mm_sub_ps(_mm_mul_ps(b2, in), _mm_mul_ps(a2, y));
+            const __m128 high = _mm_movehl_ps(y, y);
+            a[i - 1] = _mm_cvtss_f32(high);
+            b[i - 1] = _mm_cvtss_f32(_mm_shuffle_ps(high, high, 1));
+        }
+        alignas(16) float lanes[3][4];
+        _mm_store_ps(lanes[0], z1);
+        _mm_store_ps(lanes[1], z2);
+        _mm_store_ps(lanes[2], y);
+        sa[0] = {lanes[0][0], lanes[1][0]};
+        sb[0] = {lanes[0][1], lanes[1][1]};
+        sa[1] = {lanes[0][2], lanes[1][2]};
+        sb[1] = {lanes[0][3], lanes[1][3]};
+        // The last frame through the second sections.
+        a[frames - 1] = g.step(lanes[2][0], sa[1].z1, sa[1].z2);
+        b[frames - 1] = g.step(lanes[2][1], sb[1].z1, sb[1].z2);
+    }
+#endif
 };
 
 // Quantization laws: the signal is compressed before the reducers and expanded after them, so
