@@ -27,6 +27,7 @@ void Engine::reset() {
         resetRateReducer(reducers[channel], rate);
         antialiasState[channel][0] = antialiasState[channel][1] = toneState[channel] = {};
     }
+    takesFound.frames = -1;
     position = 0;
     changed = levelsChanged = true;
     levelsStarted = false;
@@ -131,9 +132,9 @@ void Engine::filtersFor(float rateHz, bool withTone) {
     const double share = CUTOFF_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
     antialiasOn = stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0;
     if (antialiasOn) {
-        const double clamped = std::fmax(share, LOWEST_SHARE);
-        antialiasFilter[0] = LowPass::at(clamped, Q_FIRST);
-        antialiasFilter[1] = LowPass::at(clamped, Q_SECOND);
+        const LowPass::Cutoff cutoff = LowPass::Cutoff::of(std::fmax(share, LOWEST_SHARE));
+        antialiasFilter[0] = LowPass::at(cutoff, Q_FIRST);
+        antialiasFilter[1] = LowPass::at(cutoff, Q_SECOND);
     }
     if (!withTone) return;
     const double toneShare = double(stages.toneHz) / double(rate);
@@ -187,9 +188,12 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
         }
     }
     if (antialiasOn) {
-        // The blend needs the input as it came: kept in `crushed` until the reducers write it.
-        for (int32_t k = 0; k < pair; ++k)
-            std::memcpy(crushed[k], staged[k], sizeof(float) * size_t(frames));
+        // A blend needs the input as it came: kept in `crushed` until the reducers write it.
+        const float amount = stages.antialias;
+        if (amount < 1.0f) {
+            for (int32_t k = 0; k < pair; ++k)
+                std::memcpy(crushed[k], staged[k], sizeof(float) * size_t(frames));
+        }
         if (pair == 2) {
             LowPass::runPairTwo(antialiasFilter[0], antialiasFilter[1], antialiasState[first],
                                 antialiasState[first + 1], staged[0], staged[1], frames);
@@ -197,7 +201,6 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
             LowPass::runPair(antialiasFilter[0], antialiasFilter[1], antialiasState[first][0],
                              antialiasState[first][1], staged[0], staged[0], frames);
         }
-        const float amount = stages.antialias;
         if (amount < 1.0f) {
             for (int32_t k = 0; k < pair; ++k) {
                 float* out = staged[k];
@@ -253,8 +256,14 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     int32_t count = 0;
     if (external != nullptr) {  // a module's takes are its own: every frame
         for (int32_t i = 0; i < frames; ++i) takes[count++] = i;
+        takesFound.frames = -1;
         return count;
     }
+    const uint32_t phaseBits = floatBits(reducers[channel].holdPhase);
+    const uint32_t rateBits = floatBits(settings.rateStream);
+    if (takesFound.frames == frames && takesFound.phaseBits == phaseBits &&
+        takesFound.rateBits == rateBits)
+        return takesFound.count;
     // A copy of the reducer runs on the frames' indices, unquantized, in Step: which frames a
     // reducer takes follows from its phase and rate alone, the same in both modes. A frame whose
     // index comes out at its own place was taken (the held value before the first take is
@@ -269,7 +278,22 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
         takes[count] = i;
         count += scratch[i] == FRAME_INDICES.at[i] ? 1 : 0;
     }
+    takesFound = {phaseBits, rateBits, frames, count};
     return count;
+}
+
+float Engine::expanded(uint32_t bits) {
+    constexpr uint32_t GOLDEN = 2654435761u;  // Knuth's multiplicative hash
+    constexpr int SHIFT = 26;                 // 32 - log2(EXPANDED_ENTRIES)
+    static_assert(EXPANDED_ENTRIES == 1 << (32 - SHIFT));
+    const uint32_t entry = (bits * GOLDEN) >> SHIFT;
+    if (expansions.in[entry] == bits) return expansions.out[entry];
+    const float y = floatFromBits(bits);
+    const float x =
+        withoutSubnormal(stages.law == 1 ? companding::expandMu(y) : companding::expandA(y));
+    expansions.in[entry] = bits;
+    expansions.out[entry] = x;
+    return x;
 }
 
 void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames) {
@@ -277,7 +301,7 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames) {
     if (stages.law != 0) {
         // The reducers hold each taken sample for many frames: a repeated value (bit for bit)
         // is expanded once.
-        const bool mu = stages.law == 1;
+        if (expansions.law != stages.law) expansions = {stages.law, {}, {}};
         for (int32_t k = 0; k < pair; ++k) {
             float* samples = crushed[k];
             uint32_t lastIn = floatBits(samples[0]) ^ 1u;  // differs from the first
@@ -286,8 +310,7 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames) {
                 const uint32_t bits = floatBits(samples[i]);
                 if (bits != lastIn) {
                     lastIn = bits;
-                    lastOut = withoutSubnormal(mu ? companding::expandMu(samples[i])
-                                                  : companding::expandA(samples[i]));
+                    lastOut = expanded(bits);
                 }
                 samples[i] = lastOut;
             }

@@ -133,6 +133,8 @@ private:
     void takenStages(int32_t channel, float* samples, float* scratch, int32_t frames, int64_t at);
     // The frames of the next `frames` that the channel's reducer will take, into `takes`.
     int32_t findTakes(int32_t channel, int32_t frames, float* scratch);
+    // The law's expansion of a reducer's output sample (bits as they are).
+    float expanded(uint32_t bits);
 
     void processInParts(const float* const* in, float* const* out, int64_t frames);
     struct Sweep {
@@ -175,6 +177,21 @@ private:
     float staged[2][LevelStage::CHUNK];
     float crushed[2][LevelStage::CHUNK];
     int32_t takes[LevelStage::CHUNK];
+    // What `takes` was found for: the takes follow from a reducer's phase and rate alone, and
+    // every channel's reducer has the same, so the channels of a block share them.
+    struct TakesFound {
+        uint32_t phaseBits = 0, rateBits = 0;
+        int32_t frames = -1;  // none found
+        int32_t count = 0;
+    } takesFound;
+    // The last expansions, by the sample's bits: a reducer's output has few distinct values
+    // (its steps). Every entry starts as 0, which each law expands to itself.
+    static constexpr int32_t EXPANDED_ENTRIES = 64;
+    struct Expansions {
+        int16_t law = 0;
+        uint32_t in[EXPANDED_ENTRIES] = {};
+        float out[EXPANDED_ENTRIES] = {};
+    } expansions;
 };
 
 }  // namespace grindlet::dsp

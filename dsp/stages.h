@@ -34,9 +34,17 @@ struct LowPass {
 
     // cutoff / sample rate in (0, 0.5), and the pole pair's Q (0.7071 alone is Butterworth; a
     // fourth-order Butterworth is 0.5412 then 1.3066).
-    static LowPass at(double cutoffShare, double q) {
-        const double sine = sineOfTurns(cutoffShare);
-        const double cosine = sineOfTurns(cutoffShare + 0.25);
+    static LowPass at(double cutoffShare, double q) { return at(Cutoff::of(cutoffShare), q); }
+
+    // A cutoff's sine and cosine, worked out once for the sections that share it.
+    struct Cutoff {
+        double sine, cosine;
+        static Cutoff of(double cutoffShare) {
+            return {sineOfTurns(cutoffShare), sineOfTurns(cutoffShare + 0.25)};
+        }
+    };
+    static LowPass at(const Cutoff& cutoff, double q) {
+        const double sine = cutoff.sine, cosine = cutoff.cosine;
         const double alpha = sine / (2.0 * q);
         const double a0 = 1.0 + alpha;
         LowPass f;
@@ -208,14 +216,18 @@ inline double logTwo(double v) {
     constexpr uint64_t EXPONENT_BIAS = 1023, MANTISSA = (uint64_t{1} << EXPONENT_SHIFT) - 1;
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    double exponent = double(int64_t(bits >> EXPONENT_SHIFT) - int64_t(EXPONENT_BIAS));
-    const uint64_t mantissaBits = (bits & MANTISSA) | (EXPONENT_BIAS << EXPONENT_SHIFT);
-    double m;  // [1, 2)
+    // The mantissa m in [1, 2) is halved where it is above √2, exactly: its exponent field one
+    // lower. Decided on the bits (m > √2 exactly where its fraction is above √2's), so no branch
+    // guesses at a random sample.
+    uint64_t sqrt2Bits;
+    std::memcpy(&sqrt2Bits, &SQRT2, sizeof sqrt2Bits);
+    const uint64_t fraction = bits & MANTISSA;
+    const uint64_t halved = fraction > (sqrt2Bits & MANTISSA) ? 1 : 0;
+    const double exponent =
+        double(int64_t(bits >> EXPONENT_SHIFT) - int64_t(EXPONENT_BIAS) + int64_t(halved));
+    const uint64_t mantissaBits = fraction | ((EXPONENT_BIAS - halved) << EXPONENT_SHIFT);
+    double m;  // [√½, √2]
     std::memcpy(&m, &mantissaBits, sizeof m);
-    if (m > SQRT2) {
-        m = m * 0.5;  // exact
-        exponent = exponent + 1.0;
-    }
     const double s = (m - 1.0) / (m + 1.0);  // |s| < 0.172
     const double s2 = s * s;
     double p = 1.0 / 11.0;

@@ -399,6 +399,29 @@ TEST(EngineStages, EachChannelOfAPairIsWhatAMonoEngineMakesOfIt) {
         EXPECT_TRUE(sameBits(together[c], render(Planar{in[c]})[0])) << "channel " << c;
 }
 
+// At the sample rate and no other stage, a frame's output is its input's alone: after a switch
+// of law the engine gives what one with that law from the start gives (3 bits: both laws
+// meet the same few steps, and the expansions remembered for one law are not the other's).
+TEST(EngineStages, ASwitchOfLawTakesEffectAtOnce) {
+    const Planar in = noise(1, 800, 8);
+    const auto render = [&in](int firstLaw) {
+        dsp::Engine engine(48000.0, 1);
+        engine.set(dsp::CONTROL_BITS, 3);
+        engine.set(dsp::CONTROL_RATE, 48000);
+        engine.set(dsp::CONTROL_LAW, firstLaw);
+        std::vector<float> out(in[0].size());
+        const float* from[] = {in[0].data()};
+        float* to[] = {out.data()};
+        engine.process(from, to, 400);
+        engine.set(dsp::CONTROL_LAW, 2);
+        from[0] += 400;
+        to[0] += 400;
+        engine.process(from, to, 400);
+        return std::vector<float>(out.begin() + 400, out.end());
+    };
+    EXPECT_TRUE(sameBits(render(1), render(2)));
+}
+
 TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
     // Loud, then next to silence: subnormals among tiny normal samples.
     Planar in = noise(2, 6000, 12);
