@@ -284,7 +284,7 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
 
 float Engine::expanded(uint32_t bits) {
     constexpr uint32_t GOLDEN = 2654435761u;  // Knuth's multiplicative hash
-    constexpr int SHIFT = 26;                 // 32 - log2(EXPANDED_ENTRIES)
+    constexpr int SHIFT = 23;                 // 32 - log2(EXPANDED_ENTRIES)
     static_assert(EXPANDED_ENTRIES == 1 << (32 - SHIFT));
     const uint32_t entry = (bits * GOLDEN) >> SHIFT;
     if (expansions.in[entry] == bits) return expansions.out[entry];

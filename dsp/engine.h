@@ -185,8 +185,8 @@ private:
         int32_t count = 0;
     } takesFound;
     // The last expansions, by the sample's bits: a reducer's output has few distinct values
-    // (its steps). Every entry starts as 0, which each law expands to itself.
-    static constexpr int32_t EXPANDED_ENTRIES = 64;
+    // (its steps: 256 at 8 bits). Every entry starts as 0, which each law expands to itself.
+    static constexpr int32_t EXPANDED_ENTRIES = 512;
     struct Expansions {
         int16_t law = 0;
         uint32_t in[EXPANDED_ENTRIES] = {};
