@@ -31,6 +31,7 @@ void Engine::reset() {
     position = 0;
     changed = levelsChanged = true;
     levelsStarted = false;
+    direct = false;
 }
 
 void Engine::set(ControlIndex control, double value) {
@@ -44,6 +45,7 @@ void Engine::set(ControlIndex control, double value) {
     if (std::memcmp(&held, &values[control], sizeof held) == 0) return;
     values[control] = held;
     changed = true;
+    direct = false;
     if (isLevel(control)) levelsChanged = true;
 }
 
@@ -52,12 +54,14 @@ void Engine::sweep(ControlIndex control, double from, double to, int64_t frames)
     if (!sweeps[control].on) ++sweeping;
     sweeps[control] = {from, to, position, frames, true};
     changed = true;
+    direct = false;
 }
 
 void Engine::setEnabled(bool on) {
     if (on == enabled) return;
     enabled = on;
     changed = levelsChanged = true;
+    direct = false;
 }
 
 void Engine::readControls(int64_t blockStart) {
@@ -363,11 +367,12 @@ void Engine::processInParts(const float* const* in, float* const* out, int64_t f
             piece = std::min<int64_t>(piece, MODULATION_FRAMES - intoStep);
         }
         if (external != nullptr) piece = std::min<int64_t>(piece, external->mostFrames());
-        if (piece < 1) return;  // a crusher that takes nothing
+        if (piece < 1) break;  // a crusher that takes nothing
         run(in, out, done, static_cast<int32_t>(piece));
         done += piece;
         position += piece;
     }
+    direct = !changed && plain && sweeping == 0 && external == nullptr && levels.idle();
 }
 
 void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t frames) {

@@ -68,7 +68,10 @@ public:
     void setBlockFrames(int32_t frames) { blockFrames = frames > 0 ? frames : 0; }
     // Something else crushes the channels from now on (null: the engine's own reducers). The
     // engine then keeps every crush within the crusher's mostFrames() and a block.
-    void plugIn(ChannelCrusher* crusher) { external = crusher; }
+    void plugIn(ChannelCrusher* crusher) {
+        external = crusher;
+        direct = false;
+    }
 
     // As if just made, with the controls as they are set: a fresh phase and held samples, the
     // levels at their settings at once, the stream's position 0.
@@ -80,8 +83,7 @@ public:
     void process(const float* const* in, float* const* out, int64_t frames) {
         // A host's block with nothing new to read and the levels at rest: what almost every
         // call is, inline, as a small block's few hundred cycles leave no room for more calls.
-        if (!changed && plain && sweeping == 0 && external == nullptr && frames > 0 &&
-            frames <= MOST_CALL_FRAMES && levels.idle()) {
+        if (direct && frames > 0 && frames <= MOST_CALL_FRAMES) {
             for (int32_t channel = 0; channel < channelCount; ++channel) {
                 const ReducerStreams streams{in[channel], &settings.bitsStream,
                                              &settings.rateStream, out[channel]};
@@ -162,6 +164,9 @@ private:
     bool levelsChanged = true;  // a level or the bypass did
     bool levelsStarted = false;
     bool plain = true;  // no stage and no modulation: the reducers and levels alone
+    // Nothing to read, no stage, no sweep, the engine's own reducers and the levels at rest:
+    // the next call is the reducers alone. Worked out after a call, cleared by every change.
+    bool direct = false;
     CrushSettings settings;
     Stages stages;
     LowPass antialiasFilter[2];  // fourth order, as two pole pairs
