@@ -300,14 +300,15 @@ float Engine::expanded(uint32_t bits) {
     return x;
 }
 
-void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames) {
+void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* const* to) {
     if (frames <= 0) return;
     if (stages.law != 0) {
         // The reducers hold each taken sample for many frames: a repeated value (bit for bit)
         // is expanded once.
         if (expansions.law != stages.law) expansions = {stages.law, {}, {}};
         for (int32_t k = 0; k < pair; ++k) {
-            float* samples = crushed[k];
+            const float* samples = crushed[k];
+            float* into = toneOn ? crushed[k] : to[k];
             uint32_t lastIn = floatBits(samples[0]) ^ 1u;  // differs from the first
             float lastOut = 0.0f;
             for (int32_t i = 0; i < frames; ++i) {
@@ -316,15 +317,16 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames) {
                     lastIn = bits;
                     lastOut = expanded(bits);
                 }
-                samples[i] = lastOut;
+                into[i] = lastOut;
             }
         }
     }
     if (!toneOn) return;
     if (pair == 2) {
-        toneFilter.runTwo(toneState[first], toneState[first + 1], crushed[0], crushed[1], frames);
+        toneFilter.runTwo(toneState[first], toneState[first + 1], crushed[0], crushed[1], to[0],
+                          to[1], frames);
     } else {
-        toneFilter.run(toneState[first], crushed[0], crushed[0], frames);
+        toneFilter.run(toneState[first], crushed[0], to[0], frames);
     }
 }
 
@@ -400,15 +402,19 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
                     }
                 }
                 stagesBefore(first, pair, sources, n, position + done);
-                for (int32_t k = 0; k < pair; ++k) crush(first + k, staged[k], crushed[k], n);
-                stagesAfter(first, pair, n);
-                for (int32_t k = 0; k < pair; ++k) {
-                    float* wet = out[first + k] + at + done;
-                    if (levels.blends()) {
-                        levels.finish(in[first + k] + at + done, crushed[k], wet, n);
-                    } else {
-                        std::memcpy(wet, crushed[k], sizeof(float) * size_t(n));
-                    }
+                // Without a blend the last stage writes the output (the dry input, read before
+                // it, is not read again).
+                float* finals[2] = {};
+                for (int32_t k = 0; k < pair; ++k)
+                    finals[k] = levels.blends() ? crushed[k] : out[first + k] + at + done;
+                const bool after = stages.law != 0 || toneOn;
+                for (int32_t k = 0; k < pair; ++k)
+                    crush(first + k, staged[k], after ? crushed[k] : finals[k], n);
+                if (after) stagesAfter(first, pair, n, finals);
+                if (levels.blends()) {
+                    for (int32_t k = 0; k < pair; ++k)
+                        levels.finish(in[first + k] + at + done, crushed[k],
+                                      out[first + k] + at + done, n);
                 }
             }
             continue;

@@ -130,7 +130,8 @@ private:
     // place; a pair's filters run in one pass.
     void stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
                       int64_t at);
-    void stagesAfter(int32_t first, int32_t pair, int32_t frames);
+    // The law's expansion and the tone, from crushed[k] into to[k] (which may be crushed[k]).
+    void stagesAfter(int32_t first, int32_t pair, int32_t frames, float* const* to);
     // Companding and dither, on the samples the channel's reducer will take.
     void takenStages(int32_t channel, float* samples, float* scratch, int32_t frames, int64_t at);
     // The frames of the next `frames` that the channel's reducer will take, into `takes`.

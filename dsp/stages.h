@@ -90,16 +90,17 @@ struct LowPass {
         s = {z1, z2};
     }
 
-    // The same on two channels in one pass, in place: their chains are independent, so each
-    // runs in the other's latency. Each channel gets run()'s bits.
-    void runTwo(State& sa, State& sb, float* a, float* b, int32_t frames) const {
+    // The same on two channels in one pass (outA may be a, outB b): their chains are
+    // independent, so each runs in the other's latency. Each channel gets run()'s bits.
+    void runTwo(State& sa, State& sb, const float* a, const float* b, float* outA, float* outB,
+                int32_t frames) const {
         const LowPass f = *this;
         float za1 = sa.z1, za2 = sa.z2, zb1 = sb.z1, zb2 = sb.z2;
         for (int32_t i = 0; i < frames; ++i) {
             const float ya = f.step(clean(a[i]), za1, za2);
             const float yb = f.step(clean(b[i]), zb1, zb2);
-            a[i] = ya;
-            b[i] = yb;
+            outA[i] = ya;
+            outB[i] = yb;
         }
         sa = {za1, za2};
         sb = {zb1, zb2};
