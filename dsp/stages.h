@@ -45,14 +45,15 @@ struct LowPass {
     };
     static LowPass at(const Cutoff& cutoff, double q) {
         const double sine = cutoff.sine, cosine = cutoff.cosine;
-        const double alpha = sine / (2.0 * q);
-        const double a0 = 1.0 + alpha;
+        // One division: the LFO moves the anti-aliasing's cutoff every few dozen frames.
+        const double alpha = sine * (0.5 / q);  // 0.5 / q folds where q is a constant
+        const double perA0 = 1.0 / (1.0 + alpha);
         LowPass f;
-        f.b0 = static_cast<float>((1.0 - cosine) / 2.0 / a0);
-        f.b1 = static_cast<float>((1.0 - cosine) / a0);
+        f.b1 = static_cast<float>((1.0 - cosine) * perA0);
+        f.b0 = static_cast<float>((1.0 - cosine) * 0.5 * perA0);
         f.b2 = f.b0;
-        f.a1 = static_cast<float>(-2.0 * cosine / a0);
-        f.a2 = static_cast<float>((1.0 - alpha) / a0);
+        f.a1 = static_cast<float>(-2.0 * cosine * perA0);
+        f.a2 = static_cast<float>((1.0 - alpha) * perA0);
         return f;
     }
 
