@@ -299,15 +299,17 @@ struct Generator {
     }
 };
 
-// The anti-aliasing's four sections in the lanes of a vector against the plain pass: every
-// frame's bits and the states after every call, for cutoffs over the whole range, blocks from
-// empty to a chunk, and inputs with silence, the special floats and loud values in them.
+// The filters of a pair of channels in the lanes of a vector against the plain passes (the
+// anti-aliasing's four sections, the tone's two): every frame's bits and the states after every
+// call, for cutoffs over the whole range, blocks from empty to a chunk, and inputs with silence,
+// the special floats and loud values in them.
 TEST(FastFilters, ThePairOfChannelsInLanesEqualsThePlainPass) {
     std::mt19937 random(20261209);
     std::uniform_real_distribution<double> share(1e-4, 0.45);
     std::normal_distribution<float> sample(0.0f, 0.5f);
     using dsp::LowPass;
     LowPass::State plain[2][2] = {}, lanes[2][2] = {};
+    LowPass::State tonePlain[2] = {}, toneLanes[2] = {};
     for (int call = 0; call < 400; ++call) {
         const double cutoff = share(random);
         const LowPass first = LowPass::at(cutoff, 0.54119610014619698);
@@ -320,6 +322,17 @@ TEST(FastFilters, ThePairOfChannelsInLanesEqualsThePlainPass) {
                    : kind == 1 ? sample(random) * 1e-15f
                                : sample(random);
             b[i] = kind == 2 ? 0.0f : kind == 3 ? sample(random) * 1e30f : sample(random);
+        }
+        const LowPass tone = LowPass::at(cutoff, 0.70710678118654752);
+        std::vector<float> ta(a.size()), tb(a.size()), tpa(a.size()), tpb(a.size());
+        tone.runTwoPlain(tonePlain[0], tonePlain[1], a.data(), b.data(), tpa.data(), tpb.data(),
+                         frames);
+        tone.runTwo(toneLanes[0], toneLanes[1], a.data(), b.data(), ta.data(), tb.data(), frames);
+        ASSERT_TRUE(sameBits(ta, tpa) && sameBits(tb, tpb)) << "call " << call;
+        for (int channel = 0; channel < 2; ++channel) {
+            ASSERT_TRUE(sameBits(toneLanes[channel].z1, tonePlain[channel].z1) &&
+                        sameBits(toneLanes[channel].z2, tonePlain[channel].z2))
+                << "call " << call;
         }
         std::vector<float> pa = a, pb = b;
         LowPass::runPairTwoPlain(first, second, plain[0], plain[1], pa.data(), pb.data(), frames);
