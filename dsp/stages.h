@@ -150,6 +150,54 @@ struct LowPass {
     // output while the first computes its next, so their latencies overlap.
     static void runPair(const LowPass& first, const LowPass& second, State& s1, State& s2,
                         const float* in, float* out, int32_t frames) {
+#if defined(__SSE2__)
+        runPairLanes(first, second, s1, s2, in, out, frames);
+#else
+        runPairPlain(first, second, s1, s2, in, out, frames);
+#endif
+    }
+
+#if defined(__SSE2__)
+    // runPairPlain's bits with the two sections in two lanes of a vector, the second one frame
+    // behind (as runPairTwoLanes).
+    static void runPairLanes(const LowPass& first, const LowPass& second, State& s1, State& s2,
+                             const float* in, float* out, int32_t frames) {
+        if (frames <= 0) return;
+        const LowPass f = first, g = second;
+        const float y0 = f.step(clean(in[0]), s1.z1, s1.z2);
+        const __m128 b0 = _mm_setr_ps(f.b0, g.b0, 0.0f, 0.0f);
+        const __m128 b1 = _mm_setr_ps(f.b1, g.b1, 0.0f, 0.0f);
+        const __m128 b2 = _mm_setr_ps(f.b2, g.b2, 0.0f, 0.0f);
+        const __m128 a1 = _mm_setr_ps(f.a1, g.a1, 0.0f, 0.0f);
+        const __m128 a2 = _mm_setr_ps(f.a2, g.a2, 0.0f, 0.0f);
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+        const __m128 silence = _mm_set1_ps(SILENCE), loud = _mm_set1_ps(1e30f);
+        __m128 z1 = _mm_setr_ps(s1.z1, s2.z1, 0.0f, 0.0f);
+        __m128 z2 = _mm_setr_ps(s1.z2, s2.z2, 0.0f, 0.0f);
+        __m128 y = _mm_set_ss(y0);
+        for (int32_t i = 1; i < frames; ++i) {
+            __m128 x = _mm_load_ss(in + i);
+            const __m128 size = _mm_and_ps(x, magnitude);
+            x = _mm_and_ps(x, _mm_and_ps(_mm_cmpge_ps(size, silence), _mm_cmplt_ps(size, loud)));
+            const __m128 both = _mm_unpacklo_ps(x, y);  // x of frame i, the first's y of i - 1
+            y = _mm_add_ps(_mm_mul_ps(b0, both), z1);
+            y = _mm_and_ps(y, _mm_cmpge_ps(_mm_and_ps(y, magnitude), silence));
+            z1 = _mm_sub_ps(_mm_add_ps(_mm_mul_ps(b1, both), z2), _mm_mul_ps(a1, y));
+            z2 = _mm_sub_ps(_mm_mul_ps(b2, both), _mm_mul_ps(a2, y));
+            out[i - 1] = _mm_cvtss_f32(_mm_shuffle_ps(y, y, 1));
+        }
+        alignas(16) float lanes[3][4];
+        _mm_store_ps(lanes[0], z1);
+        _mm_store_ps(lanes[1], z2);
+        _mm_store_ps(lanes[2], y);
+        s1 = {lanes[0][0], lanes[1][0]};
+        s2 = {lanes[0][1], lanes[1][1]};
+        out[frames - 1] = g.step(lanes[2][0], s2.z1, s2.z2);
+    }
+#endif
+
+    static void runPairPlain(const LowPass& first, const LowPass& second, State& s1, State& s2,
+                             const float* in, float* out, int32_t frames) {
         const LowPass f = first, g = second;
         float u1 = s1.z1, u2 = s1.z2, v1 = s2.z1, v2 = s2.z2;
         for (int32_t i = 0; i < frames; ++i) out[i] = g.step(f.step(clean(in[i]), u1, u2), v1, v2);

@@ -299,17 +299,18 @@ struct Generator {
     }
 };
 
-// The filters of a pair of channels in the lanes of a vector against the plain passes (the
-// anti-aliasing's four sections, the tone's two): every frame's bits and the states after every
+// The filters in the lanes of a vector against the plain passes (the anti-aliasing's two
+// sections of one channel and four of two, the tone of two channels): every frame's bits and the states after every
 // call, for cutoffs over the whole range, blocks from empty to a chunk, and inputs with silence,
 // the special floats and loud values in them.
-TEST(FastFilters, ThePairOfChannelsInLanesEqualsThePlainPass) {
+TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
     std::mt19937 random(20261209);
     std::uniform_real_distribution<double> share(1e-4, 0.45);
     std::normal_distribution<float> sample(0.0f, 0.5f);
     using dsp::LowPass;
     LowPass::State plain[2][2] = {}, lanes[2][2] = {};
     LowPass::State tonePlain[2] = {}, toneLanes[2] = {};
+    LowPass::State monoPlainStates[2] = {}, monoStates[2] = {};
     for (int call = 0; call < 400; ++call) {
         const double cutoff = share(random);
         const LowPass first = LowPass::at(cutoff, 0.54119610014619698);
@@ -332,6 +333,17 @@ TEST(FastFilters, ThePairOfChannelsInLanesEqualsThePlainPass) {
         for (int channel = 0; channel < 2; ++channel) {
             ASSERT_TRUE(sameBits(toneLanes[channel].z1, tonePlain[channel].z1) &&
                         sameBits(toneLanes[channel].z2, tonePlain[channel].z2))
+                << "call " << call;
+        }
+        std::vector<float> mono(a.size()), monoPlain(a.size());
+        LowPass::runPairPlain(first, second, monoPlainStates[0], monoPlainStates[1], a.data(),
+                              monoPlain.data(), frames);
+        LowPass::runPair(first, second, monoStates[0], monoStates[1], a.data(), mono.data(),
+                         frames);
+        ASSERT_TRUE(sameBits(mono, monoPlain)) << "call " << call;
+        for (int section = 0; section < 2; ++section) {
+            ASSERT_TRUE(sameBits(monoStates[section].z1, monoPlainStates[section].z1) &&
+                        sameBits(monoStates[section].z2, monoPlainStates[section].z2))
                 << "call " << call;
         }
         std::vector<float> pa = a, pb = b;
