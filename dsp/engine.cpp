@@ -136,14 +136,16 @@ void Engine::filtersFor(float rateHz, bool withTone) {
     const double share = CUTOFF_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
     antialiasOn = stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0;
     if (antialiasOn) {
-        const LowPass::Cutoff cutoff = LowPass::Cutoff::of(std::fmax(share, LOWEST_SHARE));
+        const LowPass::Cutoff cutoff =
+            LowPass::Cutoff::of(share > LOWEST_SHARE ? share : LOWEST_SHARE);
         antialiasFilter[0] = LowPass::at(cutoff, Q_FIRST);
         antialiasFilter[1] = LowPass::at(cutoff, Q_SECOND);
     }
     if (!withTone) return;
     const double toneShare = double(stages.toneHz) / double(rate);
     toneOn = stages.toneHz > 0.0f && toneShare < HIGHEST_SHARE;
-    if (toneOn) toneFilter = LowPass::at(std::fmax(toneShare, LOWEST_SHARE), Q_TONE);
+    if (toneOn)
+        toneFilter = LowPass::at(toneShare > LOWEST_SHARE ? toneShare : LOWEST_SHARE, Q_TONE);
 }
 
 void Engine::modulate(int64_t at) {
@@ -153,14 +155,14 @@ void Engine::modulate(int64_t at) {
         const double phase = double(stages.lfoRate) * double(at) / double(rate);
         switch (stages.lfoShape) {
             case 1: {  // triangle, -1 at the cycle's start, 1 half way
-                const double fraction = phase - std::floor(phase);
+                const double fraction = phase - wholeBelow(phase);
                 lfo = 1.0 - 4.0 * std::fabs(fraction - 0.5);
                 break;
             }
             case 2:  // a random step each cycle
                 lfo = 2.0 * double(
                                 firstUniform(randomBits(stages.seed, RandomStream::Lfo, 0,
-                                                        static_cast<int64_t>(std::floor(phase))))) -
+                                                        static_cast<int64_t>(wholeBelow(phase))))) -
                       1.0;
                 break;
             default:

@@ -1,10 +1,13 @@
-// Sine, powers of two and binary logarithms with the same bits on every platform. The C library's sin, exp and pow
-// differ in their last bits between glibc, MinGW (the x87 fsin) and WebAssembly runtimes; these
-// use only + − × ÷ on doubles, floor, frexp and ldexp, each of which IEEE 754 defines exactly, so a
-// signal or a setting made with them is the same wherever it is made.
+// Sine, powers of two and binary logarithms with the same bits on every platform. The C
+// library's sin, exp and pow differ in their last bits between glibc, MinGW (the x87 fsin) and
+// WebAssembly runtimes; these use only + − × ÷ on doubles, floor, frexp and ldexp (or their
+// exact stand-ins here), each of which IEEE 754 defines exactly, so a signal or a setting made
+// with them is the same wherever it is made.
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace grindlet {
 
@@ -12,9 +15,20 @@ namespace grindlet {
 // within a factor of two of each other), folded into a quarter turn by sin's symmetries (each
 // fold a Sterbenz-exact difference), then the Taylor series to x^19: |x| <= π/2 leaves an error
 // below 5e-14, far under a float's step.
+// floor(x), without the library call SSE2 leaves it to (it has no rounding instruction): a
+// double of 2^52 or more in size is whole already, and below that the conversion to a 64-bit
+// integer cuts toward zero exactly. A whole x (±0 among them) comes back as it is.
+inline double wholeBelow(double x) {
+    constexpr double WHOLE_FROM = 4503599627370496.0;  // 2^52
+    if (!(std::fabs(x) < WHOLE_FROM)) return x;        // also NaN and the infinities
+    const double cut = static_cast<double>(static_cast<int64_t>(x));
+    if (cut == x) return x;
+    return cut > x ? cut - 1.0 : cut;
+}
+
 inline double sineOfTurns(double turns) {
     constexpr double TWO_PI = 6.283185307179586476925286766559;
-    double r = turns - std::floor(turns);  // [0, 1)
+    double r = turns - wholeBelow(turns);  // [0, 1)
     if (r > 0.75) {
         r = r - 1.0;  // (-0.25, 0)
     } else if (r > 0.25) {
@@ -60,11 +74,20 @@ inline double powerOfTwo(double x) {
                             1.0 / 479001600.0,
                             1.0 / 6227020800.0,
                             1.0 / 87178291200.0};
-    const double whole = std::floor(x + 0.5);
+    const double whole = wholeBelow(x + 0.5);
     const double y = (x - whole) * LN2;  // |y| <= 0.347
     double p = C[14];
     for (int k = 13; k >= 0; --k) p = p * y + C[k];
-    return std::ldexp(p, static_cast<int>(whole));
+    // p·2^whole: a product with a normal power of two is exact, as ldexp is (called only
+    // beyond, where the power or the result leaves the normal range).
+    constexpr double MOST_DIRECT = 1000.0;
+    if (!(std::fabs(whole) <= MOST_DIRECT)) return std::ldexp(p, static_cast<int>(whole));
+    constexpr int EXPONENT_SHIFT = 52, EXPONENT_BIAS = 1023;
+    const uint64_t scaleBits = static_cast<uint64_t>(static_cast<int64_t>(whole) + EXPONENT_BIAS)
+                               << EXPONENT_SHIFT;
+    double scale;
+    std::memcpy(&scale, &scaleBits, sizeof scale);
+    return p * scale;
 }
 
 // log2(x) for a finite x > 0. The exponent comes off exactly (frexp); for the mantissa m,
