@@ -261,7 +261,10 @@ constexpr float UNQUANTIZED_BITS = 3.2f;
 int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     int32_t count = 0;
     if (external != nullptr) {  // a module's takes are its own: every frame
-        for (int32_t i = 0; i < frames; ++i) takes[count++] = i;
+        for (int32_t i = 0; i < frames; ++i) {
+            takes[count++] = i;
+            holds[i] = count;
+        }
         takesFound.frames = -1;
         return count;
     }
@@ -283,6 +286,7 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     for (int32_t i = 0; i < frames; ++i) {
         takes[count] = i;
         count += scratch[i] == FRAME_INDICES.at[i] ? 1 : 0;
+        holds[i] = count;
     }
     takesFound = {phaseBits, rateBits, frames, count};
     return count;
@@ -311,6 +315,17 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
         for (int32_t k = 0; k < pair; ++k) {
             const float* samples = crushed[k];
             float* into = toneOn ? crushed[k] : to[k];
+            if (!settings.linear) {
+                // A Step reducer's output changes only where it takes (`takes` was found for
+                // these frames): each hold is expanded once, and every frame copies its hold's.
+                float held[LevelStage::CHUNK + 1];
+                held[0] = expanded(floatBits(samples[0]));
+                const int32_t count = holds[frames - 1];
+                for (int32_t t = 0; t < count; ++t)
+                    held[t + 1] = expanded(floatBits(samples[takes[t]]));
+                for (int32_t i = 0; i < frames; ++i) into[i] = held[holds[i]];
+                continue;
+            }
             uint32_t lastIn = floatBits(samples[0]) ^ 1u;  // differs from the first
             float lastOut = 0.0f;
             for (int32_t i = 0; i < frames; ++i) {

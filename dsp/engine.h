@@ -183,6 +183,9 @@ private:
     float staged[2][LevelStage::CHUNK];
     float crushed[2][LevelStage::CHUNK];
     int32_t takes[LevelStage::CHUNK];
+    // For each frame, how many of `takes` are at or before it: the hold it belongs to, where
+    // hold 0 is the one the block starts in.
+    int32_t holds[LevelStage::CHUNK];
     // What `takes` was found for: the takes follow from a reducer's phase and rate alone, and
     // every channel's reducer has the same, so the channels of a block share them.
     struct TakesFound {
