@@ -95,6 +95,7 @@ void Engine::readControls(int64_t blockStart) {
     stages.lfoShape = static_cast<int16_t>(choice(CONTROL_LFO_SHAPE));
     stages.dither = choice(CONTROL_DITHER) != 0;
     readStages();
+    for (Modulated& step : ahead) step.at = -1;  // made with the settings before
     if (levelsChanged) applyLevels();
     changed = false;
 }
@@ -128,27 +129,29 @@ void Engine::readStages() {
 }
 
 void Engine::filtersFor(float rateHz, bool withTone) {
-    // The anti-aliasing's cutoff sits just under the reduced rate's Nyquist frequency; where
-    // nothing is reduced there is nothing to remove. Q of a fourth-order Butterworth.
-    constexpr double CUTOFF_OF_NYQUIST = 0.9, LOWEST_SHARE = 1e-4, HIGHEST_SHARE = 0.45;
-    constexpr double Q_FIRST = 0.54119610014619698, Q_SECOND = 1.3065629648763766;
-    constexpr double Q_TONE = 0.70710678118654752;
-    const double share = CUTOFF_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
-    antialiasOn = stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0;
-    if (antialiasOn) {
-        const LowPass::Cutoff cutoff =
-            LowPass::Cutoff::of(share > LOWEST_SHARE ? share : LOWEST_SHARE);
-        antialiasFilter[0] = LowPass::at(cutoff, Q_FIRST);
-        antialiasFilter[1] = LowPass::at(cutoff, Q_SECOND);
-    }
+    antialiasOn = antialiasFor(rateHz, antialiasFilter);
     if (!withTone) return;
+    constexpr double LOWEST_SHARE = 1e-4, HIGHEST_SHARE = 0.45, Q_TONE = 0.70710678118654752;
     const double toneShare = double(stages.toneHz) / double(rate);
     toneOn = stages.toneHz > 0.0f && toneShare < HIGHEST_SHARE;
     if (toneOn)
         toneFilter = LowPass::at(toneShare > LOWEST_SHARE ? toneShare : LOWEST_SHARE, Q_TONE);
 }
 
-void Engine::modulate(int64_t at) {
+bool Engine::antialiasFor(float rateHz, LowPass* sections) const {
+    // The anti-aliasing's cutoff sits just under the reduced rate's Nyquist frequency; where
+    // nothing is reduced there is nothing to remove. Q of a fourth-order Butterworth.
+    constexpr double CUTOFF_OF_NYQUIST = 0.9, LOWEST_SHARE = 1e-4, HIGHEST_SHARE = 0.45;
+    constexpr double Q_FIRST = 0.54119610014619698, Q_SECOND = 1.3065629648763766;
+    const double share = CUTOFF_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
+    if (!(stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0)) return false;
+    const LowPass::Cutoff cutoff = LowPass::Cutoff::of(share > LOWEST_SHARE ? share : LOWEST_SHARE);
+    sections[0] = LowPass::at(cutoff, Q_FIRST);
+    sections[1] = LowPass::at(cutoff, Q_SECOND);
+    return true;
+}
+
+Engine::Modulated Engine::modulatedAt(int64_t at) const {
     double lfo = 0.0;
     if (stages.lfoDepth > 0.0f) {
         // The LFO's phase in turns at this frame, from the position itself: no drift.
@@ -176,9 +179,31 @@ void Engine::modulate(int64_t at) {
         factor = factor * (1.0 + double(stages.jitter) * (2.0 * double(firstUniform(bits)) - 1.0));
     }
     const auto hertz = static_cast<float>(double(stages.rateHz) * factor);
-    settings.rateStream = rateStreamOf(hertz);
+    Modulated step;
+    step.at = at;
+    step.rateStream = rateStreamOf(hertz);
     // The tone's cutoff does not follow the rate: only the anti-aliasing moves here.
-    if (stages.antialias > 0.0f) filtersFor(hertz, false);
+    step.antialiasOn = antialiasFor(hertz, step.antialias);
+    return step;
+}
+
+void Engine::modulate(int64_t at, int64_t settled) {
+    const int64_t slot = (at / MODULATION_FRAMES) % STEPS_AHEAD;
+    if (ahead[slot].at != at) {
+        // This step and the next few the settings hold for: one pass, no step waiting on the
+        // one before.
+        const int64_t end = std::max(at + MODULATION_FRAMES,
+                                     std::min(settled, at + STEPS_AHEAD * MODULATION_FRAMES));
+        for (int64_t stepAt = at; stepAt < end; stepAt += MODULATION_FRAMES)
+            ahead[(stepAt / MODULATION_FRAMES) % STEPS_AHEAD] = modulatedAt(stepAt);
+    }
+    const Modulated& step = ahead[slot];
+    settings.rateStream = step.rateStream;
+    if (stages.antialias > 0.0f) {
+        antialiasOn = step.antialiasOn;
+        antialiasFilter[0] = step.antialias[0];
+        antialiasFilter[1] = step.antialias[1];
+    }
 }
 
 void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
@@ -382,7 +407,11 @@ void Engine::processInParts(const float* const* in, float* const* out, int64_t f
         if (stages.modulating()) {
             // The rate moves every MODULATION_FRAMES frames of the stream, whatever the calls.
             const int64_t intoStep = position % MODULATION_FRAMES;
-            modulate(position - intoStep);
+            // The settings hold to the call's end, or to the next block's where sweeps move.
+            int64_t settled = position + (frames - done);
+            if (sweeping > 0 && blockFrames > 0)
+                settled = std::min(settled, position - intoBlock + blockFrames);
+            modulate(position - intoStep, settled);
             piece = std::min<int64_t>(piece, MODULATION_FRAMES - intoStep);
         }
         if (external != nullptr) piece = std::min<int64_t>(piece, external->mostFrames());

@@ -124,8 +124,18 @@ private:
     void readStages();
     // The anti-aliasing for this rate, and the tone too where asked.
     void filtersFor(float rateHz, bool withTone);
-    // The rate at stream frame `at`, the LFO's and the jitter's, and the filter that follows it.
-    void modulate(int64_t at);
+    // The anti-aliasing's sections for a rate; false where it is off at that rate.
+    bool antialiasFor(float rateHz, LowPass* sections) const;
+    // A modulation step's rate, the LFO's and the jitter's, and the filter that follows it.
+    struct Modulated {
+        int64_t at = -1;  // the step's first frame of the stream; -1: none
+        float rateStream = 0.0f;
+        bool antialiasOn = false;
+        LowPass antialias[2];
+    };
+    Modulated modulatedAt(int64_t at) const;
+    // Sets the step that starts at stream frame `at`; the settings hold until frame `settled`.
+    void modulate(int64_t at, int64_t settled);
     // For `pair` channels (1 or 2) from `first`: sources[k] into staged[k], then crushed[k] in
     // place; a pair's filters run in one pass.
     void stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
@@ -174,6 +184,10 @@ private:
     LowPass toneFilter;
     bool antialiasOn = false, toneOn = false;
     LowPass::State antialiasState[MOST_CHANNELS][2];
+    // The next modulation steps, worked out together: each is a long chain of series, and
+    // several independent chains run side by side where one alone would wait on each step.
+    static constexpr int32_t STEPS_AHEAD = 8;
+    Modulated ahead[STEPS_AHEAD];
     LowPass::State toneState[MOST_CHANNELS];
     LevelStage levels;
     ChannelCrusher* external = nullptr;

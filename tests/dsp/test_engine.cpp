@@ -242,12 +242,12 @@ class RecordingCrusher final : public dsp::ChannelCrusher {
 public:
     struct Call {
         int32_t channel, frames;
-        float bits;
+        float bits, rate;
     };
     int32_t mostFrames() const override { return 300; }
     void crush(int32_t channel, const float* in, float* out, int32_t frames,
                const dsp::CrushSettings& settings) override {
-        calls.push_back({channel, frames, settings.bitsStream});
+        calls.push_back({channel, frames, settings.bitsStream, settings.rateStream});
         std::copy(in, in + frames, out);
     }
     std::vector<Call> calls;
@@ -420,6 +420,33 @@ TEST(EngineStages, ASwitchOfLawTakesEffectAtOnce) {
         return std::vector<float>(out.begin() + 400, out.end());
     };
     EXPECT_TRUE(sameBits(render(1), render(2)));
+}
+
+// The modulation's steps are worked out ahead; a control set between calls in the middle of a
+// step still moves the rate from the next call's first frame.
+TEST(EngineStages, AControlSetMidStepMovesTheModulatedRateAtTheNextCall) {
+    const Planar in = noise(1, 64, 5);
+    const auto lastRate = [&in](const std::vector<int64_t>& calls, double depthLater) {
+        dsp::Engine engine(48000.0, 1);
+        RecordingCrusher crusher;
+        engine.plugIn(&crusher);
+        engine.set(dsp::CONTROL_LFO_RATE, 40.0);
+        engine.set(dsp::CONTROL_LFO_DEPTH, 1.0);
+        engine.set(dsp::CONTROL_JITTER, 20.0);
+        std::vector<float> out(in[0].size());
+        int64_t done = 0;
+        for (int64_t frames : calls) {
+            const float* from[] = {in[0].data() + done};
+            float* to[] = {out.data() + done};
+            engine.process(from, to, frames);
+            engine.set(dsp::CONTROL_LFO_DEPTH, depthLater);
+            done += frames;
+        }
+        return crusher.calls.back().rate;
+    };
+    const float whole = lastRate({64}, 1.0);  // the step at frame 32, depth 1
+    EXPECT_NE(lastRate({48, 16}, 2.0), whole);
+    EXPECT_EQ(lastRate({48, 16}, 1.0), whole);
 }
 
 TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
