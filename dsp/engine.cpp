@@ -317,7 +317,7 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     return count;
 }
 
-float Engine::expanded(uint32_t bits) {
+[[gnu::always_inline]] inline float Engine::expanded(uint32_t bits) {
     constexpr uint32_t GOLDEN = 2654435761u;  // Knuth's multiplicative hash
     constexpr int SHIFT = 23;                 // 32 - log2(EXPANDED_ENTRIES)
     static_assert(EXPANDED_ENTRIES == 1 << (32 - SHIFT));
