@@ -225,13 +225,19 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
             for (int32_t k = 0; k < pair; ++k)
                 std::memcpy(crushed[k], staged[k], sizeof(float) * size_t(frames));
         }
+        LowPass::State* const states[2] = {antialiasState[first], antialiasState[first + pair - 1]};
+        float* const channels[2] = {staged[0], staged[1]};
+        // The tone of the block before runs beside this one's anti-aliasing, as far as both go.
+        const int32_t beside = std::min(frames, toneWaiting.frames);
+        if (beside > 0)
+            runPairsBeside(antialiasFilter, states, channels, pair, toneWaiting.beside, beside);
         if (pair == 2) {
-            LowPass::runPairTwo(antialiasFilter[0], antialiasFilter[1], antialiasState[first],
-                                antialiasState[first + 1], staged[0], staged[1], frames);
+            LowPass::runPairTwo(antialiasFilter, states[0], states[1], staged[0] + beside,
+                                staged[1] + beside, frames - beside);
         } else {
-            LowPass::runPair(antialiasFilter[0], antialiasFilter[1], antialiasState[first][0],
-                             antialiasState[first][1], staged[0], staged[0], frames);
+            LowPass::runPair(antialiasFilter, states[0], staged[0] + beside, frames - beside);
         }
+        if (toneWaiting.frames > 0) runWaitingTone(beside);
         if (amount < 1.0f) {
             for (int32_t k = 0; k < pair; ++k) {
                 float* out = staged[k];
@@ -331,7 +337,20 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     return x;
 }
 
-void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* const* to) {
+void Engine::runWaitingTone(int32_t from) {
+    ToneBeside& t = toneWaiting.beside;
+    const int32_t rest = toneWaiting.frames - from;
+    if (toneWaiting.pair == 2) {
+        t.tone.runTwo(t.states[0], t.states[1], t.in[0] + from, t.in[1] + from, t.out[0] + from,
+                      t.out[1] + from, rest);
+    } else {
+        t.tone.run(t.states[0], t.in[0] + from, t.out[0] + from, rest);
+    }
+    toneWaiting.frames = 0;
+}
+
+void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* const* to,
+                         bool toneLater) {
     if (frames <= 0) return;
     if (stages.law != 0) {
         // The reducers hold each taken sample for many frames: a repeated value (bit for bit)
@@ -339,7 +358,7 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
         if (expansions.law != stages.law) expansions = {stages.law, {}, {}};
         for (int32_t k = 0; k < pair; ++k) {
             const float* samples = crushed[k];
-            float* into = toneOn ? crushed[k] : to[k];
+            float* into = toneLater ? toneInput[k] : toneOn ? crushed[k] : to[k];
             if (!settings.linear) {
                 // A Step reducer's output changes only where it takes (`takes` was found for
                 // these frames): each hold is expanded once, and every frame copies its hold's.
@@ -364,6 +383,17 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
         }
     }
     if (!toneOn) return;
+    if (toneLater) {
+        // Its samples wait in toneInput for the next block's anti-aliasing (or the call's end).
+        toneWaiting = {frames, pair, {toneFilter, toneState + first, {}, {}}};
+        for (int32_t k = 0; k < pair; ++k) {
+            if (stages.law == 0)
+                std::memcpy(toneInput[k], crushed[k], sizeof(float) * size_t(frames));
+            toneWaiting.beside.in[k] = toneInput[k];
+            toneWaiting.beside.out[k] = to[k];
+        }
+        return;
+    }
     if (pair == 2) {
         toneFilter.runTwo(toneState[first], toneState[first + 1], crushed[0], crushed[1], to[0],
                           to[1], frames);
@@ -420,6 +450,7 @@ void Engine::processInParts(const float* const* in, float* const* out, int64_t f
         done += piece;
         position += piece;
     }
+    if (toneWaiting.frames > 0) runWaitingTone(0);  // the call's last block
     direct = !changed && plain && sweeping == 0 && external == nullptr && levels.idle();
 }
 
@@ -427,6 +458,7 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
     const bool withStages = stages.perSample();
     // The levels at rest and no stage: the crusher writes the output itself, in one call.
     if (!withStages && levels.idle()) {
+        if (toneWaiting.frames > 0) runWaitingTone(0);
         for (int32_t channel = 0; channel < channelCount; ++channel)
             crush(channel, in[channel] + at, out[channel] + at, frames);
         return;
@@ -435,6 +467,11 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
     for (int32_t done = 0; done < frames; done += LevelStage::CHUNK) {
         const int32_t n = std::min(LevelStage::CHUNK, frames - done);
         levels.advance(n);
+        // One pair of channels with both filters and nothing blended after them: each block's
+        // tone waits to run beside the next block's anti-aliasing.
+        const bool toneLater = withStages && toneOn && antialiasOn && channelCount <= 2 &&
+                               !levels.blends() && external == nullptr;
+        if (!toneLater && toneWaiting.frames > 0) runWaitingTone(0);
         if (withStages) {
             // Channels two at a time: the filters of a pair run in one pass.
             for (int32_t first = 0; first < channelCount; first += 2) {
@@ -456,7 +493,7 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
                 const bool after = stages.law != 0 || toneOn;
                 for (int32_t k = 0; k < pair; ++k)
                     crush(first + k, staged[k], after ? crushed[k] : finals[k], n);
-                if (after) stagesAfter(first, pair, n, finals);
+                if (after) stagesAfter(first, pair, n, finals, toneLater);
                 if (levels.blends()) {
                     for (int32_t k = 0; k < pair; ++k)
                         levels.finish(in[first + k] + at + done, crushed[k],

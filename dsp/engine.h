@@ -140,8 +140,11 @@ private:
     // place; a pair's filters run in one pass.
     void stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
                       int64_t at);
-    // The law's expansion and the tone, from crushed[k] into to[k] (which may be crushed[k]).
-    void stagesAfter(int32_t first, int32_t pair, int32_t frames, float* const* to);
+    // The law's expansion and the tone, from crushed[k] into to[k] (which may be crushed[k]);
+    // toneLater: the tone's samples wait in toneInput for the next block's anti-aliasing.
+    void stagesAfter(int32_t first, int32_t pair, int32_t frames, float* const* to, bool toneLater);
+    // The waiting tone's frames from `from` on, alone.
+    void runWaitingTone(int32_t from);
     // Companding and dither, on the samples the channel's reducer will take.
     void takenStages(int32_t channel, float* samples, float* scratch, int32_t frames, int64_t at);
     // The frames of the next `frames` that the channel's reducer will take, into `takes`.
@@ -196,6 +199,14 @@ private:
     float driven[2][LevelStage::CHUNK];
     float staged[2][LevelStage::CHUNK];
     float crushed[2][LevelStage::CHUNK];
+    float toneInput[2][LevelStage::CHUNK];
+    // A block's tone that runs beside the next block's anti-aliasing (no frames: none). Only
+    // within a call: the call's end runs it.
+    struct ToneWaiting {
+        int32_t frames = 0;
+        int32_t pair = 0;
+        ToneBeside beside{};
+    } toneWaiting;
     int32_t takes[LevelStage::CHUNK];
     // For each frame, how many of `takes` are at or before it: the hold it belongs to, where
     // hold 0 is the one the block starts in.

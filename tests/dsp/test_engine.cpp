@@ -350,16 +350,21 @@ private:
     dsp::RateReducerState states[2];
 };
 
+// A crusher plugged in sees every frame, and the engine runs each block's filters in turn; with
+// its own reducers it compands and dithers only the frames they take, and runs a block's tone
+// beside the next block's anti-aliasing (until a mix moving from 100 % blends after it).
 TEST(EngineStages, CompandAndDitherOnlyWhatTheReducersTakeWithTheBitsOfEveryFrame) {
     const Planar in = noise(2, 12000, 21);
     struct Case {
         double mode, law, lfoDepth, jitter;
         double rateFrom, rateTo;  // swept across the stream
+        double mixTo = 100.0;     // the mix, swept from 100 %
     };
     const Case cases[] = {
-        {0, 1, 0.0, 0.0, 8000, 8000},   {1, 2, 0.0, 0.0, 3000, 11025},
-        {0, 1, 2.0, 50.0, 2000, 40000}, {1, 1, 1.5, 30.0, 30000, 60000},
-        {1, 0, 0.0, 0.0, 47999, 48001}, {0, 2, 0.0, 0.0, 0.0, 500},
+        {0, 1, 0.0, 0.0, 8000, 8000},        {1, 2, 0.0, 0.0, 3000, 11025},
+        {0, 1, 2.0, 50.0, 2000, 40000},      {1, 1, 1.5, 30.0, 30000, 60000},
+        {1, 0, 0.0, 0.0, 47999, 48001},      {0, 2, 0.0, 0.0, 0.0, 500},
+        {0, 1, 1.0, 20.0, 8000, 8000, 40.0},
     };
     for (const Case& c : cases) {
         Planar expected, got;
@@ -374,6 +379,7 @@ TEST(EngineStages, CompandAndDitherOnlyWhatTheReducersTakeWithTheBitsOfEveryFram
             engine.set(dsp::CONTROL_LFO_DEPTH, c.lfoDepth);
             engine.set(dsp::CONTROL_JITTER, c.jitter);
             engine.sweep(dsp::CONTROL_RATE, c.rateFrom, c.rateTo, 12000);
+            if (c.mixTo < 100.0) engine.sweep(dsp::CONTROL_MIX, 100.0, c.mixTo, 12000);
             (plugged ? expected : got) = inCalls(engine, in, 7, 700, false);
         }
         for (size_t channel = 0; channel < 2; ++channel) {

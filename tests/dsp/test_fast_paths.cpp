@@ -299,65 +299,84 @@ struct Generator {
     }
 };
 
-// The filters in the lanes of a vector against the plain passes (the anti-aliasing's two
-// sections of one channel and four of two, the tone of two channels): every frame's bits and the states after every
-// call, for cutoffs over the whole range, blocks from empty to a chunk, and inputs with silence,
-// the special floats and loud values in them.
+// The filters in the lanes of a vector against the plain passes: the anti-aliasing's two
+// sections on one channel and on two, the tone on two, and the anti-aliasing of one block beside
+// the tone of another. Every frame's bits and the states after every call, for cutoffs over the
+// whole range, blocks from empty to a chunk, and inputs with silence, the special floats and
+// loud values in them.
 TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
     std::mt19937 random(20261209);
     std::uniform_real_distribution<double> share(1e-4, 0.45);
     std::normal_distribution<float> sample(0.0f, 0.5f);
     using dsp::LowPass;
-    LowPass::State plain[2][2] = {}, lanes[2][2] = {};
-    LowPass::State tonePlain[2] = {}, toneLanes[2] = {};
-    LowPass::State monoPlainStates[2] = {}, monoStates[2] = {};
-    for (int call = 0; call < 400; ++call) {
-        const double cutoff = share(random);
-        const LowPass first = LowPass::at(cutoff, 0.54119610014619698);
-        const LowPass second = LowPass::at(cutoff, 1.3065629648763766);
-        const auto frames = static_cast<int32_t>(random() % 70);
-        std::vector<float> a(static_cast<size_t>(frames)), b(a.size());
-        for (size_t i = 0; i < a.size(); ++i) {
+    const auto signal = [&](int32_t frames) {
+        std::vector<float> v(static_cast<size_t>(frames));
+        for (float& x : v) {
             const uint32_t kind = random() % 16;
-            a[i] = kind == 0   ? SPECIAL_FLOATS[random() % std::size(SPECIAL_FLOATS)]
-                   : kind == 1 ? sample(random) * 1e-15f
-                               : sample(random);
-            b[i] = kind == 2 ? 0.0f : kind == 3 ? sample(random) * 1e30f : sample(random);
+            x = kind == 0   ? SPECIAL_FLOATS[random() % std::size(SPECIAL_FLOATS)]
+                : kind == 1 ? sample(random) * 1e-15f
+                : kind == 2 ? 0.0f
+                : kind == 3 ? sample(random) * 1e30f
+                            : sample(random);
         }
-        const LowPass tone = LowPass::at(cutoff, 0.70710678118654752);
-        std::vector<float> ta(a.size()), tb(a.size()), tpa(a.size()), tpb(a.size());
-        tone.runTwoPlain(tonePlain[0], tonePlain[1], a.data(), b.data(), tpa.data(), tpb.data(),
-                         frames);
-        tone.runTwo(toneLanes[0], toneLanes[1], a.data(), b.data(), ta.data(), tb.data(), frames);
-        ASSERT_TRUE(sameBits(ta, tpa) && sameBits(tb, tpb)) << "call " << call;
-        for (int channel = 0; channel < 2; ++channel) {
-            ASSERT_TRUE(sameBits(toneLanes[channel].z1, tonePlain[channel].z1) &&
-                        sameBits(toneLanes[channel].z2, tonePlain[channel].z2))
-                << "call " << call;
+        return v;
+    };
+    const auto sameStates = [](const LowPass::State* a, const LowPass::State* b, int count) {
+        for (int k = 0; k < count; ++k) {
+            if (!sameBits(a[k].z1, b[k].z1) || !sameBits(a[k].z2, b[k].z2)) return false;
         }
-        std::vector<float> mono(a.size()), monoPlain(a.size());
-        LowPass::runPairPlain(first, second, monoPlainStates[0], monoPlainStates[1], a.data(),
-                              monoPlain.data(), frames);
-        LowPass::runPair(first, second, monoStates[0], monoStates[1], a.data(), mono.data(),
-                         frames);
-        ASSERT_TRUE(sameBits(mono, monoPlain)) << "call " << call;
-        for (int section = 0; section < 2; ++section) {
-            ASSERT_TRUE(sameBits(monoStates[section].z1, monoPlainStates[section].z1) &&
-                        sameBits(monoStates[section].z2, monoPlainStates[section].z2))
-                << "call " << call;
-        }
-        std::vector<float> pa = a, pb = b;
-        LowPass::runPairTwoPlain(first, second, plain[0], plain[1], pa.data(), pb.data(), frames);
-        LowPass::runPairTwo(first, second, lanes[0], lanes[1], a.data(), b.data(), frames);
-        ASSERT_TRUE(sameBits(a, pa)) << "call " << call;
-        ASSERT_TRUE(sameBits(b, pb)) << "call " << call;
-        for (int channel = 0; channel < 2; ++channel) {
-            for (int section = 0; section < 2; ++section) {
-                const LowPass::State& p = plain[channel][section];
-                const LowPass::State& l = lanes[channel][section];
-                ASSERT_TRUE(sameBits(l.z1, p.z1) && sameBits(l.z2, p.z2)) << "call " << call;
+        return true;
+    };
+    // [0, 1]: one channel's sections; [2, 3] and [4, 5]: two channels'; [6, 7]: the tone's.
+    LowPass::State plain[8] = {}, lanes[8] = {};
+    for (int call = 0; call < 600; ++call) {
+        const double cutoff = share(random);
+        const LowPass sections[2] = {LowPass::at(cutoff, 0.54119610014619698),
+                                     LowPass::at(cutoff, 1.3065629648763766)};
+        const LowPass tone = LowPass::at(share(random), 0.70710678118654752);
+        const auto frames = static_cast<int32_t>(random() % 70);
+        const auto toneFrames = static_cast<int32_t>(random() % 70);
+        const std::vector<float> a = signal(frames), b = signal(frames);
+        const std::vector<float> ta = signal(toneFrames), tb = signal(toneFrames);
+        const int32_t beside = std::min(frames, toneFrames);
+        const bool stereo = call % 2 == 0;
+        // One pass of each kind, or (every third call) the anti-aliasing beside the tone.
+        std::vector<float> pa = a, pb = b, la = a, lb = b;
+        std::vector<float> pta(ta.size()), ptb(tb.size()), lta(ta.size()), ltb(tb.size());
+        if (call % 3 == 0) {
+            LowPass::State* const p[2] = {plain + (stereo ? 2 : 0), plain + 4};
+            LowPass::State* const l[2] = {lanes + (stereo ? 2 : 0), lanes + 4};
+            float* const pc[2] = {pa.data(), pb.data()};
+            float* const lc[2] = {la.data(), lb.data()};
+            const dsp::ToneBeside lt{
+                tone, lanes + 6, {ta.data(), tb.data()}, {lta.data(), ltb.data()}};
+            const int32_t count = stereo ? 2 : 1;
+            for (int32_t c = 0; c < count; ++c)
+                LowPass::runPairPlain(sections, p[c], pc[c], beside);
+            if (stereo) {
+                tone.runTwoPlain(plain[6], plain[7], ta.data(), tb.data(), pta.data(), ptb.data(),
+                                 beside);
+            } else {
+                tone.run(plain[6], ta.data(), pta.data(), beside);
             }
+            dsp::runPairsBeside(sections, l, lc, count, lt, beside);
+        } else {
+            if (stereo) {
+                LowPass::runPairTwoPlain(sections, plain + 2, plain + 4, pa.data(), pb.data(),
+                                         frames);
+                LowPass::runPairTwo(sections, lanes + 2, lanes + 4, la.data(), lb.data(), frames);
+            } else {
+                LowPass::runPairPlain(sections, plain, pa.data(), frames);
+                LowPass::runPair(sections, lanes, la.data(), frames);
+            }
+            tone.runTwoPlain(plain[6], plain[7], ta.data(), tb.data(), pta.data(), ptb.data(),
+                             toneFrames);
+            tone.runTwo(lanes[6], lanes[7], ta.data(), tb.data(), lta.data(), ltb.data(),
+                        toneFrames);
         }
+        ASSERT_TRUE(sameBits(la, pa) && sameBits(lb, pb)) << "call " << call;
+        ASSERT_TRUE(sameBits(lta, pta) && sameBits(ltb, ptb)) << "call " << call;
+        ASSERT_TRUE(sameStates(lanes, plain, 8)) << "call " << call;
     }
 }
 
