@@ -255,13 +255,7 @@ void Engine::takenStages(int32_t channel, float* samples, float* scratch, int32_
     // Companding and dither work sample by sample, and the reducer reads only the samples it
     // takes: those alone are worked on (the others reach no output).
     const int32_t count = findTakes(channel, frames, scratch);
-    if (stages.law == 1) {
-        for (int32_t k = 0; k < count; ++k)
-            samples[takes[k]] = companding::compressMu(samples[takes[k]]);
-    } else if (stages.law == 2) {
-        for (int32_t k = 0; k < count; ++k)
-            samples[takes[k]] = companding::compressA(samples[takes[k]]);
-    }
+    if (stages.law != 0) companding::compressTaken(stages.law, samples, takes, count);
     if (stages.dither) {
         // Triangular noise of one step, from two uniform numbers per frame and channel.
         const float step = stages.ditherStep;

@@ -14,6 +14,10 @@
 #include "low_pass.h"
 #include "portable_math.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace grindlet::dsp {
 
 // A subnormal becomes a zero of its sign; anything else stays. Read from the bits, so a
@@ -112,6 +116,87 @@ inline float expandA(float y) {
     if (!(a < 64.0) || a == 0.0) return y;
     const double x = a < 1.0 / A_LOG ? a * A_LOG / A : powerTwo((a * A_LOG - 1.0) / LN2) / A;
     return std::copysign(static_cast<float>(x), y);
+}
+
+#if defined(__SSE2__)
+
+// logTwo in both lanes of a vector of doubles, with its bits for every positive normal v (the
+// other lanes' results are not used).
+inline __m128d logTwoLanes(__m128d v) {
+    constexpr double SQRT2 = 1.4142135623730950488, TWO_OVER_LN2 = 2.0 / LN2;
+    constexpr double TWO_TO_52 = 4503599627370496.0;
+    const __m128i bits = _mm_castpd_si128(v);
+    const __m128i mantissa = _mm_set1_epi64x(int64_t{0x000FFFFFFFFFFFFF});
+    const __m128d one = _mm_set1_pd(1.0);
+    // The biased exponent as a double, exactly: its bits under 2^52's, less 2^52.
+    const __m128d biased =
+        _mm_sub_pd(_mm_castsi128_pd(_mm_or_si128(_mm_srli_epi64(bits, 52),
+                                                 _mm_castpd_si128(_mm_set1_pd(TWO_TO_52)))),
+                   _mm_set1_pd(TWO_TO_52));
+    const __m128d whole =  // the mantissa in [1, 2)
+        _mm_or_pd(_mm_castsi128_pd(_mm_and_si128(bits, mantissa)), one);
+    const __m128d halved = _mm_cmpgt_pd(whole, _mm_set1_pd(SQRT2));
+    const __m128d m = _mm_or_pd(_mm_and_pd(halved, _mm_mul_pd(whole, _mm_set1_pd(0.5))),
+                                _mm_andnot_pd(halved, whole));
+    const __m128d exponent =
+        _mm_add_pd(_mm_sub_pd(biased, _mm_set1_pd(1023.0)), _mm_and_pd(halved, one));
+    const __m128d s = _mm_div_pd(_mm_sub_pd(m, one), _mm_add_pd(m, one));
+    const __m128d s2 = _mm_mul_pd(s, s);
+    __m128d p = _mm_set1_pd(1.0 / 11.0);
+    p = _mm_add_pd(_mm_mul_pd(p, s2), _mm_set1_pd(1.0 / 9.0));
+    p = _mm_add_pd(_mm_mul_pd(p, s2), _mm_set1_pd(1.0 / 7.0));
+    p = _mm_add_pd(_mm_mul_pd(p, s2), _mm_set1_pd(1.0 / 5.0));
+    p = _mm_add_pd(_mm_mul_pd(p, s2), _mm_set1_pd(1.0 / 3.0));
+    p = _mm_add_pd(_mm_mul_pd(p, s2), one);
+    return _mm_add_pd(exponent, _mm_mul_pd(_mm_mul_pd(s, p), _mm_set1_pd(TWO_OVER_LN2)));
+}
+
+// compressMu (law 1) or compressA (2) of the two floats in x's low lanes, with their bits.
+inline __m128 compressLanes(int16_t law, __m128 x) {
+    const __m128d wide = _mm_cvtps_pd(x);
+    const __m128d a = _mm_and_pd(wide, _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX)));
+    __m128d c;
+    if (law == 1) {
+        c = _mm_div_pd(logTwoLanes(_mm_add_pd(_mm_set1_pd(1.0), _mm_mul_pd(_mm_set1_pd(MU), a))),
+                       _mm_set1_pd(MU_LOG2));
+    } else {
+        const __m128d scaled = _mm_mul_pd(_mm_set1_pd(A), a);
+        const __m128d low = _mm_div_pd(scaled, _mm_set1_pd(A_LOG));
+        const __m128d high = _mm_div_pd(
+            _mm_add_pd(_mm_set1_pd(1.0), _mm_mul_pd(logTwoLanes(scaled), _mm_set1_pd(LN2))),
+            _mm_set1_pd(A_LOG));
+        const __m128d below = _mm_cmplt_pd(a, _mm_set1_pd(1.0 / A));
+        c = _mm_or_pd(_mm_and_pd(below, low), _mm_andnot_pd(below, high));
+    }
+    const __m128 sign = _mm_and_ps(x, _mm_castsi128_ps(_mm_set1_epi32(INT32_MIN)));
+    const __m128 compressed = _mm_or_ps(_mm_cvtpd_ps(c), sign);
+    // Zero, NaN and |x| from 1e30 up pass as they are.
+    const __m128d passes =
+        _mm_or_pd(_mm_cmpnlt_pd(a, _mm_set1_pd(UNTOUCHED)), _mm_cmpeq_pd(a, _mm_setzero_pd()));
+    const __m128 passing = _mm_castpd_ps(passes);
+    const __m128 lanes = _mm_shuffle_ps(passing, passing, _MM_SHUFFLE(2, 0, 2, 0));
+    return _mm_or_ps(_mm_and_ps(lanes, x), _mm_andnot_ps(lanes, compressed));
+}
+
+#endif
+
+// The law's compression (1: Mu-law, 2: A-law) of samples[at[k]] for k < count, in place, with
+// compressMu's or compressA's bits (on x86 two samples at a time).
+inline void compressTaken(int16_t law, float* samples, const int32_t* at, int32_t count) {
+    int32_t k = 0;
+#if defined(__SSE2__)
+    for (; k + 2 <= count; k += 2) {
+        float* a = samples + at[k];
+        float* b = samples + at[k + 1];
+        const __m128 y = compressLanes(law, _mm_unpacklo_ps(_mm_load_ss(a), _mm_load_ss(b)));
+        _mm_store_ss(a, y);
+        _mm_store_ss(b, _mm_shuffle_ps(y, y, 1));
+    }
+#endif
+    for (; k < count; ++k) {
+        float& x = samples[at[k]];
+        x = law == 1 ? compressMu(x) : compressA(x);
+    }
 }
 
 }  // namespace companding

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "dsp/portable_math.h"
 #include "dsp/stages.h"
 #include "tests/float_bits.h"
+#include "tests/special_floats.h"
 
 namespace grindlet::test {
 namespace {
@@ -91,6 +93,34 @@ TEST(PortableMath, EachLawExpandsBackWhatItCompressed) {
         const float a = dsp::companding::expandA(dsp::companding::compressA(x));
         ASSERT_NEAR(mu / x, 1.0f, 1e-4f) << x;
         ASSERT_NEAR(a / x, 1.0f, 1e-4f) << x;
+    }
+}
+
+// The laws' compression of the taken samples, two at a time where the processor has vectors,
+// against compressMu and compressA one sample at a time: every bit, for magnitudes from the
+// smallest subnormal past 1e30, signed zeros, infinities and NaN, either law.
+TEST(PortableMath, CompressionOfTakenSamplesIsEachSamplesBitForBit) {
+    std::mt19937 random(29);
+    std::uniform_real_distribution<float> decade(-46.0f, 32.0f);
+    std::vector<float> samples(4099);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const float magnitude = std::pow(10.0f, decade(random));
+        samples[i] = i % 9 == 0 ? SPECIAL_FLOATS[(i / 9) % std::size(SPECIAL_FLOATS)]
+                                : (random() % 2 != 0 ? -magnitude : magnitude);
+    }
+    std::vector<int32_t> taken;
+    for (int32_t i = 0; i < static_cast<int32_t>(samples.size()); i += 1 + int32_t(random() % 3))
+        taken.push_back(i);
+    for (int16_t law : {int16_t{1}, int16_t{2}}) {
+        std::vector<float> got = samples;
+        dsp::companding::compressTaken(law, got.data(), taken.data(),
+                                       static_cast<int32_t>(taken.size()));
+        std::vector<float> expected = samples;
+        for (int32_t i : taken) {
+            expected[size_t(i)] = law == 1 ? dsp::companding::compressMu(samples[size_t(i)])
+                                           : dsp::companding::compressA(samples[size_t(i)]);
+        }
+        EXPECT_TRUE(sameBits(got, expected)) << "law " << law;
     }
 }
 
