@@ -8,6 +8,10 @@ namespace grindlet::dsp {
 
 namespace {
 
+// The filters' cutoffs as shares of the sample rate: from this one up a filter is off (nothing
+// there to remove), and none is set lower than this one.
+constexpr double HIGHEST_SHARE = 0.45, LOWEST_SHARE = 1e-4;
+
 bool isLevel(ControlIndex control) {
     return CONTROLS[control].scaling == StreamScaling::AroundModule;
 }
@@ -131,7 +135,7 @@ void Engine::readStages() {
 void Engine::filtersFor(float rateHz, bool withTone) {
     antialiasOn = antialiasFor(rateHz, antialiasFilter);
     if (!withTone) return;
-    constexpr double LOWEST_SHARE = 1e-4, HIGHEST_SHARE = 0.45, Q_TONE = 0.70710678118654752;
+    constexpr double Q_TONE = 0.70710678118654752;  // Butterworth
     const double toneShare = double(stages.toneHz) / double(rate);
     toneOn = stages.toneHz > 0.0f && toneShare < HIGHEST_SHARE;
     if (toneOn)
@@ -141,7 +145,7 @@ void Engine::filtersFor(float rateHz, bool withTone) {
 bool Engine::antialiasFor(float rateHz, LowPass* sections) const {
     // The anti-aliasing's cutoff sits just under the reduced rate's Nyquist frequency; where
     // nothing is reduced there is nothing to remove. Q of a fourth-order Butterworth.
-    constexpr double CUTOFF_OF_NYQUIST = 0.9, LOWEST_SHARE = 1e-4, HIGHEST_SHARE = 0.45;
+    constexpr double CUTOFF_OF_NYQUIST = 0.9;
     constexpr double Q_FIRST = 0.54119610014619698, Q_SECOND = 1.3065629648763766;
     const double share = CUTOFF_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
     if (!(stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0)) return false;
