@@ -2,7 +2,10 @@
 // musicians' units. A thin adapter: run() reads the ports once and hands the engine every
 // front end shares what changed (the controls take effect at the run's first frame, as the
 // module reads its control streams at a block's first sample).
+#include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>
+#include <lv2/time/time.h>
+#include <lv2/urid/urid.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -38,6 +41,10 @@ constexpr uint32_t PORTS_READ = ENABLED_PORT + 1;
 // are read just before the engine reads them, the output's while they are still in the cache
 // (a block's last frames, read first, cost a large block a third of its time).
 constexpr uint32_t INPUT_METER_PORT = PORTS_READ, OUTPUT_METER_PORT = PORTS_READ + 1;
+// Last, the host's transport (optional): where it starts rolling, the effect starts afresh, so
+// that a render from where the transport started is the same every time (an export from the
+// session's start is the render tool's output of the same audio).
+constexpr uint32_t TRANSPORT_PORT = PORTS_READ + 2;
 constexpr float METER_FLOOR_DB = -90.0f;  // silence (a host's meter needs a number)
 constexpr int64_t METER_FRAMES = 128;     // a multiple of 16, the vector loop's step
 constexpr double METER_UPDATES_PER_SECOND = 30.0;
@@ -111,6 +118,12 @@ struct Grindlet {
     // plugin activated.
     uint32_t portsSeen[PORTS_READ] = {};
     bool portsKnown = false;
+    // The transport's events, and the URIDs to read them (none without the host's map).
+    const LV2_Atom_Sequence* transport = nullptr;
+    struct {
+        LV2_URID object = 0, blank = 0, position = 0, speed = 0, floatType = 0;
+    } uris;
+    bool rolling = false;  // the transport's last speed was not 0
     float standInInput[STAND_IN_FRAMES] = {};
     float standInOutput[STAND_IN_FRAMES] = {};
     dsp::Engine engine;
@@ -140,15 +153,15 @@ struct Grindlet {
     }
 
     // A host may leave an audio port unconnected: its channel reads silence and writes nowhere.
-    void runWithStandIns(int64_t frames) {
+    void runWithStandIns(int64_t from, int64_t frames) {
         const float* in[MAX_CHANNELS];
         float* out[MAX_CHANNELS];
         for (int64_t done = 0; done < frames; done += STAND_IN_FRAMES) {
             const int64_t n = std::min(STAND_IN_FRAMES, frames - done);
             for (int c = 0; c < channels; ++c) {
                 const bool whole = input[c] != nullptr && output[c] != nullptr;
-                in[c] = whole ? input[c] + done : standInInput;
-                out[c] = whole ? output[c] + done : standInOutput;
+                in[c] = whole ? input[c] + from + done : standInInput;
+                out[c] = whole ? output[c] + from + done : standInOutput;
             }
             engine.process(in, out, n);
         }
@@ -157,9 +170,20 @@ struct Grindlet {
 
 // Ports: the inputs, the outputs, then the controls (the Turtle is generated from the same table).
 LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char*,
-                       const LV2_Feature* const*) {
+                       const LV2_Feature* const* features) {
     const int channels = std::strcmp(descriptor->URI, STEREO_URI) == 0 ? 2 : 1;
-    return new (std::nothrow) Grindlet(rate, channels);
+    auto* plugin = new (std::nothrow) Grindlet(rate, channels);
+    if (plugin == nullptr) return nullptr;
+    for (int i = 0; features != nullptr && features[i] != nullptr; ++i) {
+        if (std::strcmp(features[i]->URI, LV2_URID__map) != 0 || features[i]->data == nullptr)
+            continue;
+        const auto* map = static_cast<const LV2_URID_Map*>(features[i]->data);
+        plugin->uris = {
+            map->map(map->handle, LV2_ATOM__Object), map->map(map->handle, LV2_ATOM__Blank),
+            map->map(map->handle, LV2_TIME__Position), map->map(map->handle, LV2_TIME__speed),
+            map->map(map->handle, LV2_ATOM__Float)};
+    }
+    return plugin;
 }
 
 void connectPort(LV2_Handle instance, uint32_t port, void* data) {
@@ -181,6 +205,8 @@ void connectPort(LV2_Handle instance, uint32_t port, void* data) {
     } else if (port - 2 * channels == INPUT_METER_PORT ||
                port - 2 * channels == OUTPUT_METER_PORT) {
         plugin->meters[port - 2 * channels - INPUT_METER_PORT] = static_cast<float*>(data);
+    } else if (port - 2 * channels == TRANSPORT_PORT) {
+        plugin->transport = static_cast<const LV2_Atom_Sequence*>(data);
     }
 }
 
@@ -190,35 +216,122 @@ void activate(LV2_Handle instance) {
     auto* plugin = static_cast<Grindlet*>(instance);
     plugin->engine.reset();
     plugin->portsKnown = false;
+    plugin->rolling = false;
 }
+
+// The audio ports' buffers from frame `from` on.
+struct Buffers {
+    const float* in[MAX_CHANNELS] = {};
+    float* out[MAX_CHANNELS] = {};
+    Buffers(const Grindlet* plugin, uint32_t from) {
+        for (int c = 0; c < plugin->channels; ++c) {
+            in[c] = plugin->input[c] + from;
+            out[c] = plugin->output[c] + from;
+        }
+    }
+};
 
 // The input is read before the engine runs: it may write the output over it. Out of run()'s
 // way, as a meter is read a few times a second.
-[[gnu::noinline]] void runMetered(Grindlet* plugin, uint32_t sampleCount) {
+[[gnu::noinline]] void runMetered(Grindlet* plugin, uint32_t from, uint32_t sampleCount) {
     const int64_t metered = std::min<int64_t>(sampleCount, METER_FRAMES);
     if (plugin->meters[0] != nullptr)
-        *plugin->meters[0] = peakDecibels(plugin->input, plugin->channels, 0, metered);
-    plugin->engine.process(plugin->input, plugin->output, sampleCount);
+        *plugin->meters[0] = peakDecibels(plugin->input, plugin->channels, from, metered);
+    const Buffers buffers(plugin, from);
+    plugin->engine.process(buffers.in, buffers.out, sampleCount);
     if (plugin->meters[1] != nullptr)
-        *plugin->meters[1] = peakDecibels(plugin->output, plugin->channels, 0, metered);
+        *plugin->meters[1] = peakDecibels(plugin->output, plugin->channels, from, metered);
     plugin->framesToMeter = plugin->meterInterval;
+}
+
+// `count` frames from `from`: through stand-ins where a host left an audio port unconnected,
+// with the meters where they are due.
+inline void runFrames(Grindlet* plugin, uint32_t from, uint32_t count) {
+    for (int c = 0; c < plugin->channels; ++c) {
+        if (plugin->input[c] == nullptr || plugin->output[c] == nullptr) {
+            plugin->runWithStandIns(from, count);
+            return;
+        }
+    }
+    plugin->framesToMeter -= count;
+    if (plugin->framesToMeter <= 0 && count > 0) {
+        runMetered(plugin, from, count);
+        return;
+    }
+    if (from == 0) {
+        plugin->engine.process(plugin->input, plugin->output, count);
+        return;
+    }
+    const Buffers buffers(plugin, from);
+    plugin->engine.process(buffers.in, buffers.out, count);
+}
+
+// An atom's body takes whole 8-byte words.
+constexpr uint64_t paddedSize(uint32_t size) { return (uint64_t{size} + 7u) & ~uint64_t{7}; }
+
+// The speed a time:Position object carries (false: none). Every size in it is checked against
+// the bytes the host gave: a malformed event is read as no event.
+bool speedOf(const Grindlet* plugin, const LV2_Atom& atom, float& speed) {
+    if ((atom.type != plugin->uris.object && atom.type != plugin->uris.blank) ||
+        atom.size < sizeof(LV2_Atom_Object_Body))
+        return false;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&atom + 1);
+    const auto* object = reinterpret_cast<const LV2_Atom_Object_Body*>(bytes);
+    if (object->otype != plugin->uris.position) return false;
+    for (uint64_t at = sizeof(LV2_Atom_Object_Body);
+         at <= atom.size && atom.size - at >= sizeof(LV2_Atom_Property_Body);) {
+        const auto* property = reinterpret_cast<const LV2_Atom_Property_Body*>(bytes + at);
+        const uint32_t valueSize = property->value.size;
+        if (valueSize > atom.size - at - sizeof(LV2_Atom_Property_Body)) return false;
+        if (property->key == plugin->uris.speed && property->value.type == plugin->uris.floatType &&
+            valueSize >= sizeof(float)) {
+            std::memcpy(&speed, property + 1, sizeof speed);
+            return true;
+        }
+        at += sizeof(LV2_Atom_Property_Body) + paddedSize(valueSize);
+    }
+    return false;
+}
+
+// The frame of this run at which the transport starts rolling (sampleCount: it does not), read
+// from the host's time:Position events; a second start in the same run counts from the next.
+[[gnu::noinline]] uint32_t transportStart(Grindlet* plugin, uint32_t sampleCount) {
+    uint32_t start = sampleCount;
+    if (plugin->uris.position == 0) return start;  // no map: the events cannot be read
+    const LV2_Atom_Sequence& sequence = *plugin->transport;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&sequence.body);
+    for (uint64_t at = sizeof(LV2_Atom_Sequence_Body);
+         at <= sequence.atom.size && sequence.atom.size - at >= sizeof(LV2_Atom_Event);) {
+        const auto* event = reinterpret_cast<const LV2_Atom_Event*>(bytes + at);
+        if (event->body.size > sequence.atom.size - at - sizeof(LV2_Atom_Event)) break;
+        float speed = 0.0f;
+        if (speedOf(plugin, event->body, speed)) {
+            const bool rolling = speed != 0.0f;
+            if (rolling && !plugin->rolling && start == sampleCount)
+                start =
+                    static_cast<uint32_t>(std::clamp<int64_t>(event->time.frames, 0, sampleCount));
+            plugin->rolling = rolling;
+        }
+        at += sizeof(LV2_Atom_Event) + paddedSize(event->body.size);
+    }
+    return start;
 }
 
 void run(LV2_Handle instance, uint32_t sampleCount) {
     auto* plugin = static_cast<Grindlet*>(instance);
     plugin->readPorts();
-    for (int c = 0; c < plugin->channels; ++c) {
-        if (plugin->input[c] == nullptr || plugin->output[c] == nullptr) {
-            plugin->runWithStandIns(sampleCount);
+    // A sequence with events (almost every run's is empty): the transport may start in it.
+    if (plugin->transport != nullptr &&
+        plugin->transport->atom.size > sizeof(LV2_Atom_Sequence_Body)) {
+        const uint32_t start = transportStart(plugin, sampleCount);
+        if (start < sampleCount) {
+            runFrames(plugin, 0, start);
+            plugin->engine.reset();
+            runFrames(plugin, start, sampleCount - start);
             return;
         }
     }
-    plugin->framesToMeter -= sampleCount;
-    if (plugin->framesToMeter <= 0 && sampleCount > 0) {
-        runMetered(plugin, sampleCount);
-        return;
-    }
-    plugin->engine.process(plugin->input, plugin->output, sampleCount);
+    runFrames(plugin, 0, sampleCount);
 }
 
 void cleanup(LV2_Handle instance) { delete static_cast<Grindlet*>(instance); }

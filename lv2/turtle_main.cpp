@@ -119,6 +119,12 @@ std::string ports(const AudioPort (&audio)[N], const char* plugin) {
                " ;\n\t\tlv2:default -90.0 ;\n\t\tlv2:minimum -90.0 ;\n\t\tlv2:maximum 24.0 ;\n"
                "\t\tunits:unit units:db\n";
     }
+    // The host's transport: where it starts rolling, the effect starts afresh.
+    all += "] , [\n\t\ta lv2:InputPort , atom:AtomPort ;\n\t\tlv2:index " +
+           std::to_string(++index) +
+           " ;\n\t\tlv2:symbol \"transport\" ;\n\t\tlv2:name \"Transport\" ;\n"
+           "\t\tatom:bufferType atom:Sequence ;\n\t\tatom:supports time:Position ;\n"
+           "\t\tlv2:designation lv2:control ;\n\t\tlv2:portProperty lv2:connectionOptional\n";
     return all + "\t]";
 }
 

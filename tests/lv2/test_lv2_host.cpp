@@ -4,6 +4,8 @@
 // equals two mono ones, any sample rate works, and run() neither allocates nor locks.
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
+#include <lv2/atom/forge.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 
 #include <algorithm>
@@ -88,11 +90,25 @@ struct GuardedBuffer {
     }
 };
 
+// A URID map for lilv's preset states: every URI its own number.
+struct UridMap {
+    std::vector<std::string> uris;
+    LV2_URID_Map feature{this, [](LV2_URID_Map_Handle handle, const char* uri) -> LV2_URID {
+                             auto& known = static_cast<UridMap*>(handle)->uris;
+                             const auto found = std::find(known.begin(), known.end(), uri);
+                             if (found != known.end())
+                                 return static_cast<LV2_URID>(found - known.begin() + 1);
+                             known.emplace_back(uri);
+                             return static_cast<LV2_URID>(known.size());
+                         }};
+};
+
 // One plugin instance with its control values connected by port symbol.
 class Plugin {
 public:
-    Plugin(const char* uri, double rate) : plugin(world().plugin(uri)) {
-        instance = plugin != nullptr ? lilv_plugin_instantiate(plugin, rate, nullptr) : nullptr;
+    Plugin(const char* uri, double rate, const LV2_Feature* const* features = nullptr)
+        : plugin(world().plugin(uri)) {
+        instance = plugin != nullptr ? lilv_plugin_instantiate(plugin, rate, features) : nullptr;
         if (instance == nullptr) return;
         connect("bits", &controls.bits);
         connect("rate", &controls.rate);
@@ -442,6 +458,71 @@ TEST(Lv2Plugin, ActivateStartsAfresh) {
     EXPECT_TRUE(sameBits(first, second));
 }
 
+// A host's transport that starts rolling mid-run starts the effect afresh at that frame (a
+// render from there is the same every time); one that was rolling already changes nothing, and
+// a malformed event nothing either.
+TEST(Lv2Plugin, ATransportStartingToRollStartsTheEffectAfresh) {
+    UridMap map;
+    const LV2_Feature mapFeature{LV2_URID__map, &map.feature};
+    const LV2_Feature* const features[] = {&mapFeature, nullptr};
+    const std::vector<float> input = signal(2000, 12);
+    // A sequence of time:Position events at the given frames, with the given speeds.
+    const auto positions = [&map](const std::vector<std::pair<int64_t, float>>& events) {
+        std::vector<uint64_t> buffer(256);
+        LV2_Atom_Forge forge;
+        lv2_atom_forge_init(&forge, &map.feature);
+        lv2_atom_forge_set_buffer(&forge, reinterpret_cast<uint8_t*>(buffer.data()),
+                                  buffer.size() * sizeof(uint64_t));
+        LV2_Atom_Forge_Frame sequence;
+        lv2_atom_forge_sequence_head(&forge, &sequence, 0);
+        for (const auto& [frame, speed] : events) {
+            lv2_atom_forge_frame_time(&forge, frame);
+            LV2_Atom_Forge_Frame object;
+            lv2_atom_forge_object(&forge, &object, 0,
+                                  map.feature.map(map.feature.handle, LV2_TIME__Position));
+            lv2_atom_forge_key(&forge, map.feature.map(map.feature.handle, LV2_TIME__speed));
+            lv2_atom_forge_float(&forge, speed);
+            lv2_atom_forge_pop(&forge, &object);
+        }
+        lv2_atom_forge_pop(&forge, &sequence);
+        return buffer;
+    };
+    for (const char* uri : {MONO, STEREO}) {
+        SCOPED_TRACE(uri);
+        Plugin host(uri, SAMPLE_RATE, features), fresh(uri, SAMPLE_RATE);
+        ASSERT_TRUE(host.loaded() && fresh.loaded());
+        for (Plugin* p : {&host, &fresh}) {
+            p->controls = {5.0f, 3000.0f, 1.0f, 1.0f};
+            p->controls.stages[dsp::CONTROL_TONE - FIRST_STAGE] = 4000.0f;
+            p->controls.stages[dsp::CONTROL_LFO_DEPTH - FIRST_STAGE] = 1.0f;
+        }
+        std::vector<float> got(input.size()), expected(input.size());
+        const auto run = [](Plugin& p, const float* in, float* out, uint32_t frames) {
+            for (uint32_t c = 0; c < p.channels(); ++c) p.connectAudio(c, in, out);
+            p.run(frames);
+        };
+        // Stopped, then rolling from frame 300 of the first run; rolling on in the second.
+        std::vector<uint64_t> first = positions({{0, 0.0f}, {300, 1.0f}});
+        host.connect("transport", first.data());
+        run(host, input.data(), got.data(), 1000);
+        std::vector<uint64_t> second = positions({{100, 1.0f}});
+        host.connect("transport", second.data());
+        run(host, input.data() + 1000, got.data() + 1000, 1000);
+        run(fresh, input.data() + 300, expected.data() + 300, 1700);
+        EXPECT_TRUE(sameBits(std::vector<float>(got.begin() + 300, got.end()),
+                             std::vector<float>(expected.begin() + 300, expected.end())));
+        // An event that claims more bytes than the sequence holds is read as none.
+        std::vector<uint64_t> damaged = positions({{0, 0.0f}, {10, 1.0f}});
+        reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<LV2_Atom_Sequence*>(damaged.data()) + 1)
+            ->body.size = 0xFFFFFFF0u;
+        host.connect("transport", damaged.data());
+        run(host, input.data(), got.data(), 500);
+        run(fresh, input.data(), expected.data(), 500);
+        EXPECT_TRUE(sameBits(std::vector<float>(got.begin(), got.begin() + 500),
+                             std::vector<float>(expected.begin(), expected.begin() + 500)));
+    }
+}
+
 TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
     resetCountedCalls();
     armAllocationCounter(true);
@@ -466,19 +547,6 @@ TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
         EXPECT_EQ(countedCalls(), 0) << setting.uri;
     }
 }
-
-// A URID map for lilv's preset states: every URI its own number.
-struct UridMap {
-    std::vector<std::string> uris;
-    LV2_URID_Map feature{this, [](LV2_URID_Map_Handle handle, const char* uri) -> LV2_URID {
-                             auto& known = static_cast<UridMap*>(handle)->uris;
-                             const auto found = std::find(known.begin(), known.end(), uri);
-                             if (found != known.end())
-                                 return static_cast<LV2_URID>(found - known.begin() + 1);
-                             known.emplace_back(uri);
-                             return static_cast<LV2_URID>(known.size());
-                         }};
-};
 
 // Every factory preset is listed for both plugins, under its label, sets every control to
 // exactly the value its row names, and makes sound of a -12 dBFS sine (a preset that silences
