@@ -385,8 +385,6 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
         // Its samples wait in toneInput for the next block's anti-aliasing (or the call's end).
         toneWaiting = {frames, pair, {toneFilter, toneState + first, {}, {}}};
         for (int32_t k = 0; k < pair; ++k) {
-            if (stages.law == 0)
-                std::memcpy(toneInput[k], crushed[k], sizeof(float) * size_t(frames));
             toneWaiting.beside.in[k] = toneInput[k];
             toneWaiting.beside.out[k] = to[k];
         }
@@ -489,8 +487,13 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
                 for (int32_t k = 0; k < pair; ++k)
                     finals[k] = levels.blends() ? crushed[k] : out[first + k] + at + done;
                 const bool after = stages.law != 0 || toneOn;
-                for (int32_t k = 0; k < pair; ++k)
-                    crush(first + k, staged[k], after ? crushed[k] : finals[k], n);
+                // A tone that waits reads toneInput: without a law the reducers write it there.
+                for (int32_t k = 0; k < pair; ++k) {
+                    float* crushInto = !after                         ? finals[k]
+                                       : toneLater && stages.law == 0 ? toneInput[k]
+                                                                      : crushed[k];
+                    crush(first + k, staged[k], crushInto, n);
+                }
                 if (after) stagesAfter(first, pair, n, finals, toneLater);
                 if (levels.blends()) {
                     for (int32_t k = 0; k < pair; ++k)
