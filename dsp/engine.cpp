@@ -302,7 +302,12 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     if (takesFound.frames == frames && takesFound.phaseBits == phaseBits &&
         takesFound.rateBits == rateBits)
         return takesFound.count;
-    // A copy of the reducer runs on the frames' indices, unquantized, in Step: which frames a
+    KnownTakes found{};
+    if (findStepTakes(reducers[channel], settings.rateStream, rate, frames, takes, holds, found)) {
+        takesFound = {phaseBits, rateBits, frames, found.takeCount, found.endPhase};
+        return found.takeCount;
+    }
+    // Otherwise (the rate is not below the sample rate) a copy of the reducer runs on the frames' indices, unquantized, in Step: which frames a
     // reducer takes follows from its phase and rate alone, the same in both modes. A frame whose
     // index comes out at its own place was taken (the held value before the first take is
     // negative, so never an index). Where the reducer copies its input (a rate at or above the
@@ -317,7 +322,7 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
         count += scratch[i] == FRAME_INDICES.at[i] ? 1 : 0;
         holds[i] = count;
     }
-    takesFound = {phaseBits, rateBits, frames, count};
+    takesFound = {phaseBits, rateBits, frames, count, dryRun.holdPhase};
     return count;
 }
 
@@ -529,7 +534,16 @@ void Engine::crush(int32_t channel, const float* in, float* out, int32_t frames)
         return;
     }
     const ReducerStreams streams{in, &settings.bitsStream, &settings.rateStream, out};
-    processBlock(reducers[channel], streams, rate, settings.quantize, settings.linear, 0, frames);
+    // Where a stage found the takes of these frames for this phase and rate, only they are
+    // quantized: the dry run that found them already did the phase's work.
+    RateReducerState& reducer = reducers[channel];
+    if (takesFound.frames == frames && !settings.linear &&
+        takesFound.phaseBits == floatBits(reducer.holdPhase) &&
+        takesFound.rateBits == floatBits(settings.rateStream) &&
+        processStepTaken(reducer, streams, rate, settings.quantize, frames,
+                         {takes, holds, takesFound.count, takesFound.endPhase}))
+        return;
+    processBlock(reducer, streams, rate, settings.quantize, settings.linear, 0, frames);
 }
 
 }  // namespace grindlet::dsp

@@ -208,6 +208,8 @@ private:
         ToneBeside beside{};
     } toneWaiting;
     int32_t takes[LevelStage::CHUNK];
+    static_assert(LevelStage::CHUNK <= MOST_KNOWN_TAKES_FRAMES,
+                  "a block's takes feed processStepTaken");
     // For each frame, how many of `takes` are at or before it: the hold it belongs to, where
     // hold 0 is the one the block starts in.
     int32_t holds[LevelStage::CHUNK];
@@ -217,6 +219,7 @@ private:
         uint32_t phaseBits = 0, rateBits = 0;
         int32_t frames = -1;  // none found
         int32_t count = 0;
+        float endPhase = 0.0f;  // the reducer's phase after those frames
     } takesFound;
     // The last expansions, by the sample's bits: a reducer's output has few distinct values
     // (its steps: 256 at 8 bits). Every entry starts as 0, which each law expands to itself.

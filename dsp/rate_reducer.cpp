@@ -202,6 +202,54 @@ void processLinear(RateReducerState& state, const ReducerStreams& streams, float
     runLinear<ModuleLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 
+bool findStepTakes(const RateReducerState& state, float rateStream, float sampleRate, int32_t count,
+                   int32_t* takes, int32_t* holds, KnownTakes& found) {
+    const float rate = RATE_PER_STREAM_UNIT * rateStream;
+    if (count < 0 || count > MOST_KNOWN_TAKES_FRAMES || !(rate < sampleRate && rate > 0.0f))
+        return false;
+    const float step = sampleRate / rate;  // as startBlock has it
+    float phase = state.holdPhase;
+    int32_t taken = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        // stepSample's phase: the same two operations, in its order.
+        const bool take = phase >= step;
+        phase = (take ? phase - step : phase) + 1.0f;
+        takes[taken] = i;
+        taken += take ? 1 : 0;
+        holds[i] = taken;
+    }
+    found = {takes, holds, taken, phase};
+    return true;
+}
+
+bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+                      int16_t quantMode, int32_t count, const KnownTakes& known) {
+    if (count <= 0) return true;
+    if (count > MOST_KNOWN_TAKES_FRAMES || known.takeCount > count) return false;
+    // startBlock's tests, in its order: only its Reduce path below the sample rate is here.
+    const float rate = RATE_PER_STREAM_UNIT * streams.rateBuffer[0];
+    if (!(rate < sampleRate && rate > 0.0f) || quantMode < QUANT_MODE_FLOOR ||
+        quantMode > QUANT_MODE_INSIDE)
+        return false;
+    configureQuantizer(state.quantizer, streams.bitsBuffer[0]);
+    // The value each hold stands at: the one held coming in, then each take's.
+    float held[MOST_KNOWN_TAKES_FRAMES + 1];
+    held[0] = state.heldValue;
+    const int32_t takeCount = known.takeCount;
+    const float* in = streams.inputBuffer;
+    forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
+        for (int32_t t = 0; t < takeCount; ++t)
+            held[t + 1] = takeSample<decltype(mode)::value, decltype(quantize)::value>(
+                state.quantizer, in[known.takes[t]]);
+    });
+    float* out = streams.outputBuffer;
+    for (int32_t i = 0; i < count; ++i) out[i] = held[known.holds[i]];
+    state.holdPhase = known.endPhase;
+    state.heldValue = held[takeCount];
+    if (takeCount > 0) settleRamp(state);
+    return true;
+}
+
 void processStepReference(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                           int16_t quantMode, int32_t offset, int32_t count) {
     runStep<ReferenceLoops>(state, streams, sampleRate, quantMode, offset, count);

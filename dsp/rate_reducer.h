@@ -83,6 +83,28 @@ inline void processBlock(RateReducerState& state, const ReducerStreams& streams,
     }
 }
 
+// A Step block whose takes are already known, as a dry run of processStep on the same phase
+// and rate found them: `takes` (`takeCount` frames, in order), and for every frame i `holds[i]`,
+// how many takes are at or before it. Only the taken samples are quantized; the output and the
+// state are processStep's. False, and nothing done, where the block is not a reduction below
+// the sample rate with a known mode (the copy and silence paths take no part in this), or
+// longer than MOST_KNOWN_TAKES_FRAMES.
+constexpr int32_t MOST_KNOWN_TAKES_FRAMES = 256;  // the most frames such a block has
+struct KnownTakes {
+    const int32_t* takes;
+    const int32_t* holds;
+    int32_t takeCount;
+    float endPhase;  // holdPhase after the block
+};
+bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
+                      int16_t quantMode, int32_t count, const KnownTakes& known);
+// The takes of the next `count` frames (at most MOST_KNOWN_TAKES_FRAMES) of a Step reducer in
+// this state at this "S.R." value, into takes[] and holds[] with the phase they end at: the
+// phase's own arithmetic, step by step as processStep does it, without the samples. False
+// where processStepTaken would refuse the block.
+bool findStepTakes(const RateReducerState& state, float rateStream, float sampleRate, int32_t count,
+                   int32_t* takes, int32_t* holds, KnownTakes& found);
+
 // The same blocks through the plain per-sample loops, which define the output bit for bit: the
 // reference that tests and benchmarks compare the loops above against.
 void processStepReference(RateReducerState& state, const ReducerStreams& streams, float sampleRate,

@@ -236,6 +236,52 @@ TEST(RateReducer, PhaseStopsGrowingAtTwoToTheTwentyFour) {
     EXPECT_EQ(reducer.state.heldValue, 0.0f);
 }
 
+// Where the takes of a Step block are known beforehand, quantizing those alone gives the
+// block's bits and state: random phases (up to 2^24), rates (up to and past the sample rate),
+// bits, modes and blocks, with special values in the input.
+TEST(RateReducer, KnownTakesGiveTheBitsAndStateOfAStepBlock) {
+    std::mt19937 random(2024);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const float specials[] = {0.0f, -0.0f, NAN_F, INFINITY, -INFINITY, 1e-40f, -1.0f, 1.0f};
+    int known = 0;
+    for (int round = 0; round < 3000; ++round) {
+        Reducer reducer;
+        reducer.quantMode = static_cast<int16_t>(round % 3);
+        dsp::RateReducerState& state = reducer.state;
+        const float phases[] = {0.0f, unit(random) * 8.0f, unit(random) * 3000.0f, 16777216.0f};
+        state.holdPhase = phases[round % 4];
+        state.heldValue = unit(random) - 0.5f;
+        const float rates[] = {unit(random) * 4410.0f, 4409.99f, 4410.0f, 0.0001f, 800.0f, -5.0f};
+        const float rateValue = rates[(round / 4) % 6];
+        const float bits = (round % 5 == 0) ? BITS_OFF : unit(random) * 2.4f;
+        const auto count = static_cast<int32_t>(random() % (dsp::MOST_KNOWN_TAKES_FRAMES + 1));
+        std::vector<float> input(size_t(count) + 1);
+        for (float& x : input)
+            x = random() % 16 == 0 ? specials[random() % 8] : unit(random) * 2.0f - 1.0f;
+        Reducer expected = reducer;
+        std::vector<float> want(input.size(), SENTINEL), got(input.size(), SENTINEL);
+        expected.runInto(Routine::Step, input, want, rateValue, bits, 0, count);
+
+        int32_t takes[dsp::MOST_KNOWN_TAKES_FRAMES], holds[dsp::MOST_KNOWN_TAKES_FRAMES];
+        dsp::KnownTakes found{};
+        if (!dsp::findStepTakes(state, rateValue, SAMPLE_RATE, count, takes, holds, found)) {
+            EXPECT_FALSE(rateValue * dsp::RATE_PER_STREAM_UNIT < SAMPLE_RATE && rateValue > 0.0f);
+            continue;
+        }
+        const dsp::ReducerStreams streams{input.data(), &bits, &rateValue, got.data()};
+        ASSERT_TRUE(
+            dsp::processStepTaken(state, streams, SAMPLE_RATE, reducer.quantMode, count, found));
+        ++known;
+        EXPECT_TRUE(sameBits(got, want)) << "round " << round;
+        const dsp::RateReducerState& a = state;
+        const dsp::RateReducerState& b = expected.state;
+        EXPECT_TRUE(sameBits(a.holdPhase, b.holdPhase) && sameBits(a.heldValue, b.heldValue) &&
+                    sameBits(a.rampValue, b.rampValue) && sameBits(a.rampStep, b.rampStep))
+            << "round " << round;
+    }
+    EXPECT_GT(known, 1500);
+}
+
 // ---- the ramp never thrown beyond the signal ------------------------------------------------
 
 float largestMagnitude(const std::vector<float>& v, size_t from = 0) {
