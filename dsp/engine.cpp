@@ -213,8 +213,13 @@ void Engine::modulate(int64_t at, int64_t settled) {
 void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
                           int64_t at) {
     // Silence below LowPass::SILENCE (-300 dB) enters as a zero of its sign: then no stage makes
-    // a subnormal (see LowPass::run), and a processor that flushes them changes nothing.
-    for (int32_t k = 0; k < pair; ++k) {
+    // a subnormal (see LowPass::run), and a processor that flushes them changes nothing. The
+    // anti-aliasing at full amount cleans its input itself (to a zero of either sign, both +0
+    // after it) and nothing else reads this copy: a plain copy does.
+    const bool cleanedByFilter = antialiasOn && !(stages.antialias < 1.0f);
+    for (int32_t k = 0; k < pair && cleanedByFilter; ++k)
+        std::memcpy(staged[k], sources[k], sizeof(float) * size_t(frames));
+    for (int32_t k = 0; k < pair && !cleanedByFilter; ++k) {
         const float* in = sources[k];
         float* out = staged[k];
         for (int32_t i = 0; i < frames; ++i) {
