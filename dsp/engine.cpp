@@ -214,40 +214,39 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
                           int64_t at) {
     // Silence below LowPass::SILENCE (-300 dB) enters as a zero of its sign: then no stage makes
     // a subnormal (see LowPass::run), and a processor that flushes them changes nothing. The
-    // anti-aliasing at full amount cleans its input itself (to a zero of either sign, both +0
-    // after it) and nothing else reads this copy: a plain copy does.
-    const bool cleanedByFilter = antialiasOn && !(stages.antialias < 1.0f);
-    for (int32_t k = 0; k < pair && cleanedByFilter; ++k)
-        std::memcpy(staged[k], sources[k], sizeof(float) * size_t(frames));
-    for (int32_t k = 0; k < pair && !cleanedByFilter; ++k) {
+    // anti-aliasing cleans its input itself (to a zero of either sign, both +0 after it): at
+    // full amount it reads the input as it came, and writes staged.
+    const float amount = stages.antialias;
+    const bool blend = antialiasOn && amount < 1.0f;
+    const float* filterIn[2] = {sources[0], pair == 2 ? sources[1] : nullptr};
+    for (int32_t k = 0; k < pair && !(antialiasOn && !blend); ++k) {
         const float* in = sources[k];
-        float* out = staged[k];
+        // A blend needs the input as it came: kept in `crushed` until the reducers write it.
+        float* out = blend ? crushed[k] : staged[k];
         for (int32_t i = 0; i < frames; ++i) {
             const float x = in[i];
             out[i] = std::fabs(x) < LowPass::SILENCE ? std::copysign(0.0f, x) : x;
         }
+        filterIn[k] = out;
     }
     if (antialiasOn) {
-        // A blend needs the input as it came: kept in `crushed` until the reducers write it.
-        const float amount = stages.antialias;
-        if (amount < 1.0f) {
-            for (int32_t k = 0; k < pair; ++k)
-                std::memcpy(crushed[k], staged[k], sizeof(float) * size_t(frames));
-        }
         LowPass::State* const states[2] = {antialiasState[first], antialiasState[first + pair - 1]};
-        float* const channels[2] = {staged[0], staged[1]};
+        float* const filterOut[2] = {staged[0], staged[1]};
         // The tone of the block before runs beside this one's anti-aliasing, as far as both go.
         const int32_t beside = std::min(frames, toneWaiting.frames);
         if (beside > 0)
-            runPairsBeside(antialiasFilter, states, channels, pair, toneWaiting.beside, beside);
+            runPairsBeside(antialiasFilter, states, filterIn, filterOut, pair, toneWaiting.beside,
+                           beside);
         if (pair == 2) {
-            LowPass::runPairTwo(antialiasFilter, states[0], states[1], staged[0] + beside,
-                                staged[1] + beside, frames - beside);
+            LowPass::runPairTwo(antialiasFilter, states[0], states[1], filterIn[0] + beside,
+                                filterIn[1] + beside, staged[0] + beside, staged[1] + beside,
+                                frames - beside);
         } else {
-            LowPass::runPair(antialiasFilter, states[0], staged[0] + beside, frames - beside);
+            LowPass::runPair(antialiasFilter, states[0], filterIn[0] + beside, staged[0] + beside,
+                             frames - beside);
         }
         if (toneWaiting.frames > 0) runWaitingTone(beside);
-        if (amount < 1.0f) {
+        if (blend) {
             for (int32_t k = 0; k < pair; ++k) {
                 float* out = staged[k];
                 const float* dry = crushed[k];

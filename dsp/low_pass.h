@@ -98,25 +98,27 @@ struct LowPass {
         sb = {zb1, zb2};
     }
 
-    // Two sections in a row (a fourth-order filter) on one channel, in place (s: the sections'
-    // states); the second works on the first's last output while the first computes its next.
-    static void runPair(const LowPass* sections, State* s, float* samples, int32_t frames);
-    static void runPairPlain(const LowPass* sections, State* s, float* samples, int32_t frames) {
+    // Two sections in a row (a fourth-order filter) on one channel, from in to out (which may be
+    // in; s: the sections' states); the second works on the first's last output while the first
+    // computes its next.
+    static void runPair(const LowPass* sections, State* s, const float* in, float* out,
+                        int32_t frames);
+    static void runPairPlain(const LowPass* sections, State* s, const float* in, float* out,
+                             int32_t frames) {
         const LowPass f = sections[0], g = sections[1];
         float u1 = s[0].z1, u2 = s[0].z2, v1 = s[1].z1, v2 = s[1].z2;
-        for (int32_t i = 0; i < frames; ++i)
-            samples[i] = g.step(f.step(clean(samples[i]), u1, u2), v1, v2);
+        for (int32_t i = 0; i < frames; ++i) out[i] = g.step(f.step(clean(in[i]), u1, u2), v1, v2);
         s[0] = {u1, u2};
         s[1] = {v1, v2};
     }
 
-    // runPair on two channels in one pass, in place (sa, sb: each channel's two states).
-    static void runPairTwo(const LowPass* sections, State* sa, State* sb, float* a, float* b,
-                           int32_t frames);
-    static void runPairTwoPlain(const LowPass* sections, State* sa, State* sb, float* a, float* b,
-                                int32_t frames) {
-        runPairPlain(sections, sa, a, frames);
-        runPairPlain(sections, sb, b, frames);
+    // runPair on two channels in one pass (sa, sb: each channel's two states).
+    static void runPairTwo(const LowPass* sections, State* sa, State* sb, const float* a,
+                           const float* b, float* outA, float* outB, int32_t frames);
+    static void runPairTwoPlain(const LowPass* sections, State* sa, State* sb, const float* a,
+                                const float* b, float* outA, float* outB, int32_t frames) {
+        runPairPlain(sections, sa, a, outA, frames);
+        runPairPlain(sections, sb, b, outB, frames);
     }
 };
 
@@ -129,12 +131,12 @@ struct ToneBeside {
     float* out[2];
 };
 
-// runPair (channels 1) or runPairTwo (2) on `frames` frames of channels[], and the tone of
+// runPair (channels 1) or runPairTwo (2) on `frames` frames from in[] to out[], and the tone of
 // `beside` on its first `frames` frames, in one pass: each filter's chain runs in the other's
 // latency. Each filter gets the bits of its own pass.
 // states[c]: channel c's two sections' states.
-void runPairsBeside(const LowPass* sections, LowPass::State* const* states, float* const* channels,
-                    int32_t count, const ToneBeside& beside, int32_t frames);
+void runPairsBeside(const LowPass* sections, LowPass::State* const* states, const float* const* in,
+                    float* const* out, int32_t count, const ToneBeside& beside, int32_t frames);
 
 #if defined(__SSE2__)
 
@@ -173,14 +175,30 @@ struct SectionLanes {
         return _mm_and_ps(x, _mm_and_ps(_mm_cmpge_ps(size, _mm_set1_ps(LowPass::SILENCE)),
                                         _mm_cmplt_ps(size, _mm_set1_ps(LowPass::LOUDEST))));
     }
-    // LowPass::step in every lane.
-    [[gnu::always_inline]] __m128 step(__m128 x) {
+    // LowPass::step in every lane. Unchecked, it leaves out the silence check, most of the
+    // feedback's chain, and clears in `loud` each lane where the check would have changed the
+    // output (below SILENCE, or not a number): where every lane stayed loud, every value is the
+    // checked step's.
+    template <bool Checked = true>
+    [[gnu::always_inline]] __m128 step(__m128 x, __m128& loud) {
         __m128 y = _mm_add_ps(_mm_mul_ps(b0, x), z1);
-        y = _mm_and_ps(y, _mm_cmpge_ps(magnitude(y), _mm_set1_ps(LowPass::SILENCE)));
+        const __m128 heard = _mm_cmpge_ps(magnitude(y), _mm_set1_ps(LowPass::SILENCE));
+        if constexpr (Checked) {
+            y = _mm_and_ps(y, heard);
+        } else {
+            loud = _mm_and_ps(loud, heard);
+        }
         z1 = _mm_sub_ps(_mm_add_ps(_mm_mul_ps(b1, x), z2), _mm_mul_ps(a1, y));
         z2 = _mm_sub_ps(_mm_mul_ps(b2, x), _mm_mul_ps(a2, y));
         return y;
     }
+    [[gnu::always_inline]] __m128 step(__m128 x) {
+        __m128 unused = _mm_setzero_ps();
+        return step<true>(x, unused);
+    }
+    static __m128 allLoud() { return _mm_castsi128_ps(_mm_set1_epi32(-1)); }
+    // Whether the lanes in `used` (bit k: lane k) stayed loud.
+    static bool stayedLoud(__m128 loud, int used) { return (_mm_movemask_ps(loud) & used) == used; }
 
     void store(LowPass::State* const (&states)[4]) const {
         alignas(16) float c[2][4];
@@ -200,24 +218,6 @@ inline float lane(__m128 v, int index) {
     alignas(16) float lanes[4];
     _mm_store_ps(lanes, v);
     return lanes[index];
-}
-
-inline void LowPass::runTwo(State& sa, State& sb, const float* a, const float* b, float* outA,
-                            float* outB, int32_t frames) const {
-    SectionLanes lanes({this, this, nullptr, nullptr}, {&sa, &sb, nullptr, nullptr});
-    for (int32_t i = 0; i < frames; ++i) {
-        const __m128 y = lanes.step(SectionLanes::clean(twoLanes(a + i, b + i)));
-        _mm_store_ss(outA + i, y);
-        _mm_store_ss(outB + i, _mm_shuffle_ps(y, y, 1));
-    }
-    lanes.store({&sa, &sb, nullptr, nullptr});
-}
-
-#else
-
-inline void LowPass::runTwo(State& sa, State& sb, const float* a, const float* b, float* outA,
-                            float* outB, int32_t frames) const {
-    runTwoPlain(sa, sb, a, b, outA, outB, frames);
 }
 
 #endif

@@ -302,22 +302,25 @@ struct Generator {
 // The filters in the lanes of a vector against the plain passes: the anti-aliasing's two
 // sections on one channel and on two, the tone on two, and the anti-aliasing of one block beside
 // the tone of another. Every frame's bits and the states after every call, for cutoffs over the
-// whole range, blocks from empty to a chunk, and inputs with silence, the special floats and
-// loud values in them.
+// whole range, blocks from empty to a chunk, in place and not, and inputs with silence, the
+// special floats and loud values in them, or falling silent (where a pass without the silence
+// check must be undone).
 TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
     std::mt19937 random(20261209);
     std::uniform_real_distribution<double> share(1e-4, 0.45);
     std::normal_distribution<float> sample(0.0f, 0.5f);
     using dsp::LowPass;
-    const auto signal = [&](int32_t frames) {
+    const auto signal = [&](int32_t frames, int call) {
         std::vector<float> v(static_cast<size_t>(frames));
-        for (float& x : v) {
+        for (size_t i = 0; i < v.size(); ++i) {
             const uint32_t kind = random() % 16;
-            x = kind == 0   ? SPECIAL_FLOATS[random() % std::size(SPECIAL_FLOATS)]
-                : kind == 1 ? sample(random) * 1e-15f
-                : kind == 2 ? 0.0f
-                : kind == 3 ? sample(random) * 1e30f
-                            : sample(random);
+            const bool silent = call % 5 == 4 || (call % 5 == 3 && i >= v.size() / 3);
+            v[i] = silent      ? 0.0f
+                   : kind == 0 ? SPECIAL_FLOATS[random() % std::size(SPECIAL_FLOATS)]
+                   : kind == 1 ? sample(random) * 1e-15f
+                   : kind == 2 ? 0.0f
+                   : kind == 3 ? sample(random) * 1e30f
+                               : sample(random);
         }
         return v;
     };
@@ -329,51 +332,75 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
     };
     // [0, 1]: one channel's sections; [2, 3] and [4, 5]: two channels'; [6, 7]: the tone's.
     LowPass::State plain[8] = {}, lanes[8] = {};
-    for (int call = 0; call < 600; ++call) {
+    for (int call = 0; call < 1000; ++call) {
         const double cutoff = share(random);
         const LowPass sections[2] = {LowPass::at(cutoff, 0.54119610014619698),
                                      LowPass::at(cutoff, 1.3065629648763766)};
         const LowPass tone = LowPass::at(share(random), 0.70710678118654752);
-        const auto frames = static_cast<int32_t>(random() % 70);
-        const auto toneFrames = static_cast<int32_t>(random() % 70);
-        const std::vector<float> a = signal(frames), b = signal(frames);
-        const std::vector<float> ta = signal(toneFrames), tb = signal(toneFrames);
+        // Blocks that fall silent are long: long enough for most filters to decay to silence.
+        const uint32_t most = call % 5 == 3 ? 257 : 70;
+        const auto frames = static_cast<int32_t>(random() % most);
+        const auto toneFrames = static_cast<int32_t>(random() % most);
+        const std::vector<float> a = signal(frames, call), b = signal(frames, call);
+        const std::vector<float> ta = signal(toneFrames, call), tb = signal(toneFrames, call);
         const int32_t beside = std::min(frames, toneFrames);
         const bool stereo = call % 2 == 0;
-        // One pass of each kind, or (every third call) the anti-aliasing beside the tone.
-        std::vector<float> pa = a, pb = b, la = a, lb = b;
+        // The plain passes from a to pa; the vector passes from a to la, or in place in la.
+        std::vector<float> pa(a.size()), pb(b.size()), la(a.size()), lb(b.size());
         std::vector<float> pta(ta.size()), ptb(tb.size()), lta(ta.size()), ltb(tb.size());
+        const bool inPlace = random() % 4 == 0, toneInPlace = random() % 4 == 0;
+        if (inPlace) {
+            la = a;
+            lb = b;
+        }
+        if (toneInPlace) {
+            lta = ta;
+            ltb = tb;
+        }
+        const float* const laIn = inPlace ? la.data() : a.data();
+        const float* const lbIn = inPlace ? lb.data() : b.data();
+        const float* const ltaIn = toneInPlace ? lta.data() : ta.data();
+        const float* const ltbIn = toneInPlace ? ltb.data() : tb.data();
+        // One pass of each kind, or (every third call) the anti-aliasing beside the tone.
         if (call % 3 == 0) {
             LowPass::State* const p[2] = {plain + (stereo ? 2 : 0), plain + 4};
             LowPass::State* const l[2] = {lanes + (stereo ? 2 : 0), lanes + 4};
-            float* const pc[2] = {pa.data(), pb.data()};
-            float* const lc[2] = {la.data(), lb.data()};
-            const dsp::ToneBeside lt{
-                tone, lanes + 6, {ta.data(), tb.data()}, {lta.data(), ltb.data()}};
+            const float* const pIn[2] = {a.data(), b.data()};
+            float* const pOut[2] = {pa.data(), pb.data()};
+            const float* const lIn[2] = {laIn, lbIn};
+            float* const lOut[2] = {la.data(), lb.data()};
+            const dsp::ToneBeside lt{tone, lanes + 6, {ltaIn, ltbIn}, {lta.data(), ltb.data()}};
             const int32_t count = stereo ? 2 : 1;
             for (int32_t c = 0; c < count; ++c)
-                LowPass::runPairPlain(sections, p[c], pc[c], beside);
+                LowPass::runPairPlain(sections, p[c], pIn[c], pOut[c], beside);
             if (stereo) {
                 tone.runTwoPlain(plain[6], plain[7], ta.data(), tb.data(), pta.data(), ptb.data(),
                                  beside);
             } else {
                 tone.run(plain[6], ta.data(), pta.data(), beside);
             }
-            dsp::runPairsBeside(sections, l, lc, count, lt, beside);
+            dsp::runPairsBeside(sections, l, lIn, lOut, count, lt, beside);
+            // What a pass did not reach is compared as it was.
+            std::copy(pa.begin() + beside, pa.end(), la.begin() + beside);
+            std::copy(pb.begin() + beside, pb.end(), lb.begin() + beside);
+            std::copy(pta.begin() + beside, pta.end(), lta.begin() + beside);
+            std::copy(ptb.begin() + beside, ptb.end(), ltb.begin() + beside);
+            if (!stereo) ltb = ptb;  // mono has one tone
         } else {
             if (stereo) {
-                LowPass::runPairTwoPlain(sections, plain + 2, plain + 4, pa.data(), pb.data(),
-                                         frames);
-                LowPass::runPairTwo(sections, lanes + 2, lanes + 4, la.data(), lb.data(), frames);
+                LowPass::runPairTwoPlain(sections, plain + 2, plain + 4, a.data(), b.data(),
+                                         pa.data(), pb.data(), frames);
+                LowPass::runPairTwo(sections, lanes + 2, lanes + 4, laIn, lbIn, la.data(),
+                                    lb.data(), frames);
             } else {
-                LowPass::runPairPlain(sections, plain, pa.data(), frames);
-                LowPass::runPair(sections, lanes, la.data(), frames);
+                LowPass::runPairPlain(sections, plain, a.data(), pa.data(), frames);
+                LowPass::runPair(sections, lanes, laIn, la.data(), frames);
             }
             tone.runTwoPlain(plain[6], plain[7], ta.data(), tb.data(), pta.data(), ptb.data(),
                              toneFrames);
-            tone.runTwo(lanes[6], lanes[7], ta.data(), tb.data(), lta.data(), ltb.data(),
-                        toneFrames);
+            tone.runTwo(lanes[6], lanes[7], ltaIn, ltbIn, lta.data(), ltb.data(), toneFrames);
         }
+        if (!stereo) lb = pb;  // mono leaves b alone
         ASSERT_TRUE(sameBits(la, pa) && sameBits(lb, pb)) << "call " << call;
         ASSERT_TRUE(sameBits(lta, pta) && sameBits(ltb, ptb)) << "call " << call;
         ASSERT_TRUE(sameStates(lanes, plain, 8)) << "call " << call;
