@@ -142,64 +142,92 @@ void Engine::filtersFor(float rateHz, bool withTone) {
         toneFilter = LowPass::at(toneShare > LOWEST_SHARE ? toneShare : LOWEST_SHARE, Q_TONE);
 }
 
-bool Engine::antialiasFor(float rateHz, LowPass* sections) const {
-    // The anti-aliasing's cutoff sits just under the reduced rate's Nyquist frequency; where
-    // nothing is reduced there is nothing to remove. Q of a fourth-order Butterworth.
+// The anti-aliasing's cutoff sits just under the reduced rate's Nyquist frequency; where nothing
+// is reduced there is nothing to remove. Its share of the sample rate, 0 where it is off.
+double Engine::antialiasShare(float rateHz) const {
     constexpr double CUTOFF_OF_NYQUIST = 0.9;
-    constexpr double Q_FIRST = 0.54119610014619698, Q_SECOND = 1.3065629648763766;
     const double share = CUTOFF_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
-    if (!(stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0)) return false;
-    const LowPass::Cutoff cutoff = LowPass::Cutoff::of(share > LOWEST_SHARE ? share : LOWEST_SHARE);
+    if (!(stages.antialias > 0.0f && share < HIGHEST_SHARE && share > 0.0)) return 0.0;
+    return share > LOWEST_SHARE ? share : LOWEST_SHARE;
+}
+
+// A fourth-order Butterworth: two pole pairs at the cutoff.
+void Engine::antialiasSections(const LowPass::Cutoff& cutoff, LowPass* sections) {
+    constexpr double Q_FIRST = 0.54119610014619698, Q_SECOND = 1.3065629648763766;
     sections[0] = LowPass::at(cutoff, Q_FIRST);
     sections[1] = LowPass::at(cutoff, Q_SECOND);
+}
+
+bool Engine::antialiasFor(float rateHz, LowPass* sections) const {
+    const double share = antialiasShare(rateHz);
+    if (share == 0.0) return false;
+    antialiasSections(LowPass::Cutoff::of(share), sections);
     return true;
 }
 
-Engine::Modulated Engine::modulatedAt(int64_t at) const {
-    double lfo = 0.0;
-    if (stages.lfoDepth > 0.0f) {
-        // The LFO's phase in turns at this frame, from the position itself: no drift.
-        const double phase = double(stages.lfoRate) * double(at) / double(rate);
-        switch (stages.lfoShape) {
-            case 1: {  // triangle, -1 at the cycle's start, 1 half way
-                const double fraction = phase - wholeBelow(phase);
-                lfo = 1.0 - 4.0 * std::fabs(fraction - 0.5);
-                break;
-            }
-            case 2:  // a random step each cycle
-                lfo = 2.0 * double(
-                                firstUniform(randomBits(stages.seed, RandomStream::Lfo, 0,
+double Engine::lfoAt(int64_t at) const {
+    // The LFO's phase in turns at this frame, from the position itself: no drift.
+    const double phase = double(stages.lfoRate) * double(at) / double(rate);
+    switch (stages.lfoShape) {
+        case 1: {  // triangle, -1 at the cycle's start, 1 half way
+            const double fraction = phase - wholeBelow(phase);
+            return 1.0 - 4.0 * std::fabs(fraction - 0.5);
+        }
+        case 2:  // a random step each cycle
+            return 2.0 * double(firstUniform(randomBits(stages.seed, RandomStream::Lfo, 0,
                                                         static_cast<int64_t>(wholeBelow(phase))))) -
-                      1.0;
-                break;
-            default:
-                lfo = sineOfTurns(phase);
+                   1.0;
+        default:
+            return sineOfTurns(phase);
+    }
+}
+
+void Engine::modulateAhead(int64_t at, int32_t count) {
+    // Stage by stage over the steps: each stage is a long chain of series, and the steps'
+    // chains, independent of each other, then run side by side.
+    double factor[STEPS_AHEAD] = {}, share[STEPS_AHEAD] = {};
+    for (int32_t j = 0; j < count; ++j)
+        factor[j] = stages.lfoDepth > 0.0f
+                        ? double(stages.lfoDepth) * lfoAt(at + j * MODULATION_FRAMES)
+                        : 0.0;
+    for (int32_t j = 0; j < count; ++j) factor[j] = powerOfTwo(factor[j]);
+    if (stages.jitter > 0.0f) {
+        for (int32_t j = 0; j < count; ++j) {
+            const uint64_t bits = randomBits(stages.seed, RandomStream::Jitter, 0,
+                                             (at + j * MODULATION_FRAMES) / MODULATION_FRAMES);
+            factor[j] = factor[j] *
+                        (1.0 + double(stages.jitter) * (2.0 * double(firstUniform(bits)) - 1.0));
         }
     }
-    double factor = powerOfTwo(double(stages.lfoDepth) * lfo);
-    if (stages.jitter > 0.0f) {
-        const uint64_t bits =
-            randomBits(stages.seed, RandomStream::Jitter, 0, at / MODULATION_FRAMES);
-        factor = factor * (1.0 + double(stages.jitter) * (2.0 * double(firstUniform(bits)) - 1.0));
+    for (int32_t j = 0; j < count; ++j) {
+        const int64_t stepAt = at + j * MODULATION_FRAMES;
+        Modulated& step = ahead[(stepAt / MODULATION_FRAMES) % STEPS_AHEAD];
+        const auto hertz = static_cast<float>(double(stages.rateHz) * factor[j]);
+        step.at = stepAt;
+        step.rateStream = rateStreamOf(hertz);
+        // The tone's cutoff does not follow the rate: only the anti-aliasing moves here.
+        share[j] = antialiasShare(hertz);
+        step.antialiasOn = share[j] != 0.0;
     }
-    const auto hertz = static_cast<float>(double(stages.rateHz) * factor);
-    Modulated step;
-    step.at = at;
-    step.rateStream = rateStreamOf(hertz);
-    // The tone's cutoff does not follow the rate: only the anti-aliasing moves here.
-    step.antialiasOn = antialiasFor(hertz, step.antialias);
-    return step;
+    LowPass::Cutoff cutoffs[STEPS_AHEAD] = {};
+    for (int32_t j = 0; j < count; ++j) {
+        if (share[j] != 0.0) cutoffs[j] = LowPass::Cutoff::of(share[j]);
+    }
+    for (int32_t j = 0; j < count; ++j) {
+        if (share[j] != 0.0)
+            antialiasSections(cutoffs[j],
+                              ahead[((at / MODULATION_FRAMES) + j) % STEPS_AHEAD].antialias);
+    }
 }
 
 void Engine::modulate(int64_t at, int64_t settled) {
     const int64_t slot = (at / MODULATION_FRAMES) % STEPS_AHEAD;
     if (ahead[slot].at != at) {
-        // This step and the next few the settings hold for: one pass, no step waiting on the
-        // one before.
+        // This step and the next few the settings hold for, worked out together.
         const int64_t end = std::max(at + MODULATION_FRAMES,
                                      std::min(settled, at + STEPS_AHEAD * MODULATION_FRAMES));
-        for (int64_t stepAt = at; stepAt < end; stepAt += MODULATION_FRAMES)
-            ahead[(stepAt / MODULATION_FRAMES) % STEPS_AHEAD] = modulatedAt(stepAt);
+        modulateAhead(at,
+                      static_cast<int32_t>((end - at + MODULATION_FRAMES - 1) / MODULATION_FRAMES));
     }
     const Modulated& step = ahead[slot];
     settings.rateStream = step.rateStream;

@@ -133,7 +133,14 @@ private:
         bool antialiasOn = false;
         LowPass antialias[2];
     };
-    Modulated modulatedAt(int64_t at) const;
+    // The anti-aliasing's cutoff for a rate (its share of the sample rate; 0: off), and its
+    // sections at a cutoff.
+    double antialiasShare(float rateHz) const;
+    static void antialiasSections(const LowPass::Cutoff& cutoff, LowPass* sections);
+    // The LFO's value (-1 to 1) at stream frame `at`.
+    double lfoAt(int64_t at) const;
+    // The `count` steps from stream frame `at` into `ahead`.
+    void modulateAhead(int64_t at, int32_t count);
     // Sets the step that starts at stream frame `at`; the settings hold until frame `settled`.
     void modulate(int64_t at, int64_t settled);
     // For `pair` channels (1 or 2) from `first`: sources[k] into staged[k], then crushed[k] in
