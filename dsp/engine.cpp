@@ -398,10 +398,15 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
                 // A Step reducer's output changes only where it takes (`takes` was found for
                 // these frames): each hold is expanded once, and every frame copies its hold's.
                 float held[LevelStage::CHUNK + 1];
-                held[0] = expanded(floatBits(samples[0]));
                 const int32_t count = holds[frames - 1];
-                for (int32_t t = 0; t < count; ++t)
-                    held[t + 1] = expanded(floatBits(samples[takes[t]]));
+                if (holdsOnly[k]) {  // the reducer wrote what each hold stands at
+                    for (int32_t t = 0; t <= count; ++t)
+                        held[t] = expanded(floatBits(heldValues[k][t]));
+                } else {
+                    held[0] = expanded(floatBits(samples[0]));
+                    for (int32_t t = 0; t < count; ++t)
+                        held[t + 1] = expanded(floatBits(samples[takes[t]]));
+                }
                 for (int32_t i = 0; i < frames; ++i) into[i] = held[holds[i]];
                 continue;
             }
@@ -529,7 +534,9 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
                     float* crushInto = !after                         ? finals[k]
                                        : toneLater && stages.law == 0 ? toneInput[k]
                                                                       : crushed[k];
-                    crush(first + k, staged[k], crushInto, n);
+                    // The law expands each hold once: in Step it needs the holds alone.
+                    float* heldOut = stages.law != 0 && !settings.linear ? heldValues[k] : nullptr;
+                    holdsOnly[k] = crush(first + k, staged[k], crushInto, n, heldOut);
                 }
                 if (after) stagesAfter(first, pair, n, finals, toneLater);
                 if (levels.blends()) {
@@ -560,22 +567,23 @@ void Engine::run(const float* const* in, float* const* out, int64_t at, int32_t 
     }
 }
 
-void Engine::crush(int32_t channel, const float* in, float* out, int32_t frames) {
+bool Engine::crush(int32_t channel, const float* in, float* out, int32_t frames, float* heldOut) {
     if (external != nullptr) {
         external->crush(channel, in, out, frames, settings);
-        return;
+        return false;
     }
     const ReducerStreams streams{in, &settings.bitsStream, &settings.rateStream, out};
     // Where a stage found the takes of these frames for this phase and rate, only they are
-    // quantized: the dry run that found them already did the phase's work.
+    // quantized: the search that found them already did the phase's work.
     RateReducerState& reducer = reducers[channel];
     if (takesFound.frames == frames && !settings.linear &&
         takesFound.phaseBits == floatBits(reducer.holdPhase) &&
         takesFound.rateBits == floatBits(settings.rateStream) &&
         processStepTaken(reducer, streams, rate, settings.quantize, frames,
-                         {takes, holds, takesFound.count, takesFound.endPhase}))
-        return;
+                         {takes, holds, takesFound.count, takesFound.endPhase, heldOut}))
+        return heldOut != nullptr;
     processBlock(reducer, streams, rate, settings.quantize, settings.linear, 0, frames);
+    return false;
 }
 
 }  // namespace grindlet::dsp

@@ -171,7 +171,10 @@ private:
     void applyLevels();
     // frames <= a reducer call's count; levels as they stand.
     void run(const float* const* in, float* const* out, int64_t at, int32_t frames);
-    void crush(int32_t channel, const float* in, float* out, int32_t frames);
+    // True where it wrote only what each hold stands at, into heldOut (given where the takes
+    // are known), not the frames.
+    bool crush(int32_t channel, const float* in, float* out, int32_t frames,
+               float* heldOut = nullptr);
 
     float rate;
     int32_t channelCount;
@@ -214,6 +217,10 @@ private:
         int32_t pair = 0;
         ToneBeside beside{};
     } toneWaiting;
+    // What each hold of a channel's block stands at (hold 0: the one it starts in), where its
+    // reducer wrote them instead of the frames.
+    float heldValues[2][LevelStage::CHUNK + 1];
+    bool holdsOnly[2] = {};
     int32_t takes[LevelStage::CHUNK];
     static_assert(LevelStage::CHUNK <= MOST_KNOWN_TAKES_FRAMES,
                   "a block's takes feed processStepTaken");

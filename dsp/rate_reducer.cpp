@@ -233,7 +233,8 @@ bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, fl
         return false;
     configureQuantizer(state.quantizer, streams.bitsBuffer[0]);
     // The value each hold stands at: the one held coming in, then each take's.
-    float held[MOST_KNOWN_TAKES_FRAMES + 1];
+    float ownHeld[MOST_KNOWN_TAKES_FRAMES + 1];
+    float* held = known.heldOut != nullptr ? known.heldOut : ownHeld;
     held[0] = state.heldValue;
     const int32_t takeCount = known.takeCount;
     const float* in = streams.inputBuffer;
@@ -243,7 +244,7 @@ bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, fl
                 state.quantizer, in[known.takes[t]]);
     });
     float* out = streams.outputBuffer;
-    for (int32_t i = 0; i < count; ++i) out[i] = held[known.holds[i]];
+    for (int32_t i = 0; known.heldOut == nullptr && i < count; ++i) out[i] = held[known.holds[i]];
     state.holdPhase = known.endPhase;
     state.heldValue = held[takeCount];
     if (takeCount > 0) settleRamp(state);

@@ -95,6 +95,9 @@ struct KnownTakes {
     const int32_t* holds;
     int32_t takeCount;
     float endPhase;  // holdPhase after the block
+    // Where set, processStepTaken writes here what each hold stands at (takeCount + 1 values:
+    // the one held coming in, then each take's) instead of the frames.
+    float* heldOut = nullptr;
 };
 bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                       int16_t quantMode, int32_t count, const KnownTakes& known);
