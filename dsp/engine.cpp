@@ -242,11 +242,9 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
                           int64_t at) {
     // Silence below LowPass::SILENCE (-300 dB) enters as a zero of its sign: then no stage makes
     // a subnormal (see LowPass::run), and a processor that flushes them changes nothing. The
-    // anti-aliasing cleans its input itself (to a zero of either sign, both +0 after it): at
-    // full amount it reads the input as it came, and writes staged.
+    // anti-aliasing takes its input cleaned (silence, NaN and infinities as +0) and writes staged.
     const float amount = stages.antialias;
     const bool blend = antialiasOn && amount < 1.0f;
-    const float* filterIn[2] = {sources[0], pair == 2 ? sources[1] : nullptr};
     for (int32_t k = 0; k < pair && !(antialiasOn && !blend); ++k) {
         const float* in = sources[k];
         // A blend needs the input as it came: kept in `crushed` until the reducers write it.
@@ -255,9 +253,13 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
             const float x = in[i];
             out[i] = std::fabs(x) < LowPass::SILENCE ? std::copysign(0.0f, x) : x;
         }
-        filterIn[k] = out;
     }
     if (antialiasOn) {
+        const float* filterIn[2] = {};
+        for (int32_t k = 0; k < pair; ++k) {
+            LowPass::cleanBlock(blend ? crushed[k] : sources[k], filterInput[k], frames);
+            filterIn[k] = filterInput[k];
+        }
         LowPass::State* const states[2] = {antialiasState[first], antialiasState[first + pair - 1]};
         float* const filterOut[2] = {staged[0], staged[1]};
         // The tone of the block before runs beside this one's anti-aliasing, as far as both go.
@@ -423,6 +425,10 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
         }
     }
     if (!toneOn) return;
+    for (int32_t k = 0; k < pair; ++k) {
+        float* toneIn = toneLater ? toneInput[k] : crushed[k];
+        LowPass::cleanBlock(toneIn, toneIn, frames);
+    }
     if (toneLater) {
         // Its samples wait in toneInput for the next block's anti-aliasing (or the call's end).
         toneWaiting = {frames, pair, {toneFilter, toneState + first, {}, {}}};

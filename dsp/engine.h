@@ -210,6 +210,7 @@ private:
     float staged[2][LevelStage::CHUNK];
     float crushed[2][LevelStage::CHUNK];
     float toneInput[2][LevelStage::CHUNK];
+    float filterInput[2][LevelStage::CHUNK];  // the anti-aliasing's input, cleaned
     // A block's tone that runs beside the next block's anti-aliasing (no frames: none). Only
     // within a call: the call's end runs it.
     struct ToneWaiting {

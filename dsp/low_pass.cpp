@@ -34,9 +34,9 @@ bool pairsInLanes(const LowPass* sections, LowPass::State* const* states, const 
     float* outA = out[0];
     float* outB = Channels == 2 ? out[1] : nullptr;
     // Frame 0 through the first sections alone: the second sections start one frame behind.
-    const float ya = f.step(LowPass::clean(a[0]), s[0][0].z1, s[0][0].z2);
+    const float ya = f.step(a[0], s[0][0].z1, s[0][0].z2);
     float yb = 0.0f;
-    if constexpr (Channels == 2) yb = f.step(LowPass::clean(b[0]), s[1][0].z1, s[1][0].z2);
+    if constexpr (Channels == 2) yb = f.step(b[0], s[1][0].z1, s[1][0].z2);
     const LowPass* tone = WithTone ? &beside->tone : nullptr;
     const LowPass* sectionLanes[4] = {&f, &g, tone, nullptr};
     LowPass::State* stateLanes[4] = {&s[0][0], &s[0][1], WithTone ? &t[0] : nullptr, nullptr};
@@ -63,7 +63,7 @@ bool pairsInLanes(const LowPass* sections, LowPass::State* const* states, const 
     for (int32_t i = 1; i < frames; ++i) {
         const int32_t t1 = i - 1;  // the frame the second sections and the tone work on
         if constexpr (Channels == 2) {
-            const __m128 x = SectionLanes::clean(twoLanes(a + i, b + i));
+            const __m128 x = twoLanes(a + i, b + i);
             // x of frame i, the first's y of frame t1
             y = lanes.step<Checked>(_mm_movelh_ps(x, y), loud);
             const __m128 high = _mm_movehl_ps(y, y);
@@ -71,8 +71,7 @@ bool pairsInLanes(const LowPass* sections, LowPass::State* const* states, const 
             outB[t1] = _mm_cvtss_f32(_mm_shuffle_ps(high, high, 1));
             if constexpr (WithTone) {
                 const __m128 toned = toneLanes.step<Checked>(
-                    SectionLanes::clean(twoLanes(beside->in[0] + t1, beside->in[1] + t1)),
-                    toneLoud);
+                    twoLanes(beside->in[0] + t1, beside->in[1] + t1), toneLoud);
                 _mm_store_ss(beside->out[0] + t1, toned);
                 _mm_store_ss(beside->out[1] + t1, _mm_shuffle_ps(toned, toned, 1));
             }
@@ -80,7 +79,7 @@ bool pairsInLanes(const LowPass* sections, LowPass::State* const* states, const 
             // x of frame i, the first's y of frame t1, and the tone's sample t1.
             __m128 x = _mm_load_ss(a + i);
             if constexpr (WithTone) x = twoLanes(a + i, beside->in[0] + t1);
-            y = lanes.step<Checked>(_mm_unpacklo_ps(SectionLanes::clean(x), y), loud);
+            y = lanes.step<Checked>(_mm_unpacklo_ps(x, y), loud);
             outA[t1] = lane(y, 1);
             if constexpr (WithTone) beside->out[0][t1] = lane(y, 2);
         }
@@ -97,14 +96,13 @@ bool pairsInLanes(const LowPass* sections, LowPass::State* const* states, const 
     if constexpr (Channels == 2) outB[last] = g.step(lane(y, 1), s[1][1].z1, s[1][1].z2);
     if constexpr (WithTone) {
         if constexpr (Channels == 2) {
-            const __m128 toned = toneLanes.step(
-                SectionLanes::clean(twoLanes(beside->in[0] + last, beside->in[1] + last)));
+            const __m128 toned =
+                toneLanes.step(twoLanes(beside->in[0] + last, beside->in[1] + last));
             _mm_store_ss(beside->out[0] + last, toned);
             _mm_store_ss(beside->out[1] + last, _mm_shuffle_ps(toned, toned, 1));
             toneLanes.store(toneStateLanes);
         } else {
-            beside->out[0][last] =
-                tone->step(LowPass::clean(beside->in[0][last]), t[0].z1, t[0].z2);
+            beside->out[0][last] = tone->step(beside->in[0][last], t[0].z1, t[0].z2);
         }
     }
     for (int c = 0; c < Channels; ++c) {
@@ -142,7 +140,7 @@ bool twoInLanes(const LowPass& f, LowPass::State& sa, LowPass::State& sb, const 
     SectionLanes lanes({&f, &f, nullptr, nullptr}, stateLanes);
     __m128 loud = SectionLanes::allLoud();
     for (int32_t i = 0; i < frames; ++i) {
-        const __m128 y = lanes.step<Checked>(SectionLanes::clean(twoLanes(a + i, b + i)), loud);
+        const __m128 y = lanes.step<Checked>(twoLanes(a + i, b + i), loud);
         _mm_store_ss(outA + i, y);
         _mm_store_ss(outB + i, _mm_shuffle_ps(y, y, 1));
     }
@@ -158,6 +156,13 @@ bool twoInLanes(const LowPass& f, LowPass::State& sa, LowPass::State& sb, const 
 }  // namespace
 
 #if defined(__SSE2__)
+
+void LowPass::cleanBlock(const float* in, float* out, int32_t frames) {
+    int32_t i = 0;
+    for (; i + 4 <= frames; i += 4)
+        _mm_storeu_ps(out + i, SectionLanes::clean(_mm_loadu_ps(in + i)));
+    for (; i < frames; ++i) out[i] = clean(in[i]);
+}
 
 void LowPass::runTwo(State& sa, State& sb, const float* a, const float* b, float* outA, float* outB,
                      int32_t frames) const {
@@ -192,6 +197,10 @@ void runPairsBeside(const LowPass* sections, LowPass::State* const* states, cons
 }
 
 #else
+
+void LowPass::cleanBlock(const float* in, float* out, int32_t frames) {
+    for (int32_t i = 0; i < frames; ++i) out[i] = clean(in[i]);
+}
 
 void LowPass::runTwo(State& sa, State& sb, const float* a, const float* b, float* outA, float* outB,
                      int32_t frames) const {

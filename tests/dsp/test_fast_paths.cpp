@@ -2,6 +2,7 @@
 // for ramps on their own, for the hard cases by name, and for a million random blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 
 #include <cmath>
@@ -341,8 +342,24 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
         const uint32_t most = call % 5 == 3 ? 257 : 70;
         const auto frames = static_cast<int32_t>(random() % most);
         const auto toneFrames = static_cast<int32_t>(random() % most);
-        const std::vector<float> a = signal(frames, call), b = signal(frames, call);
-        const std::vector<float> ta = signal(toneFrames, call), tb = signal(toneFrames, call);
+        // The passes take clean samples: the plain ones sample by sample, the vector ones
+        // cleaned a block at a time.
+        const std::vector<float> rawA = signal(frames, call), rawB = signal(frames, call);
+        const std::vector<float> rawTa = signal(toneFrames, call), rawTb = signal(toneFrames, call);
+        const auto cleaned = [](const std::vector<float>& raw) {
+            std::vector<float> v(raw.size());
+            std::transform(raw.begin(), raw.end(), v.begin(), LowPass::clean);
+            return v;
+        };
+        const auto cleanedInBlocks = [](const std::vector<float>& raw) {
+            std::vector<float> v(raw.size());
+            LowPass::cleanBlock(raw.data(), v.data(), static_cast<int32_t>(raw.size()));
+            return v;
+        };
+        const std::vector<float> a = cleaned(rawA), b = cleaned(rawB), ta = cleaned(rawTa),
+                                 tb = cleaned(rawTb);
+        const std::vector<float> ca = cleanedInBlocks(rawA), cb = cleanedInBlocks(rawB),
+                                 cta = cleanedInBlocks(rawTa), ctb = cleanedInBlocks(rawTb);
         const int32_t beside = std::min(frames, toneFrames);
         const bool stereo = call % 2 == 0;
         // The plain passes from a to pa; the vector passes from a to la, or in place in la.
@@ -350,17 +367,17 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
         std::vector<float> pta(ta.size()), ptb(tb.size()), lta(ta.size()), ltb(tb.size());
         const bool inPlace = random() % 4 == 0, toneInPlace = random() % 4 == 0;
         if (inPlace) {
-            la = a;
-            lb = b;
+            la = ca;
+            lb = cb;
         }
         if (toneInPlace) {
-            lta = ta;
-            ltb = tb;
+            lta = cta;
+            ltb = ctb;
         }
-        const float* const laIn = inPlace ? la.data() : a.data();
-        const float* const lbIn = inPlace ? lb.data() : b.data();
-        const float* const ltaIn = toneInPlace ? lta.data() : ta.data();
-        const float* const ltbIn = toneInPlace ? ltb.data() : tb.data();
+        const float* const laIn = inPlace ? la.data() : ca.data();
+        const float* const lbIn = inPlace ? lb.data() : cb.data();
+        const float* const ltaIn = toneInPlace ? lta.data() : cta.data();
+        const float* const ltbIn = toneInPlace ? ltb.data() : ctb.data();
         // One pass of each kind, or (every third call) the anti-aliasing beside the tone.
         if (call % 3 == 0) {
             LowPass::State* const p[2] = {plain + (stereo ? 2 : 0), plain + 4};
