@@ -208,44 +208,15 @@ bool findStepTakes(const RateReducerState& state, float rateStream, float sample
     if (count < 0 || count > MOST_KNOWN_TAKES_FRAMES || !(rate < sampleRate && rate > 0.0f))
         return false;
     const float step = sampleRate / rate;  // as startBlock has it
-    // Between takes the phase only grows by 1. Where it lies on the grid of `unit`, the spacing
-    // of floats at the largest phase a hold reaches (below step + 1), each + 1 is exact, and a
-    // hold's frames follow in one step: the first n with phase + n >= step. Elsewhere (a phase
-    // from another rate, or a grid coarser than 1) frames go one at a time, as stepSample does.
-    constexpr uint32_t EXPONENT_MASK = 0x7F800000u;
-    constexpr float BELOW_ONE_UNIT = 0x1p-23f;     // a float's unit in its binade's first place
-    constexpr float MOST_EXACT_TOP = 16777216.0f;  // 2^24: from here + 1 rounds
-    const float top = step + 1.0f;
-    const float unit = floatFromBits(floatBits(top) & EXPONENT_MASK) * BELOW_ONE_UNIT;
-    const float grid = unit * 8388608.0f;  // 2^23 units: adding it rounds to the unit
-    const bool jumps = top < MOST_EXACT_TOP;
     float phase = state.holdPhase;
     int32_t taken = 0;
-    for (int32_t i = 0; i < count;) {
-        if (jumps && phase >= 0.0f && phase < grid && (phase + grid) - grid == phase) {
-            const double gap = double(step) - double(phase);  // exact
-            const int32_t left = count - i;
-            int32_t run = left;
-            if (gap < double(left)) {
-                run = gap > 0.0 ? static_cast<int32_t>(gap) : 0;
-                run += double(run) < gap ? 1 : 0;
-            }
-            for (int32_t k = 0; k < run; ++k) holds[i + k] = taken;
-            phase = phase + static_cast<float>(run);  // exact: on the grid, below step + 1
-            i += run;
-            if (i == count) break;
-            // Frame i takes: stepSample's two operations, in its order.
-            takes[taken++] = i;
-            holds[i++] = taken;
-            phase = (phase - step) + 1.0f;
-            continue;
-        }
+    for (int32_t i = 0; i < count; ++i) {
         // stepSample's phase: the same two operations, in its order.
         const bool take = phase >= step;
         phase = (take ? phase - step : phase) + 1.0f;
         takes[taken] = i;
         taken += take ? 1 : 0;
-        holds[i++] = taken;
+        holds[i] = taken;
     }
     found = {takes, holds, taken, phase};
     return true;
