@@ -49,33 +49,38 @@ constexpr float METER_FLOOR_DB = -90.0f;  // silence (a host's meter needs a num
 constexpr int64_t METER_FRAMES = 128;     // a multiple of 16, the vector loop's step
 constexpr double METER_UPDATES_PER_SECOND = 30.0;
 
-// The largest finite magnitude among `count` samples (NaN and infinities are left out), four
-// vectors at a time: one accumulator would make every comparison wait for the one before.
-float peakOf(const float* samples, int64_t count) {
+// The largest finite magnitude among `count` samples (NaN and infinities are left out).
+float finitePeakOf(const float* samples, int64_t count) {
     float peak = 0.0f;
-    int64_t i = 0;
-#if defined(__SSE2__)
-    const __m128 magnitudeMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    const __m128 infinite = _mm_set1_ps(INFINITY);
-    __m128 peaks[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
-    for (; i + 16 <= count; i += 16) {
-        for (int k = 0; k < 4; ++k) {
-            const __m128 magnitude = _mm_and_ps(_mm_loadu_ps(samples + i + 4 * k), magnitudeMask);
-            // A NaN or an infinity compares false: it counts as 0.
-            const __m128 finite = _mm_and_ps(magnitude, _mm_cmplt_ps(magnitude, infinite));
-            peaks[k] = _mm_max_ps(peaks[k], finite);
-        }
-    }
-    float lanes[4];
-    _mm_storeu_ps(lanes,
-                  _mm_max_ps(_mm_max_ps(peaks[0], peaks[1]), _mm_max_ps(peaks[2], peaks[3])));
-    for (float lane : lanes) peak = lane > peak ? lane : peak;
-#endif
-    for (; i < count; ++i) {
+    for (int64_t i = 0; i < count; ++i) {
         const float magnitude = std::fabs(samples[i]);
         peak = magnitude > peak && magnitude <= FLT_MAX ? magnitude : peak;
     }
     return peak;
+}
+
+// The same, four vectors at a time (one accumulator would make every comparison wait for the
+// one before) and a NaN left out by maxps itself (it keeps its second operand); an infinity,
+// which it would keep, sends the samples to the plain loop.
+float peakOf(const float* samples, int64_t count) {
+#if defined(__SSE2__)
+    const __m128 magnitudeMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    __m128 peaks[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+    int64_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        for (int k = 0; k < 4; ++k)
+            peaks[k] =
+                _mm_max_ps(_mm_and_ps(_mm_loadu_ps(samples + i + 4 * k), magnitudeMask), peaks[k]);
+    }
+    float lanes[4];
+    _mm_storeu_ps(lanes,
+                  _mm_max_ps(_mm_max_ps(peaks[0], peaks[1]), _mm_max_ps(peaks[2], peaks[3])));
+    float peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    peak = std::max(peak, finitePeakOf(samples + i, count - i));
+    return peak <= FLT_MAX ? peak : finitePeakOf(samples, count);
+#else
+    return finitePeakOf(samples, count);
+#endif
 }
 
 // The loudest of the channels' samples [from, from + frames), in dB.

@@ -409,8 +409,8 @@ TEST(Lv2Plugin, LinearUnderRateAutomationStaysWithinTheSignal) {
 }
 
 // The meters show the level: a sine at a quarter of full scale is -12.04 dB in (its peak falls in
-// the run's first frames, which the meters read); silence, a second later, is the floor; a NaN is
-// left out.
+// the run's first frames, which the meters read); silence, a second later, is the floor; a NaN and
+// an infinity are left out.
 TEST(Lv2Plugin, MetersShowEachRunsPeak) {
     Plugin plugin(MONO, SAMPLE_RATE);
     ASSERT_TRUE(plugin.loaded());
@@ -421,6 +421,7 @@ TEST(Lv2Plugin, MetersShowEachRunsPeak) {
     for (size_t i = 0; i < in.size(); ++i)
         in[i] = static_cast<float>(0.25 * sineOfTurns(double(i) / 64.0 + 0.125));
     in[100] = NAN;
+    in[101] = -INFINITY;
     plugin.connectAudio(0, in.data(), out.data());
     plugin.run(512);
     EXPECT_NEAR(levelIn, -12.0412, 0.001);
