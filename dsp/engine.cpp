@@ -336,8 +336,11 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
     if (takesFound.frames == frames && takesFound.phaseBits == phaseBits &&
         takesFound.rateBits == rateBits)
         return takesFound.count;
+    // Where the rate moves every few dozen frames, the phase's own arithmetic; at a steady rate
+    // the dry run below, whose loops find the pattern of the holds and repeat it.
     KnownTakes found{};
-    if (findStepTakes(reducers[channel], settings.rateStream, rate, frames, takes, holds, found)) {
+    if (stages.modulating() &&
+        findStepTakes(reducers[channel], settings.rateStream, rate, frames, takes, holds, found)) {
         takesFound = {phaseBits, rateBits, frames, found.takeCount, found.endPhase};
         return found.takeCount;
     }
@@ -582,7 +585,7 @@ bool Engine::crush(int32_t channel, const float* in, float* out, int32_t frames,
     // Where a stage found the takes of these frames for this phase and rate, only they are
     // quantized: the search that found them already did the phase's work.
     RateReducerState& reducer = reducers[channel];
-    if (takesFound.frames == frames && !settings.linear &&
+    if (takesFound.frames == frames && !settings.linear && stages.modulating() &&
         takesFound.phaseBits == floatBits(reducer.holdPhase) &&
         takesFound.rateBits == floatBits(settings.rateStream) &&
         processStepTaken(reducer, streams, rate, settings.quantize, frames,
