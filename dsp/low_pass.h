@@ -54,7 +54,7 @@ struct LowPass {
     // states. Then every value stays far above the denormal range (the states are the output
     // times coefficients no smaller than 1e-8, or the input's, and their exact differences), so
     // a host that flushes denormals gets the same bits. A NaN or an infinity in the input is
-    // silence too: one bad sample cannot silence the filter for good. (A stable section's output
+    // silence too (clean): one bad sample cannot silence the filter for good. (A stable section's output
     // of inputs below 1e30 stays finite, so the output needs the silence check alone.)
     static constexpr float SILENCE = 1e-15f;
     static constexpr float LOUDEST = 1e30f;
@@ -75,8 +75,8 @@ struct LowPass {
         return y;
     }
 
-    // Clean samples in; out may be in. The coefficients are copied first: the stores through out could otherwise
-    // be them, and they would be loaded again every sample.
+    // Clean samples in; out may be in. The coefficients are copied first: the stores through
+    // out could otherwise be them, and they would be loaded again every sample.
     void run(State& s, const float* in, float* out, int32_t frames) const {
         const LowPass f = *this;
         float z1 = s.z1, z2 = s.z2;
