@@ -412,6 +412,8 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
                     for (int32_t t = 0; t < count; ++t)
                         held[t + 1] = expanded(floatBits(samples[takes[t]]));
                 }
+                // The tone's input cleaned here, hold by hold, not frame by frame after.
+                for (int32_t t = 0; toneOn && t <= count; ++t) held[t] = LowPass::clean(held[t]);
                 for (int32_t i = 0; i < frames; ++i) into[i] = held[holds[i]];
                 continue;
             }
@@ -421,14 +423,14 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
                 const uint32_t bits = floatBits(samples[i]);
                 if (bits != lastIn) {
                     lastIn = bits;
-                    lastOut = expanded(bits);
+                    lastOut = toneOn ? LowPass::clean(expanded(bits)) : expanded(bits);
                 }
                 into[i] = lastOut;
             }
         }
     }
     if (!toneOn) return;
-    for (int32_t k = 0; k < pair; ++k) {
+    for (int32_t k = 0; k < pair && stages.law == 0; ++k) {  // a law cleaned them above
         float* toneIn = toneLater ? toneInput[k] : crushed[k];
         LowPass::cleanBlock(toneIn, toneIn, frames);
     }

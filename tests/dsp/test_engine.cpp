@@ -484,13 +484,15 @@ TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
 }
 
 // With the anti-aliasing before them, and without it: unquantized (above 23 bits), a NaN reaches
-// the tone through the reducers.
+// the tone through the reducers, and through a law's expansion in Step and Linear. The filters
+// take such a sample as silence: not one frame of the output is anything but a number.
 TEST(EngineStages, FiltersRecoverFromNaNAndInfinities) {
     struct Case {
         int32_t channels;
-        double antialias, bits;
+        double antialias, bits, law = 0.0, mode = 0.0;
     };
-    for (const Case& c : {Case{1, 100.0, 12.0}, Case{1, 0.0, 24.0}, Case{2, 0.0, 24.0}}) {
+    for (const Case& c : {Case{1, 100.0, 12.0}, Case{1, 0.0, 24.0}, Case{2, 0.0, 24.0},
+                          Case{2, 0.0, 24.0, 1.0}, Case{1, 0.0, 24.0, 2.0, 1.0}}) {
         Planar in = noise(size_t(c.channels), 8000, 13);
         for (auto& channel : in) {
             for (size_t i = 1000; i < 1100; ++i) channel[i] = i % 2 ? NAN : INFINITY;
@@ -500,10 +502,13 @@ TEST(EngineStages, FiltersRecoverFromNaNAndInfinities) {
         engine.set(dsp::CONTROL_RATE, 11025.0);
         engine.set(dsp::CONTROL_ANTIALIAS, c.antialias);
         engine.set(dsp::CONTROL_TONE, 4000.0);
+        engine.set(dsp::CONTROL_LAW, c.law);
+        engine.set(dsp::CONTROL_MODE, c.mode);
         const Planar out = inCalls(engine, in, 0, 1, false);
         for (const auto& channel : out) {
-            for (size_t i = 2000; i < 8000; ++i)
-                ASSERT_TRUE(std::isfinite(channel[i])) << i << ", antialias " << c.antialias;
+            for (size_t i = 0; i < 8000; ++i)
+                ASSERT_TRUE(std::isfinite(channel[i]))
+                    << i << ", antialias " << c.antialias << ", law " << c.law;
         }
     }
 }
