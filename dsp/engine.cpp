@@ -344,8 +344,9 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
         takesFound = {phaseBits, rateBits, frames, found.takeCount, found.endPhase};
         return found.takeCount;
     }
-    // Otherwise (the rate is not below the sample rate) a copy of the reducer runs on the frames' indices, unquantized, in Step: which frames a
-    // reducer takes follows from its phase and rate alone, the same in both modes. A frame whose
+    // Otherwise (a steady rate, or one not below the sample rate) a copy of the reducer runs on
+    // the frames' indices, unquantized, in Step: which frames a reducer takes follows from its
+    // phase and rate alone, the same in both modes. A frame whose
     // index comes out at its own place was taken (the held value before the first take is
     // negative, so never an index). Where the reducer copies its input (a rate at or above the
     // sample rate), every frame is marked, a few more than a quantizing reducer takes.

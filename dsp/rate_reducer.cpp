@@ -244,7 +244,9 @@ bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, fl
                 state.quantizer, in[known.takes[t]]);
     });
     float* out = streams.outputBuffer;
-    for (int32_t i = 0; known.heldOut == nullptr && i < count; ++i) out[i] = held[known.holds[i]];
+    if (known.heldOut == nullptr) {
+        for (int32_t i = 0; i < count; ++i) out[i] = held[known.holds[i]];
+    }
     state.holdPhase = known.endPhase;
     state.heldValue = held[takeCount];
     if (takeCount > 0) settleRamp(state);
