@@ -3,7 +3,7 @@ same files the CMake build compiles, with the flags that make its bits (single p
 values round, no contraction); libsndfile from Debian (libsndfile1-dev)."""
 import glob
 
-from pybind11.setup_helpers import Pybind11Extension
+from pybind11.setup_helpers import ParallelCompile, Pybind11Extension
 from setuptools import setup
 
 # Relative to this folder, as setuptools wants them: src/dsp and src/tools are links to the
@@ -14,6 +14,9 @@ NOT_THE_LIBRARY = {"render_main.cpp", "render_command_line.cpp", "render_usage.c
 sources = ["src/grindlet_extension.cpp"] + sorted(glob.glob("src/dsp/*.cpp"))
 sources += sorted(path for path in glob.glob("src/tools/render/*.cpp")
                   if path.rsplit("/", 1)[-1] not in NOT_THE_LIBRARY)
+
+# Every source at once, on every core (NPY_NUM_BUILD_JOBS=N sets how many).
+ParallelCompile("NPY_NUM_BUILD_JOBS").install()
 
 setup(
     ext_modules=[
