@@ -11,9 +11,12 @@ cd "$(dirname "$0")/../.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export LV2_PATH="$PWD/build/native/bundles"
+# Debian's interpreter, the one the package is built for (another on the PATH, such as a version
+# manager's shim, can take ten times as long to start, and this script starts it 150 times).
+python=/usr/bin/python3
 
-python3 tests/lv2/float_wav.py write "$work/mono.wav" 1
-python3 tests/lv2/float_wav.py write "$work/stereo.wav" 2
+"$python" tests/lv2/float_wav.py write "$work/mono.wav" 1
+"$python" tests/lv2/float_wav.py write "$work/stereo.wav" 2
 
 compared=0
 tools=0
@@ -26,7 +29,7 @@ render_both() {
   build/native/grindlet-render "${render_options[@]}" -o "$work/$name-signal.wav" > /dev/null
   # Byte for byte, or, for float WAV, sample for sample: its PEAK chunk holds the time written.
   if ! cmp -s "$work/$name-module.wav" "$work/$name-signal.wav" &&
-    ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-signal.wav"; then
+    ! "$python" tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-signal.wav"; then
     echo "the two grindlet-render builds differ: $name" >&2
     exit 1
   fi
@@ -40,7 +43,7 @@ compare() {
   render_both "$name" "$work/$channels.wav $3"
   lv2apply -i "$work/$channels.wav" -o "$work/$name-lv2.wav" "${controls[@]}" \
     "urn:qz-grindlet:$channels" > /dev/null
-  if ! python3 tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-lv2.wav"; then
+  if ! "$python" tests/lv2/float_wav.py compare "$work/$name-module.wav" "$work/$name-lv2.wav"; then
     echo "lv2apply and grindlet-render differ: $name" >&2
     exit 1
   fi
@@ -89,8 +92,8 @@ render_both stages "$work/stereo.wav --bits 7.3 --rate 9876.54 --antialias 73.3 
 # Random settings as users type them (values a float cannot hold), at 44.1 and 48 kHz, every
 # stage on in about half of them (seeded): the LV2 plugin, the x86-64 render tool and Python's
 # process() give the same bits.
-python3 tests/lv2/float_wav.py write "$work/mono-48000.wav" 1 48000
-python3 tests/lv2/float_wav.py write "$work/stereo-48000.wav" 2 48000
+"$python" tests/lv2/float_wav.py write "$work/mono-48000.wav" 1 48000
+"$python" tests/lv2/float_wav.py write "$work/stereo-48000.wav" 2 48000
 ln -s mono.wav "$work/mono-44100.wav"
 ln -s stereo.wav "$work/stereo-44100.wav"
 front_ends=0
@@ -117,16 +120,16 @@ while read -r rate channels pairs; do
   build/native/grindlet-render "$input" -o "$work/random-render.wav" -f "${render_args[@]}" > /dev/null
   lv2apply -i "$input" -o "$work/random-lv2.wav" "${lv2_args[@]}" "urn:qz-grindlet:$name" > /dev/null
   # shellcheck disable=SC2086
-  PYTHONPATH="$PWD/build/native/python" /usr/bin/python3 tests/lv2/float_wav.py process "$input" \
+  PYTHONPATH="$PWD/build/native/python" "$python" tests/lv2/float_wav.py process "$input" \
     "$work/random-python.wav" $pairs
   for other in lv2 python; do
-    if ! python3 tests/lv2/float_wav.py compare "$work/random-render.wav" "$work/random-$other.wav"; then
+    if ! "$python" tests/lv2/float_wav.py compare "$work/random-render.wav" "$work/random-$other.wav"; then
       echo "grindlet-render and $other differ: $rate Hz, $channels channel(s), $pairs" >&2
       exit 1
     fi
   done
   front_ends=$((front_ends + 1))
-done < <(python3 tests/lv2/float_wav.py settings 20 27)
+done < <("$python" tests/lv2/float_wav.py settings 20 27)
 echo "lv2apply equals grindlet-render through Module.sep, bit for bit: $compared renders"
 echo "the x86-64 grindlet-render equals the 32-bit one through Module.sep, bit for bit: $tools renders"
 echo "the LV2 plugin, grindlet-render and Python's process() agree on $front_ends random settings, bit for bit"
