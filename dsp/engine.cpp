@@ -366,15 +366,15 @@ int32_t Engine::findTakes(int32_t channel, int32_t frames, float* scratch) {
 
 [[gnu::always_inline]] inline float Engine::expanded(uint32_t bits) {
     constexpr uint32_t GOLDEN = 2654435761u;  // Knuth's multiplicative hash
-    constexpr int SHIFT = 23;                 // 32 - log2(EXPANDED_ENTRIES)
+    constexpr int SHIFT = 20;                 // 32 - log2(EXPANDED_ENTRIES)
     static_assert(EXPANDED_ENTRIES == 1 << (32 - SHIFT));
     const uint32_t entry = (bits * GOLDEN) >> SHIFT;
-    if (expansions.in[entry] == bits) return expansions.out[entry];
+    Expansion& known = expansions.entries[entry];
+    if (known.in == bits) return known.out;
     const float y = floatFromBits(bits);
     const float x =
         withoutSubnormal(stages.law == 1 ? companding::expandMu(y) : companding::expandA(y));
-    expansions.in[entry] = bits;
-    expansions.out[entry] = x;
+    known = {bits, x};
     return x;
 }
 
@@ -396,7 +396,10 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
     if (stages.law != 0) {
         // The reducers hold each taken sample for many frames: a repeated value (bit for bit)
         // is expanded once.
-        if (expansions.law != stages.law) expansions = {stages.law, {}, {}};
+        if (expansions.law != stages.law) {  // in place: no table-sized temporary on the stack
+            expansions.law = stages.law;
+            for (Expansion& entry : expansions.entries) entry = {};
+        }
         for (int32_t k = 0; k < pair; ++k) {
             const float* samples = crushed[k];
             float* into = toneLater ? toneInput[k] : toneOn ? crushed[k] : to[k];
