@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace grindlet::dsp {
 
@@ -481,17 +482,24 @@ void Engine::processInParts(const float* const* in, float* const* out, int64_t f
     // Blocks are cut where the controls may differ from one to the next (a sweep), or where the
     // crusher plugged in takes blocks of the host's size.
     const bool cutBlocks = blockFrames > 0 && (sweeping > 0 || external != nullptr);
+    // Controls that changed for this call may change for the next: its steps are not worked
+    // out ahead. Otherwise the steps past this call's end are, and kept while nothing changes.
+    bool controlsRead = false;
     for (int64_t done = 0; done < frames;) {
         const int64_t intoBlock = blockFrames > 0 ? position % blockFrames : 0;
-        if ((done == 0 && (changed || sweeping > 0)) || (intoBlock == 0 && sweeping > 0))
+        if ((done == 0 && (changed || sweeping > 0)) || (intoBlock == 0 && sweeping > 0)) {
             readControls(position - intoBlock);
+            controlsRead = true;
+        }
         int64_t piece = std::min(frames - done, MOST_CALL_FRAMES);
         if (cutBlocks) piece = std::min<int64_t>(piece, blockFrames - intoBlock);
         if (stages.modulating()) {
             // The rate moves every MODULATION_FRAMES frames of the stream, whatever the calls.
             const int64_t intoStep = position % MODULATION_FRAMES;
-            // The settings hold to the call's end, or to the next block's where sweeps move.
-            int64_t settled = position + (frames - done);
+            // The settings hold to the call's end, or to the next block's where sweeps move;
+            // steady, as long as the steps ahead go.
+            int64_t settled =
+                controlsRead ? position + (frames - done) : std::numeric_limits<int64_t>::max();
             if (sweeping > 0 && blockFrames > 0)
                 settled = std::min(settled, position - intoBlock + blockFrames);
             modulate(position - intoStep, settled);
