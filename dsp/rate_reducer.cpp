@@ -6,6 +6,10 @@
 #include "fast_loops.h"
 #include "reference_loops.h"
 
+#if !GRINDLET_REFERENCE_LOOPS
+#include "quantize_vector.h"
+#endif
+
 namespace grindlet::dsp {
 
 namespace {
@@ -202,6 +206,27 @@ void processLinear(RateReducerState& state, const ReducerStreams& streams, float
     runLinear<ModuleLoops>(state, streams, sampleRate, quantMode, offset, count);
 }
 
+// The taken samples in[takes[t]] quantized four at a time into held[t], as far as whole fours
+// go where the vector quantizer applies (it gives quantizeSample's bits); how many it did.
+template <int16_t Mode>
+int32_t quantizeTakes(const QuantizerState& quantizer, const float* in, const int32_t* takes,
+                      int32_t takeCount, float* held) {
+#if GRINDLET_REFERENCE_LOOPS
+    (void)quantizer, (void)in, (void)takes, (void)takeCount, (void)held;
+    return 0;
+#else
+    if (!VectorQuantizer<Mode>::applies(quantizer)) return 0;
+    const VectorQuantizer<Mode> quantize(quantizer);
+    int32_t t = 0;
+    for (; t + 4 <= takeCount; t += 4) {
+        const __m128 x =
+            _mm_setr_ps(in[takes[t]], in[takes[t + 1]], in[takes[t + 2]], in[takes[t + 3]]);
+        _mm_storeu_ps(held + t, quantize(x));
+    }
+    return t;
+#endif
+}
+
 bool findStepTakes(const RateReducerState& state, float rateStream, float sampleRate, int32_t count,
                    int32_t* takes, int32_t* holds, KnownTakes& found) {
     const float rate = RATE_PER_STREAM_UNIT * rateStream;
@@ -239,9 +264,13 @@ bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, fl
     const int32_t takeCount = known.takeCount;
     const float* in = streams.inputBuffer;
     forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
-        for (int32_t t = 0; t < takeCount; ++t)
-            held[t + 1] = takeSample<decltype(mode)::value, decltype(quantize)::value>(
-                state.quantizer, in[known.takes[t]]);
+        constexpr int16_t MODE = decltype(mode)::value;
+        constexpr bool QUANTIZE = decltype(quantize)::value;
+        int32_t t = 0;
+        if constexpr (QUANTIZE)
+            t = quantizeTakes<MODE>(state.quantizer, in, known.takes, takeCount, held + 1);
+        for (; t < takeCount; ++t)
+            held[t + 1] = takeSample<MODE, QUANTIZE>(state.quantizer, in[known.takes[t]]);
     });
     float* out = streams.outputBuffer;
     if (known.heldOut == nullptr) {
