@@ -148,26 +148,28 @@ void runPairsBeside(const LowPass* sections, LowPass::State* const* states, cons
 struct SectionLanes {
     __m128 b0, b1, b2, a1, a2, z1, z2;
 
-    SectionLanes(const LowPass* const (&sections)[4], LowPass::State* const (&states)[4]) {
-        alignas(16) float c[7][4] = {};
-        for (int lane = 0; lane < 4; ++lane) {
-            if (sections[lane] == nullptr) continue;
-            const LowPass& f = *sections[lane];
-            c[0][lane] = f.b0;
-            c[1][lane] = f.b1;
-            c[2][lane] = f.b2;
-            c[3][lane] = f.a1;
-            c[4][lane] = f.a2;
-            c[5][lane] = states[lane]->z1;
-            c[6][lane] = states[lane]->z2;
-        }
-        b0 = _mm_load_ps(c[0]);
-        b1 = _mm_load_ps(c[1]);
-        b2 = _mm_load_ps(c[2]);
-        a1 = _mm_load_ps(c[3]);
-        a2 = _mm_load_ps(c[4]);
-        z1 = _mm_load_ps(c[5]);
-        z2 = _mm_load_ps(c[6]);
+    // Built in registers, not through an array in memory: a vector loaded from four separate
+    // stores waits for them all, and a pass of a few dozen frames starts with seven.
+    SectionLanes(const LowPass* const (&sections)[4], LowPass::State* const (&states)[4])
+        : b0(across(sections, &LowPass::b0)),
+          b1(across(sections, &LowPass::b1)),
+          b2(across(sections, &LowPass::b2)),
+          a1(across(sections, &LowPass::a1)),
+          a2(across(sections, &LowPass::a2)),
+          z1(across(sections, states, &LowPass::State::z1)),
+          z2(across(sections, states, &LowPass::State::z2)) {}
+
+    // One coefficient, or one state, of each lane's section (0 in a lane without one).
+    [[gnu::always_inline]] static __m128 across(const LowPass* const (&sections)[4],
+                                                float LowPass::*field) {
+        const auto of = [&](int lane) { return sections[lane] ? sections[lane]->*field : 0.0f; };
+        return _mm_setr_ps(of(0), of(1), of(2), of(3));
+    }
+    [[gnu::always_inline]] static __m128 across(const LowPass* const (&sections)[4],
+                                                LowPass::State* const (&states)[4],
+                                                float LowPass::State::*field) {
+        const auto of = [&](int lane) { return sections[lane] ? states[lane]->*field : 0.0f; };
+        return _mm_setr_ps(of(0), of(1), of(2), of(3));
     }
 
     static __m128 magnitude(__m128 v) {
