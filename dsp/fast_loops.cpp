@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -662,6 +663,69 @@ struct LinearRoutine {
                                              factor, r);
     }
 };
+
+// The walk that only records where a Step block takes: each take's frame, and for every frame
+// the takes so far.
+struct TakesRoutine {
+    StepRegisters r;  // the phase; no value is held
+    float step;
+    int32_t* takes;
+    int32_t* holds;
+    int32_t taken;
+    int32_t end;  // the block's frame count
+
+    void sample(int32_t i) {  // stepSample's phase, in its order
+        const bool take = r.phase >= step;
+        r.phase = (take ? r.phase - step : r.phase) + 1.0f;
+        takes[taken] = i;
+        taken += take ? 1 : 0;
+        holds[i] = taken;
+    }
+    // As the reducer's fills: a hold's branch on its length would be mispredicted at every
+    // change of it, so up to eight frames are two unconditional stores (the next take writes
+    // over what lies past the run), where they stay within the block.
+    void hold(int32_t i, int32_t n) {
+        const __m128i count = _mm_set1_epi32(taken);
+        if (n <= 2 * LANES && i + 2 * LANES <= end) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(holds + i), count);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(holds + i + LANES), count);
+            return;
+        }
+        for (int32_t j = i; j < i + n; ++j) holds[j] = taken;
+    }
+    void take(int32_t i) {
+        takes[taken++] = i;
+        holds[i] = taken;
+    }
+    bool takeEverySample(int32_t i, int32_t count) {
+        for (int32_t j = i; j < count; ++j) take(j);
+        return true;
+    }
+    bool canRepeat() const { return true; }
+    // As periodicSteps: the first take period - 1 frames on, then one every period.
+    int32_t repeat(int32_t from, int32_t count, int32_t period) {
+        if (period - 1 >= count - from) {
+            hold(from, count - from);
+            return count - from;
+        }
+        hold(from, period - 1);
+        int32_t at = from + period - 1;
+        for (; at < count; at += period) {
+            take(at);
+            hold(at + 1, std::min(period - 1, count - at - 1));
+        }
+        return count - 1 - (at - period);
+    }
+};
+
+int32_t findTakes(float& phase, float step, int32_t count, int32_t* takes, int32_t* holds) {
+    PhaseGrid grid;
+    if (count < 0 || !gridFor(step, grid)) return -1;
+    TakesRoutine routine{{phase, 0.0f}, step, takes, holds, 0, count};
+    walkPhase(routine, count, grid);
+    phase = routine.r.phase;
+    return routine.taken;
+}
 
 template <int16_t Mode, bool Quantize>
 bool stepLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step) {

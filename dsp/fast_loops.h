@@ -22,6 +22,11 @@ template <int16_t Mode, bool Quantize>
 void linearLoop(RateReducerState& state, const float* in, float* out, int32_t count, float step,
                 float factor);
 
+// The takes of a Step block of `count` frames from `phase` at this step, without its samples:
+// takes[] and holds[] as findStepTakes has them, and the phase after. -1 (nothing written) for
+// a step the phase grid cannot hold; the caller then walks frame by frame.
+int32_t findTakes(float& phase, float step, int32_t count, int32_t* takes, int32_t* holds);
+
 // Writes out[i] = ramp_i for i in [0, count), where ramp_0 = ramp and ramp_{i+1} is
 // ramp_i + rampStep rounded to single precision; returns ramp_count.
 float rampRun(float* out, int32_t count, float ramp, float rampStep);

@@ -234,6 +234,14 @@ bool findStepTakes(const RateReducerState& state, float rateStream, float sample
         return false;
     const float step = sampleRate / rate;  // as startBlock has it
     float phase = state.holdPhase;
+#if !GRINDLET_REFERENCE_LOOPS
+    // A hold at a time on the phase's grid, where it holds the step.
+    const int32_t walked = fast::findTakes(phase, step, count, takes, holds);
+    if (walked >= 0) {
+        found = {takes, holds, walked, phase};
+        return true;
+    }
+#endif
     int32_t taken = 0;
     for (int32_t i = 0; i < count; ++i) {
         // stepSample's phase: the same two operations, in its order.

@@ -251,8 +251,10 @@ TEST(RateReducer, KnownTakesGiveTheBitsAndStateOfAStepBlock) {
         const float phases[] = {0.0f, unit(random) * 8.0f, unit(random) * 3000.0f, 16777216.0f};
         state.holdPhase = phases[round % 4];
         state.heldValue = unit(random) - 0.5f;
-        const float rates[] = {unit(random) * 4410.0f, 4409.99f, 4410.0f, 0.0001f, 800.0f, -5.0f};
-        const float rateValue = rates[(round / 4) % 6];
+        // (441 and 630: whole steps of 10 and 7 frames, where the phase after a take repeats.)
+        const float rates[] = {
+            unit(random) * 4410.0f, 4409.99f, 4410.0f, 0.0001f, 800.0f, -5.0f, 441.0f, 630.0f};
+        const float rateValue = rates[(round / 4) % 8];
         const float bits = (round % 5 == 0) ? BITS_OFF : unit(random) * 2.4f;
         const auto count = static_cast<int32_t>(random() % (dsp::MOST_KNOWN_TAKES_FRAMES + 1));
         std::vector<float> input(size_t(count) + 1);
@@ -268,6 +270,20 @@ TEST(RateReducer, KnownTakesGiveTheBitsAndStateOfAStepBlock) {
             EXPECT_FALSE(rateValue * dsp::RATE_PER_STREAM_UNIT < SAMPLE_RATE && rateValue > 0.0f);
             continue;
         }
+        // The takes and holds themselves, against the phase walked frame by frame.
+        const float step = SAMPLE_RATE / (dsp::RATE_PER_STREAM_UNIT * rateValue);
+        float phase = state.holdPhase;
+        int32_t taken = 0;
+        for (int32_t i = 0; i < count; ++i) {
+            const bool take = phase >= step;
+            phase = (take ? phase - step : phase) + 1.0f;
+            if (take) {
+                ASSERT_EQ(found.takes[taken++], i) << "round " << round;
+            }
+            ASSERT_EQ(found.holds[i], taken) << "round " << round << ", frame " << i;
+        }
+        ASSERT_EQ(found.takeCount, taken) << "round " << round;
+        ASSERT_TRUE(sameBits(found.endPhase, phase)) << "round " << round;
         const dsp::ReducerStreams streams{input.data(), &bits, &rateValue, got.data()};
         ASSERT_TRUE(
             dsp::processStepTaken(state, streams, SAMPLE_RATE, reducer.quantMode, count, found));
