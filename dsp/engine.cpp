@@ -419,7 +419,7 @@ void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* con
                 }
                 // The tone's input cleaned here, hold by hold, not frame by frame after.
                 for (int32_t t = 0; toneOn && t <= count; ++t) held[t] = LowPass::clean(held[t]);
-                for (int32_t i = 0; i < frames; ++i) into[i] = held[holds[i]];
+                fillHolds(held, takes, count, into, frames);
                 continue;
             }
             uint32_t lastIn = floatBits(samples[0]) ^ 1u;  // differs from the first

@@ -227,6 +227,29 @@ int32_t quantizeTakes(const QuantizerState& quantizer, const float* in, const in
 #endif
 }
 
+void fillHolds(const float* held, const int32_t* takes, int32_t takeCount, float* out,
+               int32_t count) {
+    int32_t from = 0;
+    for (int32_t t = 0; t <= takeCount; ++t) {
+        const int32_t end = t < takeCount ? takes[t] : count;
+        const float value = held[t];
+#if !GRINDLET_REFERENCE_LOOPS
+        // Most holds are a few frames: no branch on their length (the next hold writes over
+        // what lies past this one).
+        constexpr int32_t SPILL = 8;
+        if (end - from <= SPILL && from + SPILL <= count) {
+            const __m128 v = _mm_set1_ps(value);
+            _mm_storeu_ps(out + from, v);
+            _mm_storeu_ps(out + from + SPILL / 2, v);
+            from = end;
+            continue;
+        }
+#endif
+        for (int32_t i = from; i < end; ++i) out[i] = value;
+        from = end;
+    }
+}
+
 bool findStepTakes(const RateReducerState& state, float rateStream, float sampleRate, int32_t count,
                    int32_t* takes, int32_t* holds, KnownTakes& found) {
     const float rate = RATE_PER_STREAM_UNIT * rateStream;
@@ -282,7 +305,7 @@ bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, fl
     });
     float* out = streams.outputBuffer;
     if (known.heldOut == nullptr) {
-        for (int32_t i = 0; i < count; ++i) out[i] = held[known.holds[i]];
+        fillHolds(held, known.takes, takeCount, out, count);
     }
     state.holdPhase = known.endPhase;
     state.heldValue = held[takeCount];

@@ -101,6 +101,11 @@ struct KnownTakes {
 };
 bool processStepTaken(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                       int16_t quantMode, int32_t count, const KnownTakes& known);
+// out[0, count) from what each hold stands at: held[0] up to the first take, then held[t + 1]
+// from takes[t] on. Each hold's frames are written as a run (up to eight by two unconditional
+// stores that stay within out[0, count)), not frame by frame.
+void fillHolds(const float* held, const int32_t* takes, int32_t takeCount, float* out,
+               int32_t count);
 // The takes of the next `count` frames (at most MOST_KNOWN_TAKES_FRAMES) of a Step reducer in
 // this state at this "S.R." value, into takes[] and holds[] with the phase they end at: the
 // phase's own arithmetic, step by step as processStep does it, without the samples. False
