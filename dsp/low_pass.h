@@ -19,7 +19,11 @@
 namespace grindlet::dsp {
 
 struct LowPass {
-    float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a1 = 0.0f, a2 = 0.0f;
+    // A low-pass section's numerator is b0·(1, 2, 1) exactly: the cookbook's b1, rounded from
+    // (1 - cos)·perA0, is twice its b0, rounded from the same product halved (exact), and b2 is
+    // b0. So b1·x is b0·x doubled, bit for bit, and only b0 is kept: b0·x is formed once a
+    // sample. (Made by at(); the default passes nothing.)
+    float b0 = 0.0f, a1 = 0.0f, a2 = 0.0f;
 
     // A cutoff's sine and cosine, worked out once for the sections that share it.
     struct Cutoff {
@@ -38,9 +42,7 @@ struct LowPass {
         const double alpha = sine * (0.5 / q);  // 0.5 / q folds where q is a constant
         const double perA0 = 1.0 / (1.0 + alpha);
         LowPass f;
-        f.b1 = static_cast<float>((1.0 - cosine) * perA0);
         f.b0 = static_cast<float>((1.0 - cosine) * 0.5 * perA0);
-        f.b2 = f.b0;
         f.a1 = static_cast<float>(-2.0 * cosine * perA0);
         f.a2 = static_cast<float>((1.0 - alpha) * perA0);
         return f;
@@ -69,9 +71,10 @@ struct LowPass {
     // One sample x (clean) through the section. The feedback's chain from one output to the
     // next is a product, a difference and a sum: the terms of x are added off it.
     [[gnu::always_inline]] float step(float x, float& z1, float& z2) const {
-        const float y = quiet(b0 * x + z1);
-        z1 = (b1 * x + z2) - a1 * y;
-        z2 = b2 * x - a2 * y;
+        const float bx = b0 * x;  // b2·x; doubled, b1·x
+        const float y = quiet(bx + z1);
+        z1 = ((bx + bx) + z2) - a1 * y;
+        z2 = bx - a2 * y;
         return y;
     }
 
@@ -146,14 +149,12 @@ void runPairsBeside(const LowPass* sections, LowPass::State* const* states, cons
 
 // Up to four sections, one in each lane of a vector (a lane without a section computes zeros).
 struct SectionLanes {
-    __m128 b0, b1, b2, a1, a2, z1, z2;
+    __m128 b0, a1, a2, z1, z2;
 
     // Built in registers, not through an array in memory: a vector loaded from four separate
     // stores waits for them all, and a pass of a few dozen frames starts with seven.
     SectionLanes(const LowPass* const (&sections)[4], LowPass::State* const (&states)[4])
         : b0(across(sections, &LowPass::b0)),
-          b1(across(sections, &LowPass::b1)),
-          b2(across(sections, &LowPass::b2)),
           a1(across(sections, &LowPass::a1)),
           a2(across(sections, &LowPass::a2)),
           z1(across(sections, states, &LowPass::State::z1)),
@@ -187,15 +188,16 @@ struct SectionLanes {
     // checked step's.
     template <bool Checked = true>
     [[gnu::always_inline]] __m128 step(__m128 x, __m128& loud) {
-        __m128 y = _mm_add_ps(_mm_mul_ps(b0, x), z1);
+        const __m128 bx = _mm_mul_ps(b0, x);
+        __m128 y = _mm_add_ps(bx, z1);
         const __m128 heard = _mm_cmpge_ps(magnitude(y), _mm_set1_ps(LowPass::SILENCE));
         if constexpr (Checked) {
             y = _mm_and_ps(y, heard);
         } else {
             loud = _mm_and_ps(loud, heard);
         }
-        z1 = _mm_sub_ps(_mm_add_ps(_mm_mul_ps(b1, x), z2), _mm_mul_ps(a1, y));
-        z2 = _mm_sub_ps(_mm_mul_ps(b2, x), _mm_mul_ps(a2, y));
+        z1 = _mm_sub_ps(_mm_add_ps(_mm_add_ps(bx, bx), z2), _mm_mul_ps(a1, y));
+        z2 = _mm_sub_ps(bx, _mm_mul_ps(a2, y));
         return y;
     }
     [[gnu::always_inline]] __m128 step(__m128 x) {
