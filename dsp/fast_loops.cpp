@@ -157,8 +157,36 @@ int32_t constantStretch(float ramp, float rampStep, int32_t limit, float& consta
 
 }  // namespace
 
-float rampRun(float* out, int32_t count, float ramp, float rampStep) {
-    int32_t i = 0;
+namespace {
+
+// rampToward in every lane: each lane's ramp stops at its target in its slope's direction.
+inline __m128 rampTowardLanes(__m128 ramp, __m128 target, __m128 rising, __m128 falling) {
+    const __m128 past = _mm_or_ps(_mm_and_ps(rising, _mm_cmpgt_ps(ramp, target)),
+                                  _mm_and_ps(falling, _mm_cmplt_ps(ramp, target)));
+    return _mm_or_ps(_mm_and_ps(past, target), _mm_andnot_ps(past, ramp));
+}
+
+// rampValueOrZero in every lane.
+inline __m128 rampValuesOrZero(__m128 v) {
+    const __m128i magnitude = _mm_and_si128(_mm_castps_si128(v), _mm_set1_epi32(0x7FFFFFFF));
+    const __m128i tiny = _mm_cmplt_epi32(
+        magnitude, _mm_set1_epi32(static_cast<int32_t>(floatBits(SMALLEST_RAMP_VALUE))));
+    return _mm_andnot_ps(_mm_castsi128_ps(_mm_and_si128(tiny, _mm_set1_epi32(0x7FFFFFFF))), v);
+}
+
+}  // namespace
+
+float rampRun(float* out, int32_t count, float ramp, float rampStep, float target) {
+    // The stretch's values are the plain additions', each stopped at the target as the plain
+    // loop stops it: the additions never turn back, so once past the target they stay past.
+    const __m128 rising = _mm_set1_ps(rampStep > 0.0f ? floatFromBits(~0u) : 0.0f);
+    const __m128 falling = _mm_set1_ps(rampStep < 0.0f ? floatFromBits(~0u) : 0.0f);
+    const __m128 targets = _mm_set1_ps(target);
+    if (count <= 0) return ramp;
+    // The first value is the ramp as it comes (a stretch stops every value it writes).
+    out[0] = ramp;
+    ramp = rampToward(addInOrder(ramp, rampStep), target, rampStep);
+    int32_t i = 1;
     while (i < count) {
         float constant = 0.0f;
         const int32_t stretch =
@@ -169,7 +197,7 @@ float rampRun(float* out, int32_t count, float ramp, float rampStep) {
             const int32_t plain = count - i < MIN_STRETCH ? count - i : MIN_STRETCH;
             for (int32_t j = 0; j < plain; ++j) {
                 out[i++] = ramp;
-                ramp = addInOrder(ramp, rampStep);
+                ramp = rampToward(addInOrder(ramp, rampStep), target, rampStep);
             }
             continue;
         }
@@ -179,11 +207,12 @@ float rampRun(float* out, int32_t count, float ramp, float rampStep) {
         const __m128 increment = _mm_mul_ps(_mm_set1_ps(float(LANES)), c);
         int32_t j = 0;
         for (; j + LANES <= stretch; j += LANES) {
-            _mm_storeu_ps(out + i + j, v);
+            _mm_storeu_ps(out + i + j, rampTowardLanes(v, targets, rising, falling));
             v = _mm_add_ps(v, increment);
         }
-        for (; j < stretch; ++j) out[i + j] = ramp + static_cast<float>(j) * constant;
-        ramp = ramp + static_cast<float>(stretch) * constant;
+        for (; j < stretch; ++j)
+            out[i + j] = rampToward(ramp + static_cast<float>(j) * constant, target, rampStep);
+        ramp = rampToward(ramp + static_cast<float>(stretch) * constant, target, rampStep);
         i += stretch;
     }
     return ramp;
@@ -194,6 +223,13 @@ template <int16_t Mode, bool Quantize>
 inline __m128 takeFour(const VectorQuantizer<Mode>& quantize, __m128 x) {
     if constexpr (Quantize) return quantize(x);
     return x;
+}
+
+// The same for "Linear", whose ramps work on the takes: unquantized, tiny magnitudes are zero.
+template <int16_t Mode, bool Quantize>
+inline __m128 takeFourForRamps(const VectorQuantizer<Mode>& quantize, __m128 x) {
+    if constexpr (Quantize) return quantize(x);
+    return rampValuesOrZero(x);
 }
 
 // Runs of one length without a branch: four samples in one store; five to eight in two that
@@ -288,9 +324,10 @@ inline __m128 rampIncrements(__m128 held, __m128 previous, __m128 factor, __m128
     const __m128 previousPart = _mm_sub_ps(heldPart, difference);
     const __m128 error = _mm_add_ps(_mm_sub_ps(held, heldPart), _mm_sub_ps(previousPart, previous));
     if (_mm_movemask_ps(_mm_cmpeq_ps(error, _mm_setzero_ps())) != 0xF) {
-        return rampIncrementsWide(held, previous, factorWide);  // inexact, infinite or NaN
+        return rampValuesOrZero(
+            rampIncrementsWide(held, previous, factorWide));  // inexact, infinite or NaN
     }
-    return multiplyLanesInOrder(difference, factor);
+    return rampValuesOrZero(multiplyLanesInOrder(difference, factor));
 }
 
 inline float lastLane(__m128 v) {
@@ -319,10 +356,12 @@ template <int16_t Mode, bool Quantize>
                                              __m128d factorWide, RampLanes& lanes) {
     // In locals: the stores below go through float pointers, which may alias the lanes' vectors.
     const __m128 carry = lanes.held;
-    const __m128 held = takeFour<Mode, Quantize>(quantize, x);
+    const __m128 held = takeFourForRamps<Mode, Quantize>(quantize, x);
     const __m128 previous = _mm_move_ss(_mm_shuffle_ps(held, held, _MM_SHUFFLE(2, 1, 0, 3)),
                                         _mm_shuffle_ps(carry, carry, _MM_SHUFFLE(3, 3, 3, 3)));
     const __m128 rampStep = rampIncrements(held, previous, factorSingle, factorWide);
+    const __m128 rising = _mm_cmpgt_ps(rampStep, _mm_setzero_ps());
+    const __m128 falling = _mm_cmplt_ps(rampStep, _mm_setzero_ps());
     __m128 ramp = previous;
     // Four steps of four segments are a 4 x 4 block whose columns are the lanes: transposed,
     // its rows are four samples of one segment each.
@@ -331,14 +370,14 @@ template <int16_t Mode, bool Quantize>
         __m128 rows[LANES];
         for (int32_t k = 0; k < LANES; ++k) {
             rows[k] = ramp;
-            ramp = addLanesInOrder(ramp, rampStep);
+            ramp = rampTowardLanes(addLanesInOrder(ramp, rampStep), held, rising, falling);
         }
         _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
         for (int32_t j = 0; j < LANES; ++j) _mm_storeu_ps(dest + j * period + m, rows[j]);
     }
     for (; m < period; ++m) {
         scatter(dest + m, period, ramp);
-        ramp = addLanesInOrder(ramp, rampStep);
+        ramp = rampTowardLanes(addLanesInOrder(ramp, rampStep), held, rising, falling);
     }
     lanes = {held, previous, rampStep, ramp};
 }
@@ -367,10 +406,10 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     const VectorQuantizer<Mode> quantize(quantizer);
     const int32_t before = period - 1;
     if (firstHold >= count - from) {
-        r.ramp = rampRun(out + from, count - from, r.ramp, r.rampStep);
+        r.ramp = rampRun(out + from, count - from, r.ramp, r.rampStep, r.held);
         return count - from;
     }
-    r.ramp = rampRun(out + from, firstHold, r.ramp, r.rampStep);
+    r.ramp = rampRun(out + from, firstHold, r.ramp, r.rampStep, r.held);
     int32_t take = from + firstHold;
     const __m128d factorWide = _mm_set1_pd(double(factor));
     const __m128 factorSingle = _mm_set1_ps(factor);
@@ -414,12 +453,12 @@ int32_t periodicRamps(const QuantizerState& quantizer, const float* in, float* o
     int32_t lastTake = take - period;
     for (; take < count; take += period) {
         r.previous = r.held;
-        r.held = _mm_cvtss_f32(takeFour<Mode, Quantize>(quantize, _mm_set_ss(in[take])));
+        r.held = _mm_cvtss_f32(takeFourForRamps<Mode, Quantize>(quantize, _mm_set_ss(in[take])));
         r.rampStep = rampIncrement(r.held, r.previous, factor);
         out[take] = r.previous;
-        r.ramp = addInOrder(r.previous, r.rampStep);
+        r.ramp = rampToward(addInOrder(r.previous, r.rampStep), r.held, r.rampStep);
         const int32_t run = before < count - take - 1 ? before : count - take - 1;
-        r.ramp = rampRun(out + take + 1, run, r.ramp, r.rampStep);
+        r.ramp = rampRun(out + take + 1, run, r.ramp, r.rampStep, r.held);
         lastTake = take;
     }
     return count - 1 - lastTake;
@@ -635,13 +674,13 @@ struct LinearRoutine {
     void sample(int32_t i) {
         linearSample<Mode, Quantize>(r, quantizer, in[i], out + i, step, factor);
     }
-    void hold(int32_t i, int32_t n) { r.ramp = rampRun(out + i, n, r.ramp, r.rampStep); }
+    void hold(int32_t i, int32_t n) { r.ramp = rampRun(out + i, n, r.ramp, r.rampStep, r.held); }
     void take(int32_t i) {
         r.previous = r.held;
-        r.held = takeSample<Mode, Quantize>(quantizer, in[i]);
+        r.held = takeRampSample<Mode, Quantize>(quantizer, in[i]);
         r.rampStep = rampIncrement(r.held, r.previous, factor);
         out[i] = r.previous;
-        r.ramp = addInOrder(r.previous, r.rampStep);
+        r.ramp = rampToward(addInOrder(r.previous, r.rampStep), r.held, r.rampStep);
     }
     // The output is the taken samples one sample late.
     bool takeEverySample(int32_t i, int32_t count) {
@@ -650,11 +689,16 @@ struct LinearRoutine {
         if constexpr (Quantize) {
             r.held = quantizeBlockDelayed<Mode>(quantizer, in + i, out + i, left, r.held);
         } else {
-            r.held = delayBlock(in + i, out + i, left, r.held);
+            // The takes as the ramp takes them, one sample late.
+            for (int32_t j = i; j < count; ++j) {
+                const float taken = rampValueOrZero(in[j]);
+                out[j] = r.held;
+                r.held = taken;
+            }
         }
         r.previous = out[count - 1];
         r.rampStep = rampIncrement(r.held, r.previous, factor);
-        r.ramp = addInOrder(r.previous, r.rampStep);
+        r.ramp = rampToward(addInOrder(r.previous, r.rampStep), r.held, r.rampStep);
         return true;
     }
     bool canRepeat() const { return !Quantize || VectorQuantizer<Mode>::applies(quantizer); }
@@ -778,7 +822,7 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
         case BlockRun::Periodic: {
             LinearRegisters r = loadLinear(state);
             if (start.firstHold >= count) {  // (from the memo) no take in this block
-                r.ramp = rampRun(out, count, r.ramp, r.rampStep);
+                r.ramp = rampRun(out, count, r.ramp, r.rampStep, r.held);
                 storeLinear(state, r);
                 endPeriodic(state, step, start, sinceTakeWithoutTake(start, count));
                 return;

@@ -28,7 +28,8 @@ void linearLoop(RateReducerState& state, const float* in, float* out, int32_t co
 int32_t findTakes(float& phase, float step, int32_t count, int32_t* takes, int32_t* holds);
 
 // Writes out[i] = ramp_i for i in [0, count), where ramp_0 = ramp and ramp_{i+1} is
-// ramp_i + rampStep rounded to single precision; returns ramp_count.
-float rampRun(float* out, int32_t count, float ramp, float rampStep);
+// ramp_i + rampStep rounded to single precision and stopped at target (rampToward); returns
+// ramp_count.
+float rampRun(float* out, int32_t count, float ramp, float rampStep, float target);
 
 }  // namespace grindlet::dsp::fast

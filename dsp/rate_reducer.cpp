@@ -21,6 +21,7 @@ struct BlockStart {
     float rate;
     float step;
     bool rateBelowSampleRate;
+    float lastCopied;  // a copied block's last sample
 };
 
 // Common to both routines: controls, quantizer, and the copy and silence paths. Inlined: in a
@@ -36,21 +37,32 @@ struct BlockStart {
         if (!state.quantizer.quantizeOn) {
             const float* in = streams.inputBuffer + offset;
             float* out = streams.outputBuffer + offset;
+            const float last = in[count - 1];  // before an overlapping copy moves it
             if (in + count <= out || out + count <= in) {
                 std::memcpy(out, in, bytes);
             } else if (in != out) {
                 std::memmove(out, in, bytes);  // overlapping; hosts that work in place skip this
             }
-            return {BlockPath::Copied, rate, 0.0f, false};
+            return {BlockPath::Copied, rate, 0.0f, false, last};
         }
-        return {BlockPath::Reduce, rate, 1.0f, false};
+        return {BlockPath::Reduce, rate, 1.0f, false, 0.0f};
     }
     if (!(rate > 0.0f)) {  // zero, negative or NaN
         if (count > 0) std::memset(streams.outputBuffer + offset, 0, bytes);
-        return {BlockPath::Silenced, rate, 0.0f, false};
+        return {BlockPath::Silenced, rate, 0.0f, false, 0.0f};
     }
     // A float quotient of two floats is the double quotient rounded once.
-    return {BlockPath::Reduce, rate, sampleRate / rate, true};
+    return {BlockPath::Reduce, rate, sampleRate / rate, true, 0.0f};
+}
+
+// A copied block stands for a reducer that took every sample: it holds the last one, taken
+// one sample ago, with its ramp at rest there. A rate that falls below the sample rate then
+// holds what was last heard until its first take, instead of what was held before the copying
+// began (a stale sample, or the silence of a fresh start).
+void tookEverySample(RateReducerState& state, float last) {
+    state.holdPhase = 1.0f;
+    state.heldValue = state.previousHeld = state.rampValue = last;
+    state.rampStep = 0.0f;
 }
 
 template <int16_t Mode>
@@ -103,8 +115,9 @@ struct ReferenceLoops {
 
 // Re-aims the ramp so that it arrives at heldValue when the phase reaches the new step.
 void reaimRamp(RateReducerState& state, float step) {
-    state.rampStep = static_cast<float>((double(state.heldValue) - double(state.rampValue)) /
-                                        (double(step) - double(state.holdPhase)));
+    state.rampStep =
+        rampValueOrZero(static_cast<float>((double(state.heldValue) - double(state.rampValue)) /
+                                           (double(step) - double(state.holdPhase))));
 }
 
 // "Step" takes a sample: the output now stands at heldValue, so a later "Linear" call starts
@@ -116,22 +129,13 @@ void settleRamp(RateReducerState& state) {
     state.rampStep = 0.0f;
 }
 
-// A call that ends just before a take can leave rampValue past the sample it was ramping toward
-// (the take would have reset it); a steep re-aim makes that far past. The next call starts from
-// rampValue, so stop it at its target. Comparisons with NaN are false: NaN states stay as they are.
-void stopRampAtTarget(RateReducerState& state) {
-    if ((state.rampStep > 0.0f && state.rampValue > state.heldValue) ||
-        (state.rampStep < 0.0f && state.rampValue < state.heldValue)) {
-        state.rampValue = state.heldValue;
-    }
-}
-
 template <class Loops>
 void runStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
              int16_t quantMode, int32_t offset, int32_t count) {
     // An empty block guarantees no valid sample at offset, not even a control sample to read.
     if (count <= 0) return;
     const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
+    if (start.path == BlockPath::Copied) tookEverySample(state, start.lastCopied);
     if (start.path != BlockPath::Reduce) return;
     const float* in = streams.inputBuffer + offset;
     float* out = streams.outputBuffer + offset;
@@ -147,7 +151,11 @@ template <class Loops>
 void runLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                int16_t quantMode, int32_t offset, int32_t count) {
     if (count <= 0) return;  // as in runStep
+    // What "Step" held unquantized may be tiny: the ramp works on it as on its own takes.
+    state.heldValue = rampValueOrZero(state.heldValue);
+    state.rampValue = rampValueOrZero(state.rampValue);
     const BlockStart start = startBlock(state, streams, sampleRate, offset, count);
+    if (start.path == BlockPath::Copied) tookEverySample(state, rampValueOrZero(start.lastCopied));
     if (start.path != BlockPath::Reduce) return;
     float factor = 0.0f;
     if (start.rateBelowSampleRate) {
@@ -170,7 +178,6 @@ void runLinear(RateReducerState& state, const ReducerStreams& streams, float sam
     forMode(quantMode, state.quantizer.quantizeOn, [&](auto mode, auto quantize) {
         Loops::template linear<decltype(mode)::value, decltype(quantize)::value>(
             state, in, out, count, start.step, factor);
-        stopRampAtTarget(state);
     });
 }
 

@@ -65,9 +65,11 @@ void resetRateReducer(RateReducerState& state, float sampleRate);
 // and, in Linear, the rate are still updated). A count of 0 (or less) reads and changes
 // nothing. Input and output may be the same buffer.
 //
-// The ramp never runs past its target across calls: a Linear call that ran its loop ends with
-// rampValue no further than heldValue in rampStep's direction, and every Step take leaves
-// rampValue at heldValue with rampStep 0, so the output stays within the samples taken.
+// The output stays within the samples taken, and a stream split into calls of any length with
+// the same controls gives the same bits: the Linear ramp stops at the sample it heads for, at
+// every sample (rampToward), and every Step take leaves rampValue at heldValue with rampStep 0.
+// A copied block leaves the state as a reducer that took every sample would (the last sample
+// held), so a rate that falls below the sample rate goes on from what was last heard.
 void processStep(RateReducerState& state, const ReducerStreams& streams, float sampleRate,
                  int16_t quantMode, int32_t offset, int32_t count);
 void processLinear(RateReducerState& state, const ReducerStreams& streams, float sampleRate,

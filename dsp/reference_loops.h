@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "float_bits.h"
 #include "in_order.h"
 #include "quantizer.h"
 #include "rate_reducer.h"
@@ -27,15 +28,42 @@ struct LinearRegisters {
     float rampStep;
 };
 
+// "Linear" takes a magnitude below this (a taken sample, a ramp's slope) as a zero of its sign.
+// Every other value it meets is then a multiple of 2^-123 (a float from 2^-100 up is one, and so
+// is a quantized sample), and so is every sum of them: no ramp value is ever subnormal, and a
+// processor that flushes subnormals (FTZ/DAZ) gives the same bits as one that does not.
+constexpr float SMALLEST_RAMP_VALUE = 0x1p-100f;
+inline float rampValueOrZero(float v) {
+    constexpr uint32_t MAGNITUDE = 0x7FFFFFFFu, SIGN = 0x80000000u;
+    const uint32_t bits = floatBits(v);
+    return (bits & MAGNITUDE) < floatBits(SMALLEST_RAMP_VALUE) ? floatFromBits(bits & SIGN) : v;
+}
+
 // The ramp's increment after a take: (held - previous) * factor in double, rounded once.
 inline float rampIncrement(float held, float previous, float factor) {
-    return static_cast<float>(multiplyInOrder(double(held) - double(previous), double(factor)));
+    return rampValueOrZero(
+        static_cast<float>(multiplyInOrder(double(held) - double(previous), double(factor))));
+}
+
+// The ramp never passes the sample it heads for (a take would put it there anyway): a rounding,
+// or a steep re-aim, would otherwise carry the output beyond the signal, and how far would
+// depend on where a host's blocks end. Comparisons with NaN are false: a NaN stays as it is.
+inline float rampToward(float ramp, float target, float rampStep) {
+    const bool past = (rampStep > 0.0f && ramp > target) || (rampStep < 0.0f && ramp < target);
+    return past ? target : ramp;
 }
 
 template <int16_t Mode, bool Quantize>
 inline float takeSample(const QuantizerState& quantizer, float x) {
     if constexpr (Quantize) return quantizeSample<Mode>(quantizer, x);
     return x;
+}
+
+// A take of "Linear", whose ramp works on it: unquantized, a tiny magnitude is zero.
+template <int16_t Mode, bool Quantize>
+inline float takeRampSample(const QuantizerState& quantizer, float x) {
+    if constexpr (Quantize) return quantizeSample<Mode>(quantizer, x);
+    return rampValueOrZero(x);
 }
 
 // Returns whether the sample was taken.
@@ -60,12 +88,12 @@ inline void linearSample(LinearRegisters& r, const QuantizerState& quantizer, fl
         r.previous = r.held;
         r.held = in;
         r.phase -= step;
-        r.held = takeSample<Mode, Quantize>(quantizer, r.held);
+        r.held = takeRampSample<Mode, Quantize>(quantizer, r.held);
         r.rampStep = rampIncrement(r.held, r.previous, factor);
     }
     r.phase += 1.0f;
     *out = r.ramp;
-    r.ramp = addInOrder(r.ramp, r.rampStep);
+    r.ramp = rampToward(addInOrder(r.ramp, r.rampStep), r.held, r.rampStep);
 }
 
 inline StepRegisters loadStep(const RateReducerState& state) {

@@ -38,9 +38,10 @@ struct RampCase {
     float ramp;
     float rampStep;
     int32_t count;
+    float target = NAN_F;  // where the ramp stops; NaN: nowhere
 };
 
-TEST(FastRamp, EqualsOneRoundedAdditionPerSample) {
+TEST(FastRamp, EqualsOneRoundedAdditionPerSampleStoppedAtItsTarget) {
     const RampCase cases[] = {
         {"constant-rising", 0.25f, 1e-4f, 300},
         {"crosses-binades-upward", 0.1f, 0.0123f, 400},
@@ -63,15 +64,26 @@ TEST(FastRamp, EqualsOneRoundedAdditionPerSample) {
         {"tiny-count", 0.5f, 0.1f, 7},
         {"top-of-binade", 1.9999999f, 1.1920929e-7f, 40},
         {"power-of-two-start-down", 2.0f, -0.001f, 40},
+        // Stopped where a rounding or a steep slope would carry it past its target.
+        {"stops-rising-mid-stretch", 0.25f, 1e-4f, 300, 0.26f},
+        {"stops-falling-mid-stretch", 1.9f, -0.0071f, 400, 1.0f},
+        {"stops-across-zero", -0.5f, 0.00390625f, 300, 0.1f},
+        {"stops-at-negative-zero", 0.3f, -0.01f, 64, -0.0f},
+        {"stops-at-once", 0.5f, 1e30f, 40, 0.75f},
+        {"target-behind-it", 0.5f, 0.001f, 40, 0.25f},
+        {"target-at-its-start", 0.5f, -0.001f, 40, 0.5f},
     };
     for (const auto& c : cases) {
         std::vector<float> expected(c.count), actual(c.count + 1, sentinel());
         float ramp = c.ramp;
         for (int32_t i = 0; i < c.count; ++i) {
             expected[i] = ramp;
-            ramp = dsp::addInOrder(ramp, c.rampStep);
+            const float next = dsp::addInOrder(ramp, c.rampStep);
+            const bool past =
+                (c.rampStep > 0.0f && next > c.target) || (c.rampStep < 0.0f && next < c.target);
+            ramp = past ? c.target : next;
         }
-        const float end = dsp::fast::rampRun(actual.data(), c.count, c.ramp, c.rampStep);
+        const float end = dsp::fast::rampRun(actual.data(), c.count, c.ramp, c.rampStep, c.target);
         EXPECT_TRUE(sameBits(end, ramp)) << c.what;
         EXPECT_EQ(floatBits(actual[c.count]), SENTINEL_BITS) << c.what;
         actual.pop_back();
