@@ -59,6 +59,12 @@ inline constexpr const char* SHAPE_SYMBOLS[] = {"sine", "triangle", "random"};
 inline constexpr const char* DITHER_NAMES[] = {"None", "TPDF"};
 inline constexpr const char* DITHER_SYMBOLS[] = {"none", "tpdf"};
 
+// The choices, as their controls' values index them (the names above, in the same order).
+enum class Mode : int16_t { Step, Linear };
+enum class Law : int16_t { Linear, MuLaw, ALaw };
+enum class LfoShape : int16_t { Sine, Triangle, Random };
+enum class Dither : int16_t { None, Tpdf };
+
 enum ControlIndex : size_t {
     CONTROL_BITS,
     CONTROL_RATE,

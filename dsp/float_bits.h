@@ -20,4 +20,12 @@ inline float floatFromBits(uint32_t bits) {
     return value;
 }
 
+// A subnormal becomes a zero of its sign; anything else stays. Read from the bits, so a
+// processor that treats subnormals as zero (DAZ) judges them as one that does not.
+inline float withoutSubnormal(float v) {
+    constexpr uint32_t EXPONENT = 0x7F800000u, SIGN = 0x80000000u;
+    const uint32_t bits = floatBits(v);
+    return (bits & EXPONENT) == 0 ? floatFromBits(bits & SIGN) : v;
+}
+
 }  // namespace grindlet

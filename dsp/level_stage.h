@@ -12,12 +12,15 @@
 //   y      = y * output
 //   y      = y * on + x * (1 - on)        (on is 1 enabled, 0 bypassed; likewise)
 // Small state, no allocation: the gains of one chunk of frames at a time, shared by channels.
+// A subnormal sample enters as a zero of its sign and no product or sum is left subnormal
+// (decided on the bits), so a processor that flushes subnormals (FTZ/DAZ) gives the same bits.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 
 #include "controls.h"
+#include "float_bits.h"
 #include "portable_math.h"
 
 namespace grindlet::dsp {
@@ -126,15 +129,16 @@ public:
     bool blends() const { return mixing || gaining || switching; }
 
     void driveInto(const float* dry, float* driven, int32_t frames) const {
-        for (int32_t i = 0; i < frames; ++i) driven[i] = dry[i] * driveGains[i];
+        for (int32_t i = 0; i < frames; ++i)
+            driven[i] = withoutSubnormal(withoutSubnormal(dry[i]) * driveGains[i]);
     }
     // out may be dry or crushed: each frame is read before it is written.
     void finish(const float* dry, const float* crushed, float* out, int32_t frames) const {
         for (int32_t i = 0; i < frames; ++i) {
-            const float x = dry[i];
-            float y = crushed[i];
+            const float x = withoutSubnormal(dry[i]);
+            float y = withoutSubnormal(crushed[i]);
             if (mixing) y = blend(y, x, wetGains[i]);
-            if (gaining) y = y * outputGains[i];
+            if (gaining) y = withoutSubnormal(y * outputGains[i]);
             if (switching) y = blend(y, x, onGains[i]);
             out[i] = y;
         }
@@ -144,9 +148,9 @@ private:
     // y * share + x * (1 - share), leaving out a term whose gain is 0.
     static float blend(float y, float x, float share) {
         const float rest = 1.0f - share;
-        if (rest == 0.0f) return y * share;
-        if (share == 0.0f) return x * rest;
-        return y * share + x * rest;
+        if (rest == 0.0f) return withoutSubnormal(y * share);
+        if (share == 0.0f) return withoutSubnormal(x * rest);
+        return withoutSubnormal(withoutSubnormal(y * share) + withoutSubnormal(x * rest));
     }
 
     GainRamp drive, wet, output, on;

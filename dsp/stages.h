@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "controls.h"
+#include "filters.h"
 #include "float_bits.h"
-#include "low_pass.h"
 #include "portable_math.h"
 
 #if defined(__SSE2__)
@@ -20,19 +21,15 @@
 
 namespace grindlet::dsp {
 
-// A subnormal becomes a zero of its sign; anything else stays. Read from the bits, so a
-// processor that treats subnormals as zero (DAZ) judges them as one that does not.
-inline float withoutSubnormal(float v) {
-    constexpr uint32_t EXPONENT = 0x7F800000u, SIGN = 0x80000000u;
-    const uint32_t bits = floatBits(v);
-    return (bits & EXPONENT) == 0 ? floatFromBits(bits & SIGN) : v;
-}
-
 // Quantization laws: the signal is compressed before the reducers and expanded after them, so
-// that the steps are finer near silence. |x| above 1 follows the same curve; infinities and NaN
-// pass as they are. Per sample, so the logarithm and the power here take their exponents from
-// the bits and need no library call; their series stop where a float's precision is far
-// exceeded (errors below 3e-11 in the logarithm, 1e-11 relative in the power).
+// that the steps are finer near silence. |x| above 1 compresses along the same curve, but what
+// is expanded is first held to the law's range, -1 to 1 (full scale, as the telephone's codes
+// end there): a sample pushed past it, by drive, dither or a rounding down, comes out at full
+// scale, never beyond. Infinities and NaN pass as they are; a subnormal is compressed as a zero
+// of its sign (so a processor that flushes them gives the same bits). Per sample, so the
+// logarithm and the power here take their exponents from the bits and need no library call;
+// their series stop where a float's precision is far exceeded (errors below 3e-11 in the
+// logarithm, 1e-11 relative in the power).
 namespace companding {
 
 constexpr double MU = 255.0;
@@ -96,6 +93,7 @@ inline double powerTwo(double v) {
 }
 
 inline float compressMu(float x) {
+    x = withoutSubnormal(x);
     const double a = std::fabs(double(x));
     if (!(a < UNTOUCHED) || a == 0.0) return x;
     return std::copysign(static_cast<float>(logTwo(1.0 + MU * a) / MU_LOG2), x);
@@ -106,6 +104,7 @@ inline float expandMu(float y) {
     return std::copysign(static_cast<float>((powerTwo(MU_LOG2 * a) - 1.0) / MU), y);
 }
 inline float compressA(float x) {
+    x = withoutSubnormal(x);
     const double a = std::fabs(double(x));
     if (!(a < UNTOUCHED) || a == 0.0) return x;
     const double c = a < 1.0 / A ? A * a / A_LOG : (1.0 + logTwo(A * a) * LN2) / A_LOG;
@@ -151,12 +150,16 @@ inline __m128d logTwoLanes(__m128d v) {
     return _mm_add_pd(exponent, _mm_mul_pd(_mm_mul_pd(s, p), _mm_set1_pd(TWO_OVER_LN2)));
 }
 
-// compressMu (law 1) or compressA (2) of the two floats in x's low lanes, with their bits.
-inline __m128 compressLanes(int16_t law, __m128 x) {
+// compressMu or compressA of the two floats in x's low lanes, with their bits.
+inline __m128 compressLanes(Law law, __m128 x) {
+    // Subnormals as zeros of their sign, decided on the bits.
+    const __m128i exponent = _mm_and_si128(_mm_castps_si128(x), _mm_set1_epi32(0x7F800000));
+    const __m128 subnormal = _mm_castsi128_ps(_mm_cmpeq_epi32(exponent, _mm_setzero_si128()));
+    x = _mm_andnot_ps(_mm_andnot_ps(_mm_castsi128_ps(_mm_set1_epi32(INT32_MIN)), subnormal), x);
     const __m128d wide = _mm_cvtps_pd(x);
     const __m128d a = _mm_and_pd(wide, _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX)));
     __m128d c;
-    if (law == 1) {
+    if (law == Law::MuLaw) {
         c = _mm_div_pd(logTwoLanes(_mm_add_pd(_mm_set1_pd(1.0), _mm_mul_pd(_mm_set1_pd(MU), a))),
                        _mm_set1_pd(MU_LOG2));
     } else {
@@ -180,9 +183,28 @@ inline __m128 compressLanes(int16_t law, __m128 x) {
 
 #endif
 
-// The law's compression (1: Mu-law, 2: A-law) of samples[at[k]] for k < count, in place, with
-// compressMu's or compressA's bits (on x86 two samples at a time).
-inline void compressTaken(int16_t law, float* samples, const int32_t* at, int32_t count) {
+inline float compress(Law law, float x) {
+    return law == Law::MuLaw ? compressMu(x) : law == Law::ALaw ? compressA(x) : x;
+}
+// What the reducers hold, as the output hears it: held to the law's range, then expanded (a
+// subnormal result as a zero of its sign).
+inline float expand(Law law, float y) {
+    if (law == Law::Linear) return y;
+    const float within = y > 1.0f ? 1.0f : y < -1.0f ? -1.0f : y;
+    return withoutSubnormal(law == Law::MuLaw ? expandMu(within) : expandA(within));
+}
+// A sample held under one law as another holds it: what the listener hears, compressed anew.
+inline float reencode(Law from, Law to, float y) { return compress(to, expand(from, y)); }
+// The largest step of the reducers' grid as the output hears it, for steps of `step` in the
+// compressed signal: the one at full scale, where the expansion is steepest.
+inline float heardStep(Law law, float step) {
+    if (law == Law::Linear || !(step > 0.0f)) return step;
+    return static_cast<float>(1.0 - double(expand(law, static_cast<float>(1.0 - double(step)))));
+}
+
+// The law's compression of samples[at[k]] for k < count, in place, with compressMu's or
+// compressA's bits (on x86 two samples at a time).
+inline void compressTaken(Law law, float* samples, const int32_t* at, int32_t count) {
     int32_t k = 0;
 #if defined(__SSE2__)
     for (; k + 2 <= count; k += 2) {
@@ -195,7 +217,7 @@ inline void compressTaken(int16_t law, float* samples, const int32_t* at, int32_
 #endif
     for (; k < count; ++k) {
         float& x = samples[at[k]];
-        x = law == 1 ? compressMu(x) : compressA(x);
+        x = compress(law, x);
     }
 }
 

@@ -322,7 +322,8 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
     std::mt19937 random(20261209);
     std::uniform_real_distribution<double> share(1e-4, 0.45);
     std::normal_distribution<float> sample(0.0f, 0.5f);
-    using dsp::LowPass;
+    using dsp::FilterSection;
+    using dsp::SectionState;
     const auto signal = [&](int32_t frames, int call) {
         std::vector<float> v(static_cast<size_t>(frames));
         for (size_t i = 0; i < v.size(); ++i) {
@@ -337,19 +338,19 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
         }
         return v;
     };
-    const auto sameStates = [](const LowPass::State* a, const LowPass::State* b, int count) {
+    const auto sameStates = [](const SectionState* a, const SectionState* b, int count) {
         for (int k = 0; k < count; ++k) {
-            if (!sameBits(a[k].z1, b[k].z1) || !sameBits(a[k].z2, b[k].z2)) return false;
+            if (!sameBits(a[k].s1, b[k].s1) || !sameBits(a[k].s2, b[k].s2)) return false;
         }
         return true;
     };
     // [0, 1]: one channel's sections; [2, 3] and [4, 5]: two channels'; [6, 7]: the tone's.
-    LowPass::State plain[8] = {}, lanes[8] = {};
+    SectionState plain[8] = {}, lanes[8] = {};
     for (int call = 0; call < 1000; ++call) {
         const double cutoff = share(random);
-        const LowPass sections[2] = {LowPass::at(cutoff, 0.54119610014619698),
-                                     LowPass::at(cutoff, 1.3065629648763766)};
-        const LowPass tone = LowPass::at(share(random), 0.70710678118654752);
+        FilterSection sections[2];
+        dsp::antialiasSections(cutoff, sections);
+        const FilterSection tone = dsp::toneSection(share(random));
         // Blocks that fall silent are long: long enough for most filters to decay to silence.
         const uint32_t most = call % 5 == 3 ? 257 : 70;
         const auto frames = static_cast<int32_t>(random() % most);
@@ -360,12 +361,12 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
         const std::vector<float> rawTa = signal(toneFrames, call), rawTb = signal(toneFrames, call);
         const auto cleaned = [](const std::vector<float>& raw) {
             std::vector<float> v(raw.size());
-            std::transform(raw.begin(), raw.end(), v.begin(), LowPass::clean);
+            std::transform(raw.begin(), raw.end(), v.begin(), FilterSection::clean);
             return v;
         };
         const auto cleanedInBlocks = [](const std::vector<float>& raw) {
             std::vector<float> v(raw.size());
-            LowPass::cleanBlock(raw.data(), v.data(), static_cast<int32_t>(raw.size()));
+            FilterSection::cleanBlock(raw.data(), v.data(), static_cast<int32_t>(raw.size()));
             return v;
         };
         const std::vector<float> a = cleaned(rawA), b = cleaned(rawB), ta = cleaned(rawTa),
@@ -392,16 +393,17 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
         const float* const ltbIn = toneInPlace ? ltb.data() : ctb.data();
         // One pass of each kind, or (every third call) the anti-aliasing beside the tone.
         if (call % 3 == 0) {
-            LowPass::State* const p[2] = {plain + (stereo ? 2 : 0), plain + 4};
-            LowPass::State* const l[2] = {lanes + (stereo ? 2 : 0), lanes + 4};
+            SectionState* const p[2] = {plain + (stereo ? 2 : 0), plain + 4};
+            SectionState* const l[2] = {lanes + (stereo ? 2 : 0), lanes + 4};
             const float* const pIn[2] = {a.data(), b.data()};
             float* const pOut[2] = {pa.data(), pb.data()};
             const float* const lIn[2] = {laIn, lbIn};
             float* const lOut[2] = {la.data(), lb.data()};
-            const dsp::ToneBeside lt{tone, lanes + 6, {ltaIn, ltbIn}, {lta.data(), ltb.data()}};
+            const dsp::ToneBeside lt{
+                tone, {lanes + 6, lanes + 7}, {ltaIn, ltbIn}, {lta.data(), ltb.data()}};
             const int32_t count = stereo ? 2 : 1;
             for (int32_t c = 0; c < count; ++c)
-                LowPass::runPairPlain(sections, p[c], pIn[c], pOut[c], beside);
+                FilterSection::runPairPlain(sections, p[c], pIn[c], pOut[c], beside);
             if (stereo) {
                 tone.runTwoPlain(plain[6], plain[7], ta.data(), tb.data(), pta.data(), ptb.data(),
                                  beside);
@@ -417,13 +419,13 @@ TEST(FastFilters, SectionsInLanesEqualThePlainPasses) {
             if (!stereo) ltb = ptb;  // mono has one tone
         } else {
             if (stereo) {
-                LowPass::runPairTwoPlain(sections, plain + 2, plain + 4, a.data(), b.data(),
-                                         pa.data(), pb.data(), frames);
-                LowPass::runPairTwo(sections, lanes + 2, lanes + 4, laIn, lbIn, la.data(),
-                                    lb.data(), frames);
+                FilterSection::runPairTwoPlain(sections, plain + 2, plain + 4, a.data(), b.data(),
+                                               pa.data(), pb.data(), frames);
+                FilterSection::runPairTwo(sections, lanes + 2, lanes + 4, laIn, lbIn, la.data(),
+                                          lb.data(), frames);
             } else {
-                LowPass::runPairPlain(sections, plain, a.data(), pa.data(), frames);
-                LowPass::runPair(sections, lanes, laIn, la.data(), frames);
+                FilterSection::runPairPlain(sections, plain, a.data(), pa.data(), frames);
+                FilterSection::runPair(sections, lanes, laIn, la.data(), frames);
             }
             tone.runTwoPlain(plain[6], plain[7], ta.data(), tb.data(), pta.data(), ptb.data(),
                              toneFrames);

@@ -111,16 +111,17 @@ TEST(PortableMath, CompressionOfTakenSamplesIsEachSamplesBitForBit) {
     std::vector<int32_t> taken;
     for (int32_t i = 0; i < static_cast<int32_t>(samples.size()); i += 1 + int32_t(random() % 3))
         taken.push_back(i);
-    for (int16_t law : {int16_t{1}, int16_t{2}}) {
+    for (const dsp::Law law : {dsp::Law::MuLaw, dsp::Law::ALaw}) {
         std::vector<float> got = samples;
         dsp::companding::compressTaken(law, got.data(), taken.data(),
                                        static_cast<int32_t>(taken.size()));
         std::vector<float> expected = samples;
         for (int32_t i : taken) {
-            expected[size_t(i)] = law == 1 ? dsp::companding::compressMu(samples[size_t(i)])
-                                           : dsp::companding::compressA(samples[size_t(i)]);
+            expected[size_t(i)] = law == dsp::Law::MuLaw
+                                      ? dsp::companding::compressMu(samples[size_t(i)])
+                                      : dsp::companding::compressA(samples[size_t(i)]);
         }
-        EXPECT_TRUE(sameBits(got, expected)) << "law " << law;
+        EXPECT_TRUE(sameBits(got, expected)) << "law " << int(law);
     }
 }
 
