@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 namespace grindlet::dsp {
@@ -28,24 +29,26 @@ constexpr int32_t MOST_CHANNELS = 64;
 // The most files a batch (the render tool's, Python's) renders at once.
 constexpr int32_t MOST_JOBS = 256;
 
+// One control's facts, each field named in its row. A choice's index is its value.
 struct ControlFacts {
-    const char* symbol;  // lower case, for LV2 ports, command-line options and Python keywords
-    const char* name;    // as a host or a user interface shows it
-    const char* pin;     // the module's pin that carries it; empty for none
-    const char* unit;    // for numbers: "bits", "Hz", "dB", "%"; empty for a choice
-    double minimum;      // the values accepted
-    double maximum;
-    bool minimumExcluded;  // minimum itself is not accepted (a rate must be above 0)
-    double sliderMinimum;  // where a host's slider starts and ends (LV2)
-    double sliderMaximum;
-    bool logarithmic;     // a host's slider is best logarithmic
-    double defaultValue;  // for the front ends; for a choice, its index
-    StreamScaling scaling;
-    const char* const* choices;        // for a choice: the names shown, in index order
-    const char* const* choiceSymbols;  // and as typed (lower case)
-    size_t choiceCount;
-    const char* what;   // what it does, in a musician's words
-    const char* brief;  // the same in a line of help: what a value does
+    const char* symbol = "";  // lower case, for LV2 ports, command-line options and keywords
+    const char* name = "";    // as a host or a user interface shows it
+    const char* pin = "";     // the module's pin that carries it; empty for none
+    const char* unit = "";    // for numbers: "bits", "Hz", "dB", "%", "octaves"; empty otherwise
+    double minimum = 0.0;     // the values accepted
+    double maximum = 0.0;
+    bool minimumExcluded = false;  // minimum itself is not accepted (a rate must be above 0)
+    double sliderMinimum = 0.0;    // where a host's slider starts and ends (LV2)
+    double sliderMaximum = 0.0;
+    bool logarithmic = false;  // a host's slider is best logarithmic
+    bool integer = false;      // whole numbers only (a choice's index, a seed)
+    double defaultValue = 0.0;
+    StreamScaling scaling = StreamScaling::InEngine;
+    const char* const* choices = nullptr;        // for a choice: the names shown, in index order
+    const char* const* choiceSymbols = nullptr;  // and as typed (lower case)
+    size_t choiceCount = 0;
+    const char* what = "";   // what it does, in a musician's words
+    const char* brief = "";  // the same in a line of help: what a value does
 };
 
 inline constexpr const char* QUANTIZE_NAMES[] = {"Floor", "Round", "Inside"};
@@ -89,85 +92,185 @@ enum ControlIndex : size_t {
 // not. A host's Bits slider ends at 24 (above 23 bits nothing is quantized); the value itself may
 // go to 32.
 inline constexpr ControlFacts CONTROLS[] = {
-    {"bits", "Bits", "Bits", "bits", 0.0, 32.0, false, 0.0, 24.0, false, 8.0,
-     StreamScaling::DividedByTen, nullptr, nullptr, 0,
-     "How many bits each taken sample keeps: 16 is clean, 8 gritty, 4 crunchy, 0 silence. At 1 "
-     "bit only what passes half scale is kept, as a square wave: drive quieter material up for a "
-     "fuzz. Fractions are kept; above 23 nothing is quantized.",
-     "bit depth kept, fractions allowed; above 23 bits nothing is quantized, 0 is silence"},
-    {"rate", "Rate", "S.R.", "Hz", 0.0, 1e6, true, 20.0, 192000.0, true, 8000.0,
-     StreamScaling::DividedByTen, nullptr, nullptr, 0,
-     "How often a new sample is taken. Lower rates dull the top end and add metallic aliasing; "
-     "at or above the signal's own sample rate nothing is reduced.",
-     "rate at which new samples are taken; at or above the signal's own rate nothing is reduced"},
-    {"quantize", "Quantize", "Q.Mode", "", 0.0, 2.0, false, 0.0, 2.0, false, 1.0,
-     StreamScaling::Choice, QUANTIZE_NAMES, QUANTIZE_SYMBOLS, 3,
-     "How a sample snaps to a step: down (Floor, which adds a DC offset of half a step), to the "
-     "nearest (Round), or toward zero (Inside, which silences small signals first).",
-     "how samples snap to steps: down, to the nearest, or toward zero"},
-    {"mode", "Mode", "R.Mode", "", 0.0, 1.0, false, 0.0, 1.0, false, 0.0, StreamScaling::Choice,
-     MODE_NAMES, MODE_SYMBOLS, 2,
-     "Hold each taken sample (Step: hard, buzzy) or glide to the next (Linear: softer, one "
-     "sample period late).",
-     "hold each sample (step) or glide between them (linear, one sample period late)"},
-    {"drive", "Drive", "", "dB", -24.0, 24.0, false, -24.0, 24.0, false, 0.0,
-     StreamScaling::AroundModule, nullptr, nullptr, 0,
-     "Gain into the crusher: more pushes quiet parts up through the steps and louder ones "
-     "against the top; less leaves more of the signal below the first step.",
-     "gain into the crusher"},
-    {"mix", "Mix", "", "%", 0.0, 100.0, false, 0.0, 100.0, false, 100.0,
-     StreamScaling::AroundModule, nullptr, nullptr, 0,
-     "How much of the crushed signal is heard against the dry one: 100 is all crushed, lower "
-     "values blend the dry signal back in (parallel crushing).",
-     "crushed against dry signal (100: all crushed)"},
-    {"gain", "Output", "", "dB", -24.0, 24.0, false, -24.0, 24.0, false, 0.0,
-     StreamScaling::AroundModule, nullptr, nullptr, 0,
-     "Gain after the mix, to match the level of the bypassed signal.", "output gain after the mix"},
+    {.symbol = "bits",
+     .name = "Bits",
+     .pin = "Bits",
+     .unit = "bits",
+     .maximum = 32.0,
+     .sliderMaximum = 24.0,
+     .defaultValue = 8.0,
+     .scaling = StreamScaling::DividedByTen,
+     .what = "How many bits each taken sample keeps: 16 is clean, 8 gritty, 4 crunchy, 0 silence. "
+             "At 1 bit only what passes half scale is kept, as a square wave: drive quieter "
+             "material up for a fuzz. Fractions are kept; above 23 nothing is quantized.",
+     .brief = "bit depth kept, fractions allowed; above 23 bits nothing is quantized, 0 is "
+              "silence"},
+    {.symbol = "rate",
+     .name = "Rate",
+     .pin = "S.R.",
+     .unit = "Hz",
+     .maximum = 1e6,
+     .minimumExcluded = true,
+     .sliderMinimum = 20.0,
+     .sliderMaximum = 192000.0,
+     .logarithmic = true,
+     .defaultValue = 8000.0,
+     .scaling = StreamScaling::DividedByTen,
+     .what = "How often a new sample is taken. Lower rates dull the top end and add metallic "
+             "aliasing; at or above the signal's own sample rate nothing is reduced.",
+     .brief = "rate at which new samples are taken; at or above the signal's own rate nothing is "
+              "reduced"},
+    {.symbol = "quantize",
+     .name = "Quantize",
+     .pin = "Q.Mode",
+     .maximum = 2.0,
+     .sliderMaximum = 2.0,
+     .integer = true,
+     .defaultValue = 1.0,
+     .scaling = StreamScaling::Choice,
+     .choices = QUANTIZE_NAMES,
+     .choiceSymbols = QUANTIZE_SYMBOLS,
+     .choiceCount = std::size(QUANTIZE_NAMES),
+     .what = "How a sample snaps to a step: down (Floor, which adds a DC offset of half a step), "
+             "to the nearest (Round), or toward zero (Inside, which silences small signals "
+             "first).",
+     .brief = "how samples snap to steps: down, to the nearest, or toward zero"},
+    {.symbol = "mode",
+     .name = "Mode",
+     .pin = "R.Mode",
+     .maximum = 1.0,
+     .sliderMaximum = 1.0,
+     .integer = true,
+     .scaling = StreamScaling::Choice,
+     .choices = MODE_NAMES,
+     .choiceSymbols = MODE_SYMBOLS,
+     .choiceCount = std::size(MODE_NAMES),
+     .what = "Hold each taken sample (Step: hard, buzzy) or glide to the next (Linear: softer, "
+             "one sample period late).",
+     .brief = "hold each sample (step) or glide between them (linear, one sample period late)"},
+    {.symbol = "drive",
+     .name = "Drive",
+     .unit = "dB",
+     .minimum = -24.0,
+     .maximum = 24.0,
+     .sliderMinimum = -24.0,
+     .sliderMaximum = 24.0,
+     .scaling = StreamScaling::AroundModule,
+     .what = "Gain into the crusher: more pushes quiet parts up through the steps and louder ones "
+             "against the top; less leaves more of the signal below the first step.",
+     .brief = "gain into the crusher"},
+    {.symbol = "mix",
+     .name = "Mix",
+     .unit = "%",
+     .maximum = 100.0,
+     .sliderMaximum = 100.0,
+     .defaultValue = 100.0,
+     .scaling = StreamScaling::AroundModule,
+     .what = "How much of the crushed signal is heard against the dry one: 100 is all crushed, "
+             "lower values blend the dry signal back in (parallel crushing).",
+     .brief = "crushed against dry signal (100: all crushed)"},
+    {.symbol = "gain",
+     .name = "Output",
+     .unit = "dB",
+     .minimum = -24.0,
+     .maximum = 24.0,
+     .sliderMinimum = -24.0,
+     .sliderMaximum = 24.0,
+     .scaling = StreamScaling::AroundModule,
+     .what = "Gain after the mix, to match the level of the bypassed signal.",
+     .brief = "output gain after the mix"},
     // The stages below are off at their defaults: the output is then the reducers' alone.
-    {"antialias", "Anti-alias", "", "%", 0.0, 100.0, false, 0.0, 100.0, false, 0.0,
-     StreamScaling::InEngine, nullptr, nullptr, 0,
-     "A steep low-pass before the rate reduction that follows Rate's Nyquist frequency: at 100 "
-     "the reduction makes no aliasing (a clean old sampler), at 0 all of it (grit); between, a "
-     "blend of the two.",
-     "low-pass at Rate's Nyquist before the reduction, blended in (0: off)"},
-    {"tone", "Tone", "", "Hz", 0.0, 24000.0, false, 0.0, 20000.0, false, 0.0,
-     StreamScaling::InEngine, nullptr, nullptr, 0,
-     "A low-pass after the reduction, as an old converter's output filter smoothed its steps: "
-     "its cutoff in hertz, 0 for none.",
-     "low-pass after the reduction, its cutoff (0: off)"},
-    {"law", "Law", "", "", 0.0, 2.0, false, 0.0, 2.0, false, 0.0, StreamScaling::Choice, LAW_NAMES,
-     LAW_SYMBOLS, 3,
-     "How the steps are spaced: evenly (Linear), or finer near silence and coarser when loud, "
-     "as telephone lines compand (Mu-law in North America and Japan, A-law elsewhere): 8 bits "
-     "Mu-law at 8,000 Hz is the telephone.",
-     "spacing of the steps: even, or companded as telephones do"},
-    {"lfo_rate", "LFO Rate", "", "Hz", 0.01, 50.0, false, 0.01, 50.0, true, 0.5,
-     StreamScaling::InEngine, nullptr, nullptr, 0,
-     "How fast the LFO moves the rate, in cycles per second.", "speed of the LFO on Rate"},
-    {"lfo_depth", "LFO Depth", "", "octaves", 0.0, 4.0, false, 0.0, 4.0, false, 0.0,
-     StreamScaling::InEngine, nullptr, nullptr, 0,
-     "How far the LFO moves the rate up and down, in octaves: a little drifts like tape, a "
-     "lot sweeps; 0 for no LFO.",
-     "how far the LFO moves Rate up and down (0: off)"},
-    {"lfo_shape", "LFO Shape", "", "", 0.0, 2.0, false, 0.0, 2.0, false, 0.0, StreamScaling::Choice,
-     SHAPE_NAMES, SHAPE_SYMBOLS, 3,
-     "The LFO's wave: a smooth sine, a triangle, or random steps (a new value each cycle).",
-     "the LFO's wave"},
-    {"jitter", "Jitter", "", "%", 0.0, 100.0, false, 0.0, 100.0, false, 0.0,
-     StreamScaling::InEngine, nullptr, nullptr, 0,
-     "Random variation of the rate from moment to moment, as an unsteady clock: up to this "
-     "share above or below it.",
-     "random variation of Rate, as an unsteady clock (0: off)"},
-    {"dither", "Dither", "", "", 0.0, 1.0, false, 0.0, 1.0, false, 0.0, StreamScaling::Choice,
-     DITHER_NAMES, DITHER_SYMBOLS, 2,
-     "Noise of one step added before the steps are taken (TPDF): quiet passages turn to hiss "
-     "rather than breaking into distortion.",
-     "noise of one step before quantization"},
-    {"seed", "Seed", "", "", 0.0, 16777215.0, false, 0.0, 16777215.0, false, 0.0,
-     StreamScaling::InEngine, nullptr, nullptr, 0,
-     "Which random sequence the jitter, the random LFO and the dither follow: the same seed "
-     "and settings give the same output everywhere.",
-     "which random sequence jitter, random LFO and dither follow"},
+    {.symbol = "antialias",
+     .name = "Anti-alias",
+     .unit = "%",
+     .maximum = 100.0,
+     .sliderMaximum = 100.0,
+     .what = "A steep low-pass before the rate reduction that follows Rate: the further it "
+             "turns, the lower its cutoff and the less aliasing; at 100 the aliasing below 0.9 of "
+             "Rate's Nyquist frequency is at least 33 dB down (a clean old sampler), at 0 all of "
+             "it is heard (grit). It never cuts what is below that.",
+     .brief = "low-pass before the reduction, its cutoff falling to Rate's Nyquist at 100 (0: "
+              "off)"},
+    {.symbol = "tone",
+     .name = "Tone",
+     .unit = "Hz",
+     .maximum = 24000.0,
+     .sliderMaximum = 20000.0,
+     .what = "A low-pass after the reduction, as an old converter's output filter smoothed its "
+             "steps: its cutoff in hertz, 0 for none.",
+     .brief = "low-pass after the reduction, its cutoff (0: off)"},
+    {.symbol = "law",
+     .name = "Law",
+     .maximum = 2.0,
+     .sliderMaximum = 2.0,
+     .integer = true,
+     .scaling = StreamScaling::Choice,
+     .choices = LAW_NAMES,
+     .choiceSymbols = LAW_SYMBOLS,
+     .choiceCount = std::size(LAW_NAMES),
+     .what = "How the steps are spaced: evenly (Linear), or finer near silence and coarser when "
+             "loud, as telephone lines compand (Mu-law in North America and Japan, A-law "
+             "elsewhere): 8 bits Mu-law at 8,000 Hz is the telephone. A law ends at full scale.",
+     .brief = "spacing of the steps: even, or companded as telephones do"},
+    {.symbol = "lfo_rate",
+     .name = "LFO Rate",
+     .unit = "Hz",
+     .minimum = 0.01,
+     .maximum = 50.0,
+     .sliderMinimum = 0.01,
+     .sliderMaximum = 50.0,
+     .logarithmic = true,
+     .defaultValue = 0.5,
+     .what = "How fast the LFO moves the rate, in cycles per second.",
+     .brief = "speed of the LFO on Rate"},
+    {.symbol = "lfo_depth",
+     .name = "LFO Depth",
+     .unit = "octaves",
+     .maximum = 4.0,
+     .sliderMaximum = 4.0,
+     .what = "How far the LFO moves the rate up and down, in octaves: a little drifts like tape, "
+             "a lot sweeps; 0 for no LFO.",
+     .brief = "how far the LFO moves Rate up and down (0: off)"},
+    {.symbol = "lfo_shape",
+     .name = "LFO Shape",
+     .maximum = 2.0,
+     .sliderMaximum = 2.0,
+     .integer = true,
+     .scaling = StreamScaling::Choice,
+     .choices = SHAPE_NAMES,
+     .choiceSymbols = SHAPE_SYMBOLS,
+     .choiceCount = std::size(SHAPE_NAMES),
+     .what = "The LFO's wave: a smooth sine, a triangle, or random steps (a new value each "
+             "cycle).",
+     .brief = "the LFO's wave"},
+    {.symbol = "jitter",
+     .name = "Jitter",
+     .unit = "%",
+     .maximum = 100.0,
+     .sliderMaximum = 100.0,
+     .what = "Random variation of the rate from moment to moment, as an unsteady clock: up to "
+             "this share above or below it.",
+     .brief = "random variation of Rate, as an unsteady clock (0: off)"},
+    {.symbol = "dither",
+     .name = "Dither",
+     .maximum = 1.0,
+     .sliderMaximum = 1.0,
+     .integer = true,
+     .scaling = StreamScaling::Choice,
+     .choices = DITHER_NAMES,
+     .choiceSymbols = DITHER_SYMBOLS,
+     .choiceCount = std::size(DITHER_NAMES),
+     .what = "Noise of one step added before the steps are taken (TPDF): quiet passages turn to "
+             "hiss rather than breaking into distortion.",
+     .brief = "noise of one step before quantization"},
+    {.symbol = "seed",
+     .name = "Seed",
+     .maximum = 16777215.0,
+     .sliderMaximum = 16777215.0,
+     .integer = true,
+     .what = "Which random sequence the jitter, the random LFO and the dither follow: the same "
+             "seed and settings give the same output everywhere.",
+     .brief = "which random sequence jitter, random LFO and dither follow"},
 };
 
 inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];

@@ -55,10 +55,11 @@ std::string controlPort(const ControlFacts& control, int index) {
          << "\t\tlv2:symbol " << quoted(control.symbol) << " ;\n"
          << "\t\tlv2:name " << quoted(control.name) << " ;\n"
          << "\t\trdfs:comment " << quoted(control.what) << " ;\n"
-         << "\t\tlv2:default " << number(control.defaultValue, choice) << " ;\n"
-         << "\t\tlv2:minimum " << number(control.sliderMinimum, choice) << " ;\n"
-         << "\t\tlv2:maximum " << number(control.sliderMaximum, choice);
+         << "\t\tlv2:default " << number(control.defaultValue, control.integer) << " ;\n"
+         << "\t\tlv2:minimum " << number(control.sliderMinimum, control.integer) << " ;\n"
+         << "\t\tlv2:maximum " << number(control.sliderMaximum, control.integer);
     if (control.logarithmic) port << " ;\n\t\tlv2:portProperty pprops:logarithmic";
+    if (control.integer && !choice) port << " ;\n\t\tlv2:portProperty lv2:integer";
     if (!unitOf(control).empty()) port << " ;\n\t\tunits:unit " << unitOf(control);
     if (choice) {
         port << " ;\n\t\tlv2:portProperty lv2:integer , lv2:enumeration ;\n\t\tlv2:scalePoint ";

@@ -24,7 +24,7 @@ setup(
             "qz_grindlet._grindlet",
             sources,
             include_dirs=["src"],
-            cxx_std=17,
+            cxx_std=20,
             extra_compile_args=["-O3", "-msse2", "-mfpmath=sse", "-ffp-contract=off",
                                 "-fno-fast-math", "-D_FILE_OFFSET_BITS=64"],
             libraries=["sndfile"],

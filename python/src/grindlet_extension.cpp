@@ -703,10 +703,12 @@ std::string controlLines() {
 std::string keywordDefaults(bool unchanged = false) {
     std::string keywords;
     for (const dsp::ControlFacts& row : dsp::CONTROLS) {
-        keywords += (keywords.empty() ? "" : ", ") + std::string(row.symbol) + "=" +
-                    (unchanged ? std::string("None")
-                               : py::cast<std::string>(py::repr(defaultArgument(
-                                     static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS)))));
+        if (!keywords.empty()) keywords += ", ";
+        keywords += row.symbol;
+        keywords += '=';
+        keywords += unchanged ? std::string("None")
+                              : py::cast<std::string>(py::repr(defaultArgument(
+                                    static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS))));
     }
     return keywords;
 }
