@@ -42,12 +42,6 @@ void EngineCore::reset() {
 }
 
 void EngineCore::restart() {
-    for (int32_t channel = 0; channel < channelCount; ++channel) {
-        RateReducerState& reducer = state[channel].reducer;
-        reducer.holdPhase = 0.0f;
-        // A Linear ramp under way re-aims at its target over the first hold.
-        reducer.lastRate = LAST_RATE_AT_RESET;
-    }
     position = 0;
     changed = true;
 }

@@ -105,9 +105,9 @@ public:
     // As if just made, with the controls as they are set: a fresh phase and held samples,
     // filters at rest, the levels at their settings at once, the stream's position 0.
     void reset();
-    // The stream starts again at position 0 (the LFO's phase, the random numbers, the reducers'
-    // phase), but what sounds goes on: the held samples, the filters and the levels are kept,
-    // so that a live signal neither clicks nor drops out.
+    // The stream starts again at position 0 (the LFO's phase, the random numbers, the blocks),
+    // but what sounds goes on: the reducers, the filters and the levels are kept, so that a
+    // live signal neither clicks nor drops out.
     void restart();
 
 protected:

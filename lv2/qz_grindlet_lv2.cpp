@@ -3,6 +3,7 @@
 // front end shares what changed (the controls take effect at the run's first frame, as the
 // module reads its control streams at a block's first sample).
 #include <lv2/atom/atom.h>
+#include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
 #include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
@@ -30,24 +31,23 @@ constexpr const char* MONO_URI = "urn:qz-grindlet:mono";
 constexpr const char* STEREO_URI = "urn:qz-grindlet:stereo";
 constexpr int MAX_CHANNELS = 2;
 
-// The control ports follow the audio ports in the order of the table of controls, then the
-// host's bypass switch.
-constexpr uint32_t ENABLED_PORT = static_cast<uint32_t>(dsp::CONTROL_COUNT);
+// The ports after the audio ones, in order: every control of the table, then these. The Turtle
+// is generated from the same table (lv2/turtle_main.cpp).
+enum PortAfterAudio : uint32_t {
+    ENABLED_PORT = static_cast<uint32_t>(dsp::CONTROL_COUNT),  // the host's bypass switch
+    // The input's and the output's level in dB, peak meters that see every sample: each holds
+    // a run's loudest sample and falls back METER_FALL_DB_PER_SECOND, so a host that reads
+    // them a few times a second misses no peak.
+    INPUT_METER_PORT,
+    OUTPUT_METER_PORT,
+    // The host's transport (optional): where it starts rolling the stream starts again (see
+    // transportStarts).
+    TRANSPORT_PORT,
+};
 // What run() reads from the ports: every control, then the bypass switch.
 constexpr uint32_t PORTS_READ = ENABLED_PORT + 1;
-// After them, the meters a host shows: the input's and the output's level in dB. A display, not
-// a measurement: 30 times a second, the peak of a run's first METER_FRAMES frames (scanning every
-// sample would cost as much as the effect itself in a host's small blocks). The first: the input's
-// are read just before the engine reads them, the output's while they are still in the cache
-// (a block's last frames, read first, cost a large block a third of its time).
-constexpr uint32_t INPUT_METER_PORT = PORTS_READ, OUTPUT_METER_PORT = PORTS_READ + 1;
-// Last, the host's transport (optional): where it starts rolling, the effect starts afresh, so
-// that a render from where the transport started is the same every time (an export from the
-// session's start is the render tool's output of the same audio).
-constexpr uint32_t TRANSPORT_PORT = PORTS_READ + 2;
 constexpr float METER_FLOOR_DB = -90.0f;  // silence (a host's meter needs a number)
-constexpr int64_t METER_FRAMES = 128;     // a multiple of 16, the vector loop's step
-constexpr double METER_UPDATES_PER_SECOND = 30.0;
+constexpr double METER_FALL_DB_PER_SECOND = 20.0;
 
 // The largest finite magnitude among `count` samples (NaN and infinities are left out).
 float finitePeakOf(const float* samples, int64_t count) {
@@ -83,29 +83,30 @@ float peakOf(const float* samples, int64_t count) {
 #endif
 }
 
-// The loudest of the channels' samples [from, from + frames), in dB.
-float peakDecibels(const float* const* channels, int count, int64_t from, int64_t frames) {
-    float peak = 0.0f;
-    for (int c = 0; c < count; ++c) {
-        if (channels[c] != nullptr) peak = std::max(peak, peakOf(channels[c] + from, frames));
+// A peak meter in dB: a run's loudest sample, or what it showed before less its fall since.
+struct PeakMeter {
+    float decibels = METER_FLOOR_DB;
+    void show(float peak, double fallDb) {
+        constexpr double DB_PER_OCTAVE = 6.0205999132796239;  // 20·log10(2)
+        const double fallen = double(decibels) - fallDb;
+        // The companding's logarithm: a few terms and no library call, as a display needs.
+        const double heard = peak > 0.0f ? DB_PER_OCTAVE * dsp::companding::logTwo(peak) : -1e9;
+        decibels = static_cast<float>(std::max({heard, fallen, double(METER_FLOOR_DB)}));
     }
-    constexpr double DB_PER_OCTAVE = 6.0205999132796239;  // 20·log10(2)
-    // The companding's logarithm: a few terms and no library call, as a display needs.
-    const float decibels =
-        peak > 0.0f ? static_cast<float>(DB_PER_OCTAVE * dsp::companding::logTwo(peak)) : 0.0f;
-    return peak > 0.0f && decibels > METER_FLOOR_DB ? decibels : METER_FLOOR_DB;
-}
+};
+
 // Frames run at a time through a stand-in buffer where a host left an audio port unconnected.
 constexpr int64_t STAND_IN_FRAMES = 256;
 
 struct Grindlet {
-    Grindlet(double rate, int channelCount) : channels(channelCount), engine(rate, channelCount) {
+    Grindlet(double rate, int channelCount)
+        : channels(channelCount),
+          meterFallPerFrame(METER_FALL_DB_PER_SECOND / rate),
+          engine(rate, channelCount) {
         for (uint32_t i = 0; i < dsp::CONTROL_COUNT; ++i)
             portDefaults[i] = static_cast<float>(dsp::CONTROLS[i].defaultValue);
         portDefaults[ENABLED_PORT] = 1.0f;
         for (uint32_t i = 0; i < PORTS_READ; ++i) ports[i] = &portDefaults[i];
-        const double interval = rate / METER_UPDATES_PER_SECOND;
-        meterInterval = interval >= 1.0 && interval < 1e9 ? static_cast<int64_t>(interval) : 1;
     }
 
     int channels;
@@ -115,9 +116,9 @@ struct Grindlet {
     // that a run reads each without a test.
     float portDefaults[PORTS_READ] = {};
     const float* ports[PORTS_READ] = {};
-    float* meters[2] = {};      // input, output
-    int64_t framesToMeter = 0;  // until the meters are next measured
-    int64_t meterInterval = 1;  // frames between two measurements
+    float* meterPorts[2] = {};  // input, output
+    PeakMeter meters[2];
+    double meterFallPerFrame;
     // The ports' values at the last run, bit for bit: a run whose ports are unchanged (almost
     // every run) hands the engine nothing. Forgotten when a control port is connected or the
     // plugin activated.
@@ -129,6 +130,8 @@ struct Grindlet {
         LV2_URID object = 0, blank = 0, position = 0, speed = 0, floatType = 0;
     } uris;
     bool rolling = false;  // the transport's last speed was not 0
+    // Whether any input sample was heard since the transport stopped (or the plugin started).
+    bool heardWhileStopped = false;
     float standInInput[STAND_IN_FRAMES] = {};
     float standInOutput[STAND_IN_FRAMES] = {};
     dsp::Engine engine;
@@ -155,6 +158,15 @@ struct Grindlet {
         uint32_t word;
         std::memcpy(&word, port, sizeof word);
         return word;
+    }
+
+    // The loudest sample of every channel's [from, from + frames).
+    float peakOfChannels(const float* const* buffers, int64_t from, int64_t frames) const {
+        float peak = 0.0f;
+        for (int c = 0; c < channels; ++c) {
+            if (buffers[c] != nullptr) peak = std::max(peak, peakOf(buffers[c] + from, frames));
+        }
+        return peak;
     }
 
     // A host may leave an audio port unconnected: its channel reads silence and writes nowhere.
@@ -193,24 +205,23 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
 
 void connectPort(LV2_Handle instance, uint32_t port, void* data) {
     auto* plugin = static_cast<Grindlet*>(instance);
-    const auto channels = static_cast<uint32_t>(plugin->channels);
-    if (port < channels) {
+    const auto audio = static_cast<uint32_t>(plugin->channels);
+    if (port < audio) {
         plugin->input[port] = static_cast<const float*>(data);
-    } else if (port < 2 * channels) {
-        plugin->output[port - channels] = static_cast<float*>(data);
-    } else if (port - 2 * channels < dsp::CONTROL_COUNT) {
-        const uint32_t control = port - 2 * channels;
-        plugin->ports[control] =
-            data != nullptr ? static_cast<const float*>(data) : &plugin->portDefaults[control];
+        return;
+    }
+    if (port < 2 * audio) {
+        plugin->output[port - audio] = static_cast<float*>(data);
+        return;
+    }
+    const uint32_t after = port - 2 * audio;
+    if (after < PORTS_READ) {  // a control or the bypass switch
+        plugin->ports[after] =
+            data != nullptr ? static_cast<const float*>(data) : &plugin->portDefaults[after];
         plugin->portsKnown = false;
-    } else if (port - 2 * channels == ENABLED_PORT) {
-        plugin->ports[ENABLED_PORT] =
-            data != nullptr ? static_cast<const float*>(data) : &plugin->portDefaults[ENABLED_PORT];
-        plugin->portsKnown = false;
-    } else if (port - 2 * channels == INPUT_METER_PORT ||
-               port - 2 * channels == OUTPUT_METER_PORT) {
-        plugin->meters[port - 2 * channels - INPUT_METER_PORT] = static_cast<float*>(data);
-    } else if (port - 2 * channels == TRANSPORT_PORT) {
+    } else if (after == INPUT_METER_PORT || after == OUTPUT_METER_PORT) {
+        plugin->meterPorts[after - INPUT_METER_PORT] = static_cast<float*>(data);
+    } else if (after == TRANSPORT_PORT) {
         plugin->transport = static_cast<const LV2_Atom_Sequence*>(data);
     }
 }
@@ -222,6 +233,8 @@ void activate(LV2_Handle instance) {
     plugin->engine.reset();
     plugin->portsKnown = false;
     plugin->rolling = false;
+    plugin->heardWhileStopped = false;
+    plugin->meters[0] = plugin->meters[1] = {};
 }
 
 // The audio ports' buffers from frame `from` on.
@@ -236,64 +249,46 @@ struct Buffers {
     }
 };
 
-// The input is read before the engine runs: it may write the output over it. Out of run()'s
-// way, as a meter is read a few times a second.
-[[gnu::noinline]] void runMetered(Grindlet* plugin, uint32_t from, uint32_t sampleCount) {
-    const int64_t metered = std::min<int64_t>(sampleCount, METER_FRAMES);
-    if (plugin->meters[0] != nullptr)
-        *plugin->meters[0] = peakDecibels(plugin->input, plugin->channels, from, metered);
-    const Buffers buffers(plugin, from);
-    plugin->engine.process(buffers.in, buffers.out, sampleCount);
-    if (plugin->meters[1] != nullptr)
-        *plugin->meters[1] = peakDecibels(plugin->output, plugin->channels, from, metered);
-    plugin->framesToMeter = plugin->meterInterval;
-}
-
-// `count` frames from `from`: through stand-ins where a host left an audio port unconnected,
-// with the meters where they are due.
-inline void runFrames(Grindlet* plugin, uint32_t from, uint32_t count) {
-    for (int c = 0; c < plugin->channels; ++c) {
-        if (plugin->input[c] == nullptr || plugin->output[c] == nullptr) {
-            plugin->runWithStandIns(from, count);
-            return;
-        }
-    }
-    plugin->framesToMeter -= count;
-    if (plugin->framesToMeter <= 0 && count > 0) {
-        runMetered(plugin, from, count);
-        return;
-    }
-    if (from == 0) {
+// `count` frames from `from`, through stand-ins where a host left an audio port unconnected;
+// the input's peak is taken before the engine runs (it may write the output over it).
+void runFrames(Grindlet* plugin, uint32_t from, uint32_t count) {
+    if (count == 0) return;
+    const float inputPeak = plugin->peakOfChannels(plugin->input, from, count);
+    if (!plugin->rolling && inputPeak > 0.0f) plugin->heardWhileStopped = true;
+    bool connected = true;
+    for (int c = 0; c < plugin->channels; ++c)
+        connected = connected && plugin->input[c] != nullptr && plugin->output[c] != nullptr;
+    if (!connected) {
+        plugin->runWithStandIns(from, count);
+    } else if (from == 0) {
         plugin->engine.process(plugin->input, plugin->output, count);
-        return;
+    } else {
+        const Buffers buffers(plugin, from);
+        plugin->engine.process(buffers.in, buffers.out, count);
     }
-    const Buffers buffers(plugin, from);
-    plugin->engine.process(buffers.in, buffers.out, count);
+    const float outputPeak = plugin->peakOfChannels(plugin->output, from, count);
+    const double fall = plugin->meterFallPerFrame * double(count);
+    plugin->meters[0].show(inputPeak, fall);
+    plugin->meters[1].show(outputPeak, fall);
 }
 
-// An atom's body takes whole 8-byte words.
-constexpr uint64_t paddedSize(uint32_t size) { return (uint64_t{size} + 7u) & ~uint64_t{7}; }
-
-// The speed a time:Position object carries (false: none). Every size in it is checked against
-// the bytes the host gave: a malformed event is read as no event.
+// The speed a time:Position object carries (false: none). Every size is checked against the
+// bytes the host gave: a malformed event is read as no event.
 bool speedOf(const Grindlet* plugin, const LV2_Atom& atom, float& speed) {
     if ((atom.type != plugin->uris.object && atom.type != plugin->uris.blank) ||
         atom.size < sizeof(LV2_Atom_Object_Body))
         return false;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&atom + 1);
-    const auto* object = reinterpret_cast<const LV2_Atom_Object_Body*>(bytes);
-    if (object->otype != plugin->uris.position) return false;
-    for (uint64_t at = sizeof(LV2_Atom_Object_Body);
-         at <= atom.size && atom.size - at >= sizeof(LV2_Atom_Property_Body);) {
-        const auto* property = reinterpret_cast<const LV2_Atom_Property_Body*>(bytes + at);
-        const uint32_t valueSize = property->value.size;
-        if (valueSize > atom.size - at - sizeof(LV2_Atom_Property_Body)) return false;
+    const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&atom);
+    if (object->body.otype != plugin->uris.position) return false;
+    const auto* end = reinterpret_cast<const uint8_t*>(&object->body) + atom.size;
+    LV2_ATOM_OBJECT_FOREACH(object, property) {
+        const auto* value = reinterpret_cast<const uint8_t*>(&property->value + 1);
+        if (value > end || property->value.size > uint64_t(end - value)) return false;
         if (property->key == plugin->uris.speed && property->value.type == plugin->uris.floatType &&
-            valueSize >= sizeof(float)) {
-            std::memcpy(&speed, property + 1, sizeof speed);
+            property->value.size >= sizeof(float)) {
+            std::memcpy(&speed, value, sizeof speed);
             return true;
         }
-        at += sizeof(LV2_Atom_Property_Body) + paddedSize(valueSize);
     }
     return false;
 }
@@ -303,23 +298,32 @@ bool speedOf(const Grindlet* plugin, const LV2_Atom& atom, float& speed) {
 [[gnu::noinline]] uint32_t transportStart(Grindlet* plugin, uint32_t sampleCount) {
     uint32_t start = sampleCount;
     if (plugin->uris.position == 0) return start;  // no map: the events cannot be read
-    const LV2_Atom_Sequence& sequence = *plugin->transport;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&sequence.body);
-    for (uint64_t at = sizeof(LV2_Atom_Sequence_Body);
-         at <= sequence.atom.size && sequence.atom.size - at >= sizeof(LV2_Atom_Event);) {
-        const auto* event = reinterpret_cast<const LV2_Atom_Event*>(bytes + at);
-        if (event->body.size > sequence.atom.size - at - sizeof(LV2_Atom_Event)) break;
+    const LV2_Atom_Sequence* sequence = plugin->transport;
+    const auto* end = reinterpret_cast<const uint8_t*>(&sequence->body) + sequence->atom.size;
+    LV2_ATOM_SEQUENCE_FOREACH(sequence, event) {
+        const auto* body = reinterpret_cast<const uint8_t*>(&event->body + 1);
+        if (body > end || event->body.size > uint64_t(end - body)) break;
         float speed = 0.0f;
-        if (speedOf(plugin, event->body, speed)) {
-            const bool rolling = speed != 0.0f;
-            if (rolling && !plugin->rolling && start == sampleCount)
-                start =
-                    static_cast<uint32_t>(std::clamp<int64_t>(event->time.frames, 0, sampleCount));
-            plugin->rolling = rolling;
-        }
-        at += sizeof(LV2_Atom_Event) + paddedSize(event->body.size);
+        if (!speedOf(plugin, event->body, speed)) continue;
+        const bool rolling = speed != 0.0f;
+        if (rolling && !plugin->rolling && start == sampleCount)
+            start = static_cast<uint32_t>(std::clamp<int64_t>(event->time.frames, 0, sampleCount));
+        if (!rolling) plugin->heardWhileStopped = false;
+        plugin->rolling = rolling;
     }
     return start;
+}
+
+// Where the transport starts rolling the stream starts again, so that a render from there is
+// the same every time: after silence (an export from the session's start) the effect starts
+// afresh, as the render tool does; with a live signal the held samples and the filters go on
+// (engine.restart()), so that pressing play never clicks or drops out.
+void startTransport(Grindlet* plugin) {
+    if (plugin->heardWhileStopped) {
+        plugin->engine.restart();
+    } else {
+        plugin->engine.reset();
+    }
 }
 
 void run(LV2_Handle instance, uint32_t sampleCount) {
@@ -328,15 +332,30 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
     // A sequence with events (almost every run's is empty): the transport may start in it.
     if (plugin->transport != nullptr &&
         plugin->transport->atom.size > sizeof(LV2_Atom_Sequence_Body)) {
+        const bool wasRolling = plugin->rolling;
+        const bool heard = plugin->heardWhileStopped;
         const uint32_t start = transportStart(plugin, sampleCount);
         if (start < sampleCount) {
+            // The frames before the start, with the transport stopped.
+            const bool rollingNow = plugin->rolling;
+            plugin->rolling = false;
+            plugin->heardWhileStopped = heard && !wasRolling;
             runFrames(plugin, 0, start);
-            plugin->engine.reset();
+            startTransport(plugin);
+            plugin->rolling = rollingNow;
+            plugin->heardWhileStopped = false;
             runFrames(plugin, start, sampleCount - start);
+            for (int k = 0; k < 2; ++k) {
+                if (plugin->meterPorts[k] != nullptr)
+                    *plugin->meterPorts[k] = plugin->meters[k].decibels;
+            }
             return;
         }
     }
     runFrames(plugin, 0, sampleCount);
+    for (int k = 0; k < 2; ++k) {
+        if (plugin->meterPorts[k] != nullptr) *plugin->meterPorts[k] = plugin->meters[k].decibels;
+    }
 }
 
 void cleanup(LV2_Handle instance) { delete static_cast<Grindlet*>(instance); }

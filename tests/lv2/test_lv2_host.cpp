@@ -408,9 +408,9 @@ TEST(Lv2Plugin, LinearUnderRateAutomationStaysWithinTheSignal) {
     EXPECT_LE(largest, 0.9f) << "sample 63: " << output[63];
 }
 
-// The meters show the level: a sine at a quarter of full scale is -12.04 dB in (its peak falls in
-// the run's first frames, which the meters read); silence, a second later, is the floor; a NaN and
-// an infinity are left out.
+// The meters show the level: a sine at a quarter of full scale is -12.04 dB in wherever its
+// peak falls in a run; a NaN and an infinity are left out; silence falls back at 20 dB a second
+// to the floor.
 TEST(Lv2Plugin, MetersShowEachRunsPeak) {
     Plugin plugin(MONO, SAMPLE_RATE);
     ASSERT_TRUE(plugin.loaded());
@@ -419,7 +419,7 @@ TEST(Lv2Plugin, MetersShowEachRunsPeak) {
     plugin.connect("level_out", &levelOut);
     std::vector<float> in(512), out(512);
     for (size_t i = 0; i < in.size(); ++i)
-        in[i] = static_cast<float>(0.25 * sineOfTurns(double(i) / 64.0 + 0.125));
+        in[i] = static_cast<float>(0.25 * sineOfTurns(double(i) / 512.0 - 0.25));  // peak at 384
     in[100] = NAN;
     in[101] = -INFINITY;
     plugin.connectAudio(0, in.data(), out.data());
@@ -428,8 +428,46 @@ TEST(Lv2Plugin, MetersShowEachRunsPeak) {
     EXPECT_GT(levelOut, -14.0f);
     EXPECT_LT(levelOut, -10.0f);
     std::fill(in.begin(), in.end(), 0.0f);
-    for (int run = 0; run < 200; ++run) plugin.run(512);
+    const float before = levelIn;
+    for (int run = 0; run < 86; ++run) plugin.run(512);  // 1.0 s
+    EXPECT_NEAR(levelIn, before - 20.0f, 0.1f);
+    for (int run = 0; run < 400; ++run) plugin.run(512);
     EXPECT_EQ(levelIn, -90.0f);
+}
+
+// A host that reads the meters 30 times a second sees every peak: 16 drum hits of 3 ms, one
+// every 0.2 s at 0 dBFS, in 64-frame runs, each read within a dB of full scale at the reading
+// after it (a meter that looked at a run's first frames saw one of them).
+TEST(Lv2Plugin, AMeterReadThirtyTimesASecondSeesEveryHit) {
+    constexpr double RATE = 48000.0;
+    Plugin plugin(STEREO, RATE);
+    ASSERT_TRUE(plugin.loaded());
+    float levelIn = 0.0f, levelOut = 0.0f;
+    plugin.connect("level_in", &levelIn);
+    plugin.connect("level_out", &levelOut);
+    constexpr size_t HIT_EVERY = 9600, HIT_FRAMES = 144, RUN = 64, READ_EVERY = 1600;
+    std::vector<float> in(16 * HIT_EVERY, 0.0f), out(in.size());
+    for (size_t hit = 0; hit < 16; ++hit) {
+        for (size_t i = 0; i < HIT_FRAMES; ++i)  // a burst, its peak at a frame of its own
+            in[hit * HIT_EVERY + 1000 + hit * 37 + i] =
+                (i == 50 + hit ? 1.0f : 0.3f) * (i % 2 ? -1.0f : 1.0f);
+    }
+    int seenIn = 0, seenOut = 0;
+    bool inHit = false;
+    for (size_t at = 0; at < in.size(); at += RUN) {
+        for (uint32_t c = 0; c < 2; ++c) plugin.connectAudio(c, in.data() + at, out.data() + at);
+        plugin.run(RUN);
+        if ((at + RUN) % READ_EVERY == 0) {  // the host's display reads the ports
+            const bool loud = levelIn > -1.0f;
+            if (loud && !inHit) {
+                ++seenIn;
+                if (levelOut > -12.0f) ++seenOut;
+            }
+            inHit = loud;
+        }
+    }
+    EXPECT_EQ(seenIn, 16);
+    EXPECT_EQ(seenOut, 16);
 }
 
 TEST(Lv2Plugin, AnySampleRate) {
@@ -459,10 +497,11 @@ TEST(Lv2Plugin, ActivateStartsAfresh) {
     EXPECT_TRUE(sameBits(first, second));
 }
 
-// A host's transport that starts rolling mid-run starts the effect afresh at that frame (a
-// render from there is the same every time); one that was rolling already changes nothing, and
-// a malformed event nothing either.
-TEST(Lv2Plugin, ATransportStartingToRollStartsTheEffectAfresh) {
+// Where a host's transport starts rolling mid-run the stream starts again at that frame: after
+// silence (an export from the session's start) as the render tool starts, bit for bit, every
+// time; with a live signal without a click or a dropout. One that was rolling already changes
+// nothing, and a malformed event nothing either.
+TEST(Lv2Plugin, ATransportStartingToRollStartsTheStreamAgain) {
     UridMap map;
     const LV2_Feature mapFeature{LV2_URID__map, &map.feature};
     const LV2_Feature* const features[] = {&mapFeature, nullptr};
@@ -488,6 +527,10 @@ TEST(Lv2Plugin, ATransportStartingToRollStartsTheEffectAfresh) {
         lv2_atom_forge_pop(&forge, &sequence);
         return buffer;
     };
+    const auto run = [](Plugin& p, const float* in, float* out, uint32_t frames) {
+        for (uint32_t c = 0; c < p.channels(); ++c) p.connectAudio(c, in, out);
+        p.run(frames);
+    };
     for (const char* uri : {MONO, STEREO}) {
         SCOPED_TRACE(uri);
         Plugin host(uri, SAMPLE_RATE, features), fresh(uri, SAMPLE_RATE);
@@ -496,20 +539,19 @@ TEST(Lv2Plugin, ATransportStartingToRollStartsTheEffectAfresh) {
             p->controls = {5.0f, 3000.0f, 1.0f, 1.0f};
             p->controls.stages[dsp::CONTROL_TONE - FIRST_STAGE] = 4000.0f;
             p->controls.stages[dsp::CONTROL_LFO_DEPTH - FIRST_STAGE] = 1.0f;
+            p->controls.stages[dsp::CONTROL_DITHER - FIRST_STAGE] = 1.0f;
         }
+        // Silence while stopped, then rolling from frame 300 of the first run, on in the second.
+        std::vector<float> silentFirst = input;
+        std::fill(silentFirst.begin(), silentFirst.begin() + 300, 0.0f);
         std::vector<float> got(input.size()), expected(input.size());
-        const auto run = [](Plugin& p, const float* in, float* out, uint32_t frames) {
-            for (uint32_t c = 0; c < p.channels(); ++c) p.connectAudio(c, in, out);
-            p.run(frames);
-        };
-        // Stopped, then rolling from frame 300 of the first run; rolling on in the second.
         std::vector<uint64_t> first = positions({{0, 0.0f}, {300, 1.0f}});
         host.connect("transport", first.data());
-        run(host, input.data(), got.data(), 1000);
+        run(host, silentFirst.data(), got.data(), 1000);
         std::vector<uint64_t> second = positions({{100, 1.0f}});
         host.connect("transport", second.data());
-        run(host, input.data() + 1000, got.data() + 1000, 1000);
-        run(fresh, input.data() + 300, expected.data() + 300, 1700);
+        run(host, silentFirst.data() + 1000, got.data() + 1000, 1000);
+        run(fresh, silentFirst.data() + 300, expected.data() + 300, 1700);
         EXPECT_TRUE(sameBits(std::vector<float>(got.begin() + 300, got.end()),
                              std::vector<float>(expected.begin() + 300, expected.end())));
         // An event that claims more bytes than the sequence holds is read as none.
@@ -522,6 +564,29 @@ TEST(Lv2Plugin, ATransportStartingToRollStartsTheEffectAfresh) {
         EXPECT_TRUE(sameBits(std::vector<float>(got.begin(), got.begin() + 500),
                              std::vector<float>(expected.begin(), expected.begin() + 500)));
     }
+    // Live: a 100 Hz sine reduced to 1,000 Hz with the tone on, stopped, then play pressed at
+    // frame 4,000. No step at the start larger than the steady signal's, and not one frame of
+    // silence where a fresh start held nothing for 44 frames.
+    Plugin live(MONO, SAMPLE_RATE, features);
+    ASSERT_TRUE(live.loaded());
+    live.controls = {8.0f, 1000.0f, 1.0f, 0.0f};
+    live.controls.stages[dsp::CONTROL_TONE - FIRST_STAGE] = 3000.0f;
+    std::vector<float> sine(8000), out(8000);
+    for (size_t i = 0; i < sine.size(); ++i)
+        sine[i] = static_cast<float>(0.5 * sineOfTurns(double(i) * 100.0 / SAMPLE_RATE) + 0.3);
+    std::vector<uint64_t> stopped = positions({{0, 0.0f}});
+    live.connect("transport", stopped.data());
+    run(live, sine.data(), out.data(), 4000);
+    std::vector<uint64_t> play = positions({{0, 1.0f}});
+    live.connect("transport", play.data());
+    run(live, sine.data() + 4000, out.data() + 4000, 4000);
+    const auto largestJump = [&](size_t from, size_t to) {
+        float jump = 0.0f;
+        for (size_t i = from; i < to; ++i) jump = std::max(jump, std::fabs(out[i] - out[i - 1]));
+        return jump;
+    };
+    EXPECT_LE(largestJump(3990, 4200), largestJump(1000, 3990) * 1.01f);
+    for (size_t i = 4000; i < 4100; ++i) EXPECT_GT(out[i], 0.0f) << "frame " << i;
 }
 
 TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
