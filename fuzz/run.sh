@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a fuzz target for SECONDS (default 60) from its seed corpus and what earlier runs found
 # (kept in build/fuzz/TARGET-corpus); a fault's input goes to build/fuzz/. Exits non-zero on a
-# fault. TARGET: host_script (default), fast_paths, audio_input or pe_image (which damages the
-# windows preset's Module.sep, built first).
+# fault. TARGET: host_script (default), fast_paths, engine, audio_input or pe_image (which damages
+# the windows preset's Module.sep, built first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
@@ -11,6 +11,7 @@ max_len=2048
 case "$target" in
   host_script) seeds=fuzz/corpus; saved=build/fuzz/corpus ;;
   fast_paths) seeds=fuzz/corpus-fast-paths; saved=build/fuzz/corpus-fast-paths ;;
+  engine) seeds=fuzz/corpus-engine; saved=build/fuzz/corpus-engine ;;
   audio_input) seeds=fuzz/corpus-audio; saved=build/fuzz/corpus-audio; max_len=16384 ;;
   pe_image)
     seeds=fuzz/corpus-pe-image; saved=build/fuzz/corpus-pe-image; max_len=512
@@ -18,7 +19,7 @@ case "$target" in
       echo "fuzz: pe_image damages build/windows/Module.sep: build the windows preset first" >&2
       exit 2
     fi ;;
-  *) echo "fuzz: unknown target '$target' (host_script, fast_paths, audio_input or pe_image)" >&2; exit 2 ;;
+  *) echo "fuzz: unknown target '$target' (host_script, fast_paths, engine, audio_input or pe_image)" >&2; exit 2 ;;
 esac
 bash fuzz/build.sh
 mkdir -p "$saved"
