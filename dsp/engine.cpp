@@ -81,7 +81,7 @@ void Engine::modulateAhead(int64_t at, int32_t count) {
     }
 }
 
-void Engine::modulate(int64_t at, int64_t settled) {
+void Engine::modulateFast(int64_t at, int64_t settled) {
     if (aheadFor != plansRead) {  // made with the settings before
         for (Modulated& step : ahead) step.at = -1;
         aheadFor = plansRead;
@@ -337,8 +337,10 @@ void Engine::processInParts(const float* const* in, float* const* out, int64_t f
     const bool blocksCut = external != nullptr;
     const int64_t mostFrames =
         external != nullptr ? external->mostFrames() : std::numeric_limits<int64_t>::max();
-    inPieces(frames, blocksCut, mostFrames,
-             [&](int64_t at, int32_t piece) { run(in, out, at, piece); });
+    inPieces(
+        frames, blocksCut, mostFrames,
+        [&](int64_t at, int64_t settled) { modulateFast(at, settled); },
+        [&](int64_t at, int32_t piece) { run(in, out, at, piece); });
     if (toneWaiting.frames > 0) runWaitingTone(0);  // the call's last block
     directNext = !changed && !plan.perSample() && !plan.modulating() && sweeping == 0 &&
                  external == nullptr && levels.idle();

@@ -48,6 +48,7 @@ public:
     // of law cannot reach what the crusher holds.
     void plugIn(ChannelCrusher* crusher) {
         external = crusher;
+        ownReducers = crusher == nullptr;
         directNext = false;
     }
 
@@ -72,8 +73,9 @@ public:
 
 private:
     void processInParts(const float* const* in, float* const* out, int64_t frames);
-    bool ownReducers() const override { return external == nullptr; }
-    void modulate(int64_t at, int64_t settled) override;
+    // Readies the step from stream frame `at`, working out the next few the settings hold for
+    // (until frame `settled`) with it.
+    void modulateFast(int64_t at, int64_t settled);
     // The `count` steps from stream frame `at` into `ahead`, each worked out as modulationAt
     // does, stage by stage across the steps so that their chains of series run side by side.
     void modulateAhead(int64_t at, int32_t count);

@@ -109,7 +109,7 @@ void EngineCore::readControls(int64_t blockStart) {
     p.crush.quantize = choice(CONTROL_QUANTIZE);
     p.crush.linear = static_cast<Mode>(choice(CONTROL_MODE)) == Mode::Linear;
     const auto law = static_cast<Law>(choice(CONTROL_LAW));
-    if (law != p.law && ownReducers()) reencodeHeld(p.law, law);
+    if (law != p.law && ownReducers) reencodeHeld(p.law, law);
     p.law = law;
     p.lfoShape = static_cast<LfoShape>(choice(CONTROL_LFO_SHAPE));
     p.antialias = static_cast<float>(number(CONTROL_ANTIALIAS) / PERCENT);
@@ -215,7 +215,7 @@ EngineCore::Modulated EngineCore::modulationAt(int64_t at) const {
     return step;
 }
 
-void EngineCore::modulate(int64_t at, int64_t) {
+void EngineCore::modulate(int64_t at) {
     const Modulated step = modulationAt(at);
     plan.crush.rateStream = step.rateStream;
     if (plan.antialiasOn()) {

@@ -136,15 +136,16 @@ protected:
     // Cuts `frames` frames into pieces, each following one plan, and calls run(at, frames)
     // for each (at: the offset into the call's buffers) after readying the plan: the controls
     // are read at the call's first frame where one changed, and at each block's where sweeps
-    // move them; the modulation moves the rate every MODULATION_FRAMES frames of the stream.
-    // blocksCut: every piece ends at a block's end (as it does while sweeps move); mostFrames:
-    // the longest piece.
-    template <class Run>
-    void inPieces(int64_t frames, bool blocksCut, int64_t mostFrames, Run&& run);
-    // Readies the piece at stream frame `at` for the modulation step that holds it; the
-    // settings hold until frame `settled`. The fast engine works several steps out at once.
-    virtual void modulate(int64_t at, int64_t settled);
-    virtual ~EngineCore() = default;
+    // move them; the modulation moves the rate every MODULATION_FRAMES frames of the stream,
+    // where modulate(at, settled) readies the step from stream frame `at` (the settings hold
+    // until frame `settled`). blocksCut: every piece ends at a block's end (as it does while
+    // sweeps move); mostFrames: the longest piece.
+    template <class Modulate, class Run>
+    void inPieces(int64_t frames, bool blocksCut, int64_t mostFrames, Modulate&& modulate,
+                  Run&& run);
+    // The modulation step from stream frame `at`, one at a time (the fast engine works several
+    // steps out at once).
+    void modulate(int64_t at);
 
     // The block's plan from the values (and the sweeps at the block's first frame).
     void readControls(int64_t blockStart);
@@ -156,7 +157,7 @@ protected:
     // What the reducers hold under one law, as another holds it (a switch of law mid-hold).
     void reencodeHeld(Law from, Law to);
     // Whether the engine's own reducers crush (not a plugged-in module).
-    virtual bool ownReducers() const { return true; }
+    bool ownReducers = true;
 
     float rate;
     int32_t channelCount;
@@ -180,8 +181,9 @@ protected:
     ChannelState state[MOST_CHANNELS];
 };
 
-template <class Run>
-void EngineCore::inPieces(int64_t frames, bool blocksCut, int64_t mostFrames, Run&& run) {
+template <class Modulate, class Run>
+void EngineCore::inPieces(int64_t frames, bool blocksCut, int64_t mostFrames, Modulate&& modulate,
+                          Run&& run) {
     // Controls that changed for this call may change for the next: the modulation's steps
     // are not worked out past its end. Otherwise they may be, while nothing changes.
     bool controlsRead = false;

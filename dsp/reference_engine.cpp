@@ -84,8 +84,10 @@ void finish(const LevelStage& levels, const float* dry, const float* y, float* o
 }  // namespace
 
 void ReferenceEngine::process(const float* const* in, float* const* out, int64_t frames) {
-    inPieces(frames, false, std::numeric_limits<int64_t>::max(),
-             [&](int64_t at, int32_t n) { runPiece(in, out, at, n); });
+    inPieces(
+        frames, false, std::numeric_limits<int64_t>::max(),
+        [&](int64_t at, int64_t) { modulate(at); },
+        [&](int64_t at, int32_t n) { runPiece(in, out, at, n); });
 }
 
 void ReferenceEngine::runPiece(const float* const* in, float* const* out, int64_t at,

@@ -96,12 +96,13 @@ cmake --preset web -DGRINDLET_WERROR="$werror" >/dev/null
 cmake --build --preset web -j "$jobs"
 (cd web && GRINDLET_PYTHON="$tmp/venv/bin/python" GRINDLET_PYTHONPATH= node --test tests/)
 
-# A smoke run, so that the whole test run stays under 15 minutes on a machine that emulates i686
+# A smoke run, so that the whole test run stays under 25 minutes on a machine that emulates i686
 # (bash fuzz/run.sh SECONDS TARGET fuzzes for longer).
-fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-5}
+fuzz_seconds=${GRINDLET_FUZZ_SECONDS:-10}
 stage "fuzz smoke ($fuzz_seconds s each)"
 bash fuzz/run.sh "$fuzz_seconds" host_script
 bash fuzz/run.sh "$fuzz_seconds" fast_paths
+bash fuzz/run.sh "$fuzz_seconds" engine
 bash fuzz/run.sh "$fuzz_seconds" audio_input
 bash fuzz/run.sh "$fuzz_seconds" pe_image
 

@@ -198,8 +198,8 @@ Planar play(const EngineScript& s, Engine& engine) {
         engine.process(in.data(), to.data(), call.frames);
         if (call.inPlace) {
             for (size_t c = 0; c < s.input.size(); ++c)
-                std::copy(work[c].begin() + at, work[c].begin() + at + call.frames,
-                          out[c].begin() + at);
+                std::copy(work[c].data() + at, work[c].data() + at + call.frames,
+                          out[c].data() + at);
         }
         at += call.frames;
     }
