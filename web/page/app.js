@@ -3,12 +3,15 @@
 import { CONTROLS, MOST_CHANNELS, PRESETS, createGrindletNode, loadEngine, renderOffline } from "../dist/grindlet.js";
 import { spectrumDecibels } from "./spectrum.js";
 import { sampleRateOf } from "./sniff.js";
-import { MOST_WAV_DATA_BYTES, encodeFloatWav } from "./wav.js";
+import { MOST_WAV_DATA_BYTES, decodeWav, encodeFloatWav } from "./wav.js";
 
 // decodeAudioData holds the file and its samples at once: past this a tab runs out of memory.
 const MOST_FILE_BYTES = 1024 * 1024 * 1024;
 // Where the file does not say its rate, it is decoded at this one.
 const FALLBACK_RATE = 48000;
+// The rates the browser decodes and plays at; a WAV file at another is read here, and rendered.
+const LOWEST_PLAYED_RATE = 3000;
+const HIGHEST_PLAYED_RATE = 768000;
 // The views: a short excerpt rendered offline whenever a control moves.
 const EXCERPT_SECONDS = 0.5;
 const WAVEFORM_SECONDS = 0.01;
@@ -143,7 +146,11 @@ async function open(file) {
   const rate = sampleRateOf(bytes) ?? FALLBACK_RATE;
   let buffer;
   try {
-    buffer = await new OfflineAudioContext(1, 1, rate).decodeAudioData(bytes.buffer);
+    if (rate < LOWEST_PLAYED_RATE || rate > HIGHEST_PLAYED_RATE) {
+      buffer = samplesOf(decodeWav(bytes)); // only a WAV file says such a rate and is read here
+    } else {
+      buffer = await new OfflineAudioContext(1, 1, rate).decodeAudioData(bytes.buffer);
+    }
   } catch {
     state.buffer = null;
     $("play").disabled = true;
@@ -158,10 +165,22 @@ async function open(file) {
   state.name = file.name;
   const seconds = buffer.duration.toFixed(2);
   $("status").textContent = `${file.name}: ${seconds} s, ${buffer.numberOfChannels} channel(s), ${buffer.sampleRate} Hz.`;
-  $("play").disabled = false;
+  const playable = buffer instanceof AudioBuffer;
+  $("play").disabled = !playable;
   $("download").disabled = false;
-  say("");
+  say(playable ? "" : `The browser plays files from ${LOWEST_PLAYED_RATE} Hz up: this one is shown and rendered at its own ${buffer.sampleRate} Hz.`);
   scheduleViews();
+}
+
+// A decoded WAV file as the page reads an AudioBuffer.
+function samplesOf({ sampleRate, channels }) {
+  return {
+    sampleRate,
+    numberOfChannels: channels.length,
+    length: channels[0].length,
+    duration: channels[0].length / sampleRate,
+    getChannelData: (c) => channels[c],
+  };
 }
 
 // Live: the file looped through the node, made again for each file's channel count.

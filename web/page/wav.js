@@ -40,8 +40,9 @@ export function encodeFloatWav(channels, sampleRate) {
   return bytes;
 }
 
-// The channels and rate of a float WAV (format 3, or the extensible header's float).
-export function decodeFloatWav(bytes) {
+// The channels and rate of a WAV file: integer PCM of 8 to 32 bits, or float of 32 or 64 (the
+// extensible header's too), scaled to ±1 as decoders do. Throws what it cannot read.
+export function decodeWav(bytes) {
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   const tag = (at) => String.fromCharCode(...bytes.subarray(at, at + 4));
   if (bytes.length < 12 || tag(0) !== "RIFF" || tag(8) !== "WAVE") throw new Error("not a WAV file");
@@ -50,22 +51,34 @@ export function decodeFloatWav(bytes) {
     const id = tag(at);
     const size = view.getUint32(at + 4, true);
     const body = at + 8;
-    if (id === "fmt ") {
+    if (id === "fmt " && body + 16 <= bytes.length) {
       const code = view.getUint16(body, true);
+      const sub = code === 0xfffe && body + 26 <= bytes.length ? view.getUint16(body + 24, true) : code;
       format = {
-        float: code === 3 || (code === 0xfffe && view.getUint16(body + 24, true) === 3),
+        float: sub === 3,
+        pcm: sub === 1,
         channels: view.getUint16(body + 2, true),
         sampleRate: view.getUint32(body + 4, true),
         bits: view.getUint16(body + 14, true),
       };
     } else if (id === "data") {
-      if (format === null || !format.float || format.bits !== 32) throw new Error("not a 32-bit float WAV");
-      const frames = Math.floor(Math.min(size, bytes.length - body) / (4 * format.channels));
-      const channels = Array.from({ length: format.channels }, () => new Float32Array(frames));
+      if (format === null) throw new Error("a WAV file whose samples come before their format");
+      const { float, pcm, channels: count, bits } = format;
+      const width = bits / 8;
+      if (count === 0 || !((float && (bits === 32 || bits === 64)) || (pcm && [8, 16, 24, 32].includes(bits)))) {
+        throw new Error(`a WAV file of ${bits}-bit ${float ? "float" : pcm ? "PCM" : "samples of another kind"}`);
+      }
+      const frames = Math.floor(Math.min(size, bytes.length - body) / (width * count));
+      const channels = Array.from({ length: count }, () => new Float32Array(frames));
+      const read = (offset) => {
+        if (float) return bits === 32 ? view.getFloat32(offset, true) : view.getFloat64(offset, true);
+        if (bits === 8) return (view.getUint8(offset) - 128) / 128;
+        if (bits === 16) return view.getInt16(offset, true) / 32768;
+        if (bits === 24) return (((view.getUint8(offset + 2) << 24) | (view.getUint16(offset, true) << 8)) >> 8) / 8388608;
+        return view.getInt32(offset, true) / 2147483648;
+      };
       for (let i = 0; i < frames; ++i) {
-        for (let c = 0; c < format.channels; ++c) {
-          channels[c][i] = view.getFloat32(body + (i * format.channels + c) * 4, true);
-        }
+        for (let c = 0; c < count; ++c) channels[c][i] = read(body + (i * count + c) * width);
       }
       return { sampleRate: format.sampleRate, channels };
     }

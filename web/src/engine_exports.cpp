@@ -19,8 +19,8 @@ using grindlet::dsp::Engine;
 constexpr int32_t BUFFER_FRAMES = 128;
 // An AudioWorkletNode's channels (its channelCount) go up to this.
 constexpr int32_t MOST_WEB_CHANNELS = 32;
-// Web Audio's sample rates (what an AudioContext accepts).
-constexpr double LOWEST_RATE = 3000.0;
+// The sample rates a handle takes: any a file may have, up to Web Audio's highest.
+constexpr double LOWEST_RATE = 1.0;
 constexpr double HIGHEST_RATE = 768000.0;
 
 struct Handle {
@@ -38,7 +38,7 @@ struct Handle {
 
 #define GRINDLET_EXPORT(NAME) extern "C" __attribute__((export_name(#NAME)))
 
-// A new engine at this sample rate (Web Audio's range) for 1 to 32 channels, with every control
+// A new engine at this sample rate (1 Hz to 768 kHz) for 1 to 32 channels, with every control
 // at its default; null when either is out of range or memory ran out.
 GRINDLET_EXPORT(grindlet_create) Handle* grindlet_create(double sampleRate, int32_t channels) {
     if (!(sampleRate >= LOWEST_RATE && sampleRate <= HIGHEST_RATE)) return nullptr;

@@ -1,4 +1,5 @@
-// Types of QZ-Grindlet for Web Audio.
+// Types of QZ-Grindlet for Web Audio. The build writes this file into dist/ with the settings
+// typed control by control from the table of controls.
 
 /** One choice of a control that takes a choice. */
 export interface Choice {
@@ -11,7 +12,7 @@ export interface Choice {
 /** One row of the controls' table: every front end's facts about a control. */
 export interface Control {
   /** The control's name in settings, in `node.parameters` and on the command line. */
-  readonly symbol: string;
+  readonly symbol: ControlSymbol;
   readonly name: string;
   /** "bits", "Hz", "dB", "%", "octaves"; empty for a choice or a plain number. */
   readonly unit: string;
@@ -24,6 +25,8 @@ export interface Control {
   readonly sliderMaximum: number;
   /** A slider is best logarithmic. */
   readonly logarithmic: boolean;
+  /** Whole numbers only (a choice's index, a seed). */
+  readonly integer: boolean;
   /** For a choice, the index of its default. */
   readonly default: number;
   /** Empty for a number. */
@@ -34,6 +37,8 @@ export interface Control {
   readonly brief: string;
 }
 
+/* @SETTINGS@ */
+
 /** The controls in the engine's order. */
 export const CONTROLS: readonly Control[];
 
@@ -41,7 +46,7 @@ export const CONTROLS: readonly Control[];
 export interface Preset {
   readonly symbol: string;
   readonly label: string;
-  readonly settings: Readonly<Record<string, number | string>>;
+  readonly settings: Settings;
 }
 
 export const PRESETS: readonly Preset[];
@@ -51,11 +56,8 @@ export const MOST_CHANNELS: 32;
 /** Frames per render quantum: AudioParams are read once per this many frames. */
 export const QUANTUM_FRAMES: 128;
 
-/**
- * Controls by symbol: numbers in the table's units, choices by symbol, name or index.
- * For example `{ bits: 6, rate: 4000, quantize: "round", mode: "step", drive: 3 }`.
- */
-export type Settings = Readonly<Record<string, number | string>>;
+/** What a context may be: the browser's own, or a Tone.js context (or its raw context). */
+export type AnyAudioContext = BaseAudioContext | { readonly rawContext: unknown };
 
 export interface GrindletNodeOptions {
   /** 1 to 32 channels; 2 by default. */
@@ -68,35 +70,43 @@ export interface GrindletNodeOptions {
 }
 
 /** The effect as an AudioWorkletNode: numbers are k-rate AudioParams named by their symbols. */
-export interface GrindletNode extends AudioWorkletNode {
+export class GrindletNode extends AudioWorkletNode {
+  private constructor();
+  /** Resolves once the effect runs in the audio thread. */
+  readonly ready: Promise<void>;
   /** Numbers at the context's current time, choices from the next quantum on. */
   set(settings: Settings): void;
   /** A choice's symbol as last set. */
-  choice(symbol: string): string;
+  choice(symbol: ChoiceSymbol): string;
   /** true: the dry signal, crossfaded without a click. */
   bypass: boolean;
   /** As if just made, with the controls as they are. */
   reset(): void;
   /** The numbers each recorded quantum read, by symbol (a node made with recordQuanta). */
-  controlsUsed(): Promise<Record<string, Float32Array>>;
-  /** Frees the engine and disconnects the node. */
+  controlsUsed(): Promise<Record<NumberSymbol, Float32Array>>;
+  /** Frees the engine and disconnects the node; any later call but this one throws. */
   dispose(): void;
 }
 
-/** Compiles the engine (once per page); createGrindletNode does it when needed. */
+/** Compiles the engine (once per page or process); the other calls do it when needed. */
 export function loadEngine(): Promise<WebAssembly.Module>;
 
-/** Adds the worklet to the context (once) and makes a node. */
-export function createGrindletNode(context: BaseAudioContext, options?: GrindletNodeOptions): Promise<GrindletNode>;
+/** Adds the worklet to the context (once) and makes a node, once it runs. */
+export function createGrindletNode(context: AnyAudioContext, options?: GrindletNodeOptions): Promise<GrindletNode>;
 
 export interface RenderOptions {
-  /** Schedules the node's AudioParams before rendering. */
+  /** Schedules the node's AudioParams before rendering (a browser's Web Audio only). */
   automate?: (node: GrindletNode, context: OfflineAudioContext) => void;
   /** Also give the numbers each quantum read. */
   recordControls?: boolean;
 }
 
-/** The channels through the effect, rendered offline through the same node as live. */
+export interface RenderWithControls {
+  channels: Float32Array[];
+  controls: Record<NumberSymbol, Float32Array>;
+}
+
+/** The channels through the effect, exactly as a node renders them (in Node.js too). */
 export function renderOffline(
   channels: Float32Array[],
   sampleRate: number,
@@ -108,4 +118,10 @@ export function renderOffline(
   sampleRate: number,
   settings: Settings | undefined,
   options: RenderOptions & { recordControls: true },
-): Promise<{ channels: Float32Array[]; controls: Record<string, Float32Array> }>;
+): Promise<RenderWithControls>;
+export function renderOffline(
+  channels: Float32Array[],
+  sampleRate: number,
+  settings?: Settings,
+  options?: RenderOptions,
+): Promise<Float32Array[] | RenderWithControls>;

@@ -34,7 +34,8 @@ GRINDLET_EXPORT(control_text) const char* control_text(int32_t control, int32_t 
 }
 
 // 0 minimum, 1 maximum, 2 whether the minimum is excluded, 3 slider minimum, 4 slider maximum,
-// 5 whether the slider is logarithmic, 6 default, 7 how many choices (0: a number).
+// 5 whether the slider is logarithmic, 6 default, 7 how many choices (0: a number), 8 whether it
+// takes whole numbers only.
 GRINDLET_EXPORT(control_number) double control_number(int32_t control, int32_t field) {
     if (!isControl(control)) return 0.0;
     const ControlFacts& facts = CONTROLS[control];
@@ -45,8 +46,9 @@ GRINDLET_EXPORT(control_number) double control_number(int32_t control, int32_t f
                               facts.sliderMaximum,
                               facts.logarithmic ? 1.0 : 0.0,
                               facts.defaultValue,
-                              static_cast<double>(facts.choiceCount)};
-    return field >= 0 && field < 8 ? numbers[field] : 0.0;
+                              static_cast<double>(facts.choiceCount),
+                              facts.integer ? 1.0 : 0.0};
+    return field >= 0 && field < 9 ? numbers[field] : 0.0;
 }
 
 // A choice's name (field 0) or symbol (field 1).

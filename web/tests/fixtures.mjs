@@ -6,7 +6,7 @@ import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 
-import { decodeFloatWav, encodeFloatWav } from "../page/wav.js";
+import { decodeWav, encodeFloatWav } from "../page/wav.js";
 
 export const WEB = join(dirname(fileURLToPath(import.meta.url)), "..");
 export const RENDER = process.env.GRINDLET_RENDER ?? join(WEB, "..", "build", "native", "grindlet-render");
@@ -43,7 +43,7 @@ export function renderTool(folder, channels, sampleRate, settings) {
   rmSync(output, { force: true });
   const options = Object.entries(settings).flatMap(([symbol, value]) => [`--${symbol}`, String(value)]);
   execFileSync(RENDER, [input, "--format", "float", "-o", output, ...options], { stdio: ["ignore", "ignore", "inherit"] });
-  return decodeFloatWav(readFileSync(output));
+  return decodeWav(readFileSync(output));
 }
 
 export function renderToolExists() {

@@ -30,6 +30,7 @@ test("the tarball holds the module, the worklet, the engine, the tables and the 
   assert.deepEqual(installed.files, [
     "README.md",
     "dist/LICENSE",
+    "dist/grindlet-engine.js",
     "dist/grindlet-processor.js",
     "dist/grindlet.d.ts",
     "dist/grindlet.js",

@@ -7,7 +7,7 @@ import { describe, test } from "node:test";
 import { pathToFileURL } from "node:url";
 
 import { PRESETS } from "../dist/tables.js";
-import { encodeFloatWav, decodeFloatWav } from "../page/wav.js";
+import { encodeFloatWav, decodeWav } from "../page/wav.js";
 import { WEB, firstDifference, renderTool, testSignal } from "./fixtures.mjs";
 import { useBrowser } from "./session.mjs";
 
@@ -46,13 +46,74 @@ describe("the page", () => {
     assert.equal(download.suggestedFilename(), "chirp-grindlet.wav");
     const saved = join(session.folder.path, "downloaded.wav");
     await download.saveAs(saved);
-    const got = decodeFloatWav(readFileSync(saved));
+    const got = decodeWav(readFileSync(saved));
     assert.equal(got.sampleRate, rate);
     assert.equal(got.channels.length, 2);
     got.channels.forEach((samples, c) => {
       const at = firstDifference(samples, expected.channels[c]);
       assert.equal(at, -1, `channel ${c} differs from frame ${at}: ${samples[at]} against ${expected.channels[c][at]}`);
     });
+    await page.close();
+  });
+
+  // Every slider move renders the views again: a hundred and fifty of them in one page, and the
+  // download after them still gives the render tool's bits (it once wrote silence from the
+  // 124th render on).
+  test("renders right after many moves of a slider", async () => {
+    const rate = 22050;
+    const input = testSignal(rate, 1, 1);
+    const preset = PRESETS.find((p) => p.symbol === "walkie-talkie");
+    const expected = renderTool(session.folder.path, input, rate, preset.settings);
+    const page = await openPage();
+    await page.waitForSelector("body[data-ready]");
+    await page.setInputFiles("#file", { name: "many.wav", mimeType: "audio/wav", buffer: Buffer.from(encodeFloatWav(input, rate)) });
+    await page.waitForFunction(() => Number(document.body.dataset.views ?? 0) >= 1);
+    for (let move = 0; move < 150; ++move) {
+      const views = await page.evaluate(() => Number(document.body.dataset.views));
+      await page.locator("#control-bits").fill(String(100 + (move % 7) * 100));
+      await page.waitForFunction((before) => Number(document.body.dataset.views) > before, views);
+    }
+    await page.selectOption("#presets", preset.symbol);
+    const [download] = await Promise.all([page.waitForEvent("download"), page.click("#download")]);
+    const saved = join(session.folder.path, "many.wav");
+    await download.saveAs(saved);
+    const got = decodeWav(readFileSync(saved));
+    assert.equal(firstDifference(got.channels[0], expected.channels[0]), -1);
+    assert.ok(got.channels[0].some((x) => x !== 0));
+    await page.close();
+  });
+
+  // The browser decodes and plays from 3000 Hz up: a WAV file at 1000 Hz is read by the page,
+  // shown and rendered at its own rate, and play says why it is not offered.
+  test("opens a WAV file at a rate the browser does not play", async () => {
+    const rate = 1000;
+    const frames = 2000;
+    const bytes = new Uint8Array(44 + 2 * frames);
+    const view = new DataView(bytes.buffer);
+    bytes.set(Buffer.from("RIFF"), 0);
+    view.setUint32(4, 36 + 2 * frames, true);
+    bytes.set(Buffer.from("WAVEfmt "), 8);
+    [16, 1, 1, rate, 2 * rate, 2, 16].forEach((v, k) => (k < 1 || k === 3 || k === 4 ? view.setUint32 : view.setUint16).call(view, [16, 20, 22, 24, 28, 32, 34][k], v, true));
+    bytes.set(Buffer.from("data"), 36);
+    view.setUint32(40, 2 * frames, true);
+    const samples = new Float32Array(frames);
+    for (let i = 0; i < frames; ++i) {
+      view.setInt16(44 + 2 * i, Math.round(20000 * Math.sin(i / 5)), true);
+      samples[i] = view.getInt16(44 + 2 * i, true) / 32768;
+    }
+    const expected = renderTool(session.folder.path, [samples], rate, {});
+    const page = await openPage();
+    await page.waitForSelector("body[data-ready]");
+    await page.setInputFiles("#file", { name: "low.wav", mimeType: "audio/wav", buffer: Buffer.from(bytes) });
+    await page.waitForFunction(() => document.querySelector("#status").textContent.startsWith("low.wav: 2.00 s, 1 channel(s), 1000 Hz"));
+    assert.match(await message(page), /plays files from 3000 Hz up: this one is shown and rendered at its own 1000 Hz/);
+    assert.equal(await page.locator("#play").isDisabled(), true);
+    const [download] = await Promise.all([page.waitForEvent("download"), page.click("#download")]);
+    const saved = join(session.folder.path, "low-out.wav");
+    await download.saveAs(saved);
+    const got = decodeWav(readFileSync(saved));
+    assert.equal(got.sampleRate, rate);
+    assert.equal(firstDifference(got.channels[0], expected.channels[0]), -1);
     await page.close();
   });
 
