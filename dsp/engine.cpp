@@ -40,17 +40,15 @@ float cleanPeak(const float* x, int32_t frames) {
     return peak;
 }
 
-// guarded() of every frame, at one limit.
+// guarded() of every frame, at one limit. Above zero (and the filters' output is never NaN) a
+// minimum and a maximum give guarded()'s bits.
 void guardBlock(float* y, float limit, int32_t frames) {
     int32_t i = 0;
 #if defined(__SSE2__)
-    const __m128 high = _mm_set1_ps(limit), low = _mm_set1_ps(-limit);
-    for (; i + 4 <= frames; i += 4) {
-        const __m128 v = _mm_loadu_ps(y + i);
-        const __m128 above = _mm_cmpgt_ps(v, high), below = _mm_cmplt_ps(v, low);
-        const __m128 within = _mm_andnot_ps(_mm_or_ps(above, below), v);
-        _mm_storeu_ps(
-            y + i, _mm_or_ps(within, _mm_or_ps(_mm_and_ps(above, high), _mm_and_ps(below, low))));
+    if (limit > 0.0f) {
+        const __m128 high = _mm_set1_ps(limit), low = _mm_set1_ps(-limit);
+        for (; i + 4 <= frames; i += 4)
+            _mm_storeu_ps(y + i, _mm_max_ps(_mm_min_ps(_mm_loadu_ps(y + i), high), low));
     }
 #endif
     for (; i < frames; ++i) y[i] = guarded(y[i], limit);
@@ -102,19 +100,19 @@ void Engine::modulateFast(int64_t at, int64_t settled) {
     }
 }
 
-bool Engine::guardFor(int32_t k, int32_t channel, const float* cleaned, int32_t frames) {
+void Engine::guardFor(int32_t k, int32_t channel, const float* input, float blockPeak,
+                      int32_t frames) {
     float& peak = state[channel].peak;
-    if (cleanPeak(cleaned, frames) <= peak) {
+    if (blockPeak <= peak) {
         guardLimitBlock[k] = guardLimit(peak, plan.heardStep);
         guardPerFrame[k] = false;
-        return true;
+        return;
     }
     for (int32_t i = 0; i < frames; ++i) {
-        peak = std::max(peak, std::fabs(FilterSection::clean(cleaned[i])));
+        peak = std::max(peak, std::fabs(FilterSection::clean(input[i])));
         guardLimitFrames[k][i] = guardLimit(peak, plan.heardStep);
     }
     guardPerFrame[k] = true;
-    return false;
 }
 
 void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sources, int32_t frames,
@@ -124,10 +122,10 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
         // The anti-aliasing takes its input cleaned (silence, NaN and infinities as +0).
         const float* filterIn[2] = {};
         for (int32_t k = 0; k < pair; ++k) {
-            FilterSection::cleanBlock(sources[k], filterInput[k], frames);
+            const float peak = FilterSection::cleanBlock(sources[k], filterInput[k], frames);
+            guardFor(k, first + k, filterInput[k], peak, frames);
             filterIn[k] = filterInput[k];
         }
-        for (int32_t k = 0; k < pair; ++k) guardFor(k, first + k, filterInput[k], frames);
         SectionState* const states[2] = {state[first].antialias, state[first + pair - 1].antialias};
         // The tone of the block before runs beside this one's anti-aliasing, as far as both go.
         const int32_t beside = std::min(frames, toneWaiting.frames);
@@ -151,7 +149,8 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
     } else {
         for (int32_t k = 0; k < pair; ++k) {
             std::copy(sources[k], sources[k] + frames, staged[k]);
-            if (plan.filtered()) guardFor(k, first + k, staged[k], frames);
+            if (plan.filtered())
+                guardFor(k, first + k, staged[k], cleanPeak(staged[k], frames), frames);
         }
     }
     if (plan.law == Law::Linear && !plan.dither) return;

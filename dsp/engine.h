@@ -98,9 +98,10 @@ private:
     int32_t findTakes(int32_t channel, int32_t frames, float* scratch);
     // The law's expansion of a reducer's output sample (bits as they are).
     float expanded(uint32_t bits);
-    // The guard's limits for a block of pair channel k's driven, cleaned samples: true where
-    // one limit holds the whole block (guardLimit[k]), else one per frame (guardLimits[k]).
-    bool guardFor(int32_t k, int32_t channel, const float* cleaned, int32_t frames);
+    // The guard's limits for a block of pair channel k's driven samples, whose loudest cleaned
+    // one is `peak`: one limit for the whole block where it is no louder than what came before
+    // (guardLimitBlock[k]), else one per frame (guardLimitFrames[k]).
+    void guardFor(int32_t k, int32_t channel, const float* input, float peak, int32_t frames);
     // True where it wrote only what each hold stands at, into heldOut (given where the takes
     // are known), not the frames.
     bool crush(int32_t channel, const float* in, float* out, int32_t frames,

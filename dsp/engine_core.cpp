@@ -170,6 +170,7 @@ double EngineCore::antialiasShare(float rateHz) const {
     const double target = PASSBAND_OF_NYQUIST * double(rateHz) / 2.0 / double(rate);
     if (!(target < FilterSection::HIGHEST_SHARE)) return FilterSection::HIGHEST_SHARE;
     const double low = target > FilterSection::LOWEST_SHARE ? target : FilterSection::LOWEST_SHARE;
+    if (plan.antialias == 1.0f) return low;  // 2^0: the same, without the logarithm
     const double octavesAbove =
         (1.0 - double(plan.antialias)) * binaryLogarithm(FilterSection::HIGHEST_SHARE / low);
     return low * powerOfTwo(octavesAbove);

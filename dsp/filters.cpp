@@ -1,5 +1,7 @@
 #include "filters.h"
 
+#include <algorithm>
+
 namespace grindlet::dsp {
 
 namespace {
@@ -21,7 +23,6 @@ struct Integrators {
         f.q = coefficient(q);
         f.r = coefficient(r);
         f.m = coefficient(2.0 * a1 - 1.0);
-        f.n = coefficient(1.0 - 2.0 * a3);
         f.c = coefficient(2.0 * a2);
         f.e = coefficient(2.0 * a3);
         return f;
@@ -235,11 +236,21 @@ FilterSection toneSection(double share) {
 
 #if defined(__SSE2__)
 
-void FilterSection::cleanBlock(const float* in, float* out, int32_t frames) {
+float FilterSection::cleanBlock(const float* in, float* out, int32_t frames) {
     int32_t i = 0;
-    for (; i + 4 <= frames; i += 4)
-        _mm_storeu_ps(out + i, SectionLanes::clean(_mm_loadu_ps(in + i)));
-    for (; i < frames; ++i) out[i] = clean(in[i]);
+    __m128 peaks = _mm_setzero_ps();
+    for (; i + 4 <= frames; i += 4) {
+        const __m128 cleaned = SectionLanes::clean(_mm_loadu_ps(in + i));
+        peaks = _mm_max_ps(peaks, SectionLanes::magnitude(cleaned));
+        _mm_storeu_ps(out + i, cleaned);
+    }
+    float peak = std::max(std::max(lane(peaks, 0), lane(peaks, 1)),
+                          std::max(lane(peaks, 2), lane(peaks, 3)));
+    for (; i < frames; ++i) {
+        out[i] = clean(in[i]);
+        peak = std::max(peak, std::fabs(out[i]));
+    }
+    return peak;
 }
 
 void FilterSection::runTwo(SectionState& sa, SectionState& sb, const float* a, const float* b,
@@ -278,8 +289,13 @@ void runPairsBeside(const FilterSection* sections, SectionState* const* states,
 
 #else
 
-void FilterSection::cleanBlock(const float* in, float* out, int32_t frames) {
-    for (int32_t i = 0; i < frames; ++i) out[i] = clean(in[i]);
+float FilterSection::cleanBlock(const float* in, float* out, int32_t frames) {
+    float peak = 0.0f;
+    for (int32_t i = 0; i < frames; ++i) {
+        out[i] = clean(in[i]);
+        peak = std::max(peak, std::fabs(out[i]));
+    }
+    return peak;
 }
 
 void FilterSection::runTwo(SectionState& sa, SectionState& sb, const float* a, const float* b,

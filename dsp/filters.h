@@ -6,11 +6,12 @@
 //
 // A section is a state-variable filter whose two integrators follow the trapezoidal rule (the
 // bilinear transform of the analog section s1' = ω(x − k·s1 − s2), s2' = ω·s1), written as
-// the update of its two states, so that the feedback from one state to the next is a product
-// and two sums:
+// the update of its two states, so that the feedback from one state to the next is a difference,
+// a product and a sum, and the output comes off the states beside it:
 //     y   = (p·s1 + q·s2) + r·x
-//     s1' = (m·s1 − c·s2) + c·x
-//     s2' = (c·s1 + n·s2) + e·x
+//     d   = x − s2
+//     s1' = m·s1 + c·d
+//     s2' = (s2 + c·s1) + e·d
 // Why it stays bounded however its cutoff moves, even from one sample to the next: with the
 // prewarped g = tan(π·cutoff/rate), the state update is s' = C(g)·s + b(g)·x where C(g) =
 // (I + gA)(I − gA)⁻¹ is the Cayley transform of the analog section's A = [[−k, −1], [1, 0]].
@@ -45,7 +46,7 @@ struct SectionState {
 
 struct FilterSection {
     // The update above; the default passes nothing.
-    float p = 0.0f, q = 0.0f, r = 0.0f, m = 0.0f, n = 0.0f, c = 0.0f, e = 0.0f;
+    float p = 0.0f, q = 0.0f, r = 0.0f, m = 0.0f, c = 0.0f, e = 0.0f;
 
     // Below this a value is silence: the input's samples and the states (see above). A NaN or
     // an infinity in the input is silence too (clean): one bad sample cannot silence a filter
@@ -62,8 +63,9 @@ struct FilterSection {
     }
     static float quiet(float v) { return std::fabs(v) >= SILENCE ? v : 0.0f; }
     // clean() of every sample, from in to out (which may be in): what each pass below takes.
-    // Once, ahead of a pass, four samples at a time, rather than in the feedback's loop.
-    static void cleanBlock(const float* in, float* out, int32_t frames);
+    // Once, ahead of a pass, four samples at a time, rather than in the feedback's loop. Returns
+    // the loudest sample cleaned.
+    static float cleanBlock(const float* in, float* out, int32_t frames);
 
     // g = tan(π·share) for a cutoff's share of the sample rate, kept within the shares above:
     // the bilinear transform's prewarp, by our own sine.
@@ -77,8 +79,9 @@ struct FilterSection {
     // One clean sample x through the section; states in s.
     [[gnu::always_inline]] float step(float x, SectionState& s) const {
         const float y = (p * s.s1 + q * s.s2) + r * x;
-        const float t1 = (m * s.s1 - c * s.s2) + c * x;
-        const float t2 = (c * s.s1 + n * s.s2) + e * x;
+        const float d = x - s.s2;
+        const float t1 = m * s.s1 + c * d;
+        const float t2 = (s.s2 + c * s.s1) + e * d;
         s.s1 = quiet(t1);
         s.s2 = quiet(t2);
         return y;
@@ -170,16 +173,15 @@ void runPairsBeside(const FilterSection* sections, SectionState* const* states,
 
 // Up to four sections, one in each lane of a vector (a lane without a section computes zeros).
 struct SectionLanes {
-    __m128 p, q, r, m, n, c, e, s1, s2;
+    __m128 p, q, r, m, c, e, s1, s2;
 
     // Built in registers, not through an array in memory: a vector loaded from four separate
-    // stores waits for them all, and a pass of a few dozen frames starts with nine.
+    // stores waits for them all, and a pass of a few dozen frames starts with eight.
     SectionLanes(const FilterSection* const (&sections)[4], SectionState* const (&states)[4])
         : p(across(sections, &FilterSection::p)),
           q(across(sections, &FilterSection::q)),
           r(across(sections, &FilterSection::r)),
           m(across(sections, &FilterSection::m)),
-          n(across(sections, &FilterSection::n)),
           c(across(sections, &FilterSection::c)),
           e(across(sections, &FilterSection::e)),
           s1(across(sections, states, &SectionState::s1)),
@@ -214,8 +216,9 @@ struct SectionLanes {
     [[gnu::always_inline]] __m128 step(__m128 x, __m128& smallest) {
         const __m128 y =
             _mm_add_ps(_mm_add_ps(_mm_mul_ps(p, s1), _mm_mul_ps(q, s2)), _mm_mul_ps(r, x));
-        __m128 t1 = _mm_add_ps(_mm_sub_ps(_mm_mul_ps(m, s1), _mm_mul_ps(c, s2)), _mm_mul_ps(c, x));
-        __m128 t2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(c, s1), _mm_mul_ps(n, s2)), _mm_mul_ps(e, x));
+        const __m128 d = _mm_sub_ps(x, s2);
+        __m128 t1 = _mm_add_ps(_mm_mul_ps(m, s1), _mm_mul_ps(c, d));
+        __m128 t2 = _mm_add_ps(_mm_add_ps(s2, _mm_mul_ps(c, s1)), _mm_mul_ps(e, d));
         if constexpr (Checked) {
             const __m128 silence = _mm_set1_ps(FilterSection::SILENCE);
             t1 = _mm_and_ps(t1, _mm_cmpge_ps(magnitude(t1), silence));
