@@ -157,8 +157,8 @@ void Engine::stagesBefore(int32_t first, int32_t pair, const float* const* sourc
     for (int32_t k = 0; k < pair; ++k) takenStages(first + k, staged[k], crushed[k], frames, at);
 }
 
-void Engine::takenStages(int32_t channel, float* samples, float* scratch, int32_t frames,
-                         int64_t at) {
+GRINDLET_WIDE_TOO void Engine::takenStages(int32_t channel, float* samples, float* scratch,
+                                           int32_t frames, int64_t at) {
     // Companding and dither work sample by sample, and the reducer reads only the samples it
     // takes: those alone are worked on (the others reach no output).
     const int32_t count = findTakes(channel, frames, scratch);
@@ -248,8 +248,8 @@ void Engine::runWaitingTone(int32_t from) {
     toneWaiting.frames = 0;
 }
 
-void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames, float* const* to,
-                         bool toneLater) {
+GRINDLET_WIDE_TOO void Engine::stagesAfter(int32_t first, int32_t pair, int32_t frames,
+                                           float* const* to, bool toneLater) {
     if (frames <= 0) return;
     const bool toneOn = plan.toneOn;
     if (plan.law != Law::Linear) {

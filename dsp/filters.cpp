@@ -10,13 +10,53 @@ float coefficient(double v) {
     return std::fabs(v) < FilterSection::SMALLEST_COEFFICIENT ? 0.0f : static_cast<float>(v);
 }
 
-// The state update and the integrators' outputs of a section at g and k (Zavalishin's and
-// Simper's trapezoidal state-variable filter): band = a1·s1 − a2·s2 + a2·x, low = a2·s1 +
-// (1 − a3)·s2 + a3·x, high = x − k·band − low; each state's next value is twice its
-// integrator's output less itself.
+// A cutoff's prewarp as the sine and cosine of π·share, from one series of x² (|x| < π/2 needs
+// no reduction), to x^17 and x^18: g = sine / cosine, without its division.
+struct Warp {
+    double sine, cosine;
+    explicit Warp(double share) {
+        const double within = share < FilterSection::LOWEST_SHARE    ? FilterSection::LOWEST_SHARE
+                              : share > FilterSection::HIGHEST_SHARE ? FilterSection::HIGHEST_SHARE
+                                                                     : share;
+        constexpr double PI = 3.14159265358979323846;
+        const double x = PI * within, x2 = x * x;
+        // Horner over the reciprocal factorials, alternating in sign, from 1/17! and 1/18!.
+        double s = 1.0 / 355687428096000.0, c = 1.0 / 6402373705728000.0;
+        constexpr double SINE[] = {
+            1.0 / 1307674368000.0, 1.0 / 6227020800.0, 1.0 / 39916800.0, 1.0 / 362880.0,
+            1.0 / 5040.0,          1.0 / 120.0,        1.0 / 6.0,        1.0};
+        constexpr double COSINE[] = {1.0 / 20922789888000.0,
+                                     1.0 / 87178291200.0,
+                                     1.0 / 479001600.0,
+                                     1.0 / 3628800.0,
+                                     1.0 / 40320.0,
+                                     1.0 / 720.0,
+                                     1.0 / 24.0,
+                                     1.0 / 2.0,
+                                     1.0};
+        for (double k : SINE) s = k - x2 * s;
+        for (double k : COSINE) c = k - x2 * c;
+        sine = x * s;
+        cosine = c;
+    }
+};
+
+// A section's coefficients (Zavalishin's and Simper's trapezoidal state-variable filter) from its
+// integrators' a1 = 1/(1 + g(g + k)), a2 = g·a1, a3 = g·a2, each formed over a common
+// denominator E = cos² + w·sin·(w·sin + k·cos), where g = w·tan: band = a1·s1 − a2·s2 + a2·x,
+// low = a2·s1 + (1 − a3)·s2 + a3·x, high = x − k·band − low, and each state's next value is twice
+// its integrator's output less itself.
 struct Integrators {
     double a1, a2, a3;
-    Integrators(double g, double k) : a1(1.0 / (1.0 + g * (g + k))), a2(g * a1), a3(g * a2) {}
+    // invE: 1/E, where E comes from denominator() for the same warp, w and k.
+    Integrators(const Warp& warp, double w, double invE)
+        : a1(warp.cosine * warp.cosine * invE),
+          a2(w * warp.sine * warp.cosine * invE),
+          a3(w * warp.sine * w * warp.sine * invE) {}
+    static double denominator(const Warp& warp, double w, double k) {
+        const double ws = w * warp.sine;
+        return warp.cosine * warp.cosine + ws * (ws + k * warp.cosine);
+    }
     FilterSection withOutput(double p, double q, double r) const {
         FilterSection f;
         f.p = coefficient(p);
@@ -26,6 +66,13 @@ struct Integrators {
         f.c = coefficient(2.0 * a2);
         f.e = coefficient(2.0 * a3);
         return f;
+    }
+    FilterSection lowPass() const { return withOutput(a2, 1.0 - a3, a3); }
+    // gain·(high + ρ·low): a pair of zeros at ω = √ρ.
+    FilterSection withZeros(double k, double zeroSquared, double gain) const {
+        return withOutput(gain * (-k * a1 - a2 + zeroSquared * a2),
+                          gain * (k * a2 - 1.0 + a3 + zeroSquared * (1.0 - a3)),
+                          gain * (1.0 - k * a2 - a3 + zeroSquared * a3));
     }
 };
 
@@ -57,9 +104,10 @@ bool resting(const SectionState& s) { return s.s1 == 0.0f && s.s2 == 0.0f; }
 // states as they were: the output is then written again by the checked pass, which needs the
 // input intact (out[] not in[]).
 template <int Channels, bool WithTone, bool Checked>
-bool pairsInLanes(const FilterSection* sections, SectionState* const* states,
-                  const float* const* in, float* const* out, const ToneBeside* beside,
-                  int32_t frames) {
+[[gnu::always_inline]] inline bool pairsInLanes(const FilterSection* sections,
+                                                SectionState* const* states, const float* const* in,
+                                                float* const* out, const ToneBeside* beside,
+                                                int32_t frames) {
     if (frames <= 0) return true;
     SectionState s[2][2] = {}, t[2] = {};  // the states worked on: [channel][section], tone
     for (int c = 0; c < Channels; ++c) {
@@ -96,10 +144,10 @@ bool pairsInLanes(const FilterSection* sections, SectionState* const* states,
             toneStateLanes[1] = &t[1];
         }
     }
+    __m128 y = _mm_setr_ps(ya, yb, 0.0f, 0.0f);
     SectionLanes lanes(sectionLanes, stateLanes);
     SectionLanes toneLanes(toneSectionLanes, toneStateLanes);
     __m128 smallest = SectionLanes::noneSmall(), toneSmallest = SectionLanes::noneSmall();
-    __m128 y = _mm_setr_ps(ya, yb, 0.0f, 0.0f);
     for (int32_t i = 1; i < frames; ++i) {
         const int32_t t1 = i - 1;  // the frame the second sections and the tone work on
         if constexpr (Channels == 2) {
@@ -156,9 +204,10 @@ bool pairsInLanes(const FilterSection* sections, SectionState* const* states,
 // The pass unchecked where it can be undone and is likely to hold, else (or where it heard
 // silence) checked.
 template <int Channels, bool WithTone>
-void pairsChecked(const FilterSection* sections, SectionState* const* states,
-                  const float* const* in, float* const* out, const ToneBeside* beside,
-                  int32_t frames) {
+[[gnu::always_inline]] inline void pairsChecked(const FilterSection* sections,
+                                                SectionState* const* states, const float* const* in,
+                                                float* const* out, const ToneBeside* beside,
+                                                int32_t frames) {
     bool unchecked = frames > 1;
     for (int c = 0; c < Channels; ++c) {
         unchecked =
@@ -175,8 +224,9 @@ void pairsChecked(const FilterSection* sections, SectionState* const* states,
 
 // One section on two channels, in the two low lanes, as pairsInLanes is checked or not.
 template <bool Checked>
-bool twoInLanes(const FilterSection& f, SectionState& sa, SectionState& sb, const float* a,
-                const float* b, float* outA, float* outB, int32_t frames) {
+[[gnu::always_inline]] inline bool twoInLanes(const FilterSection& f, SectionState& sa,
+                                              SectionState& sb, const float* a, const float* b,
+                                              float* outA, float* outB, int32_t frames) {
     SectionState la = sa, lb = sb;
     SectionState* const stateLanes[4] = {&la, &lb, nullptr, nullptr};
     SectionLanes lanes({&f, &f, nullptr, nullptr}, stateLanes);
@@ -197,46 +247,34 @@ bool twoInLanes(const FilterSection& f, SectionState& sa, SectionState& sb, cons
 
 }  // namespace
 
-double FilterSection::warp(double share) {
-    const double within = share < LOWEST_SHARE    ? LOWEST_SHARE
-                          : share > HIGHEST_SHARE ? HIGHEST_SHARE
-                                                  : share;
-    // tan(π·share): the sine and cosine of half of it in turns.
-    const double half = within * 0.5;
-    return sineOfTurns(half) / sineOfTurns(half + 0.25);
-}
-
-FilterSection FilterSection::lowPass(double g, double k) {
-    const Integrators i(g, k);
-    return i.withOutput(i.a2, 1.0 - i.a3, i.a3);
-}
-
-FilterSection FilterSection::withZeros(double g, double k, double zeroSquared, double gain) {
-    const Integrators i(g, k);
-    // gain·(high + ρ·low), each output's coefficients from the integrators' above.
-    return i.withOutput(gain * (-k * i.a1 - i.a2 + zeroSquared * i.a2),
-                        gain * (k * i.a2 - 1.0 + i.a3 + zeroSquared * (1.0 - i.a3)),
-                        gain * (1.0 - k * i.a2 - i.a3 + zeroSquared * i.a3));
-}
-
 void antialiasSections(double share, FilterSection* two) {
-    const double g = FilterSection::warp(share);
+    const Warp warp(share);
+    double e[2], zeroSquared[2];
     for (int k = 0; k < 2; ++k) {
         const PrototypeSection& s = ELLIPTIC[k];
-        const double zeroSquared = (s.zero / s.w0) * (s.zero / s.w0);
+        e[k] = Integrators::denominator(warp, s.w0, 1.0 / s.q);
+        zeroSquared[k] = (s.zero / s.w0) * (s.zero / s.w0);
+    }
+    // One division for both sections: 1/E0 = E1/(E0·E1), and the other way round.
+    const double both = 1.0 / (e[0] * e[1]);
+    const double inverse[2] = {e[1] * both, e[0] * both};
+    for (int k = 0; k < 2; ++k) {
+        const PrototypeSection& s = ELLIPTIC[k];
         // Each section passes 0 Hz unchanged; the first carries the whole filter's gain.
-        const double gain = (k == 0 ? ELLIPTIC_GAIN : 1.0) / zeroSquared;
-        two[k] = FilterSection::withZeros(g * s.w0, 1.0 / s.q, zeroSquared, gain);
+        const double gain = (k == 0 ? ELLIPTIC_GAIN : 1.0) / zeroSquared[k];
+        two[k] = Integrators(warp, s.w0, inverse[k]).withZeros(1.0 / s.q, zeroSquared[k], gain);
     }
 }
 
 FilterSection toneSection(double share) {
-    return FilterSection::lowPass(FilterSection::warp(share), BUTTERWORTH_DAMPING);
+    const Warp warp(share);
+    const double inverse = 1.0 / Integrators::denominator(warp, 1.0, BUTTERWORTH_DAMPING);
+    return Integrators(warp, 1.0, inverse).lowPass();
 }
 
 #if defined(__SSE2__)
 
-float FilterSection::cleanBlock(const float* in, float* out, int32_t frames) {
+GRINDLET_WIDE_TOO float FilterSection::cleanBlock(const float* in, float* out, int32_t frames) {
     int32_t i = 0;
     __m128 peaks = _mm_setzero_ps();
     for (; i + 4 <= frames; i += 4) {
@@ -253,33 +291,34 @@ float FilterSection::cleanBlock(const float* in, float* out, int32_t frames) {
     return peak;
 }
 
-void FilterSection::runTwo(SectionState& sa, SectionState& sb, const float* a, const float* b,
-                           float* outA, float* outB, int32_t frames) const {
+GRINDLET_WIDE_TOO void FilterSection::runTwo(SectionState& sa, SectionState& sb, const float* a,
+                                             const float* b, float* outA, float* outB,
+                                             int32_t frames) const {
     const bool unchecked = frames > 1 && a != outA && b != outB && !resting(sa) && !resting(sb);
     if (unchecked && twoInLanes<false>(*this, sa, sb, a, b, outA, outB, frames)) return;
     twoInLanes<true>(*this, sa, sb, a, b, outA, outB, frames);
 }
 
-void FilterSection::runPair(const FilterSection* sections, SectionState* s, const float* in,
-                            float* out, int32_t frames) {
+GRINDLET_WIDE_TOO void FilterSection::runPair(const FilterSection* sections, SectionState* s,
+                                              const float* in, float* out, int32_t frames) {
     SectionState* const states[1] = {s};
     const float* const ins[1] = {in};
     float* const outs[1] = {out};
     pairsChecked<1, false>(sections, states, ins, outs, nullptr, frames);
 }
 
-void FilterSection::runPairTwo(const FilterSection* sections, SectionState* sa, SectionState* sb,
-                               const float* a, const float* b, float* outA, float* outB,
-                               int32_t frames) {
+GRINDLET_WIDE_TOO void FilterSection::runPairTwo(const FilterSection* sections, SectionState* sa,
+                                                 SectionState* sb, const float* a, const float* b,
+                                                 float* outA, float* outB, int32_t frames) {
     SectionState* const states[2] = {sa, sb};
     const float* const ins[2] = {a, b};
     float* const outs[2] = {outA, outB};
     pairsChecked<2, false>(sections, states, ins, outs, nullptr, frames);
 }
 
-void runPairsBeside(const FilterSection* sections, SectionState* const* states,
-                    const float* const* in, float* const* out, int32_t count,
-                    const ToneBeside& beside, int32_t frames) {
+GRINDLET_WIDE_TOO void runPairsBeside(const FilterSection* sections, SectionState* const* states,
+                                      const float* const* in, float* const* out, int32_t count,
+                                      const ToneBeside& beside, int32_t frames) {
     if (count == 2) {
         pairsChecked<2, true>(sections, states, in, out, &beside, frames);
     } else {

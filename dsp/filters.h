@@ -33,6 +33,7 @@
 #include <cstdint>
 
 #include "portable_math.h"
+#include "processor_versions.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -66,15 +67,6 @@ struct FilterSection {
     // Once, ahead of a pass, four samples at a time, rather than in the feedback's loop. Returns
     // the loudest sample cleaned.
     static float cleanBlock(const float* in, float* out, int32_t frames);
-
-    // g = tan(π·share) for a cutoff's share of the sample rate, kept within the shares above:
-    // the bilinear transform's prewarp, by our own sine.
-    static double warp(double share);
-    // A section whose analog prototype has its poles at ω0 = 1 with damping k = 1/Q, its
-    // cutoff prewarped to g: the low-pass output, or gain·(high-pass + ρ·low-pass), which puts
-    // a pair of zeros at ω = √ρ.
-    static FilterSection lowPass(double g, double k);
-    static FilterSection withZeros(double g, double k, double zeroSquared, double gain);
 
     // One clean sample x through the section; states in s.
     [[gnu::always_inline]] float step(float x, SectionState& s) const {

@@ -21,6 +21,7 @@
 #include "dsp/controls.h"
 #include "dsp/engine.h"
 #include "dsp/float_bits.h"
+#include "dsp/processor_versions.h"
 #include "dsp/stages.h"
 
 namespace {
@@ -62,7 +63,7 @@ float finitePeakOf(const float* samples, int64_t count) {
 // The same, four vectors at a time (one accumulator would make every comparison wait for the
 // one before) and a NaN left out by maxps itself (it keeps its second operand); an infinity,
 // which it would keep, sends the samples to the plain loop.
-float peakOf(const float* samples, int64_t count) {
+GRINDLET_WIDE_TOO float peakOf(const float* samples, int64_t count) {
 #if defined(__SSE2__)
     const __m128 magnitudeMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     __m128 peaks[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
