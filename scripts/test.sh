@@ -83,8 +83,10 @@ cmake --preset win64 -DGRINDLET_WERROR="$werror" >/dev/null
 cmake --build --preset win64 -j "$jobs"
 bash tests/lv2/win64_bundle.sh
 
-stage "the Python package: its wheel (python3 -m build) pip-installed into a fresh virtual environment of Debian's python3"
-/usr/bin/python3 -m build --wheel --no-isolation --outdir "$tmp/wheel" ./python >/dev/null
+stage "the Python package: sdist, its wheel built from it, pip-installed into a fresh virtual environment of Debian's python3"
+# The source package first, then the wheel built from it alone (what pip does on a machine
+# without a wheel for it).
+/usr/bin/python3 -m build --no-isolation --outdir "$tmp/wheel" ./python >/dev/null
 rm -rf python/build python/qz_grindlet.egg-info  # setuptools' work, left in the tree
 /usr/bin/python3 -m venv --system-site-packages "$tmp/venv"
 "$tmp/venv/bin/pip" install --no-index -q "$tmp"/wheel/qz_grindlet-*.whl
