@@ -68,6 +68,30 @@ def short_calls_and_batches(calls):
     return one, together, apart
 
 
+def augmentation(calls):
+    """RandomGrindlet on a 256-frame stereo clip against process() on it (each way with p=1, so
+    every call processes): its draw from torch's generator (NumPy's where torch is not
+    imported), its own seed, a key; and on a batch of 64 one-second clips, one call."""
+    short = np.zeros((2, 256), dtype=np.float32)
+    rules = dict(bits=(4, 12), rate=(2000, 8000), quantize=("round", "floor"))
+    plain = best_of(5, lambda: [qz_grindlet.process(short, RATE, bits=8) for _ in range(calls)])
+    ways = {}
+    for name, seed, key in [("drawn from NumPy's generator", None, None),
+                            ("drawn from torch's generator", None, None),
+                            ("its own seed", 7, None), ("a key", 7, 5)]:
+        if "torch" in name:
+            try:  # a training loop has torch imported; the draws then come from its generator
+                import torch  # noqa: F401
+            except ImportError:
+                continue
+        transform = qz_grindlet.RandomGrindlet(p=1.0, seed=seed, **rules)
+        ways[name] = best_of(5, lambda: [transform(short, RATE, key=key) for _ in range(calls)])
+    clips = (0.3 * np.random.default_rng(2).standard_normal((64, 1, 16000))).astype(np.float32)
+    transform = qz_grindlet.RandomGrindlet(p=1.0, seed=7, **rules)
+    batch = best_of(7, lambda: transform(clips, 16000))
+    return plain / calls, {name: time / calls for name, time in ways.items()}, batch
+
+
 def threads(calls):
     """Two threads each rendering a 10-second stereo array `calls` times, against one thread
     doing both shares. Repeated calls reuse the same memory, so that what is measured is the
@@ -138,6 +162,12 @@ def main():
     rows.append(("process() of 256 stereo frames", f"{one * 1e6:.2f} µs", ""))
     rows.append(("process() of a batch of 64 one-second 16 kHz clips", f"{together * 1e3:.2f} ms",
                  f"64 calls {apart * 1e3:.2f} ms: {apart / together:.1f}x"))
+    plain, ways, batch = augmentation(2000 if quick else 50000)
+    for name, time in ways.items():
+        rows.append((f"RandomGrindlet of 256 stereo frames, {name}", f"{time * 1e6:.2f} µs",
+                     f"process() {plain * 1e6:.2f} µs: {time / plain:.2f}x (goal 2x)"))
+    rows.append(("RandomGrindlet of a batch of 64 one-second 16 kHz clips", f"{batch * 1e3:.2f} ms",
+                 "one call, each item its own settings"))
     calls = 3 if quick else 20
     serial, parallel = threads(calls)
     rows.append((f"2 x {calls} calls on 10 s stereo, two threads", f"{parallel * 1e3:.1f} ms",

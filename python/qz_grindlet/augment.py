@@ -1,105 +1,142 @@
 """An augmentation transform for training on audio: with probability p, a clip goes through the
-effect with settings drawn from ranges, by the same rules as the batch (settings.py).
+effect with settings drawn from ranges.
 
     transform = qz_grindlet.RandomGrindlet(p=0.5, bits=(4, 12), rate=(2000, 8000),
-                                           quantize=("round", "floor"), seed=7)
-    y = transform(x, 16000)                       # x: (frames,), (channels, frames) or a batch
-    y, params = transform(x, 16000, key=index, return_params=True)
+                                           quantize=("round", "floor"))
+    y = transform(x, 16000)                # x: (frames,), (channels, frames) or a batch of them
 
-Reproducible: an item's draw depends on the seed, its key (the `key` given, else the count of
-calls this object has made) and its place in a batch, nothing else; with `key=` (a dataset
-index, say) the outputs are the same whatever the threads, processes or DataLoader workers.
+Where the draws come from, as the libraries of a training loop do it:
+- by default from torch's random generator (NumPy's where torch is not imported), one number a
+  call: every call draws afresh, a DataLoader's workers (which torch seeds apart, anew each
+  epoch) draw apart, and torch.manual_seed (np.random.seed) makes the run repeat;
+- with seed=N, from the object's own sequence: the count of its calls, and in a DataLoader
+  worker the seed torch gave that worker;
+- with key= (a dataset index, say), from the seed, the key and the epoch alone (set_epoch() or
+  epoch=): the exact replay of one item, whatever the process, thread or worker.
+The settings are drawn, and the items processed, in C++: a call costs about one process().
 """
 
-import secrets
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+import sys
+import threading
+from typing import Any, Dict, List, Optional, Union
 
 import numpy as np
 
-from . import settings as drawing
-from ._grindlet import process
+from ._grindlet import _Augmenter
 
-# A control's rule as given: a value; a (low, high) range for a number; names for a choice.
-Rule = Union[float, int, str, Tuple[Any, ...], List[Any]]
+Settings = Dict[str, Any]
+
+# The message for integer PCM: it is refused rather than guessed at, the same whatever the coin.
+INTEGER_PCM = ("audio holds {dtype} samples: integer PCM is refused, not rescaled (its full scale, "
+               "and the rounding and clipping on the way back, are the caller's to choose); pass "
+               "floats within ±1, e.g. x / 32768 for int16")
 
 
-def _spec(symbol: str, rule: Rule):
-    row = drawing.CONTROL.get(symbol)
-    if row is None or symbol == drawing.EFFECT_SEED:
-        raise TypeError(f"RandomGrindlet() got an unexpected keyword argument '{symbol}'")
-    if row["choices"]:
-        names = tuple(rule) if isinstance(rule, (tuple, list)) else (rule,)
-        return drawing.parse_choices(symbol, ",".join(str(name) for name in names))
-    if isinstance(rule, (tuple, list)):
-        if len(rule) != 2:
-            raise ValueError(f"{symbol}: a range is (low, high); got {rule!r}")
-        low, high = rule
-    else:
-        low = high = rule
-    return drawing.parse_number(symbol, f"{float(low)!r}:{float(high)!r}")
+def _torch():
+    """torch, where the program has imported it (never imported here: it takes a second)."""
+    return sys.modules.get("torch")
+
+
+_drawn = threading.local()  # a thread's tensor that torch's generator fills
+
+
+def _ambient_bits(torch) -> int:
+    """One number from the generator the program's randomness comes from."""
+    if torch is not None:
+        try:
+            tensor = _drawn.tensor
+        except AttributeError:
+            tensor = _drawn.tensor = torch.empty((), dtype=torch.int64)
+        return int(tensor.random_())
+    return int(np.random.random() * 2.0**53)  # 53 random bits: the cheapest of NumPy's draws
+
+
+def _worker_salt(torch) -> int:
+    """In a DataLoader worker, the seed torch gave it (each worker its own, anew each epoch)."""
+    if torch is None:
+        return 0
+    info = torch.utils.data.get_worker_info()
+    return 0 if info is None else int(info.seed)
 
 
 class RandomGrindlet:
     """With probability `p`, the effect with settings drawn per item from the controls' rules
-    (a number: a value or a (low, high) range, rate drawn on a log scale; a choice: a name or
-    several); controls not named stay at their defaults. `seed`: an int, a numpy Generator (one
-    number is taken from it), or None for a fresh random seed (kept in `.seed`)."""
+    (a number: a value or a (low, high) range, rates on a log scale; a choice: a name or index,
+    or a list of them); controls not named stay at their defaults, and each item draws the
+    effect's own seed. `seed`: None (draws follow torch's or NumPy's generator), a whole number
+    from 0 up, or a NumPy Generator (one number is taken from it). `sample_rate`: the rate every
+    call takes unless it gives one."""
 
     def __init__(self, p: float = 0.5, *, seed: Union[None, int, np.random.Generator] = None,
-                 block: int = 512, **controls: Rule):
-        if not 0.0 <= float(p) <= 1.0:
-            raise ValueError(f"p must be from 0 to 1; got {p}")
-        self.p = float(p)
-        if seed is None:
-            seed = secrets.randbits(63)
-        elif isinstance(seed, np.random.Generator):
+                 block: int = 512, sample_rate: Optional[float] = None, **controls: Any):
+        if isinstance(seed, np.random.Generator):
             seed = int(seed.integers(2**63))
-        self.seed = int(seed)
-        self.block = block
-        self.specs = drawing.default_specs()
-        for symbol, rule in controls.items():
-            self.specs[symbol] = _spec(symbol, rule)
-        self.calls = 0
-        self.last_params: Optional[Union[Dict[str, Any], List[Optional[Dict[str, Any]]]]] = None
+        self._core = _Augmenter(p, seed, block, **controls)
+        self.p = float(p)
+        self.seed = None if seed is None else int(seed)
+        self.block = int(block)
+        self.sample_rate = sample_rate
+        self.last_params: Optional[Union[Settings, List[Optional[Settings]]]] = None
 
-    def draw(self, key: Any, item: int = 0) -> Optional[Dict[str, Any]]:
-        """The settings for one item, or None where it is left as it is (probability 1 - p)."""
-        path = f"{key}/{item}"
-        if drawing.uniform(self.seed, path, "p") >= self.p:
-            return None
-        return drawing.draw(self.specs, self.seed, path)
+    @property
+    def epoch(self) -> int:
+        """The epoch keyed draws belong to (set_epoch)."""
+        return self._core.epoch
 
-    def __call__(self, audio, sample_rate: float, *, key: Any = None, return_params: bool = False):
-        """`audio`: a NumPy array or a CPU tensor, (frames,), (channels, frames) or (batch,
-        channels, frames); the same kind comes back (an item left as it is is the input's own
-        samples, as float32). With return_params, also the settings (None: left as it is; a list
-        for a batch)."""
-        if key is None:
-            key = self.calls
-        self.calls += 1
-        tensor = type(audio).__module__.startswith("torch")
-        samples = audio.detach().cpu().numpy() if tensor else np.asarray(audio)
-        batch = samples.ndim == 3
-        items = samples if batch else samples[np.newaxis]
-        outputs, params = [], []
-        for index, item in enumerate(items):
-            chosen = self.draw(key, index)
-            params.append(chosen)
-            if chosen is None:
-                outputs.append(np.asarray(item, dtype=np.float32))
-            else:
-                outputs.append(process(item, sample_rate, block=self.block, channels_last=False,
-                                       **chosen))
-        if batch:
-            result = np.stack(outputs)
-        else:  # a clip left as it is is the input's own array (as float32)
-            result = outputs[0] if params[0] is not None else np.asarray(samples, dtype=np.float32)
+    def set_epoch(self, epoch: int) -> None:
+        """Keyed draws from now on are the ones of this epoch (a whole number from 0 up), as a
+        DistributedSampler's set_epoch; in DataLoader workers give epoch= to the call instead, or
+        make the workers afresh each epoch (persistent_workers=False)."""
+        self._core.set_epoch(epoch)
+
+    def __call__(self, audio, sample_rate: Optional[float] = None, *, key: Any = None,
+                 epoch: Optional[int] = None, return_params: bool = False):
+        """`audio`: a NumPy array or a tensor (on any device) of float32 or float64 samples,
+        (frames,), (channels, frames) or (batch, channels, frames); the same kind, dtype, shape
+        and device come back, computed in single precision as process() computes. A clip left as
+        it is comes back as the input itself. With return_params, also the settings drawn (None
+        where the item was left as it is; a list for a batch); process() with them gives the same
+        bits."""
+        if sample_rate is None:
+            sample_rate = self.sample_rate
+            if sample_rate is None:
+                raise TypeError("sample_rate is missing: give it to the call or to RandomGrindlet()")
+        torch = _torch()
+        tensor = torch is not None and isinstance(audio, torch.Tensor)
         if tensor:
-            import torch
-
-            result = torch.from_numpy(np.ascontiguousarray(result))
-        self.last_params = params if batch else params[0]
-        return (result, self.last_params) if return_params else result
+            if audio.requires_grad:
+                raise TypeError("audio is a tensor that requires grad: pass audio.detach() (the "
+                                "effect has no gradient)")
+            samples = audio.numpy() if audio.is_cpu else audio.cpu().numpy()
+        else:
+            samples = audio if isinstance(audio, np.ndarray) else np.asarray(audio)
+        if samples.dtype.kind in "iu":
+            raise TypeError(INTEGER_PCM.format(dtype=samples.dtype))
+        ambient = salt = 0
+        if key is None:
+            if self.seed is None:
+                ambient = _ambient_bits(torch)
+            else:
+                salt = _worker_salt(torch)
+        result, params, left = self._core.apply(samples, sample_rate, key, epoch, ambient, salt,
+                                                return_params)
+        batch = samples.ndim == 3
+        if return_params:
+            self.last_params = params if batch else params[0]
+        if result is None:  # every item left as it is
+            output = audio
+        else:
+            if samples.dtype == np.float64:
+                result = result.astype(np.float64)
+                if batch:  # the items left as they are keep every bit of their float64
+                    result[left] = samples[left]
+            if tensor:
+                output = torch.from_numpy(result)
+                if not audio.is_cpu:
+                    output = output.to(audio.device)
+            else:
+                output = result
+        return (output, self.last_params) if return_params else output
 
     def __repr__(self) -> str:
         return f"RandomGrindlet(p={self.p}, seed={self.seed})"

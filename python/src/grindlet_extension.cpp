@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dsp/controls.h"
+#include "dsp/draws.h"
 #include "dsp/engine.h"
 #include "tools/render/render_job.h"
 
@@ -560,6 +561,245 @@ private:
     std::mutex busy;
 };
 
+// ---- augmentation: settings drawn per item in C++, and the items processed in one call --------
+
+// A key of Python's as stable bits: an int, a str or bytes (by their bytes), or a tuple of them;
+// each kind tagged, so that 1 and "1" draw apart.
+uint64_t textBits(const char* data, size_t size, uint64_t tag) {
+    uint64_t h = 0xCBF29CE484222325ull ^ tag;  // FNV-1a
+    for (size_t i = 0; i < size; ++i)
+        h = (h ^ static_cast<unsigned char>(data[i])) * 0x100000001B3ull;
+    return dsp::mixedBits(h);
+}
+
+uint64_t keyBits(py::handle key, int depth = 0) {
+    if (PyBool_Check(key.ptr()) || depth > 8) {
+        throw py::type_error("key must be an int, a str, bytes or a tuple of them; got " +
+                             typeName(key));
+    }
+    if (isWhole(key)) {
+        // Any size of int: its decimal digits, as bytes.
+        const std::string digits = py::repr(py::int_(py::reinterpret_borrow<py::object>(key)));
+        return textBits(digits.data(), digits.size(), 1);
+    }
+    if (py::isinstance<py::str>(key)) {
+        const std::string text = py::cast<std::string>(key);
+        return textBits(text.data(), text.size(), 2);
+    }
+    if (py::isinstance<py::bytes>(key)) {
+        const std::string bytes = py::cast<std::string>(py::reinterpret_borrow<py::bytes>(key));
+        return textBits(bytes.data(), bytes.size(), 3);
+    }
+    if (py::isinstance<py::tuple>(key)) {
+        uint64_t folded = 4;
+        for (py::handle part : py::reinterpret_borrow<py::tuple>(key))
+            folded = dsp::keyOf(folded, keyBits(part, depth + 1));
+        return folded;
+    }
+    throw py::type_error("key must be an int, a str, bytes or a tuple of them; got " +
+                         typeName(key));
+}
+
+// What each kind of key draws from, kept apart.
+constexpr uint64_t KEYED = 1, COUNTED = 2, AMBIENT = 3;
+
+class Augmenter {
+public:
+    Augmenter(const py::object& p, const py::object& seed, const py::object& block,
+              const py::kwargs& rules)
+        : blockFrames(block.is_none() ? DEFAULT_BLOCK
+                                      : countOf(block, "block", MAX_BLOCK, " frames")) {
+        if (!isNumber(p) || PyBool_Check(p.ptr()))
+            throw py::type_error("p must be a number from 0 to 1; got " + typeName(p));
+        const double share = py::cast<double>(py::float_(p));
+        if (!(share >= 0.0 && share <= 1.0))
+            throw py::value_error("p must be from 0 to 1; got " + formatNumber(share));
+        drawing.p = share;
+        if (!seed.is_none()) {
+            if (PyBool_Check(seed.ptr()) || !isWhole(seed))
+                throw py::type_error(
+                    "seed must be a whole number from 0 up, a NumPy Generator or None; got " +
+                    typeName(seed));
+            if (py::int_(seed) < py::int_(0))
+                throw py::value_error("seed must be a whole number from 0 up; got " +
+                                      std::string(py::str(seed)));
+            ownSeed = true;
+            seedBits = keyBits(seed);
+        }
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+            dsp::DrawRule& rule = drawing.rules[i];
+            rule.kind = dsp::DrawRule::Kind::Fixed;
+            rule.low = row(i).defaultValue;
+        }
+        for (const auto& [name, value] : rules) {
+            const std::string symbol = py::str(name);
+            const auto found =
+                std::find_if(std::begin(dsp::CONTROLS), std::end(dsp::CONTROLS),
+                             [&](const dsp::ControlFacts& c) { return symbol == c.symbol; });
+            if (found == std::end(dsp::CONTROLS) ||
+                found - std::begin(dsp::CONTROLS) == dsp::CONTROL_SEED)
+                throw py::type_error(
+                    "RandomGrindlet() got an unexpected keyword argument '" + symbol +
+                    (symbol == "seed" ? "' (each item draws the effect's own seed)" : "'"));
+            ruleOf(*found, py::reinterpret_borrow<py::object>(value),
+                   drawing.rules[static_cast<size_t>(found - std::begin(dsp::CONTROLS))]);
+        }
+    }
+
+    void setEpoch(const py::object& epoch) { currentEpoch = epochOf(epoch); }
+    int64_t epoch() const { return currentEpoch; }
+    bool seeded() const { return ownSeed; }
+    int64_t calls() const { return counter; }
+
+    // The effect on each item with the settings its key draws (the coin may leave it as it is).
+    // Returns (output float32 or None where every item was left, params or None, and for a
+    // batch the items left as they are, as a bool array).
+    py::tuple apply(const py::object& audio, const py::object& sampleRate, const py::object& key,
+                    const py::object& epoch, uint64_t ambient, uint64_t salt, bool wantParams) {
+        // Everything checked before the coin: the same errors whatever it says.
+        const float hertz = sampleRateOf(sampleRate);
+        const py::array_t<float> samples = floatSamples(audio, "audio", true);
+        const Layout layout = layoutOf(samples, Order::ChannelsFirst, "audio");
+        if (layout.frames == 0) throw py::value_error("audio is empty: it has no frames");
+        uint64_t callKey;
+        if (!key.is_none()) {
+            const int64_t e = epoch.is_none() ? currentEpoch : epochOf(epoch);
+            callKey = dsp::keyOf(
+                dsp::keyOf(dsp::keyOf(seedBits, static_cast<uint64_t>(e)), keyBits(key)), KEYED);
+        } else if (ownSeed) {
+            callKey = dsp::keyOf(
+                dsp::keyOf(dsp::keyOf(seedBits, salt), static_cast<uint64_t>(counter++)), COUNTED);
+        } else {
+            callKey = dsp::keyOf(ambient, AMBIENT);
+        }
+        std::vector<std::array<double, dsp::CONTROL_COUNT>> values(
+            static_cast<size_t>(layout.items));
+        std::vector<bool> chosen(static_cast<size_t>(layout.items));
+        bool any = false;
+        for (int64_t item = 0; item < layout.items; ++item) {
+            const uint64_t itemKey = dsp::keyOf(callKey, static_cast<uint64_t>(item));
+            chosen[static_cast<size_t>(item)] = dsp::applied(drawing, itemKey);
+            if (!chosen[static_cast<size_t>(item)]) continue;
+            any = true;
+            dsp::drawValues(drawing, itemKey, values[static_cast<size_t>(item)].data());
+        }
+        py::object params = py::none();
+        if (wantParams) {
+            py::list list;
+            for (int64_t item = 0; item < layout.items; ++item) {
+                if (!chosen[static_cast<size_t>(item)]) {
+                    list.append(py::none());
+                    continue;
+                }
+                py::dict settings;
+                for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+                    const double v = values[static_cast<size_t>(item)][i];
+                    if (row(i).choiceCount > 0)
+                        settings[row(i).symbol] = row(i).choiceSymbols[static_cast<size_t>(v)];
+                    else
+                        settings[row(i).symbol] = v;
+                }
+                list.append(settings);
+            }
+            params = list;
+        }
+        py::object left = py::none();
+        if (samples.ndim() == 3) {
+            py::array_t<bool> mask(layout.items);
+            for (int64_t item = 0; item < layout.items; ++item)
+                mask.mutable_at(item) = !chosen[static_cast<size_t>(item)];
+            left = mask;
+        }
+        if (!any) return py::make_tuple(py::none(), params, left);
+        std::vector<ssize_t> shape(samples.shape(), samples.shape() + samples.ndim());
+        py::array_t<float> result(shape);
+        const float* in = samples.data();
+        float* out = result.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            EngineRunner& runner = cachedRunner(hertz, layout.channels);
+            dsp::Engine& engine = runner.engine;
+            for (int64_t item = 0; item < layout.items; ++item) {
+                const int64_t at = item * layout.itemStride;
+                if (!chosen[static_cast<size_t>(item)]) {
+                    std::copy(in + at, in + at + layout.channels * layout.frames, out + at);
+                    continue;
+                }
+                engine.reset();
+                engine.setEnabled(true);
+                engine.setBlockFrames(static_cast<int32_t>(blockFrames));
+                for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i)
+                    engine.set(static_cast<dsp::ControlIndex>(i),
+                               values[static_cast<size_t>(item)][i]);
+                runner.run(in + at, out + at, layout, 0, layout.frames);
+            }
+        }
+        return py::make_tuple(result, params, left);
+    }
+
+private:
+    static int64_t epochOf(const py::object& epoch) {
+        if (!isWhole(epoch))
+            throw py::type_error("epoch must be a whole number from 0 up; got " + typeName(epoch));
+        const long long value = wholeValue(epoch);
+        if (value < 0)
+            throw py::value_error("epoch must be a whole number from 0 up; got " +
+                                  std::to_string(value));
+        return value;
+    }
+
+    // A control's rule as given: a value or a (low, high) range for a number, a choice or a
+    // list of choices (each by name or index, as process() takes them).
+    static void ruleOf(const dsp::ControlFacts& control, const py::object& value,
+                       dsp::DrawRule& rule) {
+        const bool several = py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value);
+        if (control.choiceCount > 0) {
+            rule.kind = dsp::DrawRule::Kind::Choices;
+            const py::sequence names =
+                several ? py::reinterpret_borrow<py::sequence>(value)
+                        : py::reinterpret_borrow<py::sequence>(py::make_tuple(value));
+            if (names.size() == 0 || names.size() > size_t(dsp::DrawRule::MOST_CHOICES))
+                throw py::value_error(std::string(control.symbol) + ": give one to " +
+                                      std::to_string(dsp::DrawRule::MOST_CHOICES) + " choices");
+            for (py::handle name : names)
+                rule.choices[rule.choiceCount++] = choiceIndex(control, name);
+            return;
+        }
+        if (!several) {
+            rule.low = rule.high = numberValue(control, value);
+            return;
+        }
+        const py::sequence bounds = py::reinterpret_borrow<py::sequence>(value);
+        if (bounds.size() != 2)
+            throw py::value_error(std::string(control.symbol) + ": a range is (low, high); got " +
+                                  std::to_string(bounds.size()) + " values");
+        rule.kind = dsp::DrawRule::Kind::Range;
+        rule.low = numberValue(control, bounds[0]);
+        rule.high = numberValue(control, bounds[1]);
+        rule.logarithmic = control.logarithmic;
+        if (rule.low > rule.high)
+            throw py::value_error(std::string(control.symbol) + ": the range (" +
+                                  formatNumber(rule.low) + ", " + formatNumber(rule.high) +
+                                  ") runs backwards; give (low, high)");
+    }
+
+    // One engine a thread for each rate and channel count, made again only where they change.
+    static EngineRunner& cachedRunner(float hertz, int64_t channels) {
+        thread_local std::unique_ptr<EngineRunner> runner;
+        if (!runner || runner->engine.sampleRate() != hertz ||
+            runner->engine.channels() != channels)
+            runner = std::make_unique<EngineRunner>(hertz, channels);
+        return *runner;
+    }
+
+    dsp::DrawRules drawing;
+    int64_t blockFrames;
+    bool ownSeed = false;
+    uint64_t seedBits = 0;
+    int64_t currentEpoch = 0;
+    int64_t counter = 0;
+};
+
 // One file of the batch, rendered by the render tool's own job (so the batch keeps the tool's
 // promises about the files it writes) into `target`, the batch's own partial file, which it
 // replaces; the container is `container`'s, the sample format the input's where it holds it.
@@ -766,6 +1006,17 @@ PYBIND11_MODULE(_grindlet, module) {
              "reset(self, /)\n--\n\nForgets the stream: the next chunk starts afresh.")
         .def_property_readonly("sample_rate", &Grindlet::sampleRate)
         .def_property_readonly("channels", &Grindlet::channels);
+    py::class_<Augmenter>(module, "_Augmenter",
+                          "The core of RandomGrindlet: its rules, and items processed with the "
+                          "settings each draws.")
+        .def(py::init<const py::object&, const py::object&, const py::object&, const py::kwargs&>(),
+             py::arg("p"), py::arg("seed"), py::arg("block"))
+        .def("apply", &Augmenter::apply, py::arg("audio"), py::arg("sample_rate"), py::arg("key"),
+             py::arg("epoch"), py::arg("ambient"), py::arg("salt"), py::arg("want_params"))
+        .def("set_epoch", &Augmenter::setEpoch, py::arg("epoch"))
+        .def_property_readonly("epoch", &Augmenter::epoch)
+        .def_property_readonly("seeded", &Augmenter::seeded)
+        .def_property_readonly("calls", &Augmenter::calls);
     // Each control as a property: its value as given, a choice by its name.
     for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
         grindlet.def_property_readonly(dsp::CONTROLS[i].symbol,

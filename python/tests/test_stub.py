@@ -11,20 +11,23 @@ STUB = pathlib.Path(__file__).resolve().parents[1] / "qz_grindlet" / "_grindlet.
 
 
 def stub_functions():
-    """name -> (parameter names in order, their default texts), for functions and methods."""
+    """name -> (parameter names in order, their default texts), for functions and methods of
+    the public classes."""
     found = {}
     for node in ast.walk(ast.parse(STUB.read_text())):
         if isinstance(node, ast.ClassDef):
             for item in node.body:
                 if isinstance(item, ast.FunctionDef):
-                    item.name = f"{node.name}.{item.name}"
+                    # The package's own plumbing (_Augmenter) is left out.
+                    item.name = f"{node.name}.{item.name}" if node.name[0] != "_" else "_"
         if isinstance(node, ast.FunctionDef) and not any(
                 isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list):
             args = node.args
             names = [a.arg for a in args.posonlyargs + args.args + args.kwonlyargs]
             defaults = [ast.literal_eval(d) for d in args.defaults] + [
                 None if d is None else ast.literal_eval(d) for d in args.kw_defaults]
-            found[node.name] = (names, defaults)
+            if node.name != "_":
+                found[node.name] = (names, defaults)
     return found
 
 
@@ -64,7 +67,8 @@ def test_mypy_accepts_a_typed_use_and_refuses_a_wrong_one(tmp_path):
     package = pathlib.Path(qz_grindlet.__file__).parent
     example = pathlib.Path(__file__).with_name("typed_example.py")
     wrong = tmp_path / "wrong.py"
-    wrong.write_text("import qz_grindlet\nqz_grindlet.process([1.0], 44100, quantize='nearest')\n")
+    wrong.write_text("import qz_grindlet\nqz_grindlet.process([1.0], 44100, quantize='nearest')\n"
+                     "qz_grindlet.RandomGrindlet(bitz=(4, 12))\n")
     # Installed (a virtual environment): mypy finds it by py.typed; from the build tree: by MYPYPATH.
     env = {"PATH": "/usr/bin:/bin"}
     if "site-packages" not in package.parts:
@@ -84,3 +88,4 @@ def test_mypy_accepts_a_typed_use_and_refuses_a_wrong_one(tmp_path):
     assert all(pathlib.Path(line.split(":", 1)[0]).name == wrong.name for line in errors), \
         checked.stdout
     assert any("quantize" in line for line in errors), checked.stdout
+    assert any('"bitz"' in line for line in errors), checked.stdout
