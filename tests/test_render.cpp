@@ -874,6 +874,12 @@ TEST_F(RenderTool, TheOutputsExtensionPicksTheFormat) {
     Sound out;
     ASSERT_TRUE(readSound(path("j.flac"), out));
     EXPECT_EQ(out.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    // .opus names the codec: a Vorbis input does not carry its codec into it.
+    Sound vorbis{48000, 2, SF_FORMAT_OGG | SF_FORMAT_VORBIS, std::vector<float>(9600, 0.25f)};
+    ASSERT_TRUE(writeSound(path("in.ogg"), vorbis));
+    ASSERT_EQ(run(tool() + " in.ogg -o k.opus").status, 0);
+    ASSERT_TRUE(readSound(path("k.opus"), out));
+    EXPECT_EQ(out.format, SF_FORMAT_OGG | SF_FORMAT_OPUS);
 }
 
 // Every way a user's file could be lost or a run could crash: each must fail with a message and
@@ -927,6 +933,13 @@ TEST_F(RenderTool, NothingOfTheUsersIsEverLost) {
          "standard output is the input"},
         {"standard output appended to a file", "cp in.wav old.wav", "in.wav -o - >> old.wav",
          "holds bytes already"},
+        // An input of no frames (its header alone) into a container whose encoder writes
+        // nothing without a frame: no unreadable file, and the earlier one kept.
+        {"an empty input into FLAC over an earlier output",
+         "head -c 44 in.wav > empty.wav && cp in.wav earlier.flac", "empty.wav -o earlier.flac -f",
+         "the input has no frames"},
+        {"an empty input into MP3", "head -c 44 in.wav > empty.wav", "empty.wav -o new.mp3",
+         "the input has no frames"},
     };
     for (const Hazard& hazard : hazards) {
         SCOPED_TRACE(hazard.what);

@@ -155,7 +155,10 @@ private:
     // that the same render gives the same bytes; libsndfile's own is random.
     bool ogg = false;
     uint32_t oggSerial = 2166136261u;
-    int64_t framesPromised = -1;  // a streamed header's length; short renders are padded
+    // Where the encoder writes nothing without a frame (FLAC, MP3, Opus), a file of no frames
+    // would be unreadable: such a render fails and puts nothing in place.
+    const char* emptyUnwritable = nullptr;  // "a FLAC", "an MP3", "an Opus" there
+    int64_t framesPromised = -1;            // a streamed header's length; short renders are padded
     int64_t framesWritten = 0;
     std::vector<int16_t> pcm16;  // 16-bit PCM converted here, as libsndfile would (else empty)
 };

@@ -145,6 +145,19 @@ std::unique_ptr<AudioOutput> AudioOutput::open(const std::string& path, const Sh
     }
     output->sink.seekable = seekable(output->sink.fd);
     output->ogg = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && output->pending != nullptr;
+    switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_FLAC:
+            output->emptyUnwritable = "a FLAC";
+            break;
+        case SF_FORMAT_MPEG:
+            output->emptyUnwritable = "an MP3";
+            break;
+        case SF_FORMAT_OGG:
+            if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS) output->emptyUnwritable = "an Opus";
+            break;
+        default:
+            break;
+    }
     // A stream's reader gets its audio in pieces no larger than a pipe holds.
     output->sink.gatherBytes = output->sink.file ? GATHER_FILE_BYTES : GATHER_STREAM_BYTES;
     output->sink.gathered.reserve(output->sink.gatherBytes);
@@ -243,6 +256,11 @@ bool AudioOutput::finish(std::string& error) {
     }
     const int status = sf_close(file);  // the encoder's last blocks, the final header
     file = nullptr;
+    if (framesWritten == 0 && emptyUnwritable != nullptr && pending) {
+        error = "nothing to write to " + path + ": the input has no frames, and " +
+                emptyUnwritable + " file of none is unreadable (its encoder writes nothing)";
+        return false;
+    }
     SinkIo::flush(sink);
     if (sink.error != 0 || status != 0) {
         error = "cannot complete " + path + ": " +

@@ -33,6 +33,7 @@ struct Container {
     int format;
     const char* name;
     int fallback;
+    bool codecNamed = false;  // the extension names the codec too (.opus is Opus, never Vorbis)
 };
 constexpr Container containers[] = {
     {"wav", SF_FORMAT_WAV, "WAV", SF_FORMAT_FLOAT},
@@ -47,10 +48,10 @@ constexpr Container containers[] = {
     // Other names of the same, as corpora hold them.
     {"wave", SF_FORMAT_WAV, "WAV", SF_FORMAT_FLOAT},
     {"oga", SF_FORMAT_OGG, "Ogg", SF_FORMAT_VORBIS},
-    {"opus", SF_FORMAT_OGG, "Ogg Opus", SF_FORMAT_OPUS},
+    {"opus", SF_FORMAT_OGG, "Ogg Opus", SF_FORMAT_OPUS, true},
     {"aifc", SF_FORMAT_AIFF, "AIFF", SF_FORMAT_FLOAT},
     {"snd", SF_FORMAT_AU, "AU", SF_FORMAT_FLOAT},
-    {"mp3", SF_FORMAT_MPEG, "MP3", SF_FORMAT_MPEG_LAYER_III},
+    {"mp3", SF_FORMAT_MPEG, "MP3", SF_FORMAT_MPEG_LAYER_III, true},
 };
 
 // "wav, flac, ... or mp3", each with `mark` before it.
@@ -187,8 +188,8 @@ bool chooseOutputFormat(const std::string& path, const std::string& type, bool s
     static const int carried[] = {SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8, SF_FORMAT_PCM_16,
                                   SF_FORMAT_PCM_24, SF_FORMAT_PCM_32, SF_FORMAT_FLOAT,
                                   SF_FORMAT_DOUBLE, SF_FORMAT_VORBIS};
-    const bool plain =
-        std::find(std::begin(carried), std::end(carried), inputSubtype) != std::end(carried);
+    const bool plain = !picked->codecNamed && std::find(std::begin(carried), std::end(carried),
+                                                        inputSubtype) != std::end(carried);
     for (int subtype : {plain ? inputSubtype : fallback, fallback}) {
         if (holds(subtype)) {
             chosen = container | subtype;
