@@ -18,6 +18,7 @@ import multiprocessing
 import os
 import shutil
 import signal
+import stat
 import sys
 import secrets
 import time
@@ -53,7 +54,13 @@ class Refusal(Exception):
 # One file: runs in a worker process, local or on a Dask worker.
 
 
+# Whether a worker is rendering: a stop then unwinds the render first (removing its file).
+_worker = {"rendering": False}
+
+
 def _on_sigterm(signum, frame):
+    if not _worker["rendering"]:
+        os._exit(128 + signum)
     raise SystemExit(128 + signum)
 
 
@@ -82,11 +89,20 @@ def _release_stop():
         raise Interrupted(_deferred["signum"])
 
 
-def _worker_start():
+def _worker_start(coordinator: int):
     # The coordinator handles Ctrl-C and stops its workers with SIGTERM, which unwinds a render
     # and so removes its temporary file.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _on_sigterm)
+    # However the coordinator ends (SIGKILL included), the kernel sends its workers SIGTERM; one
+    # whose coordinator ended before this was set ends at once.
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        PR_SET_PDEATHSIG = 1
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+    if os.getppid() != coordinator:
+        raise SystemExit(128 + signal.SIGTERM)
 
 
 def render_file(source: str, partial: str, settings: Dict) -> Dict:
@@ -94,11 +110,16 @@ def render_file(source: str, partial: str, settings: Dict) -> Dict:
     never reused); returns its manifest fields. Errors are reported, not raised. Only the
     coordinator links an output into place, so no output appears that the manifest does not
     record, whatever happens to the coordinator."""
+    _worker["rendering"] = True
     try:
         frames, written = _render(source, partial, settings)
         return {"status": "rendered", "frames": frames, "partial": written}
     except Exception as error:  # a bad file fails alone
         return {"status": "failed", "frames": None, "error": _describe(error)}
+    except SystemExit as stop:  # stopped: the render has unwound; the worker ends (the pool
+        os._exit(stop.code)  # would take the exit for a task's result and wait for another)
+    finally:
+        _worker["rendering"] = False
 
 
 def _describe(error: BaseException) -> str:
@@ -160,7 +181,8 @@ def _render(source: str, partial: str, settings: Dict) -> Tuple[int, str]:
     try:
         container = _container_of(partial)
         try:
-            result = _render_file(source, partial, container, settings)
+            # As bytes: any name the file system holds, UTF-8 or not.
+            result = _render_file(os.fsencode(source), os.fsencode(partial), container, settings)
         except OSError as error:
             raise OSError(f"{error}{_space_hint(folder)}") from None
         done = True
@@ -179,18 +201,54 @@ def _remove(path: str):
 
 def place_output(partial: str, target: str, replace: bool) -> int:
     """Links a finished partial file into place and returns the output's size. Replaces only
-    what this batch wrote (replace); otherwise fails rather than replace a file that is there."""
+    what this batch wrote (replace); otherwise fails rather than replace a file that is there.
+    The partial file's name stays linked to the output until the caller has recorded it (and
+    then removes it): a run killed in between leaves the proof that the output is this batch's
+    (see outputs_placed_unrecorded)."""
     try:
         if replace:
-            os.replace(partial, target)
+            # A second name, renamed over the target: the partial's own name still holds it.
+            staged = partial[: -len(PARTIAL_SUFFIX)] + ".placing" + PARTIAL_SUFFIX
+            os.link(partial, staged)
+            try:
+                os.replace(staged, target)
+            except BaseException:
+                _remove(staged)
+                raise
         else:
             try:
                 os.link(partial, target)
             except FileExistsError:
                 raise FileExistsError(f"{target} exists and was not written by this run; not replaced") from None
         return os.path.getsize(target)
-    finally:
+    except BaseException:
         _remove(partial)
+        raise
+
+
+def target_of_partial(partial: str) -> Optional[str]:
+    """The output a partial file was made for (see partial_name), or None."""
+    import re
+
+    folder, name = os.path.split(partial)
+    named = re.fullmatch(r"\.(.*)\.[0-9a-f]+-\d+(?:\.\d+)?" + re.escape(PARTIAL_SUFFIX), name)
+    return os.path.join(folder, named.group(1)) if named else None
+
+
+def outputs_placed_unrecorded(out_dir: str) -> set:
+    """Relative paths of outputs an earlier run put in place but was killed before recording:
+    their partial file's name still links to them."""
+    placed = set()
+    for folder, _, files in os.walk(out_dir):
+        for name in files:
+            partial = os.path.join(folder, name)
+            target = target_of_partial(partial) if name.endswith(PARTIAL_SUFFIX) else None
+            try:
+                if target is not None and os.path.samefile(partial, target):
+                    placed.add(os.path.relpath(target, out_dir).replace(os.sep, "/"))
+            except OSError:
+                continue
+    return placed
 
 
 # ---------------------------------------------------------------------------------------------
@@ -207,16 +265,20 @@ def find_inputs(in_dir: str, out_dir: str) -> List[str]:
             if name.startswith(".") or os.path.splitext(name)[1].lower() not in AUDIO_EXTENSIONS:
                 continue
             path = os.path.join(folder, name)
-            if os.path.isfile(path):
+            # A named pipe is read as the render tool reads one: what its writer sends.
+            if os.path.isfile(path) or stat.S_ISFIFO(os.stat(path).st_mode if os.path.exists(path) else 0):
                 found.append(os.path.relpath(path, in_dir).replace(os.sep, "/"))
     return found
 
 
-def read_manifest(path: str) -> Dict[str, Dict]:
-    """The last complete line per file; a torn last line (an interrupted write) is cut off."""
+def read_manifest(path: str) -> Tuple[Dict[str, Dict], Dict[str, Dict]]:
+    """The last complete line per file, and the last that recorded it rendered (the output this
+    batch put in place, whatever failed after); a torn last line (an interrupted write) is cut
+    off."""
     entries: Dict[str, Dict] = {}
+    rendered: Dict[str, Dict] = {}
     if not os.path.exists(path):
-        return entries
+        return entries, rendered
     with open(path, "rb+") as manifest:
         data = manifest.read()
         complete = data.rfind(b"\n") + 1
@@ -226,9 +288,11 @@ def read_manifest(path: str) -> Dict[str, Dict]:
         try:
             entry = json.loads(line)
             entries[entry["path"]] = entry
-        except (ValueError, KeyError, TypeError):
+            if entry.get("status") == "rendered":
+                rendered[entry["path"]] = entry
+        except (ValueError, KeyError, TypeError, AttributeError):
             continue
-    return entries
+    return entries, rendered
 
 
 def manifest_line(path: str, settings: Dict, result: Dict) -> str:
@@ -300,7 +364,8 @@ class LocalPool:
 
     def _start(self):
         return concurrent.futures.ProcessPoolExecutor(
-            self.workers, mp_context=multiprocessing.get_context("fork"), initializer=_worker_start
+            self.workers, mp_context=multiprocessing.get_context("fork"), initializer=_worker_start,
+            initargs=(os.getpid(),),
         )
 
     @property
@@ -436,21 +501,19 @@ def parse_arguments(argv):
 def plan(arguments, specs) -> Tuple[List[Tuple[str, str, str, Dict, bool]], int]:
     """(relative path, source, target, settings, whether the target is this batch's to replace)
     for every file to render, and how many are skipped as done. Refuses, writing nothing, when
-    the run could replace an input."""
+    the run could replace an input. The folders are checked, and OUT_DIR taken, before (see
+    claim_output_folder)."""
     from . import settings as drawing
 
     # Absolute, so that a Dask worker started elsewhere finds the same files.
     in_dir, out_dir = os.path.abspath(arguments.in_dir), os.path.abspath(arguments.out_dir)
-    if not os.path.isdir(in_dir):
-        raise Refusal(f"{in_dir}: not a folder")
-    if os.path.realpath(in_dir) == os.path.realpath(out_dir):
-        raise Refusal("OUT_DIR is IN_DIR: the outputs would replace the inputs")
     manifest_path = os.path.join(out_dir, MANIFEST)
     if os.path.exists(manifest_path) and not arguments.resume:
         raise Refusal(f"{manifest_path} is an earlier run's: pass --resume to finish it, or choose another OUT_DIR")
     relative_paths = find_inputs(in_dir, out_dir)
     inputs = {os.path.realpath(os.path.join(in_dir, path)) for path in relative_paths}
-    done = read_manifest(manifest_path) if arguments.resume else {}
+    done, rendered = read_manifest(manifest_path) if arguments.resume else ({}, {})
+    placed = outputs_placed_unrecorded(out_dir) if arguments.resume else set()
     work, skipped = [], 0
     for path in relative_paths:
         source = os.path.join(in_dir, path)
@@ -462,19 +525,29 @@ def plan(arguments, specs) -> Tuple[List[Tuple[str, str, str, Dict, bool]], int]
         if already_done(entry, settings, target):
             skipped += 1
         else:
-            work.append((path, source, target, settings, written_by_this_batch(entry, target)))
+            ours = written_by_this_batch(rendered.get(path), target) or path in placed
+            work.append((path, source, target, settings, ours))
     return work, skipped
 
 
 def remove_partials(out_dir: str, run_token: str = ""):
     """A resumed run removes the temporary files an earlier run left when it was killed; a
     stopped run (run_token) its own, once its local workers are ended: whatever any of them
-    created, a finished render not yet linked included."""
+    created, a finished render not yet linked included. A stopped run keeps the name that proves
+    an output in place its own where the manifest could not record it (see place_output); the
+    resumed run reads it, then removes it."""
     for folder, _, files in os.walk(out_dir):
         for name in files:
             if name.startswith(".") and name.endswith(PARTIAL_SUFFIX) and f".{run_token}" in name:
+                partial = os.path.join(folder, name)
+                target = target_of_partial(partial)
                 try:
-                    os.unlink(os.path.join(folder, name))
+                    if run_token and target is not None and os.path.samefile(partial, target):
+                        continue
+                except OSError:
+                    pass
+                try:
+                    os.unlink(partial)
                 except FileNotFoundError:
                     pass
 
@@ -546,6 +619,7 @@ def run(arguments, work, skipped: int) -> int:
                                 result = {"status": "failed", "frames": None, "error": _describe(error)}
                         record(path, settings, result)
                         if result["status"] == "rendered":
+                            _remove(written)  # recorded: the output needs no other proof
                             rendered += 1
                         else:
                             failed += 1
@@ -573,10 +647,46 @@ def run(arguments, work, skipped: int) -> int:
     return EXIT_FAILED if failed else 0
 
 
+def claim_output_folder(arguments) -> int:
+    """Makes OUT_DIR where it is missing and takes it for this run alone (a lock on the folder,
+    which ends with the process): two batches into one folder would take each other's outputs
+    for strangers'. Returns the folder's descriptor, held for the run."""
+    in_dir, out_dir = os.path.abspath(arguments.in_dir), os.path.abspath(arguments.out_dir)
+    if not os.path.isdir(in_dir):
+        raise Refusal(f"{in_dir}: not a folder")
+    if os.path.realpath(in_dir) == os.path.realpath(out_dir):
+        raise Refusal("OUT_DIR is IN_DIR: the outputs would replace the inputs")
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        folder = os.open(out_dir, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError as error:
+        raise Refusal(f"{out_dir}: {error.strerror or error}") from None
+    import fcntl
+
+    try:
+        fcntl.flock(folder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(folder)
+        raise Refusal(f"{out_dir} is in use by another batch: one batch at a time per output "
+                      "folder (run again when it ends, with --resume to finish its work)") from None
+    return folder
+
+
 def main(argv=None) -> int:
     arguments, specs = parse_arguments(argv)
+    out_dir = os.path.abspath(arguments.out_dir)
+    made = not os.path.exists(out_dir)
     try:
-        work, skipped = plan(arguments, specs)
+        folder = claim_output_folder(arguments)
+        try:
+            work, skipped = plan(arguments, specs)
+        except Refusal:
+            if made:  # left as it was: the folder this run made, empty, goes again
+                try:
+                    os.rmdir(out_dir)
+                except OSError:
+                    pass
+            raise
     except Refusal as refusal:
         print(f"{PROGRAM}: {refusal}", file=sys.stderr)
         return EXIT_USAGE

@@ -841,7 +841,10 @@ py::dict renderFile(const std::string& source, const std::string& target,
     }
     if (PyErr_Occurred() != nullptr) throw py::error_already_set();
     if (!rendered) {
-        PyErr_SetString(PyExc_OSError, error.c_str());
+        // The message names the files as their bytes are: decoded as Python decodes file names.
+        const py::object message =
+            py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(error.c_str()));
+        if (message) PyErr_SetObject(PyExc_OSError, message.ptr());
         throw py::error_already_set();
     }
     py::dict result;
@@ -986,7 +989,8 @@ PYBIND11_MODULE(_grindlet, module) {
     module.def("_render_file", &renderFile, py::arg("source"), py::arg("target"),
                py::arg("container"), py::arg("settings"),
                "_render_file(source, target, container, settings)\n--\n\nThe batch's one file, as "
-               "grindlet-render renders it (the GIL released).");
+               "grindlet-render renders it (the GIL released); the paths as str or, for any name "
+               "the file system holds, os.fsencode's bytes.");
     module.def("process", &process, withFacts(PROCESS_DOC), py::arg("audio"),
                py::arg("sample_rate"));
     py::class_<Grindlet> grindlet(module, "Grindlet", withFacts(GRINDLET_DOC));

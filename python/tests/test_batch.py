@@ -127,21 +127,63 @@ def test_a_dask_cluster_gives_the_same_files_and_manifest(corpus, reference, tmp
     assert manifest(tmp_path / "out") == manifest(reference)
 
 
-def start_batch_until(corpus, out_dir, lines):
-    """A batch on two workers, started and left running once its manifest has this many lines."""
-    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *DRAW, "--workers", "2"]
+HOLD = "set0/zz-hold.wav"  # a named pipe in the corpus: the batch cannot end until it is fed
+
+
+def hold(corpus):
+    """Makes the corpus's named pipe, and returns what feeds it: one read of a short WAV file,
+    from a thread (a writer waits for its reader), for each run that should finish."""
+    fifo = corpus / HOLD
+    fifo.parent.mkdir(parents=True, exist_ok=True)
+    os.mkfifo(fifo)
+    clip = corpus.parent / "hold-source.wav"
+    soundfile.write(clip, np.full((2000, 2), 0.25), 22050, subtype="PCM_16")
+
+    def feed():
+        import threading
+
+        def write():
+            with open(fifo, "wb") as pipe:
+                pipe.write(clip.read_bytes())
+
+        feeder = threading.Thread(target=write, daemon=True)
+        feeder.start()
+        return feeder
+
+    return feed
+
+
+def start_batch_until(corpus, out_dir, lines, *extra):
+    """A batch on two workers, started and left running once its manifest has this many lines.
+    The corpus is held (see hold()): the batch is still running then, however fast the machine,
+    until the test feeds the pipe."""
+    command = [sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *DRAW, "--workers", "2", *extra]
     running = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 120
     written = out_dir / batch.MANIFEST
-    while time.monotonic() < deadline and not (written.exists() and written.read_text().count("\n") >= lines):
+    while not (written.exists() and written.read_text().count("\n") >= lines):
+        assert running.poll() is None, running.communicate()
         time.sleep(0.01)
     return running
+
+
+def workers_of(process):
+    return [int(pid) for pid in Path(f"/proc/{process.pid}/task/{process.pid}/children").read_text().split()]
+
+
+def ended(pid):
+    """Whether a process is gone (or a zombie: ended, only not yet reaped)."""
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text()
+    except FileNotFoundError:
+        return True
+    return state[state.rfind(")") + 2] == "Z"
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
 def test_an_interrupted_run_leaves_nothing_half_written_and_resumes_to_the_same_end(tmp_path, stop):
     corpus = tmp_path / "corpus"
-    make_corpus(corpus, files=40, frames=200000)
+    make_corpus(corpus, files=40, frames=20000)
+    feed = hold(corpus)
     out_dir = tmp_path / "out"
     running = start_batch_until(corpus, out_dir, 4)
     running.send_signal(stop)
@@ -153,9 +195,11 @@ def test_an_interrupted_run_leaves_nothing_half_written_and_resumes_to_the_same_
     assert 4 <= len(finished) < 41
     kept = sum(line["status"] == "rendered" for line in finished)
 
+    feed()
     done = run_batch(corpus, out_dir, "--workers", "2", "--resume")
-    assert done.stdout.splitlines()[-1] == f"{40 - kept} rendered, 1 failed, {kept} skipped"
+    assert done.stdout.splitlines()[-1] == f"{41 - kept} rendered, 1 failed, {kept} skipped"
     clean = tmp_path / "clean"
+    feed()
     run_batch(corpus, clean, "--workers", "2")
     assert outputs(out_dir) == outputs(clean)
     last = {json.loads(line)["path"]: line for line in manifest(out_dir)}
@@ -164,16 +208,18 @@ def test_an_interrupted_run_leaves_nothing_half_written_and_resumes_to_the_same_
 
 def test_a_killed_worker_is_retried_without_racing_its_first_attempt(tmp_path):
     corpus = tmp_path / "corpus"
-    make_corpus(corpus, files=24, frames=200000)
+    make_corpus(corpus, files=24, frames=20000)
+    feed = hold(corpus)
     out_dir = tmp_path / "out"
     running = start_batch_until(corpus, out_dir, 2)
-    workers = Path(f"/proc/{running.pid}/task/{running.pid}/children").read_text().split()
-    os.kill(int(workers[0]), signal.SIGKILL)
+    os.kill(workers_of(running)[0], signal.SIGKILL)
+    feed()
     stdout, stderr = running.communicate(timeout=120)
     assert running.returncode == 1, stderr
-    assert stdout.splitlines()[-1] == "24 rendered, 1 failed, 0 skipped", stderr
+    assert stdout.splitlines()[-1] == "25 rendered, 1 failed, 0 skipped", stderr
     assert not [p for p in out_dir.rglob("*") if p.name.endswith(batch.PARTIAL_SUFFIX)]
     clean = tmp_path / "clean"
+    feed()
     run_batch(corpus, clean, "--workers", "1")
     assert outputs(out_dir) == outputs(clean)
     assert manifest(out_dir) == manifest(clean)
@@ -285,3 +331,84 @@ def test_a_run_that_cannot_go_as_asked_writes_nothing(tmp_path, arguments, words
     assert words in done.stderr
     assert snapshot(tmp_path) == before
     assert not (tmp_path / "out").exists()
+
+
+def test_the_workers_end_with_their_coordinator_however_it_ends(tmp_path):
+    corpus = tmp_path / "corpus"
+    make_corpus(corpus, files=12)
+    feed = hold(corpus)
+    out_dir = tmp_path / "out"
+    running = start_batch_until(corpus, out_dir, 2)
+    workers = workers_of(running)
+    assert len(workers) == 2
+    running.kill()
+    running.communicate(timeout=60)
+    # The kernel tells the workers at once; a slow machine takes its time to unwind them.
+    deadline = time.monotonic() + 120
+    while not all(ended(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert all(ended(pid) for pid in workers)
+    # What the killed run left, a resumed run finishes.
+    feed()
+    done = run_batch(corpus, out_dir, "--workers", "2", "--resume")
+    rendered, failed, skipped = (int(word) for word in done.stdout.split()[-6::2])
+    assert (rendered + skipped, failed) == (13, 1) and "not replaced" not in done.stderr, done.stderr
+    assert not list(out_dir.rglob("*" + batch.PARTIAL_SUFFIX))
+
+
+def test_one_batch_at_a_time_writes_into_a_folder(tmp_path):
+    corpus = tmp_path / "corpus"
+    make_corpus(corpus, files=12)
+    feed = hold(corpus)
+    out_dir = tmp_path / "out"
+    running = start_batch_until(corpus, out_dir, 2)
+    before = snapshot(out_dir)
+    for resume in ((), ("--resume",)):
+        second = run_batch(corpus, out_dir, "--workers", "1", *resume, check_exit=2)
+        assert "in use by another batch" in second.stderr
+    assert snapshot(out_dir) == before or running.poll() is None  # the first went on alone
+    feed()
+    stdout, stderr = running.communicate(timeout=120)
+    assert stdout.splitlines()[-1] == "13 rendered, 1 failed, 0 skipped", stderr
+    done = run_batch(corpus, out_dir, "--workers", "1", "--resume")  # and the folder is free again
+    assert done.stdout.splitlines()[-1] == "0 rendered, 1 failed, 13 skipped"
+
+
+def test_a_resume_keeps_every_output_its_manifest_or_its_placing_vouches_for(corpus, tmp_path):
+    out_dir = tmp_path / "out"
+    run_batch(corpus, out_dir, "--workers", "2")
+    lines = (out_dir / batch.MANIFEST).read_text().splitlines(keepends=True)
+    entries = [json.loads(line) for line in lines]
+    rendered = [e["path"] for e in entries if e["status"] == "rendered"]
+    # A re-render that failed after the output was in place (a full disk, say): its "failed"
+    # line is the last; and a run killed between linking an output and recording it: no line,
+    # but the attempt's partial file still links to the output.
+    failed_after, killed_before = rendered[0], rendered[1]
+    failure = dict(next(e for e in entries if e["path"] == failed_after), status="failed",
+                   frames=None, error="No space left on device")
+    failure.pop("bytes", None)
+    kept = [line for line in lines if json.loads(line)["path"] != killed_before]
+    (out_dir / batch.MANIFEST).write_text("".join(kept) + json.dumps(failure, sort_keys=True) + "\n")
+    target = out_dir / killed_before
+    os.link(target, batch.partial_name(str(target), "0123abcd", 1))
+    # Another seed: every output is to be rendered again, and replaced where it is this batch's.
+    again = [a if a != "7" else "8" for a in DRAW]
+    done = subprocess.run([sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir), *again,
+                           "--workers", "2", "--resume"], capture_output=True, text=True, timeout=300)
+    assert done.stdout.splitlines()[-1] == f"{len(rendered)} rendered, 1 failed, 0 skipped", done.stderr
+    assert "not replaced" not in done.stderr
+    assert not list(out_dir.rglob("*" + batch.PARTIAL_SUFFIX))
+
+
+def test_any_file_name_the_file_system_holds_is_rendered(tmp_path):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    name = b"caf\xe9 \xff.wav"  # Latin-1, not UTF-8
+    soundfile.write(corpus / "plain.wav", np.full((500, 1), 0.25), 22050, subtype="PCM_16")
+    os.rename(corpus / "plain.wav", os.path.join(os.fsencode(corpus), name))
+    out_dir = tmp_path / "out"
+    done = run_batch(corpus, out_dir, "--workers", "1", check_exit=0)
+    assert done.stdout.splitlines()[-1] == "1 rendered, 0 failed, 0 skipped", done.stderr
+    assert os.path.exists(os.path.join(os.fsencode(out_dir), name))
+    line = json.loads((out_dir / batch.MANIFEST).read_text())
+    assert os.fsencode(line["path"]) == name

@@ -131,8 +131,8 @@ std::string extensionStub() {
         "              salt: int, want_params: bool) -> Tuple[Any, Any, Any]: ...\n"
         "    def set_epoch(self, epoch: int) -> None: ...\n"
         "    @property\n    def epoch(self) -> int: ...\n\n"
-        "def _render_file(source: str, target: str, container: str, settings: Dict[str, Any]) "
-        "-> Dict[str, int]: ...\n";
+        "def _render_file(source: Union[str, bytes], target: Union[str, bytes], container: str,\n"
+        "                 settings: Dict[str, Any]) -> Dict[str, int]: ...\n";
     return text;
 }
 
