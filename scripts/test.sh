@@ -39,7 +39,8 @@ echo "every C++ file as clang-format lays it out"
 # windows before linux: the linux tests also run the windows module file in our PE loader.
 for preset in native windows linux linux-asan; do
   stage "$preset: configure and build"
-  cmake --preset "$preset" -DGRINDLET_WERROR="$werror" -DGRINDLET_RUN_WINE="$wine" >/dev/null
+  cmake --preset "$preset" -DGRINDLET_WERROR="$werror" -DGRINDLET_RUN_WINE="$wine" \
+    -DGRINDLET_TESTS=ON >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   stage "$preset: tests"
   ctest --preset "$preset" -j "$jobs"
