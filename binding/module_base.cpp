@@ -123,13 +123,13 @@ void ModuleBase::setProcessRoutine(ProcessRoutine routine, int32_t objectAdjust,
 }
 
 void ModuleBase::queueEvent(int32_t time, int32_t type, int32_t value, int32_t extra,
-                            uint32_t target) {
+                            uintptr_t target) {
     ModuleEvent event{time, type, value, extra, target, 0};
     callHost(HOST_QUEUE_EVENT, 0, 0, &event);
 }
 
 void ModuleBase::queueCall(int32_t time, MemberRoutine routine) {
-    queueEvent(time, EVENT_CALL, 0, 0, reinterpret_cast<uint32_t>(routine));
+    queueEvent(time, EVENT_CALL, 0, 0, reinterpret_cast<uintptr_t>(routine));
 }
 
 Pin* ModuleBase::getPin(int32_t index) {

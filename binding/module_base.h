@@ -49,7 +49,7 @@ public:
     // Publishes a routine in the block and tells the host, unless it is already installed.
     void setProcessRoutine(ProcessRoutine routine, int32_t objectAdjust = 0, uint32_t word8 = 0,
                            uint32_t word12 = 0);
-    void queueEvent(int32_t time, int32_t type, int32_t value, int32_t extra, uint32_t target);
+    void queueEvent(int32_t time, int32_t type, int32_t value, int32_t extra, uintptr_t target);
     void queueCall(int32_t time, MemberRoutine routine);
 
     // The pin at a host index, or null when the host reported no such pin.

@@ -29,7 +29,7 @@ void Pin::initialise(ModuleBase* owner, int32_t pinIndex, int32_t pinDatatype,
             storage.word = 0;
             break;
         case PIN_DATATYPE_FLOAT_STREAM:
-            storage.word = static_cast<uint32_t>(module->callHost(HOST_GET_PIN_BUFFER, index));
+            storage.word = static_cast<uintptr_t>(module->callHost(HOST_GET_PIN_BUFFER, index));
             variable = &storage;
             break;
         default:  // no storage of its own: the variable stays null

@@ -40,9 +40,9 @@ private:
     int32_t status = STATUS_STATIC;
     int32_t datatype = PIN_DATATYPE_UNDESCRIBED;
     union {
-        int16_t list;   // PIN_DATATYPE_LIST
-        uint8_t byte;   // PIN_DATATYPE_BYTE
-        uint32_t word;  // PIN_DATATYPE_FLOAT_STREAM (a buffer address), PIN_DATATYPE_WORD
+        int16_t list;    // PIN_DATATYPE_LIST
+        uint8_t byte;    // PIN_DATATYPE_BYTE
+        uintptr_t word;  // PIN_DATATYPE_FLOAT_STREAM (a buffer address), PIN_DATATYPE_WORD
     } storage{};
 };
 

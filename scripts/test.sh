@@ -79,10 +79,17 @@ echo "the module on its plain loops gives every scenario's output, bit for bit, 
 stage "the LV2 plugin and the x86-64 render tool against the module file"
 bash tests/lv2/compare_with_module.sh
 
-stage "the LV2 bundle for Windows (x86-64), run under wine64, against the Linux bundle"
+stage "x86-64 Windows under wine64 (every machine): the LV2 bundle against the Linux one, and the Windows checker's own code"
 cmake --preset win64 -DGRINDLET_WERROR="$werror" >/dev/null
 cmake --build --preset win64 -j "$jobs"
 bash tests/lv2/win64_bundle.sh
+# The checker as Windows runs it (in its own process, with its watchdog and exit guard) on
+# modules that hang, crash or end the process; then its dump of the module file, built at
+# x86-64's width, against the 32-bit module's.
+ctest --preset win64 -j "$jobs"
+cmake/wine64-run.sh build/win64/grindlet-check.exe build/win64/Module.sep --dump "$tmp/check-wine64.txt" --samples | tail -n 1
+tr -d '\r' < "$tmp/check-wine64.txt" > "$tmp/check-wine64-lf.txt"
+agree "the linux module and the Windows checker's run of the x86-64 one" "$tmp/check-linux.txt" "$tmp/check-wine64-lf.txt"
 
 stage "the Python package: sdist, its wheel built from it, pip-installed into a fresh virtual environment of Debian's python3"
 # The source package first, then the wheel built from it alone (what pip does on a machine

@@ -40,16 +40,16 @@ struct ModuleBlock {
     EventEntry event;            // the event entry, shared by all objects
     uint32_t reserved32[4];      // 0
 };
-static_assert(sizeof(ModuleBlock) == 48);
-static_assert(offsetof(ModuleBlock, magic) == 0);
-static_assert(offsetof(ModuleBlock, version) == 4);
-static_assert(offsetof(ModuleBlock, hostHandle) == 8);
-static_assert(offsetof(ModuleBlock, object) == 12);
-static_assert(offsetof(ModuleBlock, reserved16) == 16);
-static_assert(offsetof(ModuleBlock, dispatcher) == 20);
-static_assert(offsetof(ModuleBlock, process) == 24);
-static_assert(offsetof(ModuleBlock, event) == 28);
-static_assert(offsetof(ModuleBlock, reserved32) == 32);
+GRINDLET_ABI_LAYOUT(sizeof(ModuleBlock) == 48);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, magic) == 0);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, version) == 4);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, hostHandle) == 8);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, object) == 12);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, reserved16) == 16);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, dispatcher) == 20);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, process) == 24);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, event) == 28);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleBlock, reserved32) == 32);
 
 // Dispatcher opcodes, compared as unsigned numbers; any other value is answered with 0.
 // [main] builds the pins (allocates) and prepares; result 0. May be sent again.

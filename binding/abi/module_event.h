@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+
 namespace grindlet {
 
 // Delivered to the event entry [audio, open]: the host's record, valid for the call only. The
@@ -13,16 +15,16 @@ struct ModuleEvent {
     int32_t type;         // EVENT_*; other values are ignored
     int32_t value;        // EVENT_PIN_STATUS: the new status; EVENT_DATA: a 32-bit value
     int32_t extra;        // EVENT_DATA: a 16-bit value in the low half
-    uint32_t target;      // EVENT_PIN_STATUS: pin index; EVENT_CALL: the routine's address
+    uintptr_t target;     // EVENT_PIN_STATUS: pin index; EVENT_CALL: the routine's address
     uint32_t reserved20;  // 0 in records the module builds; never read (hosts may send 20 bytes)
 };
-static_assert(sizeof(ModuleEvent) == 24);
-static_assert(offsetof(ModuleEvent, time) == 0);
-static_assert(offsetof(ModuleEvent, type) == 4);
-static_assert(offsetof(ModuleEvent, value) == 8);
-static_assert(offsetof(ModuleEvent, extra) == 12);
-static_assert(offsetof(ModuleEvent, target) == 16);
-static_assert(offsetof(ModuleEvent, reserved20) == 20);
+GRINDLET_ABI_LAYOUT(sizeof(ModuleEvent) == 24);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleEvent, time) == 0);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleEvent, type) == 4);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleEvent, value) == 8);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleEvent, extra) == 12);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleEvent, target) == 16);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleEvent, reserved20) == 20);
 
 constexpr int32_t EVENT_PIN_STATUS = 0;
 constexpr int32_t EVENT_DATA = 2;

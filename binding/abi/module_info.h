@@ -20,13 +20,13 @@ struct ModuleInfo {
     uint32_t hostWord16;  // the host's own; the module never reads or writes it
     int32_t sdkVersion;   // always written: MODULE_SDK_VERSION
 };
-static_assert(sizeof(ModuleInfo) == 24);
-static_assert(offsetof(ModuleInfo, name) == 0);
-static_assert(offsetof(ModuleInfo, id) == 4);
-static_assert(offsetof(ModuleInfo, about) == 8);
-static_assert(offsetof(ModuleInfo, hostWord12) == 12);
-static_assert(offsetof(ModuleInfo, hostWord16) == 16);
-static_assert(offsetof(ModuleInfo, sdkVersion) == 20);
+GRINDLET_ABI_LAYOUT(sizeof(ModuleInfo) == 24);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleInfo, name) == 0);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleInfo, id) == 4);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleInfo, about) == 8);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleInfo, hostWord12) == 12);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleInfo, hostWord16) == 16);
+GRINDLET_ABI_LAYOUT(offsetof(ModuleInfo, sdkVersion) == 20);
 
 constexpr int32_t MODULE_SDK_VERSION = 2150;
 constexpr int32_t MODULE_INDEX_ONLY = 0;  // the library holds one module

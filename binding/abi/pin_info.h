@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+
 namespace grindlet {
 
 // Host-owned, filled during OP_GET_PIN_INFO [main] (and by the module itself at open). The
@@ -20,15 +22,15 @@ struct PinInfo {
     uint32_t flags;             // PIN_FLAG_*
     uint32_t reserved28;        // never written by the module
 };
-static_assert(sizeof(PinInfo) == 32);
-static_assert(offsetof(PinInfo, variable) == 0);
-static_assert(offsetof(PinInfo, direction) == 4);
-static_assert(offsetof(PinInfo, datatype) == 8);
-static_assert(offsetof(PinInfo, name) == 12);
-static_assert(offsetof(PinInfo, defaultValue) == 16);
-static_assert(offsetof(PinInfo, datatypeExtra) == 20);
-static_assert(offsetof(PinInfo, flags) == 24);
-static_assert(offsetof(PinInfo, reserved28) == 28);
+GRINDLET_ABI_LAYOUT(sizeof(PinInfo) == 32);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, variable) == 0);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, direction) == 4);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, datatype) == 8);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, name) == 12);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, defaultValue) == 16);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, datatypeExtra) == 20);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, flags) == 24);
+GRINDLET_ABI_LAYOUT(offsetof(PinInfo, reserved28) == 28);
 
 constexpr int32_t PIN_DIRECTION_IN = 0;
 constexpr int32_t PIN_DIRECTION_OUT = 1;

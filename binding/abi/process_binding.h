@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+
 #include "module_block.h"
 
 namespace grindlet {
@@ -15,11 +17,11 @@ struct ProcessBinding {
     uint32_t word8;          // stored and compared, never interpreted
     uint32_t word12;         // stored and compared, never interpreted
 };
-static_assert(sizeof(ProcessBinding) == 16);
-static_assert(offsetof(ProcessBinding, routine) == 0);
-static_assert(offsetof(ProcessBinding, objectAdjust) == 4);
-static_assert(offsetof(ProcessBinding, word8) == 8);
-static_assert(offsetof(ProcessBinding, word12) == 12);
+GRINDLET_ABI_LAYOUT(sizeof(ProcessBinding) == 16);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBinding, routine) == 0);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBinding, objectAdjust) == 4);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBinding, word8) == 8);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBinding, word12) == 12);
 
 // The one record of the whole library, shared by all its objects: OP_GET_PROCESS_BINDING
 // overwrites it with the requesting object's binding and returns its address. Valid while the
@@ -31,11 +33,11 @@ struct ProcessBindingRecord {
     ProcessBinding* binding;  // the requesting object's binding
     uint32_t reserved12;      // 0
 };
-static_assert(sizeof(ProcessBindingRecord) == 16);
-static_assert(offsetof(ProcessBindingRecord, kind) == 0);
-static_assert(offsetof(ProcessBindingRecord, bindingSize) == 4);
-static_assert(offsetof(ProcessBindingRecord, binding) == 8);
-static_assert(offsetof(ProcessBindingRecord, reserved12) == 12);
+GRINDLET_ABI_LAYOUT(sizeof(ProcessBindingRecord) == 16);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBindingRecord, kind) == 0);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBindingRecord, bindingSize) == 4);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBindingRecord, binding) == 8);
+GRINDLET_ABI_LAYOUT(offsetof(ProcessBindingRecord, reserved12) == 12);
 
 constexpr uint32_t BINDING_RECORD_KIND = 1;
 

@@ -19,7 +19,7 @@ unzip -q "build/windows/$release.zip" -d "$work"
 fail() { echo "host ZIP: $*" >&2; exit 1; }
 [ "$(ls -A "$work")" = "$release" ] || fail "unpacks into $(ls -A "$work" | tr '\n' ' '), not one folder $release"
 folder="$work/$release"
-for file in Module.sep grindlet-check.exe README.txt LICENSE.txt; do
+for file in Module.sep grindlet-check.exe grindlet-check-guard.dll README.txt LICENSE.txt; do
   [ -f "$folder/$file" ] || fail "$file is missing"
 done
 for text in README.txt LICENSE.txt; do

@@ -4,6 +4,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+
+// The exit guard, in its own library (exit_guard_dll.cpp): the verdict is reached.
+extern "C" __declspec(dllimport) void grindletCheckRunFinished();
 #endif
 
 namespace grindlet::check {
@@ -17,9 +21,11 @@ volatile LONG limitSeconds = 0;
 volatile LONG armed = 0;
 volatile ULONGLONG armedAt = 0;
 const char* volatile running = "";
-volatile LONG finished = 0;
+
+HANDLE watching = nullptr;  // set by the watchdog once it runs
 
 DWORD WINAPI watch(void*) {
+    SetEvent(watching);
     for (;;) {
         Sleep(100);
         if (armed == 0 || GetTickCount64() - armedAt < ULONGLONG(limitSeconds) * 1000) continue;
@@ -29,29 +35,40 @@ DWORD WINAPI watch(void*) {
                      "hang in the module, run in this process)\n",
                      running, static_cast<long>(limitSeconds));
         std::fflush(stderr);
-        finished = 1;  // this exit is the verdict
-        TerminateProcess(GetCurrentProcess(), 1);
+        TerminateProcess(GetCurrentProcess(), 1);  // no library is told: this is the verdict
     }
 }
 
-// Called by the system for this program when the process ends, whoever ends it: before the run
-// reached its verdict, it was the module (ExitProcess or exit in its code) and a failure.
-void NTAPI onProcessEvent(PVOID, DWORD reason, PVOID) {
-    if (reason != DLL_PROCESS_DETACH || finished != 0) return;
-    static const char message[] =
-        "grindlet-check: the module ended the process before the run finished (ExitProcess or "
-        "exit in its code)\r\n";
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, sizeof message - 1, &written, nullptr);
-    TerminateProcess(GetCurrentProcess(), 2);
+// A crash in the module's code ends the run as a failure that says so, not as an exception code.
+LONG WINAPI onCrash(EXCEPTION_POINTERS* crash) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "grindlet-check: the module crashed (exception 0x%08lx) while %s: the run is "
+                 "stopped\n",
+                 static_cast<unsigned long>(crash->ExceptionRecord->ExceptionCode),
+                 armed != 0 ? running : "the checker ran");
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 1);
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
 
 void startWatchdog(int seconds) {
     limitSeconds = seconds;
-    static HANDLE thread = CreateThread(nullptr, 0, watch, nullptr, 0, nullptr);
-    (void)thread;
+    if (watching != nullptr) return;
+    // Running before any module loads: a thread still starting needs the loader's lock, which
+    // a module hanging in its DllMain holds for good.
+    SetUnhandledExceptionFilter(onCrash);
+    watching = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE thread = CreateThread(nullptr, 0, watch, nullptr, 0, nullptr);
+    if (watching == nullptr || thread == nullptr ||
+        WaitForSingleObject(watching, INFINITE) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "grindlet-check: cannot start the watchdog (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        std::exit(2);
+    }
+    CloseHandle(thread);
 }
 
 void arm(const char* what) {
@@ -62,7 +79,7 @@ void arm(const char* what) {
 
 void disarm() { armed = 0; }
 
-void runFinished() { finished = 1; }
+void runFinished() { grindletCheckRunFinished(); }
 
 #else
 
@@ -74,10 +91,3 @@ void runFinished() {}
 #endif
 
 }  // namespace grindlet::check
-
-#if defined(_WIN32)
-// The process-event callback in this program's thread-local-storage callback list, which the
-// system calls on every process exit (the C runtime's start-up code holds the list).
-extern "C" __attribute__((section(".CRT$XLB"), used))
-const PIMAGE_TLS_CALLBACK grindletCheckProcessEvent = grindlet::check::onProcessEvent;
-#endif
