@@ -116,10 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{{"--bits"}, "--bits needs a value"},
         BadArguments{{"--bits", "lots"}, "--bits: 'lots'"},
         BadArguments{{"--bits", "16:"}, "--bits"},
-        BadArguments{{"--bits", "40"}, "--bits: 40 is out of range (0 to 32 bits)"},
+        BadArguments{{"--bits", "40"}, "--bits: 40 is out of range (from 0 to 32 bits)"},
         BadArguments{{"--bits", "-1"}, "out of range"},
         BadArguments{{"--bits", "1e-320"}, "too small to reach the module"},
-        BadArguments{{"--rate", "0"}, "--rate: 0 is out of range (more than 0 Hz up to 1 MHz)"},
+        BadArguments{{"--rate", "0"}, "--rate: 0 is out of range (above 0 Hz and at most 1 MHz)"},
         BadArguments{{"--rate", "8x"}, "44.1k"},
         BadArguments{{"--rate", "1e-300"}, "too small to reach the module"},
         BadArguments{{"--rate", "nan"}, "--rate"}, BadArguments{{"--rate", "2e9"}, "out of range"},
@@ -132,9 +132,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{{"-o", ""}, "--output: the output file name is empty"},
         BadArguments{{"-j", "0"}, "--jobs: '0' is not a whole number from 1 to 256"},
         BadArguments{{"--jobs", "2.5"}, "--jobs: '2.5'"},
-        BadArguments{{"--drive", "30"}, "--drive: 30 is out of range (-24 to 24 dB)"},
+        BadArguments{{"--drive", "30"}, "--drive: 30 is out of range (from -24 to 24 dB)"},
         BadArguments{{"--drive", "nan"}, "--drive"},
-        BadArguments{{"--mix", "101"}, "--mix: 101 is out of range (0 to 100 %)"},
+        BadArguments{{"--mix", "101"}, "--mix: 101 is out of range (from 0 to 100 %)"},
         BadArguments{{"--gain", "-6:6"}, "--gain: '-6:6' is not a number"}));
 
 // The plot's axes: round values in the units shown, never 6014.99 or 0.07.

@@ -49,11 +49,6 @@ def _accepts(row, value: float) -> bool:
     return above and value <= row["maximum"]
 
 
-def _range_text(row) -> str:
-    low = f"above {row['minimum']:g} and at most" if row["minimum_excluded"] else f"from {row['minimum']:g} to"
-    return f"{low} {row['maximum']:g} {row['unit']}".rstrip()
-
-
 def parse_number(symbol: str, text: str) -> NumberRange:
     """'8' or '4:12' for a number control; ValueError naming the control on anything else."""
     row = CONTROL[symbol]
@@ -66,7 +61,7 @@ def parse_number(symbol: str, text: str) -> NumberRange:
         raise ValueError(f"--{symbol}: '{text}' is not a number or a range LOW:HIGH") from None
     for value in values:
         if not _accepts(row, value):
-            raise ValueError(f"--{symbol}: {value:g} is out of range: {symbol} must be {_range_text(row)}")
+            raise ValueError(f"--{symbol}: {value:g} is out of range: {symbol} must be {row['range']}")
     low, high = values[0], values[-1]
     if low > high:
         raise ValueError(f"--{symbol}: the range '{text}' runs backwards; write LOW:HIGH")

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/control_texts.h"
 #include "dsp/controls.h"
 #include "dsp/draws.h"
 #include "dsp/engine.h"
@@ -46,13 +47,7 @@ std::string formatNumber(double value) {
 
 std::string typeName(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
 
-// What a control accepts, for messages: "from 0 to 32 bits", "above 0 and at most 1e+06 Hz".
-std::string rangeText(const dsp::ControlFacts& control) {
-    const std::string unit = *control.unit != '\0' ? std::string(" ") + control.unit : "";
-    return (control.minimumExcluded ? "above " + formatNumber(control.minimum) + " and at most "
-                                    : "from " + formatNumber(control.minimum) + " to ") +
-           formatNumber(control.maximum) + unit;
-}
+using dsp::rangeText;  // what a control accepts: "from 0 to 32 bits"
 
 // A Python number other than a bool (True is not a bit depth); numpy scalars included.
 bool isNumber(py::handle value) {
@@ -148,18 +143,13 @@ long long wholeValue(py::handle value) {
 
 // A choice: a name as typed (any case) or its index.
 int16_t choiceIndex(const dsp::ControlFacts& control, py::handle value) {
-    std::string names;
-    for (size_t i = 0; i < control.choiceCount; ++i) {
-        names += std::string(i > 0 ? ", '" : "'") + control.choiceSymbols[i] + "'";
-    }
+    const std::string names = dsp::choiceList(control, true, ", ", "'");
     if (py::isinstance<py::str>(value)) {
-        std::string text = py::cast<std::string>(value);
-        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (size_t i = 0; i < control.choiceCount; ++i) {
-            if (text == control.choiceSymbols[i]) return static_cast<int16_t>(i);
-        }
+        const std::string text = py::cast<std::string>(value);
+        const int index = dsp::choiceIndexOf(control, text);
+        if (index >= 0) return static_cast<int16_t>(index);
         throw py::value_error(std::string(control.symbol) + " must be one of " + names + "; got '" +
-                              py::cast<std::string>(value) + "'");
+                              text + "'");
     }
     if (isWhole(value)) {
         const auto index = wholeValue(value);
@@ -874,6 +864,7 @@ py::tuple controlTable() {
         entry["choice_names"] = py::tuple(names);
         entry["default"] = defaultArgument(static_cast<dsp::ControlIndex>(&row - dsp::CONTROLS));
         entry["description"] = row.what;
+        entry["range"] = rangeText(row);  // what it accepts, in words: "from 0 to 32 bits"
         rows.append(entry);
     }
     return py::tuple(rows);

@@ -1,15 +1,21 @@
 // Writes the files of the source tree that repeat the table of controls, so that none is kept
-// in step by hand: the Python package's typing stubs. With --check it writes nothing and fails
-// where a file differs from what it would write (the test run checks this).
+// in step by hand: the Python package's typing stubs, and the README's tables of the controls
+// (between marker lines). With --check it writes nothing and fails where a file differs from
+// what it would write (the test run checks this).
 //   grindlet-generate [--check] PROJECT_ROOT
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "python_stubs.h"
+#include "readme_tables.h"
 
 namespace {
+
+using grindlet::generate::GeneratedFile;
+using grindlet::generate::GeneratedSection;
 
 bool readFile(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
@@ -37,6 +43,24 @@ bool writeFile(const std::string& path, const std::string& text) {
     return true;
 }
 
+const std::string SECTION_END = "<!-- generated: end -->\n";
+
+// The marker line that opens a section: it says where the section comes from.
+std::string sectionStart(const std::string& name) {
+    return "<!-- generated: " + name +
+           " (grindlet-generate writes it from dsp/controls.h: do not edit) -->\n";
+}
+
+// `text` with the section between its markers replaced; false where a marker is missing.
+bool withSection(std::string& text, const GeneratedSection& section) {
+    const std::string start = sectionStart(section.name);
+    const size_t from = text.find(start);
+    const size_t to = from == std::string::npos ? from : text.find(SECTION_END, from);
+    if (to == std::string::npos) return false;
+    text.replace(from + start.size(), to - from - start.size(), section.text);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,22 +70,37 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string root = argv[argc - 1];
+    // Every file as it should be: whole files as written, hand-written ones with their sections.
+    std::map<std::string, std::string> wanted;
+    for (const GeneratedFile& file : grindlet::generate::pythonStubs())
+        wanted[file.path] = file.text;
+    for (const GeneratedSection& section : grindlet::generate::readmeTables()) {
+        auto [entry, fresh] = wanted.try_emplace(section.path);
+        if (fresh && !readFile(root + "/" + section.path, entry->second)) {
+            std::fprintf(stderr, "grindlet-generate: cannot read %s\n", section.path.c_str());
+            return 2;
+        }
+        if (!withSection(entry->second, section)) {
+            std::fprintf(stderr, "grindlet-generate: %s has no section '%s' between its markers\n",
+                         section.path.c_str(), section.name.c_str());
+            return 2;
+        }
+    }
     int stale = 0;
-    for (const grindlet::generate::GeneratedFile& file : grindlet::generate::pythonStubs()) {
-        const std::string path = root + "/" + file.path;
+    for (const auto& [path, text] : wanted) {
         std::string present;
-        if (readFile(path, present) && present == file.text) continue;
+        if (readFile(root + "/" + path, present) && present == text) continue;
         if (check) {
             std::fprintf(stderr,
                          "grindlet-generate: %s is not what the table makes of it; run "
                          "cmake --build --preset native --target generate\n",
-                         file.path.c_str());
+                         path.c_str());
             ++stale;
-        } else if (!writeFile(path, file.text)) {
+        } else if (!writeFile(root + "/" + path, text)) {
             std::fprintf(stderr, "grindlet-generate: cannot write %s\n", path.c_str());
             return 1;
         } else {
-            std::printf("wrote %s\n", file.path.c_str());
+            std::printf("wrote %s\n", path.c_str());
         }
     }
     return stale == 0 ? 0 : 1;

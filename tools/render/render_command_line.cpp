@@ -97,18 +97,15 @@ bool parseLevel(const std::string& option, const std::string& text,
     return true;
 }
 
-// One of a choice control's symbols, as its index.
+// One of a choice control's symbols (or names, in any case), as its index.
 bool parseChoice(const std::string& option, const std::string& text,
                  const dsp::ControlFacts& control, int16_t& value, std::string& error) {
-    for (size_t i = 0; i < control.choiceCount; ++i) {
-        if (text == control.choiceSymbols[i]) {
-            value = static_cast<int16_t>(i);
-            return true;
-        }
+    const int index = choiceIndexOf(control, text);
+    if (index >= 0) {
+        value = static_cast<int16_t>(index);
+        return true;
     }
-    error = option + ": '" + text + "' is not one of";
-    for (size_t i = 0; i < control.choiceCount; ++i)
-        error += std::string(" ") + control.choiceSymbols[i];
+    error = option + ": '" + text + "' is not one of " + choiceList(control, true, " ");
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/control_texts.h"
 #include "dsp/controls.h"
 
 namespace grindlet::render {
@@ -23,10 +24,11 @@ using Controls = std::array<Sweep, dsp::CONTROL_COUNT>;
 // Every control of the table at its default.
 Controls defaultControls();
 
-// What a control accepts, as a user reads it: "0 to 32 bits", "more than 0 Hz up to 1 MHz".
-std::string rangeText(const dsp::ControlFacts& control);
-// A number as people read it: no trailing zeros, every digit a float setting has.
-std::string shortNumber(double value);
+// The controls' values in words, as every front end words them.
+using dsp::choiceIndexOf;
+using dsp::choiceList;
+using dsp::rangeText;
+inline std::string shortNumber(double value) { return dsp::numberText(value); }
 
 // "-" as the input or output: standard input or output.
 constexpr const char* STANDARD_STREAM = "-";

@@ -35,6 +35,8 @@ export interface Control {
   readonly description: string;
   /** The same in a line. */
   readonly brief: string;
+  /** What it accepts, in words: "from 0 to 32 bits". */
+  readonly range: string;
 }
 
 /* @SETTINGS@ */

@@ -51,7 +51,7 @@ function choiceIndex(control, value) {
 }
 
 function checkNumber(control, value) {
-  const range = `${control.minimumExcluded ? "above" : "from"} ${control.minimum} to ${control.maximum} ${control.unit}`.trimEnd();
+  const range = control.range;  // the table's own words: "from 0 to 32 bits"
   if (typeof value !== "number") throw new TypeError(`${control.symbol} is a number ${range}; got ${shown(value)}`);
   const below = control.minimumExcluded ? value <= control.minimum : value < control.minimum;
   if (Number.isNaN(value) || below || value > control.maximum) {

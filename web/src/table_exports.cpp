@@ -3,7 +3,9 @@
 // worklet and the package's CONTROLS take every fact from dsp/ and the engine's own module
 // carries no text.
 #include <cstdint>
+#include <string>
 
+#include "dsp/control_texts.h"
 #include "dsp/controls.h"
 #include "dsp/presets.h"
 
@@ -25,10 +27,16 @@ GRINDLET_EXPORT(control_count) int32_t control_count() {
     return static_cast<int32_t>(CONTROL_COUNT);
 }
 
-// 0 symbol, 1 name, 2 unit, 3 what it does, 4 the same in a line; null past the fields.
+// 0 symbol, 1 name, 2 unit, 3 what it does, 4 the same in a line, 5 what it accepts ("from 0
+// to 32 bits", as every front end says it); null past the fields.
 GRINDLET_EXPORT(control_text) const char* control_text(int32_t control, int32_t field) {
     if (!isControl(control)) return nullptr;
     const ControlFacts& facts = CONTROLS[control];
+    if (field == 5) {
+        static std::string range;  // valid until the next call
+        range = rangeText(facts);
+        return range.c_str();
+    }
     const char* const texts[] = {facts.symbol, facts.name, facts.unit, facts.what, facts.brief};
     return field >= 0 && field < 5 ? texts[field] : nullptr;
 }

@@ -48,7 +48,7 @@ test("every mistake names the control or the option", async () => {
   const one = [new Float32Array(8)];
   const cases = [
     [{ bits: Number.NaN }, /bits is a number from 0 to 32 bits; got NaN/],
-    [{ rate: Number.POSITIVE_INFINITY }, /rate is a number above 0 to 1000000 Hz; got Infinity/],
+    [{ rate: Number.POSITIVE_INFINITY }, /rate is a number above 0 Hz and at most 1 MHz; got Infinity/],
     [{ bits: "6" }, /bits is a number from 0 to 32 bits; got "6"/],
     [{ drive: 3n }, /drive is a number from -24 to 24 dB; got 3n/],
     [{ bitz: 6 }, /unknown control "bitz"; the controls are bits, rate/],

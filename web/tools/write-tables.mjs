@@ -17,7 +17,17 @@ if (!wasmPath || !enginePath || !sourceFolder || !distFolder) {
   console.error("usage: node write-tables.mjs tables.wasm grindlet.wasm SOURCE_FOLDER DIST_FOLDER");
   process.exit(2);
 }
-const { exports: table } = new WebAssembly.Instance(new WebAssembly.Module(readFileSync(wasmPath)));
+// The texts use the C library's formatting, which links its stream functions in; the table
+// never writes anything, so each is given as a stub that says so if it is ever called.
+const tableModule = new WebAssembly.Module(readFileSync(wasmPath));
+const imports = {};
+for (const { module, name } of WebAssembly.Module.imports(tableModule)) {
+  imports[module] ??= {};
+  imports[module][name] = () => {
+    throw new Error(`the table module called ${module}.${name}`);
+  };
+}
+const { exports: table } = new WebAssembly.Instance(tableModule, imports);
 
 const text = (pointer) => {
   if (pointer === 0) return "";
@@ -47,6 +57,7 @@ for (let c = 0; c < table.control_count(); ++c) {
     choices,
     description: text(table.control_text(c, 3)),
     brief: text(table.control_text(c, 4)),
+    range: text(table.control_text(c, 5)),
   });
 }
 
@@ -114,7 +125,7 @@ write(
 // Each control a property of its own: a misspelt symbol, a string for a number and an unknown
 // choice are type errors.
 const settingLines = controls.map((control) => {
-  const range = `${control.minimumExcluded ? "above" : "from"} ${control.minimum} to ${control.maximum} ${control.unit}`.trimEnd();
+  const range = control.range;
   const type =
     control.choices.length > 0
       ? [
