@@ -33,7 +33,7 @@ constexpr const char* STEREO_URI = "urn:qz-grindlet:stereo";
 constexpr int MAX_CHANNELS = 2;
 
 // The ports after the audio ones, in order: every control of the table, then these. The Turtle
-// is generated from the same table (lv2/turtle_main.cpp).
+// is generated from the same table (tools/generate/lv2_turtle.cpp).
 enum PortAfterAudio : uint32_t {
     ENABLED_PORT = static_cast<uint32_t>(dsp::CONTROL_COUNT),  // the host's bypass switch
     // The input's and the output's level in dB, peak meters that see every sample: each holds

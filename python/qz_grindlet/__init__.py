@@ -14,4 +14,5 @@ from ._grindlet import CONTROLS, Grindlet, process
 from .augment import RandomGrindlet
 
 __all__ = ["CONTROLS", "Grindlet", "RandomGrindlet", "process"]
+# The project's VERSION file (grindlet-generate writes it here).
 __version__ = "1.2.0"

@@ -37,7 +37,7 @@ echo "its Turtle is the Linux bundle's, naming qz-grindlet.dll"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-version=$(sed -n 's/^project(grindlet VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(head -n 1 VERSION)
 release="QZ-Grindlet-$version-windows-x64-lv2"
 (cd build/win64 && cpack --config CPackConfig.cmake > /dev/null)
 mkdir "$work/unpacked"

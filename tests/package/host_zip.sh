@@ -10,7 +10,7 @@ wine=${1:-OFF}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-version=$(sed -n 's/^project(grindlet VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(head -n 1 VERSION)
 release="QZ-Grindlet-$version-windows-module"
 (cd build/windows && cpack --config CPackConfig.cmake > /dev/null)
 command -v unzip > /dev/null || { echo "unzip is missing (scripts/setup.sh installs it)" >&2; exit 1; }

@@ -1,6 +1,7 @@
-// Writes the files of the source tree that repeat the table of controls, so that none is kept
-// in step by hand: the Python package's typing stubs, and the README's tables of the controls
-// (between marker lines). With --check it writes nothing and fails where a file differs from
+// Writes the files of the source tree that repeat the table of controls or the version, so that
+// none is kept in step by hand: the Python package's typing stubs, the README's tables of the
+// controls (between marker lines), and the version in the Python and npm packages' own files
+// (from VERSION, which CMake reads too). With --check it writes nothing and fails where a file differs from
 // what it would write (the test run checks this).
 //   grindlet-generate [--check] PROJECT_ROOT
 #include <cstdio>
@@ -9,8 +10,10 @@
 #include <map>
 #include <string>
 
+#include "lv2_turtle.h"
 #include "python_stubs.h"
 #include "readme_tables.h"
+#include "versions.h"
 
 namespace {
 
@@ -64,9 +67,16 @@ bool withSection(std::string& text, const GeneratedSection& section) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 7 && std::string(argv[1]) == "lv2-turtle")
+        return grindlet::generate::writeLv2Turtle(argv[2], argv[3], argv[4], argv[5], argv[6]) ? 0
+                                                                                               : 1;
     const bool check = argc == 3 && std::string(argv[1]) == "--check";
     if (argc != 2 && !check) {
-        std::fprintf(stderr, "usage: grindlet-generate [--check] PROJECT_ROOT\n");
+        std::fprintf(
+            stderr,
+            "usage: grindlet-generate [--check] PROJECT_ROOT\n"
+            "       grindlet-generate lv2-turtle TEMPLATE_FOLDER BUNDLE_FOLDER MINOR MICRO "
+            "LIBRARY_FILE_NAME\n");
         return 2;
     }
     const std::string root = argv[argc - 1];
@@ -83,6 +93,22 @@ int main(int argc, char** argv) {
         if (!withSection(entry->second, section)) {
             std::fprintf(stderr, "grindlet-generate: %s has no section '%s' between its markers\n",
                          section.path.c_str(), section.name.c_str());
+            return 2;
+        }
+    }
+    std::string version;
+    if (!readFile(root + "/VERSION", version) || version.find('\n') == std::string::npos) {
+        std::fprintf(stderr, "grindlet-generate: cannot read the version from %s/VERSION\n",
+                     root.c_str());
+        return 2;
+    }
+    version.erase(version.find('\n'));
+    for (const grindlet::generate::VersionLine& line : grindlet::generate::versionLines()) {
+        auto [entry, fresh] = wanted.try_emplace(line.path);
+        if ((fresh && !readFile(root + "/" + line.path, entry->second)) ||
+            !grindlet::generate::withVersion(entry->second, line.path, version)) {
+            std::fprintf(stderr, "grindlet-generate: %s has no line for the version\n",
+                         line.path.c_str());
             return 2;
         }
     }

@@ -1,8 +1,9 @@
-// Writes the bundle's Turtle: qz-grindlet.ttl.in and manifest.ttl.in with their placeholders
-// filled from the table of controls (ports, ranges, defaults, choices), the audio ports, the
-// factory presets and the project's version, and presets.ttl. The build runs it; nothing
-// about a control or a preset is written out by hand.
-//   grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO LIBRARY_FILE_NAME
+// The LV2 bundle's Turtle: qz-grindlet.ttl.in and manifest.ttl.in (in lv2/) with their
+// placeholders filled from the table of controls (ports, ranges, defaults, choices), the audio
+// ports, the factory presets and the project's version, and presets.ttl. The build runs it
+// (grindlet-generate lv2-turtle ...); nothing about a control or a preset is written by hand.
+#include "lv2_turtle.h"
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -178,7 +179,7 @@ bool writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
     out.close();
-    if (!out) std::fprintf(stderr, "grindlet-lv2-turtle: cannot write %s\n", path.c_str());
+    if (!out) std::fprintf(stderr, "grindlet-generate: cannot write %s\n", path.c_str());
     return static_cast<bool>(out);
 }
 
@@ -189,28 +190,28 @@ void replace(std::string& text, const std::string& placeholder, const std::strin
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr,
-                     "usage: grindlet-lv2-turtle SOURCE_FOLDER BUNDLE_FOLDER MINOR MICRO "
-                     "LIBRARY_FILE_NAME\n");
-        return 2;
-    }
-    const std::string source = argv[1], bundle = argv[2];
+namespace grindlet::generate {
+
+bool writeLv2Turtle(const std::string& source, const std::string& bundle,
+                    const std::string& minorVersion, const std::string& microVersion,
+                    const std::string& libraryFileName) {
     std::string plugins, manifest;
     if (!readFile(source + "/qz-grindlet.ttl.in", plugins) || plugins.empty() ||
         !readFile(source + "/manifest.ttl.in", manifest) || manifest.empty()) {
-        std::fprintf(stderr, "grindlet-lv2-turtle: cannot read the templates in %s\n", argv[1]);
-        return 1;
+        std::fprintf(stderr, "grindlet-generate: cannot read the templates in %s\n",
+                     source.c_str());
+        return false;
     }
     replace(plugins, "@MONO_PORTS@", ports(MONO_AUDIO, PLUGINS[0]));
     replace(plugins, "@STEREO_PORTS@", ports(STEREO_AUDIO, PLUGINS[1]));
-    replace(plugins, "@MINOR_VERSION@", argv[3]);
-    replace(plugins, "@MICRO_VERSION@", argv[4]);
+    replace(plugins, "@MINOR_VERSION@", minorVersion);
+    replace(plugins, "@MICRO_VERSION@", microVersion);
     replace(manifest, "@PRESETS@", presetEntries());
-    replace(manifest, "@BINARY@", argv[5]);
+    replace(manifest, "@BINARY@", libraryFileName);
     const bool written = writeFile(bundle + "/qz-grindlet.ttl", plugins) &&
                          writeFile(bundle + "/manifest.ttl", manifest) &&
                          writeFile(bundle + "/presets.ttl", presetsTurtle());
-    return written ? 0 : 1;
+    return written;
 }
+
+}  // namespace grindlet::generate
