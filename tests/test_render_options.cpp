@@ -33,6 +33,18 @@ TEST(RenderOptions, UnitsAndSweeps) {
     EXPECT_EQ(kilo.type, "au");
 }
 
+// A preset sets every control; one named as well overrides it, in either order.
+TEST(RenderOptions, APresetThenTheControlsNamed) {
+    for (const auto& args : {std::vector<std::string>{"--preset", "chiptune", "--bits", "6"},
+                             std::vector<std::string>{"--bits=6", "--preset=chiptune"}}) {
+        const RenderOptions o = parsed(args);
+        EXPECT_EQ(o.control(dsp::CONTROL_BITS).at(0.0), 6.0);
+        EXPECT_EQ(o.control(dsp::CONTROL_RATE).at(0.0), 16000.0);
+        EXPECT_EQ(o.control(dsp::CONTROL_DRIVE).at(0.0), 3.0);
+        EXPECT_EQ(o.control(dsp::CONTROL_MIX).at(0.0), 100.0);
+    }
+}
+
 TEST(RenderOptions, ValuesAfterAnEqualsSignAndStandardStreams) {
     const RenderOptions o =
         parsed({"--bits=6", "--rate=3000:200", "--quant=floor", "-", "--output=-"});
@@ -77,6 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{{"--bits", "lots"}, "--bits: 'lots'"},
         BadArguments{{"--bits", "16:"}, "--bits"},
         BadArguments{{"--bits", "40"}, "--bits: 40 is out of range (from 0 to 32 bits)"},
+        BadArguments{{"--preset", "chip"}, "--preset: 'chip' is not one of early-sampler"},
         BadArguments{{"--bits", "-1"}, "out of range"},
         BadArguments{{"--bits", "1e-320"}, "too small to reach the module"},
         BadArguments{{"--rate", "0"}, "--rate: 0 is out of range (above 0 Hz and at most 1 MHz)"},

@@ -10,9 +10,9 @@ settings. Whole corpora: python3 -m qz_grindlet.batch IN_DIR OUT_DIR (see --help
 modules for nn.Sequential: qz_grindlet.torch (imported on its own: it imports torch).
 """
 
-from ._grindlet import CONTROLS, Grindlet, process
+from ._grindlet import CONTROLS, PRESETS, Grindlet, process
 from .augment import RandomGrindlet
 
-__all__ = ["CONTROLS", "Grindlet", "RandomGrindlet", "process"]
+__all__ = ["CONTROLS", "PRESETS", "Grindlet", "RandomGrindlet", "process"]
 # The project's VERSION file (grindlet-generate writes it here).
 __version__ = "1.2.0"

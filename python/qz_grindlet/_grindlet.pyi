@@ -14,15 +14,18 @@ Mode = Union[Literal["step", "linear"], int, np.integer[Any]]
 Law = Union[Literal["linear", "mu-law", "a-law"], int, np.integer[Any]]
 Shape = Union[Literal["sine", "triangle", "random"], int, np.integer[Any]]
 Dither = Union[Literal["none", "tpdf"], int, np.integer[Any]]
+PresetName = Literal["early-sampler", "home-console", "chiptune", "telephone-line", "walkie-talkie", "one-bit-fuzz", "gentle-grit", "vintage-sampler", "mu-law-telephone", "drifting-tape", "broken-radio"]
 Audio = npt.ArrayLike
 
 CONTROLS: Tuple[Dict[str, Any], ...]
+PRESETS: Tuple[Dict[str, Any], ...]
 MOST_JOBS: int
 
 def process(
     audio: Audio,
     sample_rate: Number,
     *,
+    preset: Optional[PresetName] = None,
     bits: Curve = 8.0,
     rate: Curve = 8000.0,
     quantize: Quantize = "round",
@@ -51,6 +54,7 @@ class Grindlet:
         channels: Union[int, np.integer[Any]],
         *,
         channels_last: bool = False,
+        preset: Optional[PresetName] = None,
         bits: Number = 8.0,
         rate: Number = 8000.0,
         quantize: Quantize = "round",
@@ -72,6 +76,7 @@ class Grindlet:
     def set(
         self,
         *,
+        preset: Optional[PresetName] = None,
         bits: Optional[Number] = None,
         rate: Optional[Number] = None,
         quantize: Optional[Quantize] = None,

@@ -476,6 +476,8 @@ def parse_arguments(argv):
     for symbol in drawing.CHOICE_CONTROLS:
         row = drawing.CONTROL[symbol]
         parser.add_argument(f"--{symbol}", *OPTION_ALIASES.get(symbol, ()), dest=symbol, metavar="NAME[,NAME...]", help=_help_text(f"{row['description']} One of {', '.join(row['choices'])}; default {row['default']}."))
+    parser.add_argument("--preset", metavar="NAME", help="start every file from a factory preset (the controls named override it): "
+                        + ", ".join(preset["symbol"] for preset in drawing.PRESETS))
     parser.add_argument("--seed", type=int, default=0, help="the draw's seed (default 0)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", "-j", "--jobs", dest="workers", type=int, default=os.cpu_count() or 1,
@@ -485,8 +487,8 @@ def parse_arguments(argv):
     arguments = parser.parse_args(argv)
     if arguments.workers is not None and not 1 <= arguments.workers <= MOST_JOBS:
         parser.error(f"--workers must be from 1 to {MOST_JOBS}")
-    specs = drawing.default_specs()
     try:
+        specs = drawing.default_specs(arguments.preset)
         for symbol in drawing.NUMBER_CONTROLS:
             if getattr(arguments, symbol) is not None:
                 specs[symbol] = drawing.parse_number(symbol, getattr(arguments, symbol))

@@ -8,9 +8,9 @@ Each draw is a SHA-256 of (seed, path, control), so no random generator's versio
 import hashlib
 import math
 from dataclasses import dataclass
-from typing import Dict, Tuple, Union
+from typing import Dict, Optional, Tuple, Union
 
-from ._grindlet import CONTROLS
+from ._grindlet import CONTROLS, PRESETS
 
 CONTROL = {row["symbol"]: row for row in CONTROLS}
 # The effect's own random sequence: each file gets one from the draw (the batch's --seed is the
@@ -79,15 +79,23 @@ def parse_choices(symbol: str, text: str) -> ChoiceList:
     return ChoiceList(tuple(dict.fromkeys(names)))
 
 
-def default_specs() -> Dict[str, Union[NumberRange, ChoiceList]]:
+def default_specs(preset: Optional[str] = None) -> Dict[str, Union[NumberRange, ChoiceList]]:
+    """Every control fixed at its default, or at a factory preset's value (PRESETS)."""
+    values = {row["symbol"]: row["default"] for row in CONTROLS}
+    if preset is not None:
+        found = [p for p in PRESETS if p["symbol"] == preset]
+        if not found:
+            raise ValueError(f"--preset: '{preset}' is not one of {', '.join(p['symbol'] for p in PRESETS)}")
+        values = dict(found[0]["settings"])
     specs: Dict[str, Union[NumberRange, ChoiceList]] = {}
     for row in CONTROLS:
-        if row["symbol"] == EFFECT_SEED:
+        symbol = row["symbol"]
+        if symbol == EFFECT_SEED:
             continue
         if row["choices"]:
-            specs[row["symbol"]] = ChoiceList((row["default"],))
+            specs[symbol] = ChoiceList((values[symbol],))
         else:
-            specs[row["symbol"]] = NumberRange(row["default"], row["default"], bool(row["logarithmic"]))
+            specs[symbol] = NumberRange(values[symbol], values[symbol], bool(row["logarithmic"]))
     return specs
 
 

@@ -6,7 +6,7 @@ from typing import Any, Optional, Sequence, Union
 import numpy as np
 import torch
 
-from ._grindlet import Curve, Number, Quantize, Mode, Law, Shape, Dither
+from ._grindlet import Curve, Number, PresetName, Quantize, Mode, Law, Shape, Dither
 from .augment import NumberRule, RandomGrindlet as _Transform
 
 class RandomGrindlet(torch.nn.Module):
@@ -44,6 +44,7 @@ class Grindlet(torch.nn.Module):
         sample_rate: Number,
         *,
         block: int = 512,
+        preset: Optional[PresetName] = None,
         bits: Curve = 8.0,
         rate: Curve = 8000.0,
         quantize: Quantize = "round",

@@ -21,6 +21,7 @@
 #include "dsp/controls.h"
 #include "dsp/draws.h"
 #include "dsp/engine.h"
+#include "dsp/presets.h"
 #include "tools/render/render_job.h"
 
 namespace py = pybind11;
@@ -381,6 +382,28 @@ struct Keywords {
 
 const dsp::ControlFacts& row(size_t index) { return dsp::CONTROLS[index]; }
 
+// preset=: a factory preset by its symbol, whose values the controls not named take; None for
+// none.
+const dsp::Preset* presetOf(py::handle value) {
+    if (!value || value.is_none()) return nullptr;
+    std::string names;
+    for (const dsp::Preset& known : dsp::PRESETS)
+        names += std::string(names.empty() ? "'" : ", '") + known.symbol + "'";
+    if (!py::isinstance<py::str>(value))
+        throw py::type_error("preset must be one of " + names + "; got " + typeName(value));
+    const std::string symbol = py::cast<std::string>(value);
+    const dsp::Preset* preset = dsp::presetNamed(symbol);
+    if (preset == nullptr)
+        throw py::value_error("preset must be one of " + names + "; got '" + symbol + "'");
+    return preset;
+}
+
+// A control's value where it is not named: its preset's, else its default.
+double startingValue(const dsp::Preset* preset, size_t control) {
+    return preset != nullptr ? dsp::presetValue(*preset, static_cast<dsp::ControlIndex>(control))
+                             : row(control).defaultValue;
+}
+
 // A level (drive, mix, gain) takes one number; every other number control a number, a sweep or
 // values per block; a choice its name or index. As the engine takes it: a number, or a choice's
 // index.
@@ -398,9 +421,10 @@ double fixedValue(const dsp::ControlFacts& control, py::handle value, const char
 
 py::array_t<float> process(const py::object& audio, const py::object& sampleRate,
                            const py::kwargs& options) {
-    const Keywords<3> given("process()", options, {"block", "channels_last", "out"});
+    const Keywords<4> given("process()", options, {"block", "channels_last", "out", "preset"});
     const py::handle block = given.others[0], channelsLast = given.others[1],
                      target = given.others[2];
+    const dsp::Preset* preset = presetOf(given.others[3]);
     const float hertz = sampleRateOf(sampleRate);
     const int64_t blockFrames =
         block ? countOf(block, "block", MAX_BLOCK, " frames") : int64_t{DEFAULT_BLOCK};
@@ -419,7 +443,7 @@ py::array_t<float> process(const py::object& audio, const py::object& sampleRate
         const dsp::ControlFacts& control = row(i);
         const py::handle value = given.controls[i];
         if (!value) {
-            curves[i] = ControlCurve(control.defaultValue);
+            curves[i] = ControlCurve(startingValue(preset, i));
             continue;
         }
         if (control.choiceCount > 0 || control.scaling == dsp::StreamScaling::AroundModule) {
@@ -472,16 +496,21 @@ public:
           channelsLast(options.contains("channels_last") &&
                        py::cast<bool>(options["channels_last"])),
           runner(hertz, countOf(channelCount, "channels", MAX_CHANNELS, "")) {
-        Keywords<1>("Grindlet()", options, {"channels_last"});
-        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) values[i] = row(i).defaultValue;
+        const Keywords<2> given("Grindlet()", options, {"channels_last", "preset"});
+        const dsp::Preset* preset = presetOf(given.others[1]);
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) values[i] = startingValue(preset, i);
         apply(options);
     }
 
     // Controls take effect at the next chunk (the levels ramp there over a few milliseconds).
     void set(const py::kwargs& options) {
-        Keywords<0>("set()", options, {});
+        const Keywords<1> given("set()", options, {"preset"});
+        const dsp::Preset* preset = presetOf(given.others[0]);
         const std::unique_lock<std::mutex> running(busy, std::try_to_lock);
         if (!running.owns_lock()) throw std::runtime_error(IN_USE);
+        // A preset sets every control (the ones named with it override it).
+        if (preset != nullptr)
+            for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) values[i] = startingValue(preset, i);
         apply(options);
     }
 
@@ -870,8 +899,30 @@ py::tuple controlTable() {
     return py::tuple(rows);
 }
 
+// The factory presets as Python sees them: symbol, label, and every control's value (a choice
+// by its name), as process(preset=...) applies them.
+py::tuple presetTable() {
+    py::list presets;
+    for (const dsp::Preset& preset : dsp::PRESETS) {
+        py::dict settings;
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+            const double value = startingValue(&preset, i);
+            if (row(i).choiceCount > 0)
+                settings[row(i).symbol] = row(i).choiceSymbols[static_cast<size_t>(value)];
+            else
+                settings[row(i).symbol] = value;
+        }
+        py::dict entry;
+        entry["symbol"] = preset.symbol;
+        entry["label"] = preset.label;
+        entry["settings"] = settings;
+        presets.append(entry);
+    }
+    return py::tuple(presets);
+}
+
 constexpr const char* PROCESS_DOC =
-    R"(process(audio, sample_rate, *, {KEYWORDS}, block=512, channels_last=None, out=None)
+    R"(process(audio, sample_rate, *, preset=None, {KEYWORDS}, block=512, channels_last=None, out=None)
 --
 
 Renders audio through the effect and returns a new float32 array of the same shape.
@@ -883,6 +934,7 @@ audio: (frames,) or (channels, frames) float32 or float64 samples; (frames, chan
     precision. NaN and infinities are processed as any sample.
 out: a float32 array of audio's shape to write into (audio itself for in place); returned.
 sample_rate: the audio's rate in hertz.
+preset: a factory preset's name (PRESETS): the controls not named take its values.
 {CONTROLS}
 Every number but drive, mix and gain: a number; a (from, to) tuple that sweeps linearly across
     the array; or an array of one value per block of `block` frames. Read once at each block's
@@ -893,7 +945,7 @@ block: frames per block, as a host's block size (1 to {MOST_BLOCK}).
 The output is bit for bit what grindlet-render --format float writes for the same settings.)";
 
 constexpr const char* GRINDLET_DOC =
-    R"(Grindlet(sample_rate, channels, *, channels_last=False, {KEYWORDS})
+    R"(Grindlet(sample_rate, channels, *, channels_last=False, preset=None, {KEYWORDS})
 --
 
 The effect on a stream, one chunk at a time. process(chunk) takes (frames,) for mono or
@@ -976,6 +1028,7 @@ PYBIND11_MODULE(_grindlet, module) {
     options.disable_function_signatures();
     module.doc() = "QZ-Grindlet's sample-rate and bit-depth reduction on NumPy arrays.";
     module.attr("CONTROLS") = controlTable();
+    module.attr("PRESETS") = presetTable();
     module.attr("MOST_JOBS") = dsp::MOST_JOBS;
     module.def("_render_file", &renderFile, py::arg("source"), py::arg("target"),
                py::arg("container"), py::arg("settings"),
@@ -989,14 +1042,17 @@ PYBIND11_MODULE(_grindlet, module) {
         .def(py::init<const py::object&, const py::object&, const py::kwargs&>(),
              py::arg("sample_rate"), py::arg("channels"),
              withFacts("__init__(self, /, sample_rate, channels, *, channels_last=False, "
-                       "{KEYWORDS})\n--\n\nA stream of `channels` channels at `sample_rate`."))
+                       "preset=None, {KEYWORDS})\n--\n\nA stream of `channels` channels at "
+                       "`sample_rate`, its controls from `preset` (a factory preset's name) where "
+                       "not named."))
         .def("process", &Grindlet::process, py::arg("chunk"),
              "process(self, /, chunk)\n--\n\nRenders the next chunk; returns a new float32 array "
              "of its shape.")
         .def("set", &Grindlet::set,
-             withFacts("set(self, /, *, {UNCHANGED})\n--\n\nChanges controls from the next "
-                       "chunk on (None: as it is); drive, mix and gain ramp there over {SMOOTHING} "
-                       "ms."))
+             withFacts(
+                 "set(self, /, *, preset=None, {UNCHANGED})\n--\n\nChanges controls from the next "
+                 "chunk on (None: as it is); drive, mix and gain ramp there over {SMOOTHING} "
+                 "ms."))
         .def("reset", &Grindlet::reset,
              "reset(self, /)\n--\n\nForgets the stream: the next chunk starts afresh.")
         .def_property_readonly("sample_rate", &Grindlet::sampleRate)

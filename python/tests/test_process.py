@@ -320,3 +320,19 @@ def test_numpy_scalars_out_and_batches():
     with pytest.raises(ValueError, match="overlaps"):
         qz_grindlet.process(flat[:9000], 44100, out=flat[100:9100])
     assert qz_grindlet.Grindlet(44100, np.int64(2)).channels == 2
+
+
+def test_a_preset_sets_the_controls_not_named_everywhere_python_takes_controls():
+    audio = np.random.default_rng(5).uniform(-0.8, 0.8, (2, 3000)).astype(np.float32)
+    for preset in qz_grindlet.PRESETS:
+        settings = dict(preset["settings"], bits=6)
+        expected = qz_grindlet.process(audio, 44100, **settings)
+        got = qz_grindlet.process(audio, 44100, preset=preset["symbol"], bits=6)
+        assert np.array_equal(got.view(np.uint32), expected.view(np.uint32)), preset["symbol"]
+        stream = qz_grindlet.Grindlet(44100, 2, preset=preset["symbol"], bits=6)
+        assert np.array_equal(stream.process(audio).view(np.uint32), expected.view(np.uint32))
+    stream = qz_grindlet.Grindlet(44100, 2)
+    stream.set(preset="chiptune", drive=0)  # the preset, then what is named with it
+    assert (stream.bits, stream.rate, stream.drive) == (4.0, 16000.0, 0.0)
+    with pytest.raises(ValueError, match="preset must be one of 'early-sampler'"):
+        qz_grindlet.process(audio, 44100, preset="chip")

@@ -108,7 +108,10 @@ def process(source, target, *pairs):
     controls = {}
     for pair in pairs:
         symbol, value = pair.split("=")
-        controls[symbol] = int(value) if symbol in choices else float(value)
+        if symbol == "preset":
+            controls[symbol] = value
+        else:
+            controls[symbol] = int(value) if symbol in choices else float(value)
     out = qz_grindlet.process(audio, rate, **controls)
     write_samples(target, channels, rate, numpy.ascontiguousarray(out.T).astype("<f4").tobytes())
 

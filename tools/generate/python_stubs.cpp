@@ -3,6 +3,7 @@
 #include <string>
 
 #include "dsp/controls.h"
+#include "dsp/presets.h"
 
 namespace grindlet::generate {
 
@@ -50,6 +51,17 @@ std::string choiceAliases() {
 // default the caller need not know: a rule not given keeps the control at its default).
 enum class Default { Own, None, Unstated };
 
+// The factory presets' names, as a Literal.
+std::string presetNames() {
+    std::string text = "PresetName = Literal[";
+    bool first = true;
+    for (const dsp::Preset& preset : dsp::PRESETS) {
+        text += std::string(first ? "" : ", ") + "\"" + preset.symbol + "\"";
+        first = false;
+    }
+    return text + "]\n";
+}
+
 // One keyword parameter a line: `indent symbol: type = default,`. `typeOf` gives the type.
 template <typename TypeOf>
 std::string keywords(const char* indent, TypeOf typeOf, bool withSeed, Default given) {
@@ -90,12 +102,14 @@ std::string extensionStub() {
         "Number = Union[float, int, np.floating[Any], np.integer[Any]]\n"
         "# A value, a (from, to) sweep across the array, or one value per block.\n"
         "Curve = Union[Number, Tuple[Number, Number], npt.NDArray[Any]]\n";
-    text += choiceAliases();
+    text += choiceAliases() + presetNames();
     text +=
         "Audio = npt.ArrayLike\n\n"
         "CONTROLS: Tuple[Dict[str, Any], ...]\n"
+        "PRESETS: Tuple[Dict[str, Any], ...]\n"
         "MOST_JOBS: int\n\n"
-        "def process(\n    audio: Audio,\n    sample_rate: Number,\n    *,\n";
+        "def process(\n    audio: Audio,\n    sample_rate: Number,\n    *,\n"
+        "    preset: Optional[PresetName] = None,\n";
     text += keywords(
         "    ", [](const ControlFacts& c) { return valueType(c, true); }, true, Default::Own);
     text +=
@@ -106,13 +120,14 @@ std::string extensionStub() {
         "class Grindlet:\n"
         "    def __init__(\n        self,\n        sample_rate: Number,\n"
         "        channels: Union[int, np.integer[Any]],\n        *,\n"
-        "        channels_last: bool = False,\n";
+        "        channels_last: bool = False,\n"
+        "        preset: Optional[PresetName] = None,\n";
     text += keywords(
         "        ", [](const ControlFacts& c) { return valueType(c, false); }, true, Default::Own);
     text +=
         "    ) -> None: ...\n"
         "    def process(self, chunk: Audio) -> npt.NDArray[np.float32]: ...\n"
-        "    def set(\n        self,\n        *,\n";
+        "    def set(\n        self,\n        *,\n        preset: Optional[PresetName] = None,\n";
     text += keywords(
         "        ", [](const ControlFacts& c) { return valueType(c, false); }, true, Default::None);
     text +=
@@ -191,7 +206,7 @@ std::string torchStub() {
         "from typing import Any, Optional, Sequence, Union\n\n"
         "import numpy as np\n"
         "import torch\n\n"
-        "from ._grindlet import Curve, Number, ";
+        "from ._grindlet import Curve, Number, PresetName, ";
     bool first = true;
     for (const ControlFacts& c : CONTROLS) {
         if (!isChoice(c)) continue;
@@ -214,7 +229,7 @@ std::string torchStub() {
         "    sample_rate: Number\n"
         "    block: int\n"
         "    def __init__(\n        self,\n        sample_rate: Number,\n        *,\n"
-        "        block: int = 512,\n";
+        "        block: int = 512,\n        preset: Optional[PresetName] = None,\n";
     text += keywords(
         "        ", [](const ControlFacts& c) { return valueType(c, true); }, true, Default::Own);
     text +=

@@ -2,6 +2,7 @@
 // its meaning and every message.
 #include "render_options.h"
 
+#include "dsp/presets.h"
 #include "dsp/quantizer.h"
 
 #include <CLI/CLI.hpp>
@@ -221,6 +222,8 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
             if (alias.control == i) names += std::string(",") + alias.option;
         text(names.c_str(), words.controls[i]);
     }
+    text("--preset", options.preset);
+    flag("--list-presets", options.listPresets);
     text("--block", words.block);
     text("-j,--jobs,--workers", words.jobs);
     text("--format", words.format);
@@ -263,6 +266,20 @@ bool parseOptions(const std::vector<std::string>& args, RenderOptions& options,
     options.inputs = words.inputs;
     options.inputGiven = !words.inputs.empty();
     if (options.inputGiven) options.input = words.inputs.front();
+    // A preset sets the controls first; a control named as well overrides it.
+    if (given("--preset")) {
+        const dsp::Preset* preset = dsp::presetNamed(options.preset);
+        if (preset == nullptr) {
+            error = "--preset: '" + options.preset + "' is not one of";
+            for (const dsp::Preset& known : dsp::PRESETS) error += std::string(" ") + known.symbol;
+            error += " (--list-presets)";
+            return false;
+        }
+        for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
+            const double value = dsp::presetValue(*preset, static_cast<dsp::ControlIndex>(i));
+            options.controls[i] = {value, value};
+        }
+    }
     for (size_t i = 0; i < dsp::CONTROL_COUNT; ++i) {
         options.given[i] = given(optionOf(i).c_str());
         if (options.given[i] && !parseControl(i, words.controls[i], options.controls[i], error))

@@ -14,6 +14,7 @@
 
 #include "audio_files.h"
 #include "batch.h"
+#include "dsp/presets.h"
 #include "render_job.h"
 
 using namespace grindlet;
@@ -56,6 +57,11 @@ int main(int argc, char** argv) {
     std::string error;
     if (!parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error))
         return fail(error);
+    if (options.listPresets) {
+        for (const dsp::Preset& preset : dsp::PRESETS)
+            std::printf("%-16s %s\n", preset.symbol, preset.label);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    }
     if (options.help) {
         std::fputs(usageText().c_str(), stdout);
         return 0;

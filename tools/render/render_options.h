@@ -49,7 +49,9 @@ struct RenderOptions {
     double window = 0.01;                          // plot window length in seconds
     bool spectrum = false;                         // the plot shows the window's spectra instead
     bool force = false;                            // replace an existing output
-    int32_t jobs = 0;  // files rendered at once in a batch; 0: one per core
+    int32_t jobs = 0;    // files rendered at once in a batch; 0: one per core
+    std::string preset;  // the factory preset the controls not named start from; empty: none
+    bool listPresets = false;
     bool help = false;
     bool version = false;
 

@@ -95,7 +95,10 @@ std::string usageText() {
            "written), or without -o beside itself as INPUT-grindlet.wav; a failed file is\n"
            "reported and the others go on.\n"
            "\n" +
-           controlLines() + "  --block N          host block size in samples, 1-" +
+           controlLines() +
+           "  --preset NAME      start from a factory preset (the controls named override it)\n"
+           "  --list-presets     the presets' names and what they sound like\n"
+           "  --block N          host block size in samples, 1-" +
            std::to_string(dsp::MOST_BLOCK_FRAMES) + " (default " +
            std::to_string(dsp::DEFAULT_BLOCK_FRAMES) + ")\n" +
            "  -o, --output FILE  the file to write (default: INPUT-grindlet.wav); its extension\n"
