@@ -412,3 +412,17 @@ def test_any_file_name_the_file_system_holds_is_rendered(tmp_path):
     assert os.path.exists(os.path.join(os.fsencode(out_dir), name))
     line = json.loads((out_dir / batch.MANIFEST).read_text())
     assert os.fsencode(line["path"]) == name
+
+
+def test_a_preset_starts_every_files_settings_and_the_controls_named_draw(tmp_path):
+    corpus = tmp_path / "corpus"
+    make_corpus(corpus, files=12)
+    out_dir = tmp_path / "out"
+    done = subprocess.run([sys.executable, "-m", "qz_grindlet.batch", str(corpus), str(out_dir),
+                           "--preset", "chiptune", "--bits", "5:7", "--workers", "1"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1, done.stderr  # the corpus's one broken file
+    lines = [json.loads(line) for line in manifest(out_dir)]
+    rendered = [line["settings"] for line in lines if line["status"] == "rendered"]
+    assert len(rendered) == 12
+    assert all(s["rate"] == 16000 and s["drive"] == 3 and 5 <= s["bits"] <= 7 for s in rendered)
