@@ -617,6 +617,32 @@ TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
 // Every factory preset is listed for both plugins, under its label, sets every control to
 // exactly the value its row names, and makes sound of a -12 dBFS sine (a preset that silences
 // ordinary material sounds broken).
+// What a host draws for each port follows the table: whole-number controls (the seed, every
+// choice) are integer ports, a choice an enumeration, a logarithmic control a logarithmic one.
+TEST(Lv2Plugin, PortPropertiesFollowTheTable) {
+    LilvWorld* w = world().world;
+    const auto uri = [&](const char* text) { return lilv_new_uri(w, text); };
+    LilvNode* integer = uri("http://lv2plug.in/ns/lv2core#integer");
+    LilvNode* enumeration = uri("http://lv2plug.in/ns/lv2core#enumeration");
+    LilvNode* logarithmic = uri("http://lv2plug.in/ns/ext/port-props#logarithmic");
+    for (const char* plugin : {MONO, STEREO}) {
+        const LilvPlugin* p = world().plugin(plugin);
+        ASSERT_NE(p, nullptr);
+        for (const dsp::ControlFacts& control : dsp::CONTROLS) {
+            SCOPED_TRACE(control.symbol);
+            LilvNode* symbol = lilv_new_string(w, control.symbol);
+            const LilvPort* port = lilv_plugin_get_port_by_symbol(p, symbol);
+            lilv_node_free(symbol);
+            ASSERT_NE(port, nullptr);
+            EXPECT_EQ(lilv_port_has_property(p, port, integer), control.integer);
+            EXPECT_EQ(lilv_port_has_property(p, port, enumeration), control.choiceCount > 0);
+            EXPECT_EQ(lilv_port_has_property(p, port, logarithmic), control.logarithmic);
+        }
+    }
+    EXPECT_TRUE(dsp::CONTROLS[dsp::CONTROL_SEED].integer);
+    for (LilvNode* node : {integer, enumeration, logarithmic}) lilv_node_free(node);
+}
+
 TEST(Lv2Plugin, EveryPresetLoadsAndSetsExactlyItsControls) {
     LilvWorld* w = world().world;
     LilvNode* presetClass = lilv_new_uri(w, "http://lv2plug.in/ns/ext/presets#Preset");
