@@ -25,6 +25,15 @@ std::string aliasOf(const ControlFacts& c) {
     return word;
 }
 
+// Every choice's alias, for an import line: "Law, Dither, ...".
+std::string choiceAliasNames() {
+    std::string list;
+    for (const ControlFacts& c : CONTROLS) {
+        if (isChoice(c)) list += (list.empty() ? "" : ", ") + aliasOf(c);
+    }
+    return list;
+}
+
 // A default as Python writes it: a float's repr (8.0, 0.5), a choice's name.
 std::string pythonDefault(const ControlFacts& c) {
     if (isChoice(c)) return std::string("\"") + c.choiceSymbols[size_t(c.defaultValue)] + "\"";
@@ -159,12 +168,7 @@ std::string augmentStub() {
         "overload\n\n"
         "import numpy as np\n\n"
         "from ._grindlet import ";
-    bool first = true;
-    for (const ControlFacts& c : CONTROLS) {
-        if (!isChoice(c)) continue;
-        text += (first ? "" : ", ") + aliasOf(c);
-        first = false;
-    }
+    text += choiceAliasNames();
     text +=
         ", Number\n\n"
         "# A number control's rule: a value, or a (low, high) range to draw from.\n"
@@ -207,12 +211,7 @@ std::string torchStub() {
         "import numpy as np\n"
         "import torch\n\n"
         "from ._grindlet import Curve, Number, PresetName, ";
-    bool first = true;
-    for (const ControlFacts& c : CONTROLS) {
-        if (!isChoice(c)) continue;
-        text += (first ? "" : ", ") + aliasOf(c);
-        first = false;
-    }
+    text += choiceAliasNames();
     text +=
         "\nfrom .augment import NumberRule, RandomGrindlet as _Transform\n\n"
         "class RandomGrindlet(torch.nn.Module):\n"
