@@ -59,6 +59,14 @@ inline constexpr const char* LAW_NAMES[] = {"Linear", "Mu-law", "A-law"};
 inline constexpr const char* LAW_SYMBOLS[] = {"linear", "mu-law", "a-law"};
 inline constexpr const char* SHAPE_NAMES[] = {"Sine", "Triangle", "Random"};
 inline constexpr const char* SHAPE_SYMBOLS[] = {"sine", "triangle", "random"};
+inline constexpr const char* SYNC_NAMES[] = {
+    "Off",          "4 bars",      "2 bars",      "1 bar",       "1/2",
+    "1/2 dotted",   "1/2 triplet", "1/4",         "1/4 dotted",  "1/4 triplet",
+    "1/8",          "1/8 dotted",  "1/8 triplet", "1/16",        "1/16 dotted",
+    "1/16 triplet", "1/32",        "1/32 dotted", "1/32 triplet"};
+inline constexpr const char* SYNC_SYMBOLS[] = {
+    "off", "4bars", "2bars", "1bar", "1/2",   "1/2d",  "1/2t", "1/4",   "1/4d", "1/4t",
+    "1/8", "1/8d",  "1/8t",  "1/16", "1/16d", "1/16t", "1/32", "1/32d", "1/32t"};
 inline constexpr const char* DITHER_NAMES[] = {"None", "TPDF"};
 inline constexpr const char* DITHER_SYMBOLS[] = {"none", "tpdf"};
 
@@ -67,6 +75,38 @@ enum class Mode : int16_t { Step, Linear };
 enum class Law : int16_t { Linear, MuLaw, ALaw };
 enum class LfoShape : int16_t { Sine, Triangle, Random };
 enum class Dither : int16_t { None, Tpdf };
+// The LFO's cycle as a note value at the song's tempo (Off: LFO Rate sets it), in the order of
+// SYNC_NAMES; SYNC_QUARTERS gives each one's length in quarter notes (a bar is four).
+enum class LfoSync : int16_t {
+    Off,
+    FourBars,
+    TwoBars,
+    OneBar,
+    Half,
+    HalfDotted,
+    HalfTriplet,
+    Quarter,
+    QuarterDotted,
+    QuarterTriplet,
+    Eighth,
+    EighthDotted,
+    EighthTriplet,
+    Sixteenth,
+    SixteenthDotted,
+    SixteenthTriplet,
+    ThirtySecond,
+    ThirtySecondDotted,
+    ThirtySecondTriplet,
+};
+inline constexpr double SYNC_QUARTERS[] = {
+    0.0,   16.0,   8.0,       4.0,  // off, bars
+    2.0,   3.0,    4.0 / 3.0,       // halves: straight, dotted (1.5x), triplet (2/3)
+    1.0,   1.5,    2.0 / 3.0,       // quarters
+    0.5,   0.75,   1.0 / 3.0,       // eighths
+    0.25,  0.375,  1.0 / 6.0,       // sixteenths
+    0.125, 0.1875, 1.0 / 12.0};     // thirty-seconds
+static_assert(std::size(SYNC_QUARTERS) == std::size(SYNC_NAMES) &&
+              std::size(SYNC_SYMBOLS) == std::size(SYNC_NAMES));
 
 enum ControlIndex : size_t {
     CONTROL_BITS,
@@ -82,6 +122,8 @@ enum ControlIndex : size_t {
     CONTROL_LFO_RATE,
     CONTROL_LFO_DEPTH,
     CONTROL_LFO_SHAPE,
+    CONTROL_LFO_SYNC,
+    CONTROL_BPM,
     CONTROL_JITTER,
     CONTROL_DITHER,
     CONTROL_SEED,
@@ -243,6 +285,29 @@ inline constexpr ControlFacts CONTROLS[] = {
      .what = "The LFO's wave: a smooth sine, a triangle, or random steps (a new value each "
              "cycle).",
      .brief = "the LFO's wave"},
+    {.symbol = "lfo_sync",
+     .name = "LFO Sync",
+     .maximum = 18.0,
+     .sliderMaximum = 18.0,
+     .integer = true,
+     .scaling = StreamScaling::Choice,
+     .choices = SYNC_NAMES,
+     .choiceSymbols = SYNC_SYMBOLS,
+     .choiceCount = std::size(SYNC_NAMES),
+     .what = "The LFO's cycle as a note value at the song's tempo, from 4 bars to a 1/32 "
+             "triplet (a bar is four quarter notes); Off lets LFO Rate set it.",
+     .brief = "the LFO's cycle as a note value at the tempo (off: LFO Rate)"},
+    {.symbol = "bpm",
+     .name = "Tempo",
+     .unit = "BPM",
+     .minimum = 1.0,
+     .maximum = 999.0,
+     .sliderMinimum = 20.0,
+     .sliderMaximum = 300.0,
+     .defaultValue = 120.0,
+     .what = "The song's tempo in quarter notes a minute, for LFO Sync. A host that sends its "
+             "transport's tempo (LV2) sets it instead.",
+     .brief = "the song's tempo for LFO Sync, in quarter notes a minute"},
     {.symbol = "jitter",
      .name = "Jitter",
      .unit = "%",

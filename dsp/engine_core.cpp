@@ -114,7 +114,7 @@ void EngineCore::readControls(int64_t blockStart) {
     p.lfoShape = static_cast<LfoShape>(choice(CONTROL_LFO_SHAPE));
     p.antialias = static_cast<float>(number(CONTROL_ANTIALIAS) / PERCENT);
     const auto toneHz = static_cast<float>(number(CONTROL_TONE));
-    p.lfoRate = static_cast<float>(number(CONTROL_LFO_RATE));
+    p.lfoRate = static_cast<float>(lfoHertz());
     p.lfoDepth = static_cast<float>(number(CONTROL_LFO_DEPTH));
     p.jitter = static_cast<float>(number(CONTROL_JITTER) / PERCENT);
     p.seed = static_cast<uint32_t>(number(CONTROL_SEED));
@@ -174,6 +174,14 @@ double EngineCore::antialiasShare(float rateHz) const {
     const double octavesAbove =
         (1.0 - double(plan.antialias)) * binaryLogarithm(FilterSection::HIGHEST_SHARE / low);
     return low * powerOfTwo(octavesAbove);
+}
+
+// The LFO's cycles a second: LFO Rate's, or with LFO Sync one cycle a note value at the tempo
+// (Tempo counts quarter notes a minute: a cycle of q quarter notes lasts 60·q / bpm seconds).
+double EngineCore::lfoHertz() const {
+    const auto sync = static_cast<LfoSync>(choice(CONTROL_LFO_SYNC));
+    if (sync == LfoSync::Off) return number(CONTROL_LFO_RATE);
+    return number(CONTROL_BPM) / (60.0 * SYNC_QUARTERS[static_cast<size_t>(sync)]);
 }
 
 double EngineCore::lfoAt(int64_t at) const {

@@ -125,6 +125,7 @@ protected:
     // The step that starts at stream frame `at`, as the settings make it.
     Modulated modulationAt(int64_t at) const;
     // Its parts, one after the other (the fast engine runs each across several steps).
+    double lfoHertz() const;
     double lfoAt(int64_t at) const;
     double modulationFactor(double lfo, int64_t at) const;
     float modulatedHertz(double factor) const {

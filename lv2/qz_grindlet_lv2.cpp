@@ -128,8 +128,10 @@ struct Grindlet {
     // The transport's events, and the URIDs to read them (none without the host's map).
     const LV2_Atom_Sequence* transport = nullptr;
     struct {
-        LV2_URID object = 0, blank = 0, position = 0, speed = 0, floatType = 0;
+        LV2_URID object = 0, blank = 0, position = 0, speed = 0, floatType = 0, beatsPerMinute = 0;
     } uris;
+    // The tempo the host's transport last gave (0: none yet): it sets Tempo, not the port.
+    float hostBpm = 0.0f;
     bool rolling = false;  // the transport's last speed was not 0
     // Whether any input sample was heard since the transport stopped (or the plugin started).
     bool heardWhileStopped = false;
@@ -152,6 +154,7 @@ struct Grindlet {
         for (uint32_t i = 0; i < PORTS_READ; ++i) portsSeen[i] = wordOf(ports[i]);
         for (uint32_t i = 0; i < dsp::CONTROL_COUNT; ++i)
             engine.set(static_cast<dsp::ControlIndex>(i), grindlet::floatFromBits(portsSeen[i]));
+        if (hostBpm > 0.0f) engine.set(dsp::CONTROL_BPM, hostBpm);
         engine.setEnabled(!(grindlet::floatFromBits(portsSeen[ENABLED_PORT]) < 0.5f));
         portsKnown = true;
     }
@@ -196,10 +199,12 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         if (std::strcmp(features[i]->URI, LV2_URID__map) != 0 || features[i]->data == nullptr)
             continue;
         const auto* map = static_cast<const LV2_URID_Map*>(features[i]->data);
-        plugin->uris = {
-            map->map(map->handle, LV2_ATOM__Object), map->map(map->handle, LV2_ATOM__Blank),
-            map->map(map->handle, LV2_TIME__Position), map->map(map->handle, LV2_TIME__speed),
-            map->map(map->handle, LV2_ATOM__Float)};
+        plugin->uris = {map->map(map->handle, LV2_ATOM__Object),
+                        map->map(map->handle, LV2_ATOM__Blank),
+                        map->map(map->handle, LV2_TIME__Position),
+                        map->map(map->handle, LV2_TIME__speed),
+                        map->map(map->handle, LV2_ATOM__Float),
+                        map->map(map->handle, LV2_TIME__beatsPerMinute)};
     }
     return plugin;
 }
@@ -273,9 +278,13 @@ void runFrames(Grindlet* plugin, uint32_t from, uint32_t count) {
     plugin->meters[1].show(outputPeak, fall);
 }
 
-// The speed a time:Position object carries (false: none). Every size is checked against the
-// bytes the host gave: a malformed event is read as no event.
-bool speedOf(const Grindlet* plugin, const LV2_Atom& atom, float& speed) {
+// What a time:Position object carries of the speed and the tempo (each NaN where it carries
+// none); false for another object. Every size is checked against the bytes the host gave: a
+// malformed event is read as no event.
+struct Position {
+    float speed = NAN, beatsPerMinute = NAN;
+};
+bool positionOf(const Grindlet* plugin, const LV2_Atom& atom, Position& position) {
     if ((atom.type != plugin->uris.object && atom.type != plugin->uris.blank) ||
         atom.size < sizeof(LV2_Atom_Object_Body))
         return false;
@@ -285,13 +294,21 @@ bool speedOf(const Grindlet* plugin, const LV2_Atom& atom, float& speed) {
     LV2_ATOM_OBJECT_FOREACH(object, property) {
         const auto* value = reinterpret_cast<const uint8_t*>(&property->value + 1);
         if (value > end || property->value.size > uint64_t(end - value)) return false;
-        if (property->key == plugin->uris.speed && property->value.type == plugin->uris.floatType &&
-            property->value.size >= sizeof(float)) {
-            std::memcpy(&speed, value, sizeof speed);
-            return true;
-        }
+        if (property->value.type != plugin->uris.floatType || property->value.size < sizeof(float))
+            continue;
+        if (property->key == plugin->uris.speed) std::memcpy(&position.speed, value, sizeof(float));
+        if (property->key == plugin->uris.beatsPerMinute)
+            std::memcpy(&position.beatsPerMinute, value, sizeof(float));
     }
-    return false;
+    return true;
+}
+
+// A tempo from the host's transport, within Tempo's range, sets it from now on.
+void takeTempo(Grindlet* plugin, float bpm) {
+    if (!dsp::accepts(dsp::CONTROLS[dsp::CONTROL_BPM], double(bpm)) || bpm == plugin->hostBpm)
+        return;
+    plugin->hostBpm = bpm;
+    plugin->engine.set(dsp::CONTROL_BPM, bpm);
 }
 
 // The frame of this run at which the transport starts rolling (sampleCount: it does not), read
@@ -304,9 +321,11 @@ bool speedOf(const Grindlet* plugin, const LV2_Atom& atom, float& speed) {
     LV2_ATOM_SEQUENCE_FOREACH(sequence, event) {
         const auto* body = reinterpret_cast<const uint8_t*>(&event->body + 1);
         if (body > end || event->body.size > uint64_t(end - body)) break;
-        float speed = 0.0f;
-        if (!speedOf(plugin, event->body, speed)) continue;
-        const bool rolling = speed != 0.0f;
+        Position position;
+        if (!positionOf(plugin, event->body, position)) continue;
+        if (!std::isnan(position.beatsPerMinute)) takeTempo(plugin, position.beatsPerMinute);
+        if (std::isnan(position.speed)) continue;
+        const bool rolling = position.speed != 0.0f;
         if (rolling && !plugin->rolling && start == sampleCount)
             start = static_cast<uint32_t>(std::clamp<int64_t>(event->time.frames, 0, sampleCount));
         if (!rolling) plugin->heardWhileStopped = false;

@@ -13,6 +13,7 @@ Quantize = Union[Literal["floor", "round", "inside"], int, np.integer[Any]]
 Mode = Union[Literal["step", "linear"], int, np.integer[Any]]
 Law = Union[Literal["linear", "mu-law", "a-law"], int, np.integer[Any]]
 Shape = Union[Literal["sine", "triangle", "random"], int, np.integer[Any]]
+Sync = Union[Literal["off", "4bars", "2bars", "1bar", "1/2", "1/2d", "1/2t", "1/4", "1/4d", "1/4t", "1/8", "1/8d", "1/8t", "1/16", "1/16d", "1/16t", "1/32", "1/32d", "1/32t"], int, np.integer[Any]]
 Dither = Union[Literal["none", "tpdf"], int, np.integer[Any]]
 PresetName = Literal["early-sampler", "home-console", "chiptune", "telephone-line", "walkie-talkie", "one-bit-fuzz", "gentle-grit", "vintage-sampler", "mu-law-telephone", "drifting-tape", "broken-radio"]
 Audio = npt.ArrayLike
@@ -39,6 +40,8 @@ def process(
     lfo_rate: Curve = 0.5,
     lfo_depth: Curve = 0.0,
     lfo_shape: Shape = "sine",
+    lfo_sync: Sync = "off",
+    bpm: Curve = 120.0,
     jitter: Curve = 0.0,
     dither: Dither = "none",
     seed: Curve = 0.0,
@@ -68,6 +71,8 @@ class Grindlet:
         lfo_rate: Number = 0.5,
         lfo_depth: Number = 0.0,
         lfo_shape: Shape = "sine",
+        lfo_sync: Sync = "off",
+        bpm: Number = 120.0,
         jitter: Number = 0.0,
         dither: Dither = "none",
         seed: Number = 0.0,
@@ -90,6 +95,8 @@ class Grindlet:
         lfo_rate: Optional[Number] = None,
         lfo_depth: Optional[Number] = None,
         lfo_shape: Optional[Shape] = None,
+        lfo_sync: Optional[Sync] = None,
+        bpm: Optional[Number] = None,
         jitter: Optional[Number] = None,
         dither: Optional[Dither] = None,
         seed: Optional[Number] = None,
@@ -125,6 +132,10 @@ class Grindlet:
     def lfo_depth(self) -> float: ...
     @property
     def lfo_shape(self) -> str: ...
+    @property
+    def lfo_sync(self) -> str: ...
+    @property
+    def bpm(self) -> float: ...
     @property
     def jitter(self) -> float: ...
     @property

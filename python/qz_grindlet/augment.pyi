@@ -5,7 +5,7 @@ from typing import Any, Dict, List, Literal, Optional, Sequence, Tuple, TypeVar,
 
 import numpy as np
 
-from ._grindlet import Quantize, Mode, Law, Shape, Dither, Number
+from ._grindlet import Quantize, Mode, Law, Shape, Sync, Dither, Number
 
 # A number control's rule: a value, or a (low, high) range to draw from.
 NumberRule = Union[Number, Tuple[Number, Number]]
@@ -41,6 +41,8 @@ class RandomGrindlet:
         lfo_rate: NumberRule = ...,
         lfo_depth: NumberRule = ...,
         lfo_shape: Union[Shape, Sequence[Shape]] = ...,
+        lfo_sync: Union[Sync, Sequence[Sync]] = ...,
+        bpm: NumberRule = ...,
         jitter: NumberRule = ...,
         dither: Union[Dither, Sequence[Dither]] = ...,
     ) -> None: ...

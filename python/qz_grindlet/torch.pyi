@@ -6,7 +6,7 @@ from typing import Any, Optional, Sequence, Union
 import numpy as np
 import torch
 
-from ._grindlet import Curve, Number, PresetName, Quantize, Mode, Law, Shape, Dither
+from ._grindlet import Curve, Number, PresetName, Quantize, Mode, Law, Shape, Sync, Dither
 from .augment import NumberRule, RandomGrindlet as _Transform
 
 class RandomGrindlet(torch.nn.Module):
@@ -31,6 +31,8 @@ class RandomGrindlet(torch.nn.Module):
         lfo_rate: NumberRule = ...,
         lfo_depth: NumberRule = ...,
         lfo_shape: Union[Shape, Sequence[Shape]] = ...,
+        lfo_sync: Union[Sync, Sequence[Sync]] = ...,
+        bpm: NumberRule = ...,
         jitter: NumberRule = ...,
         dither: Union[Dither, Sequence[Dither]] = ...,
     ) -> None: ...
@@ -58,6 +60,8 @@ class Grindlet(torch.nn.Module):
         lfo_rate: Curve = 0.5,
         lfo_depth: Curve = 0.0,
         lfo_shape: Shape = "sine",
+        lfo_sync: Sync = "off",
+        bpm: Curve = 120.0,
         jitter: Curve = 0.0,
         dither: Dither = "none",
         seed: Curve = 0.0,

@@ -1,7 +1,7 @@
 // The stages held to truths from outside the code, through the engine every front end runs:
 // the tone against the Butterworth magnitude formula, the anti-aliasing against the aliasing it
 // removes and the passband it leaves, the laws against ITU-T G.711's decoding levels, the LFO's
-// depth in octaves measured on the hold lengths, and TPDF dither against dither theory (an
+// depth in octaves and its tempo-synced cycle measured on the hold lengths, and TPDF dither against dither theory (an
 // error of zero mean whatever the input, a quarter of a step squared in power).
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 
 #include "dsp/engine.h"
 #include "dsp/portable_math.h"
+#include "tests/lfo_cycle.h"
 
 namespace grindlet::test {
 namespace {
@@ -190,6 +191,33 @@ TEST(OutsideTruth, LfoDepthIsInOctaves) {
         const double measured = std::log2(double(longest) / double(shortest)) / 2.0;
         // Holds are whole frames: at the short end a frame is 1/12 of a hold at 2 octaves.
         EXPECT_NEAR(measured, depth, 0.08) << depth << " octaves";
+    }
+}
+
+// With LFO Sync the LFO's cycle is a note value at the tempo: 60 / bpm seconds a quarter note,
+// a bar four of them, dotted 1.5 times and triplet 2/3 of the plain value (measured on the
+// output's holds, as a listener hears the rate move).
+TEST(OutsideTruth, LfoSyncCyclesOnceANoteValueAtTheTempo) {
+    struct Case {
+        dsp::LfoSync sync;
+        double bpm, seconds;
+    };
+    for (const Case c :
+         {Case{dsp::LfoSync::Quarter, 120.0, 0.5},
+          Case{dsp::LfoSync::EighthTriplet, 120.0, 0.5 / 3.0},
+          Case{dsp::LfoSync::QuarterDotted, 90.0, 1.0}, Case{dsp::LfoSync::OneBar, 150.0, 1.6},
+          Case{dsp::LfoSync::Sixteenth, 140.0, 15.0 / 140.0}}) {
+        const double frames = c.seconds * RATE;
+        const auto y = through(frameRamp(static_cast<size_t>(5.5 * frames)),
+                               {CLEAN_BITS,
+                                {dsp::CONTROL_RATE, 1000.0},
+                                {dsp::CONTROL_LFO_DEPTH, 2.0},
+                                {dsp::CONTROL_LFO_RATE, 0.3},  // set aside by the sync
+                                {dsp::CONTROL_LFO_SYNC, double(c.sync)},
+                                {dsp::CONTROL_BPM, c.bpm}});
+        // Within one 32-frame step of the modulation.
+        EXPECT_NEAR(lfoCycleFrames(y), frames, 32.0)
+            << dsp::SYNC_NAMES[size_t(c.sync)] << " at " << c.bpm << " BPM";
     }
 }
 

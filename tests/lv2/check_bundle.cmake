@@ -31,9 +31,9 @@ string(REGEX MATCHALL "${unit} <http://lv2plug.in/ns/extensions/units#hz>" hertz
 list(LENGTH hertz hertzCount)
 string(REGEX MATCHALL "${unit} <http://lv2plug.in/ns/extensions/units#db>" decibels "${triples}")
 list(LENGTH decibels decibelCount)
-# Ten number controls with a unit (the seed has none) and two meters on each plugin; Rate, Tone
-# and LFO Rate in hertz, Drive, Output and the meters in decibels.
-if(NOT status EQUAL 0 OR NOT count EQUAL 24 OR NOT hertzCount EQUAL 6 OR NOT decibelCount EQUAL 8)
+# Eleven number controls with a unit (the seed has none) and two meters on each plugin; Rate,
+# Tone and LFO Rate in hertz, Drive, Output and the meters in decibels.
+if(NOT status EQUAL 0 OR NOT count EQUAL 26 OR NOT hertzCount EQUAL 6 OR NOT decibelCount EQUAL 8)
   message(FATAL_ERROR "expected a unit on every number control of both plugins but the seed, "
     "Rate, Tone and LFO Rate in hertz, Drive and Output in decibels:\n${units}")
 endif()

@@ -115,6 +115,7 @@ while read -r rate channels pairs; do
       --law=*) render_args[$i]=--law=$(echo linear mu-law a-law | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
       --lfo_shape=*) render_args[$i]=--lfo_shape=$(echo sine triangle random | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
       --dither=*) render_args[$i]=--dither=$(echo none tpdf | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
+      --lfo_sync=*) render_args[$i]=--lfo_sync=$(echo off 4bars 2bars 1bar 1/2 1/2d 1/2t 1/4 1/4d 1/4t 1/8 1/8d 1/8t 1/16 1/16d 1/16t 1/32 1/32d 1/32t | cut -d' ' -f$((${render_args[$i]#*=} + 1))) ;;
     esac
   done
   build/native/grindlet-render "$input" -o "$work/random-render.wav" -f "${render_args[@]}" > /dev/null

@@ -80,7 +80,8 @@ DRAWN = [("bits", None, 1, 17, 4), ("rate", None, 200, 20000, 3), ("quantize", 3
 # The stages, drawn on in about half the settings.
 STAGES = [("antialias", None, 0, 100, 2), ("tone", None, 300, 15000, 2), ("law", 3, 0, 0, 0),
           ("lfo_rate", None, 0.1, 20, 3), ("lfo_depth", None, 0, 2, 3), ("lfo_shape", 3, 0, 0, 0),
-          ("jitter", None, 0, 50, 2), ("dither", 2, 0, 0, 0), ("seed", None, 0, 16777215, 0)]
+          ("jitter", None, 0, 50, 2), ("dither", 2, 0, 0, 0), ("seed", None, 0, 16777215, 0),
+          ("lfo_sync", 19, 0, 0, 0), ("bpm", None, 40, 240, 2)]
 
 
 def settings(count, seed):

@@ -25,6 +25,7 @@
 #include "dsp/rate_reducer.h"
 #include "host/sample_checks.h"
 #include "tests/float_bits.h"
+#include "tests/lfo_cycle.h"
 #include "tests/realtime/allocation_counter.h"
 
 namespace grindlet::test {
@@ -102,6 +103,39 @@ struct UridMap {
                              return static_cast<LV2_URID>(known.size());
                          }};
 };
+
+// A time:Position event of the host's transport: its frame, speed and (where not NaN) tempo.
+struct Position {
+    int64_t frame;
+    float speed;
+    float beatsPerMinute = NAN;
+};
+
+// The atom sequence a host hands the transport port, with these events.
+std::vector<uint64_t> positionSequence(UridMap& map, const std::vector<Position>& events) {
+    std::vector<uint64_t> buffer(256);
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &map.feature);
+    lv2_atom_forge_set_buffer(&forge, reinterpret_cast<uint8_t*>(buffer.data()),
+                              buffer.size() * sizeof(uint64_t));
+    const auto urid = [&map](const char* uri) { return map.feature.map(map.feature.handle, uri); };
+    LV2_Atom_Forge_Frame sequence;
+    lv2_atom_forge_sequence_head(&forge, &sequence, 0);
+    for (const Position& event : events) {
+        lv2_atom_forge_frame_time(&forge, event.frame);
+        LV2_Atom_Forge_Frame object;
+        lv2_atom_forge_object(&forge, &object, 0, urid(LV2_TIME__Position));
+        lv2_atom_forge_key(&forge, urid(LV2_TIME__speed));
+        lv2_atom_forge_float(&forge, event.speed);
+        if (!std::isnan(event.beatsPerMinute)) {
+            lv2_atom_forge_key(&forge, urid(LV2_TIME__beatsPerMinute));
+            lv2_atom_forge_float(&forge, event.beatsPerMinute);
+        }
+        lv2_atom_forge_pop(&forge, &object);
+    }
+    lv2_atom_forge_pop(&forge, &sequence);
+    return buffer;
+}
 
 // One plugin instance with its control values connected by port symbol.
 class Plugin {
@@ -506,26 +540,10 @@ TEST(Lv2Plugin, ATransportStartingToRollStartsTheStreamAgain) {
     const LV2_Feature mapFeature{LV2_URID__map, &map.feature};
     const LV2_Feature* const features[] = {&mapFeature, nullptr};
     const std::vector<float> input = signal(2000, 12);
-    // A sequence of time:Position events at the given frames, with the given speeds.
     const auto positions = [&map](const std::vector<std::pair<int64_t, float>>& events) {
-        std::vector<uint64_t> buffer(256);
-        LV2_Atom_Forge forge;
-        lv2_atom_forge_init(&forge, &map.feature);
-        lv2_atom_forge_set_buffer(&forge, reinterpret_cast<uint8_t*>(buffer.data()),
-                                  buffer.size() * sizeof(uint64_t));
-        LV2_Atom_Forge_Frame sequence;
-        lv2_atom_forge_sequence_head(&forge, &sequence, 0);
-        for (const auto& [frame, speed] : events) {
-            lv2_atom_forge_frame_time(&forge, frame);
-            LV2_Atom_Forge_Frame object;
-            lv2_atom_forge_object(&forge, &object, 0,
-                                  map.feature.map(map.feature.handle, LV2_TIME__Position));
-            lv2_atom_forge_key(&forge, map.feature.map(map.feature.handle, LV2_TIME__speed));
-            lv2_atom_forge_float(&forge, speed);
-            lv2_atom_forge_pop(&forge, &object);
-        }
-        lv2_atom_forge_pop(&forge, &sequence);
-        return buffer;
+        std::vector<Position> rolling;
+        for (const auto& [frame, speed] : events) rolling.push_back({frame, speed});
+        return positionSequence(map, rolling);
     };
     const auto run = [](Plugin& p, const float* in, float* out, uint32_t frames) {
         for (uint32_t c = 0; c < p.channels(); ++c) p.connectAudio(c, in, out);
@@ -587,6 +605,34 @@ TEST(Lv2Plugin, ATransportStartingToRollStartsTheStreamAgain) {
     };
     EXPECT_LE(largestJump(3990, 4200), largestJump(1000, 3990) * 1.01f);
     for (size_t i = 4000; i < 4100; ++i) EXPECT_GT(out[i], 0.0f) << "frame " << i;
+}
+
+// With LFO Sync the cycle follows the tempo the host's transport sends (a quarter note at 120 BPM:
+// 0.5 s), over the Tempo port's; a host that sends none leaves the port's tempo.
+TEST(Lv2Plugin, TheTransportsTempoSetsTheSyncedLfo) {
+    UridMap map;
+    const LV2_Feature mapFeature{LV2_URID__map, &map.feature};
+    const LV2_Feature* const features[] = {&mapFeature, nullptr};
+    constexpr uint32_t BLOCK = 1000;
+    const std::vector<float> ramp = frameRamp(5 * 48000);
+    for (const bool tempoSent : {true, false}) {
+        SCOPED_TRACE(tempoSent ? "the transport sends 120 BPM" : "no tempo sent");
+        Plugin plugin(MONO, 48000.0, features);
+        ASSERT_TRUE(plugin.loaded());
+        plugin.controls = {32.0f, 1000.0f, 1.0f, 0.0f};  // nothing quantized, the rate reduced
+        plugin.controls.stages[dsp::CONTROL_LFO_DEPTH - FIRST_STAGE] = 2.0f;
+        plugin.controls.stages[dsp::CONTROL_LFO_SYNC - FIRST_STAGE] = float(dsp::LfoSync::Quarter);
+        plugin.controls.stages[dsp::CONTROL_BPM - FIRST_STAGE] = 60.0f;
+        std::vector<uint64_t> first = positionSequence(map, {{0, 1.0f, tempoSent ? 120.0f : NAN}}),
+                              none = positionSequence(map, {});
+        std::vector<float> out(ramp.size());
+        for (uint32_t at = 0; at < ramp.size(); at += BLOCK) {
+            plugin.connect("transport", at == 0 ? first.data() : none.data());
+            plugin.connectAudio(0, ramp.data() + at, out.data() + at);
+            plugin.run(BLOCK);
+        }
+        EXPECT_NEAR(lfoCycleFrames(out), tempoSent ? 24000.0 : 48000.0, 32.0);
+    }
 }
 
 TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {

@@ -45,6 +45,7 @@ std::string unitOf(const ControlFacts& control) {
     if (unit == "dB") return "units:db";
     if (unit == "%") return "units:pc";
     if (unit == "octaves") return "units:oct";
+    if (unit == "BPM") return "units:bpm";
     return "";
 }
 
