@@ -37,13 +37,28 @@ void EngineCore::reset() {
         resetRateReducer(state[channel].reducer, rate);
     }
     position = 0;
+    songQuarters = 0.0;
+    songAt = 0;
     changed = levelsChanged = true;
     levelsStarted = false;
 }
 
 void EngineCore::restart() {
     position = 0;
+    songQuarters = 0.0;
+    songAt = 0;
     changed = true;
+}
+
+void EngineCore::setSongPosition(double quarters) {
+    if (!(quarters >= 0.0 && quarters <= MOST_SONG_QUARTERS)) return;
+    songQuarters = quarters;
+    songAt = position;
+    changed = true;
+}
+
+double EngineCore::songPosition() const {
+    return songQuarters + number(CONTROL_BPM) * double(position - songAt) / (60.0 * double(rate));
 }
 
 void EngineCore::set(ControlIndex control, double value) {
@@ -115,6 +130,10 @@ void EngineCore::readControls(int64_t blockStart) {
     p.antialias = static_cast<float>(number(CONTROL_ANTIALIAS) / PERCENT);
     const auto toneHz = static_cast<float>(number(CONTROL_TONE));
     p.lfoRate = static_cast<float>(lfoHertz());
+    const auto sync = static_cast<LfoSync>(choice(CONTROL_LFO_SYNC));
+    p.lfoOriginCycles =
+        sync == LfoSync::Off ? 0.0 : songQuarters / SYNC_QUARTERS[static_cast<size_t>(sync)];
+    p.lfoOriginAt = sync == LfoSync::Off ? 0 : songAt;
     p.lfoDepth = static_cast<float>(number(CONTROL_LFO_DEPTH));
     p.jitter = static_cast<float>(number(CONTROL_JITTER) / PERCENT);
     p.seed = static_cast<uint32_t>(number(CONTROL_SEED));
@@ -185,8 +204,10 @@ double EngineCore::lfoHertz() const {
 }
 
 double EngineCore::lfoAt(int64_t at) const {
-    // The LFO's phase in turns at this frame, from the position itself: no drift.
-    const double phase = double(plan.lfoRate) * double(at) / double(rate);
+    // The LFO's phase in turns at this frame, from the position itself: no drift. (With the
+    // origin at the stream's start, 0 + x is x: the same bits as counting from frame 0.)
+    const double phase =
+        plan.lfoOriginCycles + double(plan.lfoRate) * double(at - plan.lfoOriginAt) / double(rate);
     switch (plan.lfoShape) {
         case LfoShape::Triangle: {  // -1 at the cycle's start, 1 half way
             const double fraction = phase - wholeBelow(phase);

@@ -50,6 +50,10 @@ struct BlockPlan {
     // The rate's modulation.
     float rateHz = 0.0f;  // before it
     float lfoRate = 0.0f, lfoDepth = 0.0f;
+    // Where the LFO's cycles are counted from: it has run `lfoOriginCycles` cycles at stream
+    // frame `lfoOriginAt` (a synced LFO's song position; otherwise 0 at the stream's start).
+    double lfoOriginCycles = 0.0;
+    int64_t lfoOriginAt = 0;
     LfoShape lfoShape = LfoShape::Sine;
     float jitter = 0.0f;  // 0 to 1
     uint32_t seed = 0;
@@ -109,6 +113,13 @@ public:
     // but what sounds goes on: the reducers, the filters and the levels are kept, so that a
     // live signal neither clicks nor drops out.
     void restart();
+    // Where the song stands at the stream's next frame, in quarter notes (a host's transport):
+    // a synced LFO counts its cycles from there, so that it lines up with the song's bars. Until
+    // a host says, and again after reset() or restart(), the stream's start is the song's.
+    void setSongPosition(double quarters);
+    static constexpr double MOST_SONG_QUARTERS = 1e9;  // beyond any song; others are ignored
+    // The song's position at the stream's next frame, as the engine counts it at the tempo.
+    double songPosition() const;
 
 protected:
     // The LFO and the jitter move the rate every this many frames of the stream.
@@ -164,6 +175,8 @@ protected:
     int32_t channelCount;
     int32_t blockFrames = 0;
     int64_t position = 0;
+    double songQuarters = 0.0;  // the song's position at stream frame songAt
+    int64_t songAt = 0;
     float values[CONTROL_COUNT] = {};
     struct Sweep {
         double from = 0.0, to = 0.0;

@@ -100,10 +100,11 @@ struct PeakMeter {
 constexpr int64_t STAND_IN_FRAMES = 256;
 
 struct Grindlet {
-    Grindlet(double rate, int channelCount)
+    Grindlet(double sampleRate, int channelCount)
         : channels(channelCount),
-          meterFallPerFrame(METER_FALL_DB_PER_SECOND / rate),
-          engine(rate, channelCount) {
+          rate(sampleRate),
+          meterFallPerFrame(METER_FALL_DB_PER_SECOND / sampleRate),
+          engine(sampleRate, channelCount) {
         for (uint32_t i = 0; i < dsp::CONTROL_COUNT; ++i)
             portDefaults[i] = static_cast<float>(dsp::CONTROLS[i].defaultValue);
         portDefaults[ENABLED_PORT] = 1.0f;
@@ -111,6 +112,7 @@ struct Grindlet {
     }
 
     int channels;
+    double rate;
     const float* input[MAX_CHANNELS] = {};
     float* output[MAX_CHANNELS] = {};
     // Every control port then the bypass switch; an unconnected one points at its default, so
@@ -129,9 +131,13 @@ struct Grindlet {
     const LV2_Atom_Sequence* transport = nullptr;
     struct {
         LV2_URID object = 0, blank = 0, position = 0, speed = 0, floatType = 0, beatsPerMinute = 0;
+        LV2_URID bar = 0, barBeat = 0, beatsPerBar = 0, beatUnit = 0;
+        LV2_URID doubleType = 0, intType = 0, longType = 0;
     } uris;
     // The tempo the host's transport last gave (0: none yet): it sets Tempo, not the port.
     float hostBpm = 0.0f;
+    // The song's position where the transport starts rolling in this run (NaN: not given).
+    double startQuarters = NAN;
     bool rolling = false;  // the transport's last speed was not 0
     // Whether any input sample was heard since the transport stopped (or the plugin started).
     bool heardWhileStopped = false;
@@ -204,7 +210,14 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
                         map->map(map->handle, LV2_TIME__Position),
                         map->map(map->handle, LV2_TIME__speed),
                         map->map(map->handle, LV2_ATOM__Float),
-                        map->map(map->handle, LV2_TIME__beatsPerMinute)};
+                        map->map(map->handle, LV2_TIME__beatsPerMinute),
+                        map->map(map->handle, LV2_TIME__bar),
+                        map->map(map->handle, LV2_TIME__barBeat),
+                        map->map(map->handle, LV2_TIME__beatsPerBar),
+                        map->map(map->handle, LV2_TIME__beatUnit),
+                        map->map(map->handle, LV2_ATOM__Double),
+                        map->map(map->handle, LV2_ATOM__Int),
+                        map->map(map->handle, LV2_ATOM__Long)};
     }
     return plugin;
 }
@@ -283,7 +296,39 @@ void runFrames(Grindlet* plugin, uint32_t from, uint32_t count) {
 // malformed event is read as no event.
 struct Position {
     float speed = NAN, beatsPerMinute = NAN;
+    // The bar, the beat within it, the beats a bar and the note a beat is (4: a quarter).
+    double bar = NAN, barBeat = NAN, beatsPerBar = NAN, beatUnit = NAN;
+    // Where the song stands in quarter notes (NaN: not all of it given).
+    double quarters() const {
+        const double q = (bar * beatsPerBar + barBeat) * 4.0 / beatUnit;
+        return bar >= 0.0 && barBeat >= 0.0 && beatsPerBar > 0.0 && beatUnit > 0.0 ? q : NAN;
+    }
 };
+// A number atom of any of the kinds hosts send (NaN for another kind).
+double numberOf(const Grindlet* plugin, const LV2_Atom& atom, const uint8_t* value) {
+    const auto& u = plugin->uris;
+    if (atom.type == u.floatType && atom.size >= sizeof(float)) {
+        float v;
+        std::memcpy(&v, value, sizeof v);
+        return v;
+    }
+    if (atom.type == u.doubleType && atom.size >= sizeof(double)) {
+        double v;
+        std::memcpy(&v, value, sizeof v);
+        return v;
+    }
+    if (atom.type == u.intType && atom.size >= sizeof(int32_t)) {
+        int32_t v;
+        std::memcpy(&v, value, sizeof v);
+        return v;
+    }
+    if (atom.type == u.longType && atom.size >= sizeof(int64_t)) {
+        int64_t v;
+        std::memcpy(&v, value, sizeof v);
+        return double(v);
+    }
+    return NAN;
+}
 bool positionOf(const Grindlet* plugin, const LV2_Atom& atom, Position& position) {
     if ((atom.type != plugin->uris.object && atom.type != plugin->uris.blank) ||
         atom.size < sizeof(LV2_Atom_Object_Body))
@@ -294,11 +339,16 @@ bool positionOf(const Grindlet* plugin, const LV2_Atom& atom, Position& position
     LV2_ATOM_OBJECT_FOREACH(object, property) {
         const auto* value = reinterpret_cast<const uint8_t*>(&property->value + 1);
         if (value > end || property->value.size > uint64_t(end - value)) return false;
-        if (property->value.type != plugin->uris.floatType || property->value.size < sizeof(float))
-            continue;
-        if (property->key == plugin->uris.speed) std::memcpy(&position.speed, value, sizeof(float));
-        if (property->key == plugin->uris.beatsPerMinute)
-            std::memcpy(&position.beatsPerMinute, value, sizeof(float));
+        const double number = numberOf(plugin, property->value, value);
+        const LV2_URID key = property->key;
+        const auto& u = plugin->uris;
+        if (key == u.speed && property->value.type == u.floatType) position.speed = float(number);
+        if (key == u.beatsPerMinute && property->value.type == u.floatType)
+            position.beatsPerMinute = float(number);
+        if (key == u.bar) position.bar = number;
+        if (key == u.barBeat) position.barBeat = number;
+        if (key == u.beatsPerBar) position.beatsPerBar = number;
+        if (key == u.beatUnit) position.beatUnit = number;
     }
     return true;
 }
@@ -309,6 +359,19 @@ void takeTempo(Grindlet* plugin, float bpm) {
         return;
     plugin->hostBpm = bpm;
     plugin->engine.set(dsp::CONTROL_BPM, bpm);
+}
+
+// While the transport rolls, where the host says the song is at `frame` of this run: where that
+// is not where the engine's count at the tempo puts it (the host jumped, or its tempo is not
+// Tempo's), the song's position is taken from the host, from this run's first frame on.
+void followSong(Grindlet* plugin, double quarters, int64_t frame) {
+    constexpr double SAME_PLACE_QUARTERS = 1.0 / 64.0;  // about 8 ms at 120 BPM
+    // Only a synced LFO counts the song's position.
+    if (std::isnan(quarters) || !(plugin->engine.value(dsp::CONTROL_LFO_SYNC) >= 0.5f)) return;
+    const double perFrame = double(plugin->engine.value(dsp::CONTROL_BPM)) / (60.0 * plugin->rate);
+    const double atRunStart = quarters - perFrame * double(frame);
+    if (std::fabs(atRunStart - plugin->engine.songPosition()) > SAME_PLACE_QUARTERS)
+        plugin->engine.setSongPosition(std::max(0.0, atRunStart));
 }
 
 // The frame of this run at which the transport starts rolling (sampleCount: it does not), read
@@ -324,10 +387,19 @@ void takeTempo(Grindlet* plugin, float bpm) {
         Position position;
         if (!positionOf(plugin, event->body, position)) continue;
         if (!std::isnan(position.beatsPerMinute)) takeTempo(plugin, position.beatsPerMinute);
-        if (std::isnan(position.speed)) continue;
+        const double quarters = position.quarters();
+        const int64_t frame = std::clamp<int64_t>(event->time.frames, 0, sampleCount);
+        if (std::isnan(position.speed)) {
+            if (plugin->rolling && start == sampleCount) followSong(plugin, quarters, frame);
+            continue;
+        }
         const bool rolling = position.speed != 0.0f;
-        if (rolling && !plugin->rolling && start == sampleCount)
-            start = static_cast<uint32_t>(std::clamp<int64_t>(event->time.frames, 0, sampleCount));
+        if (rolling && !plugin->rolling && start == sampleCount) {
+            start = static_cast<uint32_t>(frame);
+            plugin->startQuarters = quarters;
+        } else if (rolling && plugin->rolling && start == sampleCount) {
+            followSong(plugin, quarters, frame);
+        }
         if (!rolling) plugin->heardWhileStopped = false;
         plugin->rolling = rolling;
     }
@@ -354,6 +426,7 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
         plugin->transport->atom.size > sizeof(LV2_Atom_Sequence_Body)) {
         const bool wasRolling = plugin->rolling;
         const bool heard = plugin->heardWhileStopped;
+        plugin->startQuarters = NAN;
         const uint32_t start = transportStart(plugin, sampleCount);
         if (start < sampleCount) {
             // The frames before the start, with the transport stopped.
@@ -362,6 +435,8 @@ void run(LV2_Handle instance, uint32_t sampleCount) {
             plugin->heardWhileStopped = heard && !wasRolling;
             runFrames(plugin, 0, start);
             startTransport(plugin);
+            if (!std::isnan(plugin->startQuarters))
+                plugin->engine.setSongPosition(plugin->startQuarters);
             plugin->rolling = rollingNow;
             plugin->heardWhileStopped = false;
             runFrames(plugin, start, sampleCount - start);

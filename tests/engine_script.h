@@ -1,9 +1,9 @@
 // A random stream through an engine, as a hostile host would drive it: every control set now and
 // then (choices switched mid-stream, values outside their ranges), sweeps, the bypass, blocks of
-// any size, calls of 1 to 700 frames, in place or not, resets and restarts, over noise, sines,
-// near-silence with subnormals in it, and (where allowed) NaN and infinities. The differential
-// test and the fuzz target play one script through the fast and the plain engine; the property
-// test holds its output within the bound the README states.
+// any size, calls of 1 to 700 frames, in place or not, resets, restarts and a transport's song
+// positions, over noise, sines, near-silence with subnormals in it, and (where allowed) NaN and
+// infinities. The differential test and the fuzz target play one script through the fast and the
+// plain engine; the property test holds its output within the bound the README states.
 #pragma once
 
 #include <algorithm>
@@ -21,7 +21,7 @@ namespace grindlet::test {
 using Planar = std::vector<std::vector<float>>;
 
 struct EngineEvent {
-    enum Kind { Set, Sweep, Enable, Block, Reset, Restart } kind = Set;
+    enum Kind { Set, Sweep, Enable, Block, Reset, Restart, Song } kind = Set;
     dsp::ControlIndex control = dsp::CONTROL_BITS;
     double value = 0.0, to = 0.0;
     int64_t frames = 0;
@@ -131,6 +131,10 @@ private:
             case 5:
                 e.kind = r.below(2) == 0 ? EngineEvent::Reset : EngineEvent::Restart;
                 break;
+            case 6:  // a host's transport says where the song is, in quarter notes
+                e.kind = EngineEvent::Song;
+                e.value = double(r.below(4000)) / 8.0;
+                break;
             default:
                 break;
         }
@@ -188,6 +192,9 @@ Planar play(const EngineScript& s, Engine& engine) {
                     break;
                 case EngineEvent::Restart:
                     engine.restart();
+                    break;
+                case EngineEvent::Song:
+                    engine.setSongPosition(e.value);
                     break;
             }
         }

@@ -16,10 +16,10 @@ inline std::vector<float> frameRamp(size_t frames) {
     return ramp;
 }
 
-// The mean distance in frames between the crests of the LFO (0: fewer than two seen). A crest
-// is the middle of a run of holds within one frame of the shortest hold; holds that long come
-// only near a crest, and the run is symmetric about it.
-inline double lfoCycleFrames(const std::vector<float>& y) {
+// The LFO's crests, in frames: each the middle of a run of holds within one frame of the
+// shortest hold (holds that short come only near a crest, and the run is symmetric about it).
+// The first and last runs may be cut by the ends of the signal and are left out.
+inline std::vector<double> lfoCrests(const std::vector<float>& y) {
     struct Hold {
         size_t start, length;
     };
@@ -29,10 +29,11 @@ inline double lfoCycleFrames(const std::vector<float>& y) {
         if (start > 0) holds.push_back({start, i - start});
         start = i;
     }
-    if (holds.empty()) return 0.0;
-    size_t shortest = holds[0].length;
-    for (const Hold& h : holds) shortest = std::min(shortest, h.length);
     std::vector<double> crests;
+    if (holds.size() < 8) return crests;
+    // Where the signal starts or the stream jumps, the first holds may be cut short.
+    size_t shortest = holds[2].length;
+    for (size_t k = 2; k + 2 < holds.size(); ++k) shortest = std::min(shortest, holds[k].length);
     double first = -1.0, last = -1.0;
     for (const Hold& h : holds) {
         if (h.length > shortest + 1) continue;
@@ -47,9 +48,15 @@ inline double lfoCycleFrames(const std::vector<float>& y) {
         last = middle;
     }
     if (first >= 0.0) crests.push_back((first + last) / 2.0);
-    if (crests.size() < 3) return 0.0;
-    // The first and last runs may be cut by the ends of the signal: only whole ones count.
-    return (crests[crests.size() - 2] - crests[1]) / double(crests.size() - 3);
+    if (crests.size() < 2) return {};
+    return std::vector<double>(crests.begin() + 1, crests.end() - 1);
+}
+
+// The mean distance in frames between the LFO's crests (0: fewer than two whole ones).
+inline double lfoCycleFrames(const std::vector<float>& y) {
+    const std::vector<double> crests = lfoCrests(y);
+    if (crests.size() < 2) return 0.0;
+    return (crests.back() - crests.front()) / double(crests.size() - 1);
 }
 
 }  // namespace grindlet::test

@@ -104,11 +104,14 @@ struct UridMap {
                          }};
 };
 
-// A time:Position event of the host's transport: its frame, speed and (where not NaN) tempo.
+// A time:Position event of the host's transport: its frame, speed and (where not NaN) tempo
+// and place in the song (in 4/4).
 struct Position {
     int64_t frame;
     float speed;
     float beatsPerMinute = NAN;
+    int64_t bar = -1;  // none
+    float barBeat = 0.0f;
 };
 
 // The atom sequence a host hands the transport port, with these events.
@@ -130,6 +133,16 @@ std::vector<uint64_t> positionSequence(UridMap& map, const std::vector<Position>
         if (!std::isnan(event.beatsPerMinute)) {
             lv2_atom_forge_key(&forge, urid(LV2_TIME__beatsPerMinute));
             lv2_atom_forge_float(&forge, event.beatsPerMinute);
+        }
+        if (event.bar >= 0) {
+            lv2_atom_forge_key(&forge, urid(LV2_TIME__bar));
+            lv2_atom_forge_long(&forge, event.bar);
+            lv2_atom_forge_key(&forge, urid(LV2_TIME__barBeat));
+            lv2_atom_forge_float(&forge, event.barBeat);
+            lv2_atom_forge_key(&forge, urid(LV2_TIME__beatsPerBar));
+            lv2_atom_forge_float(&forge, 4.0f);
+            lv2_atom_forge_key(&forge, urid(LV2_TIME__beatUnit));
+            lv2_atom_forge_int(&forge, 4);
         }
         lv2_atom_forge_pop(&forge, &object);
     }
@@ -632,6 +645,48 @@ TEST(Lv2Plugin, TheTransportsTempoSetsTheSyncedLfo) {
             plugin.run(BLOCK);
         }
         EXPECT_NEAR(lfoCycleFrames(out), tempoSent ? 24000.0 : 48000.0, 32.0);
+    }
+}
+
+// A synced LFO lines up with the song's bars: its cycles count from where the transport says the
+// song is when it starts rolling, and again where the host jumps while rolling. A quarter-note
+// cycle at 120 BPM (24,000 frames) crests a quarter of the way into each beat.
+TEST(Lv2Plugin, ASyncedLfoFollowsTheSongsPosition) {
+    UridMap map;
+    const LV2_Feature mapFeature{LV2_URID__map, &map.feature};
+    const LV2_Feature* const features[] = {&mapFeature, nullptr};
+    constexpr uint32_t BLOCK = 1000, JUMP = 120000;
+    const std::vector<float> ramp = frameRamp(240000);
+    Plugin plugin(MONO, 48000.0, features);
+    ASSERT_TRUE(plugin.loaded());
+    plugin.controls = {32.0f, 1000.0f, 1.0f, 0.0f};
+    plugin.controls.stages[dsp::CONTROL_LFO_DEPTH - FIRST_STAGE] = 2.0f;
+    plugin.controls.stages[dsp::CONTROL_LFO_SYNC - FIRST_STAGE] = float(dsp::LfoSync::Quarter);
+    // Rolling from bar 2, half a beat in (8.5 quarter notes); at JUMP the host jumps to bar 10,
+    // a quarter of a beat in (40.25).
+    std::vector<uint64_t> start = positionSequence(map, {{0, 1.0f, 120.0f, 2, 0.5f}}),
+                          jump = positionSequence(map, {{0, 1.0f, 120.0f, 10, 0.25f}}),
+                          none = positionSequence(map, {});
+    std::vector<float> out(ramp.size());
+    for (uint32_t at = 0; at < ramp.size(); at += BLOCK) {
+        plugin.connect("transport", at == 0      ? start.data()
+                                    : at == JUMP ? jump.data()
+                                                 : none.data());
+        plugin.connectAudio(0, ramp.data() + at, out.data() + at);
+        plugin.run(BLOCK);
+    }
+    // Crests where the phase is a quarter past a whole cycle: before the jump 0.75 cycles from
+    // the start (18,000 frames on), after it at the jump itself (each part measured alone).
+    // Within a millisecond: the LFO moves the rate in 32-frame steps, and holds are whole frames.
+    const std::vector<double> before = lfoCrests({out.begin(), out.begin() + JUMP}),
+                              after = lfoCrests({out.begin() + JUMP, out.end()});
+    EXPECT_GE(before.size(), 3u);
+    EXPECT_GE(after.size(), 3u);
+    for (const double crest : before)
+        EXPECT_NEAR(std::fmod(crest, 24000.0), 18000.0, 48.0) << "crest at frame " << crest;
+    for (const double crest : after) {
+        EXPECT_NEAR(std::fmod(crest + 12000.0, 24000.0), 12000.0, 48.0)
+            << "crest at frame " << JUMP + crest;
     }
 }
 
