@@ -27,6 +27,7 @@ if [ "$need" = all ]; then
     python3-dask python3-distributed python3-venv python3-pip python3-setuptools python3-mypy
     python3-build python3-torch
     jackd2 jalv libjack-jackd2-dev
+    libcairo2-dev libx11-dev xvfb xdotool x11-apps x11-utils netpbm fonts-dejavu-core
     libsndfile1-dev sox alsa-utils hyperfine unzip
     wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32 lld chromium
   )

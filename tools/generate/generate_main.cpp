@@ -67,16 +67,18 @@ bool withSection(std::string& text, const GeneratedSection& section) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 7 && std::string(argv[1]) == "lv2-turtle")
-        return grindlet::generate::writeLv2Turtle(argv[2], argv[3], argv[4], argv[5], argv[6]) ? 0
-                                                                                               : 1;
+    if ((argc == 7 || argc == 8) && std::string(argv[1]) == "lv2-turtle")
+        return grindlet::generate::writeLv2Turtle(argv[2], argv[3], argv[4], argv[5], argv[6],
+                                                  argc == 8 ? argv[7] : "")
+                   ? 0
+                   : 1;
     const bool check = argc == 3 && std::string(argv[1]) == "--check";
     if (argc != 2 && !check) {
         std::fprintf(
             stderr,
             "usage: grindlet-generate [--check] PROJECT_ROOT\n"
             "       grindlet-generate lv2-turtle TEMPLATE_FOLDER BUNDLE_FOLDER MINOR MICRO "
-            "LIBRARY_FILE_NAME\n");
+            "LIBRARY_FILE_NAME [UI_LIBRARY_FILE_NAME]\n");
         return 2;
     }
     const std::string root = argv[argc - 1];

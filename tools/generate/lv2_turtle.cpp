@@ -133,6 +133,7 @@ std::string ports(const AudioPort (&audio)[N], const char* plugin) {
 
 constexpr const char* PLUGINS[] = {"urn:qz-grindlet:mono", "urn:qz-grindlet:stereo"};
 constexpr const char* PRESET_URI = "urn:qz-grindlet:preset:";
+constexpr const char* UI_URI = "urn:qz-grindlet:ui";
 
 // The manifest's entry for each preset: what it applies to, and where it is.
 std::string presetEntries() {
@@ -169,6 +170,28 @@ std::string presetsTurtle() {
     return text;
 }
 
+// The plugins' window (lv2/ui): an X11 UI that the host calls to take its events, told the scale
+// and the sample rate where the host gives them, and sent the meters' values.
+std::string uiEntries(const std::string& uiLibraryFileName) {
+    if (uiLibraryFileName.empty()) return "";
+    std::string entries = std::string("<") + UI_URI + ">\n\ta ui:X11UI ;\n\tui:binary <" +
+                          uiLibraryFileName +
+                          "> ;\n\tlv2:requiredFeature ui:parent , ui:idleInterface ;\n"
+                          "\tlv2:optionalFeature ui:resize , opts:options , urid:map ;\n"
+                          "\topts:supportedOption ui:scaleFactor , param:sampleRate ;\n"
+                          "\tlv2:extensionData ui:idleInterface";
+    for (const char* plugin : PLUGINS) {
+        for (const char* meter : {"level_in", "level_out"})
+            entries += std::string(" ;\n\tui:portNotification [\n\t\tui:plugin <") + plugin +
+                       "> ;\n\t\tlv2:symbol \"" + meter +
+                       "\" ;\n\t\tui:protocol ui:floatProtocol\n\t]";
+    }
+    entries += " .\n\n";
+    for (const char* plugin : PLUGINS)
+        entries += std::string("<") + plugin + ">\n\tui:ui <" + UI_URI + "> .\n\n";
+    return entries;
+}
+
 // Bytes in and out as they are: the Windows build's generator writes the same files.
 bool readFile(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
@@ -195,7 +218,7 @@ namespace grindlet::generate {
 
 bool writeLv2Turtle(const std::string& source, const std::string& bundle,
                     const std::string& minorVersion, const std::string& microVersion,
-                    const std::string& libraryFileName) {
+                    const std::string& libraryFileName, const std::string& uiLibraryFileName) {
     std::string plugins, manifest;
     if (!readFile(source + "/qz-grindlet.ttl.in", plugins) || plugins.empty() ||
         !readFile(source + "/manifest.ttl.in", manifest) || manifest.empty()) {
@@ -208,6 +231,7 @@ bool writeLv2Turtle(const std::string& source, const std::string& bundle,
     replace(plugins, "@MINOR_VERSION@", minorVersion);
     replace(plugins, "@MICRO_VERSION@", microVersion);
     replace(manifest, "@PRESETS@", presetEntries());
+    replace(manifest, "@UI@", uiEntries(uiLibraryFileName));
     replace(manifest, "@BINARY@", libraryFileName);
     const bool written = writeFile(bundle + "/qz-grindlet.ttl", plugins) &&
                          writeFile(bundle + "/manifest.ttl", manifest) &&

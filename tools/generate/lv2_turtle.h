@@ -5,9 +5,10 @@
 
 namespace grindlet::generate {
 
-// Fills lv2/'s templates in `source` into `bundle`: qz-grindlet.ttl, manifest.ttl, presets.ttl.
+// Fills lv2/'s templates in `source` into `bundle`: qz-grindlet.ttl, manifest.ttl, presets.ttl;
+// with a UI library's file name, the manifest gives both plugins its window.
 bool writeLv2Turtle(const std::string& source, const std::string& bundle,
                     const std::string& minorVersion, const std::string& microVersion,
-                    const std::string& libraryFileName);
+                    const std::string& libraryFileName, const std::string& uiLibraryFileName);
 
 }  // namespace grindlet::generate
