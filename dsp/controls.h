@@ -127,6 +127,7 @@ enum ControlIndex : size_t {
     CONTROL_JITTER,
     CONTROL_DITHER,
     CONTROL_SEED,
+    CONTROL_RATE_RATIO,
 };
 
 // The front ends share these defaults: "Round" adds no DC offset (the module's pin defaults to
@@ -336,6 +337,16 @@ inline constexpr ControlFacts CONTROLS[] = {
      .what = "Which random sequence the jitter, the random LFO and the dither follow: the same "
              "seed and settings give the same output everywhere.",
      .brief = "which random sequence jitter, random LFO and dither follow"},
+    // Last, so that every other control keeps its place (an LV2 port's index, a draw's stream).
+    {.symbol = "rate_ratio",
+     .name = "Rate Ratio",
+     .maximum = 1.0,
+     .sliderMaximum = 1.0,
+     .what = "The rate as a share of the signal's own sample rate, in place of Rate: 0.25 takes "
+             "every fourth sample at any sample rate (12 kHz at 48 kHz, 24 kHz at 96 kHz), so "
+             "each hold lasts the same number of samples and nothing beats against the "
+             "session's clock. 0 lets Rate in hertz set it.",
+     .brief = "rate as a share of the signal's own sample rate (0: Rate in hertz)"},
 };
 
 inline constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];

@@ -45,9 +45,13 @@ inline double uniformOf(uint64_t key, uint64_t stream) {
     return double(keyOf(key, stream) >> 11) * 0x1p-53;
 }
 
+// The coin's stream: apart from every control's (a control's index), so that a control joining
+// the table moves no item's coin.
+constexpr uint64_t COIN_STREAM = uint64_t{1} << 20;
+
 // Whether the coin says an item keyed `key` goes through the effect.
 inline bool applied(const DrawRules& rules, uint64_t key) {
-    return uniformOf(key, CONTROL_COUNT) < rules.p;
+    return uniformOf(key, COIN_STREAM) < rules.p;
 }
 
 // The effect's random sequence an item follows: 0 to 2^24 - 1.

@@ -120,7 +120,8 @@ void EngineCore::readControls(int64_t blockStart) {
     }
     BlockPlan& p = plan;
     p.crush.bitsStream = bitsStreamOf(values[CONTROL_BITS]);
-    p.crush.rateStream = rateStreamOf(values[CONTROL_RATE]);
+    const float rateHz = takenRate();
+    p.crush.rateStream = rateStreamOf(rateHz);
     p.crush.quantize = choice(CONTROL_QUANTIZE);
     p.crush.linear = static_cast<Mode>(choice(CONTROL_MODE)) == Mode::Linear;
     const auto law = static_cast<Law>(choice(CONTROL_LAW));
@@ -137,7 +138,7 @@ void EngineCore::readControls(int64_t blockStart) {
     p.lfoDepth = static_cast<float>(number(CONTROL_LFO_DEPTH));
     p.jitter = static_cast<float>(number(CONTROL_JITTER) / PERCENT);
     p.seed = static_cast<uint32_t>(number(CONTROL_SEED));
-    p.rateHz = values[CONTROL_RATE];
+    p.rateHz = rateHz;
     // One step of the quantizer: 2^(1 - bits) where it quantizes in steps, 1 at 1 bit and
     // below; none above 23 bits (nothing is quantized) or at 0 (silence).
     const float bits = values[CONTROL_BITS];
@@ -180,6 +181,15 @@ void EngineCore::applyLevels() {
         levelsStarted = true;
     }
     levelsChanged = false;
+}
+
+// The rate samples are taken at: Rate as the host holds it, or with a Rate Ratio that share of
+// the sample rate (the product of two singles is exact in a double, then rounded once to the
+// single a Rate port would hold).
+float EngineCore::takenRate() const {
+    const double ratio = number(CONTROL_RATE_RATIO);
+    if (!(ratio > 0.0)) return values[CONTROL_RATE];
+    return static_cast<float>(double(static_cast<float>(ratio)) * double(rate));
 }
 
 // At 100 % the passband ends just under the reduced rate's Nyquist frequency; as the amount

@@ -137,6 +137,7 @@ protected:
     Modulated modulationAt(int64_t at) const;
     // Its parts, one after the other (the fast engine runs each across several steps).
     double lfoHertz() const;
+    float takenRate() const;
     double lfoAt(int64_t at) const;
     double modulationFactor(double lfo, int64_t at) const;
     float modulatedHertz(double factor) const {

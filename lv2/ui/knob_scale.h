@@ -12,20 +12,29 @@
 namespace grindlet::ui {
 
 // A knob's travel: linear over the slider's range, logarithmic where the table says so, or, for a
-// filter's cutoff whose 0 is "off", off at the bottom and logarithmic above it (a linear knob
-// would spend its first tenth on everything below 2 kHz).
+// control whose 0 is "off" (a filter's cutoff, a share of the sample rate), off at the bottom and
+// logarithmic above it (a linear Tone knob would spend its first tenth on all below 2 kHz).
 enum class Taper { Linear, Logarithmic, OffThenLogarithmic };
 
-// The lowest cutoff a knob with an "off" reaches above it, and the share of the travel that is off.
-constexpr double LOWEST_AUDIBLE_HZ = 20.0;
+// The share of the travel that is off.
 constexpr double OFF_TRAVEL = 0.04;
+// Where the logarithmic part starts above an "off": the lowest audible cutoff, the smallest share
+// of the sample rate worth taking (1 sample in 256).
+constexpr double LOWEST_AUDIBLE_HZ = 20.0;
+constexpr double SMALLEST_SHARE = 1.0 / 256.0;
+
+// Where a knob whose 0 is "off" starts above it; 0 for a control with no such "off".
+inline double lowestAboveOff(const dsp::ControlFacts& control) {
+    if (control.minimum != 0.0 || control.logarithmic || control.integer) return 0.0;
+    const std::string unit = control.unit;
+    if (unit == "Hz" && control.sliderMaximum > LOWEST_AUDIBLE_HZ) return LOWEST_AUDIBLE_HZ;
+    if (unit.empty() && control.sliderMaximum == 1.0) return SMALLEST_SHARE;
+    return 0.0;
+}
 
 inline Taper taperOf(const dsp::ControlFacts& control) {
     if (control.logarithmic && control.sliderMinimum > 0.0) return Taper::Logarithmic;
-    const bool hertz = std::string(control.unit) == "Hz";
-    if (hertz && control.minimum == 0.0 && control.sliderMaximum > LOWEST_AUDIBLE_HZ)
-        return Taper::OffThenLogarithmic;
-    return Taper::Linear;
+    return lowestAboveOff(control) > 0.0 ? Taper::OffThenLogarithmic : Taper::Linear;
 }
 
 inline bool isChoice(const dsp::ControlFacts& control) { return control.choiceCount > 0; }
@@ -38,10 +47,12 @@ inline double travelOf(const dsp::ControlFacts& control, double value) {
     switch (taperOf(control)) {
         case Taper::Logarithmic:
             return std::log(value / low) / std::log(high / low);
-        case Taper::OffThenLogarithmic:
-            if (value < LOWEST_AUDIBLE_HZ) return OFF_TRAVEL;
-            return OFF_TRAVEL + (1.0 - OFF_TRAVEL) * std::log(value / LOWEST_AUDIBLE_HZ) /
-                                    std::log(high / LOWEST_AUDIBLE_HZ);
+        case Taper::OffThenLogarithmic: {
+            const double lowest = lowestAboveOff(control);
+            if (value < lowest) return OFF_TRAVEL;
+            return OFF_TRAVEL +
+                   (1.0 - OFF_TRAVEL) * std::log(value / lowest) / std::log(high / lowest);
+        }
         case Taper::Linear:
             break;
     }
@@ -58,11 +69,12 @@ inline double valueAt(const dsp::ControlFacts& control, double travel) {
         case Taper::Logarithmic:
             value = low * std::pow(high / low, travel);
             break;
-        case Taper::OffThenLogarithmic:
+        case Taper::OffThenLogarithmic: {
             if (travel < OFF_TRAVEL) return 0.0;
-            value = LOWEST_AUDIBLE_HZ *
-                    std::pow(high / LOWEST_AUDIBLE_HZ, (travel - OFF_TRAVEL) / (1.0 - OFF_TRAVEL));
+            const double lowest = lowestAboveOff(control);
+            value = lowest * std::pow(high / lowest, (travel - OFF_TRAVEL) / (1.0 - OFF_TRAVEL));
             break;
+        }
         case Taper::Linear:
             break;
     }
@@ -92,6 +104,7 @@ inline std::string valueText(const dsp::ControlFacts& control, double value) {
     else
         std::snprintf(text, sizeof text, "%.3g", value);
     if (unit.empty() || (unit == "Hz" && value >= 1000.0)) return text;
+    if (unit == "bits" && value == 1.0) return "1 bit";
     return std::string(text) + " " + unit;
 }
 

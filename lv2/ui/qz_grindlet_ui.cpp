@@ -43,8 +43,8 @@ constexpr const char* STEREO_URI = "urn:qz-grindlet:stereo";
 constexpr double BASE_WIDTH = 960.0, BASE_HEIGHT = 560.0;
 constexpr double HEADER_HEIGHT = 44.0;
 constexpr double PICTURE_TOP = 54.0, PICTURE_HEIGHT = 150.0;
-constexpr double GRID_LEFT = 10.0, GRID_TOP = 214.0, CELL_WIDTH = 140.0, CELL_HEIGHT = 112.0;
-constexpr int GRID_COLUMNS = 6;
+constexpr double GRID_LEFT = 10.0, GRID_TOP = 214.0, CELL_WIDTH = 120.0, CELL_HEIGHT = 112.0;
+constexpr int GRID_COLUMNS = 7;
 constexpr double KNOB_RADIUS = 26.0;
 constexpr double METERS_LEFT = 870.0, METER_WIDTH = 32.0, METER_GAP = 14.0;
 constexpr double METER_TOP = 84.0, METER_BOTTOM = 520.0;
@@ -391,8 +391,16 @@ struct Window {
         cairo_line_to(cr, cx + (KNOB_RADIUS - 8) * std::cos(at),
                       cy + (KNOB_RADIUS - 8) * std::sin(at));
         cairo_stroke(cr);
-        cairo_set_source_rgb(cr, 0.85, 0.86, 0.88);
-        text(cr, ui::valueText(control, values[i]), cx, cell.y + 96, 13, true);
+        // Rate Ratio sets Rate aside: Rate's value greyed, the ratio's shown as a rate too.
+        const double ratio = values[dsp::CONTROL_RATE_RATIO];
+        std::string shown = ui::valueText(control, values[i]);
+        if (i == dsp::CONTROL_RATE_RATIO && ratio > 0.0)
+            shown += " = " + ui::valueText(dsp::CONTROLS[dsp::CONTROL_RATE], ratio * sampleRate);
+        if (i == dsp::CONTROL_RATE && ratio > 0.0)
+            cairo_set_source_rgb(cr, 0.45, 0.46, 0.5);
+        else
+            cairo_set_source_rgb(cr, 0.85, 0.86, 0.88);
+        text(cr, shown, cx, cell.y + 96, 13, true);
     }
 
     void drawMeters(cairo_t* cr, double now) {

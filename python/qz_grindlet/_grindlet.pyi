@@ -45,6 +45,7 @@ def process(
     jitter: Curve = 0.0,
     dither: Dither = "none",
     seed: Curve = 0.0,
+    rate_ratio: Curve = 0.0,
     block: Union[int, np.integer[Any]] = 512,
     channels_last: Optional[bool] = None,
     out: Optional[npt.NDArray[np.float32]] = None,
@@ -76,6 +77,7 @@ class Grindlet:
         jitter: Number = 0.0,
         dither: Dither = "none",
         seed: Number = 0.0,
+        rate_ratio: Number = 0.0,
     ) -> None: ...
     def process(self, chunk: Audio) -> npt.NDArray[np.float32]: ...
     def set(
@@ -100,6 +102,7 @@ class Grindlet:
         jitter: Optional[Number] = None,
         dither: Optional[Dither] = None,
         seed: Optional[Number] = None,
+        rate_ratio: Optional[Number] = None,
     ) -> None: ...
     def reset(self) -> None: ...
     @property
@@ -142,6 +145,8 @@ class Grindlet:
     def dither(self) -> str: ...
     @property
     def seed(self) -> float: ...
+    @property
+    def rate_ratio(self) -> float: ...
 
 class _Augmenter:
     def __init__(self, p: Any, seed: Any, block: Any, **rules: Any) -> None: ...

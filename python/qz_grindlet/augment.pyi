@@ -45,6 +45,7 @@ class RandomGrindlet:
         bpm: NumberRule = ...,
         jitter: NumberRule = ...,
         dither: Union[Dither, Sequence[Dither]] = ...,
+        rate_ratio: NumberRule = ...,
     ) -> None: ...
     @property
     def epoch(self) -> int: ...

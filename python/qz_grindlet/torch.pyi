@@ -35,6 +35,7 @@ class RandomGrindlet(torch.nn.Module):
         bpm: NumberRule = ...,
         jitter: NumberRule = ...,
         dither: Union[Dither, Sequence[Dither]] = ...,
+        rate_ratio: NumberRule = ...,
     ) -> None: ...
     def forward(self, waveform: torch.Tensor) -> torch.Tensor: ...
 
@@ -65,5 +66,6 @@ class Grindlet(torch.nn.Module):
         jitter: Curve = 0.0,
         dither: Dither = "none",
         seed: Curve = 0.0,
+        rate_ratio: Curve = 0.0,
     ) -> None: ...
     def forward(self, waveform: torch.Tensor) -> torch.Tensor: ...

@@ -269,7 +269,8 @@ def test_the_defaults_are_the_table_of_controls():
     assert table == {"bits": 8.0, "rate": 8000.0, "quantize": "round", "mode": "step",
                      "drive": 0.0, "mix": 100.0, "gain": 0.0, "antialias": 0.0, "tone": 0.0,
                      "law": "linear", "lfo_rate": 0.5, "lfo_depth": 0.0, "lfo_shape": "sine",
-                     "lfo_sync": "off", "bpm": 120.0, "jitter": 0.0, "dither": "none", "seed": 0.0}
+                     "lfo_sync": "off", "bpm": 120.0, "jitter": 0.0, "dither": "none", "seed": 0.0,
+                     "rate_ratio": 0.0}
     signal = np.random.default_rng(10).standard_normal(3000).astype(np.float32)
     np.testing.assert_array_equal(
         bits_of(qz_grindlet.process(signal, 44100)), bits_of(qz_grindlet.process(signal, 44100, **table))

@@ -1,8 +1,9 @@
 // The stages held to truths from outside the code, through the engine every front end runs:
 // the tone against the Butterworth magnitude formula, the anti-aliasing against the aliasing it
 // removes and the passband it leaves, the laws against ITU-T G.711's decoding levels, the LFO's
-// depth in octaves and its tempo-synced cycle measured on the hold lengths, and TPDF dither against dither theory (an
-// error of zero mean whatever the input, a quarter of a step squared in power).
+// depth in octaves and its tempo-synced cycle measured on the hold lengths, Rate Ratio's holds
+// of a whole number of frames, and TPDF dither against dither theory (an error of zero mean
+// whatever the input, a quarter of a step squared in power).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -218,6 +219,41 @@ TEST(OutsideTruth, LfoSyncCyclesOnceANoteValueAtTheTempo) {
         // Within one 32-frame step of the modulation.
         EXPECT_NEAR(lfoCycleFrames(y), frames, 32.0)
             << dsp::SYNC_NAMES[size_t(c.sync)] << " at " << c.bpm << " BPM";
+    }
+}
+
+// Rate Ratio: a share 1/N of the sample rate holds every taken sample for N frames, at any
+// sample rate, and sets Rate aside; at 0 Rate takes over again.
+TEST(OutsideTruth, RateRatioHoldsEachSampleForAWholeNumberOfFrames) {
+    const auto holdsOf = [](double sampleRate, double ratio) {
+        dsp::Engine engine(sampleRate, 1);
+        engine.set(dsp::CONTROL_BITS, 32.0);
+        engine.set(dsp::CONTROL_RATE, 7000.0);
+        engine.set(dsp::CONTROL_RATE_RATIO, ratio);
+        const std::vector<float> x = frameRamp(20000);
+        std::vector<float> y(x.size());
+        const float* in[1] = {x.data()};
+        float* out[1] = {y.data()};
+        engine.process(in, out, static_cast<int64_t>(x.size()));
+        std::multiset<size_t> holds;  // every whole hold (the first and last may be cut)
+        for (size_t i = 1, start = 0; i < y.size(); ++i) {
+            if (y[i] == y[i - 1]) continue;
+            if (start > 0) holds.insert(i - start);
+            start = i;
+        }
+        return holds;
+    };
+    for (const double sampleRate : {44100.0, 48000.0, 96000.0}) {
+        for (const size_t n : {2u, 3u, 4u, 5u, 8u, 12u, 64u}) {
+            const std::multiset<size_t> holds = holdsOf(sampleRate, 1.0 / double(n));
+            ASSERT_GT(holds.size(), 100u);
+            EXPECT_EQ(holds.count(n), holds.size()) << "1/" << n << " at " << sampleRate << " Hz";
+        }
+        // At 0 Rate sets it: 7,000 Hz holds for sampleRate / 7000 frames on average.
+        const std::multiset<size_t> rated = holdsOf(sampleRate, 0.0);
+        double frames = 0.0;
+        for (const size_t hold : rated) frames += double(hold);
+        EXPECT_NEAR(frames / double(rated.size()), sampleRate / 7000.0, 0.01);
     }
 }
 

@@ -81,7 +81,7 @@ DRAWN = [("bits", None, 1, 17, 4), ("rate", None, 200, 20000, 3), ("quantize", 3
 STAGES = [("antialias", None, 0, 100, 2), ("tone", None, 300, 15000, 2), ("law", 3, 0, 0, 0),
           ("lfo_rate", None, 0.1, 20, 3), ("lfo_depth", None, 0, 2, 3), ("lfo_shape", 3, 0, 0, 0),
           ("jitter", None, 0, 50, 2), ("dither", 2, 0, 0, 0), ("seed", None, 0, 16777215, 0),
-          ("lfo_sync", 19, 0, 0, 0), ("bpm", None, 40, 240, 2)]
+          ("lfo_sync", 19, 0, 0, 0), ("bpm", None, 40, 240, 2), ("rate_ratio", None, 0, 0.5, 4)]
 
 
 def settings(count, seed):
@@ -93,7 +93,7 @@ def settings(count, seed):
         for symbol, choices, low, high, digits in DRAWN + (STAGES if rng.random() < 0.5 else []):
             if choices:
                 pairs.append("%s=%d" % (symbol, rng.randrange(choices)))
-            elif symbol in ("drive", "mix", "gain") and rng.random() < 0.5:
+            elif symbol in ("drive", "mix", "gain", "rate_ratio") and rng.random() < 0.5:
                 continue  # at its default
             else:
                 pairs.append("%s=%.*f" % (symbol, digits, rng.uniform(low, high)))

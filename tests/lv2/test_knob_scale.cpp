@@ -48,11 +48,17 @@ TEST(KnobScale, TapersSpendTheirTravelAsStated) {
     const double middle = ui::OFF_TRAVEL + (1.0 - ui::OFF_TRAVEL) / 2.0;
     EXPECT_NEAR(ui::valueAt(tone, middle), 632.0, 0.5);  // sqrt(20 * 20000)
     EXPECT_EQ(ui::valueText(tone, 9000.0), "9 kHz");
+    // Rate Ratio: off at the bottom, then 1/256 to 1 logarithmically (1/16 halfway).
+    const dsp::ControlFacts& ratio = dsp::CONTROLS[dsp::CONTROL_RATE_RATIO];
+    EXPECT_EQ(ui::valueAt(ratio, 0.0), 0.0);
+    EXPECT_EQ(ui::valueText(ratio, 0.0), "Off");
+    EXPECT_NEAR(ui::valueAt(ratio, middle), 0.0625, 0.0001);
     // Linear: steps of a thousandth of the range, never noise like -0.031 dB.
     const dsp::ControlFacts& drive = dsp::CONTROLS[dsp::CONTROL_DRIVE];
     EXPECT_EQ(ui::valueAt(drive, 0.5), 0.0);
     EXPECT_DOUBLE_EQ(ui::valueAt(drive, 0.50065), 0.0);
     EXPECT_EQ(ui::valueText(drive, -6.0), "-6 dB");
+    EXPECT_EQ(ui::valueText(dsp::CONTROLS[dsp::CONTROL_BITS], 1.0), "1 bit");
     EXPECT_EQ(ui::valueText(dsp::CONTROLS[dsp::CONTROL_LAW], 1.0), "Mu-law");
     EXPECT_EQ(ui::valueText(dsp::CONTROLS[dsp::CONTROL_LAW], 7.0), "Linear");
 }
