@@ -62,6 +62,18 @@ constexpr unsigned DOUBLE_CLICK_MS = 400;
 constexpr double PICTURE_HZ = 220.0, PICTURE_AMPLITUDE = 0.7;
 constexpr double PICTURE_SECONDS = 0.010, SETTLE_SECONDS = 0.050;
 
+// The colours, named by what they mark.
+struct Colour {
+    double r, g, b;
+};
+constexpr Colour BACKGROUND{0.11, 0.12, 0.14}, WELL{0.06, 0.07, 0.08}, GRID{0.2, 0.22, 0.25};
+constexpr Colour FACE{0.2, 0.21, 0.24}, FACE_OFF{0.35, 0.35, 0.38}, KNOB_CAP{0.16, 0.17, 0.19};
+constexpr Colour MENU{0.14, 0.15, 0.17}, ACCENT{0.95, 0.62, 0.2}, ON_ACCENT{0.08, 0.08, 0.1};
+constexpr Colour LABEL{0.88, 0.89, 0.9}, HINT{0.52, 0.54, 0.58}, DRY_TRACE{0.45, 0.48, 0.52};
+constexpr Colour CLIP_LIT{0.95, 0.15, 0.12}, CLIP_OUT{0.25, 0.1, 0.1};
+
+void paint(cairo_t* cr, const Colour& c) { cairo_set_source_rgb(cr, c.r, c.g, c.b); }
+
 double secondsNow() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -285,6 +297,11 @@ struct Window {
         cairo_move_to(cr, left, y);
         cairo_show_text(cr, words.c_str());
     }
+    static void filledBox(cairo_t* cr, const Rect& r, double radius, const Colour& colour) {
+        paint(cr, colour);
+        box(cr, r, radius);
+        cairo_fill(cr);
+    }
     static void box(cairo_t* cr, const Rect& r, double radius) {
         cairo_new_sub_path(cr);
         cairo_arc(cr, r.x + r.w - radius, r.y + radius, radius, -M_PI / 2, 0);
@@ -295,33 +312,24 @@ struct Window {
     }
 
     void drawHeader(cairo_t* cr) {
-        cairo_set_source_rgb(cr, 0.95, 0.62, 0.2);
+        paint(cr, ACCENT);
         text(cr, "QZ-Grindlet", 14, 30, 20, false, true);
         const dsp::Preset* preset = currentPreset();
-        cairo_set_source_rgb(cr, 0.2, 0.21, 0.24);
-        box(cr, presetButton(), 5);
-        cairo_fill(cr);
-        cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+        filledBox(cr, presetButton(), 5, FACE);
+        paint(cr, LABEL);
         text(cr, std::string("Preset: ") + (preset ? preset->label : "(custom)") + "  \u25be",
              PRESET_LEFT + 10, 27, 13, false);
         const Rect bypass = bypassSwitch();
-        if (enabled)
-            cairo_set_source_rgb(cr, 0.95, 0.62, 0.2);
-        else
-            cairo_set_source_rgb(cr, 0.35, 0.35, 0.38);
-        box(cr, bypass, 5);
-        cairo_fill(cr);
-        cairo_set_source_rgb(cr, 0.08, 0.08, 0.1);
+        filledBox(cr, bypass, 5, enabled ? ACCENT : FACE_OFF);
+        paint(cr, ON_ACCENT);
         text(cr, enabled ? "On" : "Bypassed", bypass.x + bypass.w / 2, 27, 13, true, true);
     }
 
     void drawPicture(cairo_t* cr) {
         if (pictureStale) renderPicture();
         const Rect area{10, PICTURE_TOP, 800, PICTURE_HEIGHT};
-        cairo_set_source_rgb(cr, 0.06, 0.07, 0.08);
-        box(cr, area, 4);
-        cairo_fill(cr);
-        cairo_set_source_rgb(cr, 0.2, 0.22, 0.25);
+        filledBox(cr, area, 4, WELL);
+        paint(cr, GRID);
         cairo_set_line_width(cr, 1);
         for (double level : {-0.5, 0.0, 0.5}) {
             const double y = area.y + area.h / 2 - level * area.h / 2 * 0.9;
@@ -343,13 +351,13 @@ struct Window {
         };
         if (input.size() > 1) {
             cairo_set_line_width(cr, 1.5);
-            cairo_set_source_rgb(cr, 0.45, 0.48, 0.52);
+            paint(cr, DRY_TRACE);
             trace(input);
             cairo_set_line_width(cr, 2);
-            cairo_set_source_rgb(cr, 0.95, 0.62, 0.2);
+            paint(cr, ACCENT);
             trace(output);
         }
-        cairo_set_source_rgb(cr, 0.6, 0.62, 0.66);
+        paint(cr, HINT);
         text(cr, "A 220 Hz sine (grey) through these settings (orange), 10 ms", area.x + 8,
              area.y + 16, 11, false);
     }
@@ -358,16 +366,14 @@ struct Window {
         const dsp::ControlFacts& control = dsp::CONTROLS[i];
         const Rect cell = cellOf(i);
         const double cx = cell.x + cell.w / 2, cy = cell.y + 50;
-        cairo_set_source_rgb(cr, 0.85, 0.86, 0.88);
+        paint(cr, LABEL);
         text(cr, control.name, cx, cell.y + 16, 13, true, true);
         if (ui::isChoice(control)) {
             const Rect face{cx - 52, cy - 16, 104, 32};
-            cairo_set_source_rgb(cr, 0.2, 0.21, 0.24);
-            box(cr, face, 5);
-            cairo_fill(cr);
-            cairo_set_source_rgb(cr, 0.95, 0.62, 0.2);
+            filledBox(cr, face, 5, FACE);
+            paint(cr, ACCENT);
             text(cr, ui::valueText(control, values[i]), cx, cy + 5, 13, true, true);
-            cairo_set_source_rgb(cr, 0.5, 0.52, 0.56);
+            paint(cr, HINT);
             text(cr, "click: next", cx, cell.y + 96, 10, true);
             return;
         }
@@ -375,18 +381,18 @@ struct Window {
         const double at = START + SWEEP * ui::travelOf(control, values[i]);
         cairo_new_path(cr);  // an arc would start with a line from the text's end
         cairo_set_line_width(cr, 5);
-        cairo_set_source_rgb(cr, 0.22, 0.23, 0.26);
+        paint(cr, FACE);
         cairo_arc(cr, cx, cy, KNOB_RADIUS, START, START + SWEEP);
         cairo_stroke(cr);
-        cairo_set_source_rgb(cr, 0.95, 0.62, 0.2);
+        paint(cr, ACCENT);
         cairo_arc(cr, cx, cy, KNOB_RADIUS, START, at);
         cairo_stroke(cr);
-        cairo_set_source_rgb(cr, 0.16, 0.17, 0.19);
+        paint(cr, KNOB_CAP);
         cairo_new_sub_path(cr);
         cairo_arc(cr, cx, cy, KNOB_RADIUS - 6, 0, 2 * M_PI);
         cairo_fill(cr);
         cairo_set_line_width(cr, 3);
-        cairo_set_source_rgb(cr, 0.92, 0.92, 0.92);
+        paint(cr, LABEL);
         cairo_move_to(cr, cx + 6 * std::cos(at), cy + 6 * std::sin(at));
         cairo_line_to(cr, cx + (KNOB_RADIUS - 8) * std::cos(at),
                       cy + (KNOB_RADIUS - 8) * std::sin(at));
@@ -397,9 +403,9 @@ struct Window {
         if (i == dsp::CONTROL_RATE_RATIO && ratio > 0.0)
             shown += " = " + ui::valueText(dsp::CONTROLS[dsp::CONTROL_RATE], ratio * sampleRate);
         if (i == dsp::CONTROL_RATE && ratio > 0.0)
-            cairo_set_source_rgb(cr, 0.45, 0.46, 0.5);
+            paint(cr, HINT);
         else
-            cairo_set_source_rgb(cr, 0.85, 0.86, 0.88);
+            paint(cr, LABEL);
         text(cr, shown, cx, cell.y + 96, 13, true);
     }
 
@@ -409,13 +415,8 @@ struct Window {
             const MeterView& meter = meters[m];
             const Rect bar = meterBar(m), light = clipLight(m);
             const bool clipped = now - meter.clippedAt < CLIP_SECONDS;
-            if (clipped)
-                cairo_set_source_rgb(cr, 0.95, 0.15, 0.12);
-            else
-                cairo_set_source_rgb(cr, 0.25, 0.1, 0.1);
-            box(cr, light, 3);
-            cairo_fill(cr);
-            cairo_set_source_rgb(cr, 0.06, 0.07, 0.08);
+            filledBox(cr, light, 3, clipped ? CLIP_LIT : CLIP_OUT);
+            paint(cr, WELL);
             cairo_rectangle(cr, bar.x, bar.y, bar.w, bar.h);
             cairo_fill(cr);
             const double top = meterY(meter.decibels);
@@ -429,18 +430,18 @@ struct Window {
             cairo_fill(cr);
             cairo_pattern_destroy(fill);
             if (meter.held > METER_FLOOR_DB) {
-                cairo_set_source_rgb(cr, 0.95, 0.95, 0.95);
+                paint(cr, LABEL);
                 cairo_rectangle(cr, bar.x, meterY(meter.held) - 1, bar.w, 2);
                 cairo_fill(cr);
             }
-            cairo_set_source_rgb(cr, 0.85, 0.86, 0.88);
+            paint(cr, LABEL);
             text(cr, names[m], bar.x + bar.w / 2, METER_TOP - 28, 12, true, true);
             char held[16];
             std::snprintf(held, sizeof held, "%.1f", std::max(meter.held, -90.0));
             text(cr, meter.held > -90.0 ? held : "-inf", bar.x + bar.w / 2, METER_BOTTOM + 18, 11,
                  true);
         }
-        cairo_set_source_rgb(cr, 0.5, 0.52, 0.56);
+        paint(cr, HINT);
         for (double db : {0.0, -6.0, -12.0, -24.0, -36.0, -48.0}) {
             char label[8];
             std::snprintf(label, sizeof label, "%.0f", db);
@@ -452,16 +453,14 @@ struct Window {
     void drawMenu(cairo_t* cr) {
         const size_t count = std::size(dsp::PRESETS);
         const Rect all{PRESET_LEFT, 40, PRESET_WIDTH, MENU_ROW * double(count)};
-        cairo_set_source_rgb(cr, 0.14, 0.15, 0.17);
-        box(cr, all, 5);
-        cairo_fill(cr);
+        filledBox(cr, all, 5, MENU);
         const dsp::Preset* current = currentPreset();
         for (size_t i = 0; i < count; ++i) {
             const Rect row = presetRow(i);
             if (&dsp::PRESETS[i] == current)
-                cairo_set_source_rgb(cr, 0.95, 0.62, 0.2);
+                paint(cr, ACCENT);
             else
-                cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+                paint(cr, LABEL);
             text(cr, dsp::PRESETS[i].label, row.x + 12, row.y + 18, 13, false);
         }
     }
@@ -472,7 +471,7 @@ struct Window {
         cairo_surface_t* frame =
             cairo_surface_create_similar(surface, CAIRO_CONTENT_COLOR, width, height);
         cairo_t* cr = cairo_create(frame);
-        cairo_set_source_rgb(cr, 0.11, 0.12, 0.14);
+        paint(cr, BACKGROUND);
         cairo_paint(cr);
         cairo_translate(cr, viewLeft(), viewTop());
         cairo_scale(cr, viewScale(), viewScale());
@@ -594,7 +593,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* pluginUri, const c
     const int w = int(std::lround(BASE_WIDTH * self->scale));
     const int h = int(std::lround(BASE_HEIGHT * self->scale));
     self->window = XCreateSimpleWindow(display, ::Window(reinterpret_cast<uintptr_t>(parent)), 0, 0,
-                                       unsigned(w), unsigned(h), 0, 0, 0x1c1e24);
+                                       unsigned(w), unsigned(h), 0, 0, 0x1c1e24);  // BACKGROUND
     XStoreName(display, self->window, "QZ-Grindlet");
     XSelectInput(display, self->window,
                  ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |

@@ -12,20 +12,9 @@ work=$(mktemp -d)
 # open for writing never ends, and leaves no process behind.
 mkfifo "$work/commands"
 exec 3<>"$work/commands"
-pids=()
-# Ends jalv, then the server (the newest first), each given five seconds to go on its own: a
-# JACK server shutting down can hang, and then it is killed.
-stop() {
-  local i pid
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    pid=${pids[i]}
-    kill "$pid" 2>/dev/null || continue
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  pids=()
-}
+# Ends jalv, then the server.
+# shellcheck source=tests/lv2/started_processes.sh
+source "$(dirname "$0")/started_processes.sh"
 trap 'stop; rm -rf "$work"' EXIT
 
 for rate in 22050 96000; do

@@ -7,22 +7,13 @@
 # Screenshots go to SHOT_DIR. Every wait is on an event, bounded only to stop a hang.
 #   tests/lv2/ui_in_jalv.sh BUNDLES_DIR SHOT_DIR
 set -euo pipefail
-export LV2_PATH=$(cd "$1" && pwd)  # lilv maps it to file URIs: absolute
+LV2_PATH=$(cd "$1" && pwd)  # lilv maps it to file URIs: absolute
+export LV2_PATH
 shots=$2
 mkdir -p "$shots"
 work=$(mktemp -d)
-pids=()
-stop() {
-  local i pid
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    pid=${pids[i]}
-    kill "$pid" 2>/dev/null || continue
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  pids=()
-}
+# shellcheck source=tests/lv2/started_processes.sh
+source "$(dirname "$0")/started_processes.sh"
 fail() {
   echo "FAIL: $*" >&2
   for log in "$work"/*.log; do echo "--- ${log##*/}:" >&2; tail -n 20 "$log" >&2; done
@@ -46,7 +37,8 @@ wait_for() {
 Xvfb -displayfd 5 -screen 0 4096x2560x24 -nolisten tcp 5> "$work/display" > "$work/xvfb.log" 2>&1 &
 pids+=($!)
 wait_for 30 "Xvfb to start" test -s "$work/display"
-export DISPLAY=":$(head -n 1 "$work/display")"
+DISPLAY=":$(head -n 1 "$work/display")"
+export DISPLAY
 
 export JACK_DEFAULT_SERVER="grindlet-ui-$$"
 jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -S -t 10000 -d dummy -r 48000 -p 256 \
@@ -109,8 +101,9 @@ jack_connect metro:240_bpm grindlet:in_r
 wait_for 60 "the output meter to show the clicks" level_between level_out -13 -9
 # The window shows it: both bars green at their foot (the meters' columns, at 100 %).
 grab "$window" "$work/meters.ppm"
-green_in "$work/meters.ppm" 872 500 28 16 && green_in "$work/meters.ppm" 918 500 28 16 ||
+if ! green_in "$work/meters.ppm" 872 500 28 16 || ! green_in "$work/meters.ppm" 918 500 28 16; then
   fail "the window's meters show no level while the plugin's do"
+fi
 
 # A drag down the Output knob's whole travel from 0 dB: -24 dB, so the clicks leave at -34.5.
 xdotool mousemove --window "$window" 790 264 mousedown 1
@@ -137,13 +130,13 @@ resized_to() {
   [ "$(size_of "$window")" = "$3" ]
 }
 wait_for 30 "the window to follow its host's size" resized_to 1920 $((toplevel_height + 560)) 1920x1120
-wait_for 30 "the meters drawn at twice the size" \
-  eval 'grab "$window" "$work/large.ppm" && green_in "$work/large.ppm" 1744 1000 56 32'
+large_meter_shown() { grab "$window" "$work/large.ppm" && green_in "$work/large.ppm" 1744 1000 56 32; }
+wait_for 30 "the meters drawn at twice the size" large_meter_shown
 echo "resized to 1920x1120 by the host, the window draws at twice the size"
-while [ "${#pids[@]}" -gt 2 ]; do  # the metronome, then jalv; Xvfb and the server stay
-  kill "${pids[-1]}" 2>/dev/null || true; wait "${pids[-1]}" 2>/dev/null || true; unset 'pids[-1]'
-done
-wait_for 30 "the first window to close" eval '! xdotool search --name "^QZ-Grindlet$" > /dev/null'
+stop_newest  # the metronome
+stop_newest  # jalv; Xvfb and the server stay
+window_gone() { ! xdotool search --name "^QZ-Grindlet$" > /dev/null; }
+wait_for 30 "the first window to close" window_gone
 
 # --- 200 %: the mono plugin's window opens at twice the size (its host's wrapper gives it
 # the size in the window's own pixels).
