@@ -3,7 +3,8 @@
 # JACK server with the dummy driver runs the plugin, and a metronome plays into it. Through the
 # window only, as a mouse does (xdotool): the meters show the signal, a drag on the Output knob
 # and a preset chosen from the menu reach the plugin (its output meter, as jalv prints it, moves
-# to the level each gives). The window opens at twice the size at 200 % (GDK_SCALE=2).
+# to the level each gives). Resized, it draws larger; at 200 % (GDK_SCALE=2) it opens at twice the
+# size, the mono plugin's this time, and takes clicks where it draws.
 # Screenshots go to SHOT_DIR. Every wait is on an event, bounded only to stop a hang.
 #   tests/lv2/ui_in_jalv.sh BUNDLES_DIR SHOT_DIR
 set -euo pipefail
@@ -90,11 +91,17 @@ start_jalv() {
 }
 size_of() { xwininfo -id "$1" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }'; }
 
-# --- 100 %: the stereo plugin with a metronome at -10.5 dBFS into both inputs.
-start_jalv urn:qz-grindlet:stereo
-[ "$(size_of "$window")" = "960x560" ] || fail "the window is $(size_of "$window"), not 960x560"
+# A metronome at -10.5 dBFS, for both plugins in turn.
 jack_metro -n metro -b 240 -f 660 -A 0.3 -D 60 > "$work/metro.log" 2>&1 &
 pids+=($!)
+
+# "1-Bit Fuzz"'s row in the presets' menu (the table's order).
+presets=$(dirname "$0")/../../dsp/presets.h
+fuzz_row=$(awk '/^    \{"/ { n++ } /^    \{"one-bit-fuzz"/ { print n - 1; exit }' "$presets")
+
+# --- 100 %: the stereo plugin, the metronome into both inputs.
+start_jalv urn:qz-grindlet:stereo
+[ "$(size_of "$window")" = "960x560" ] || fail "the window is $(size_of "$window"), not 960x560"
 wait_for 30 "the metronome's port" jack_connect metro:240_bpm grindlet:in_l 2> /dev/null
 jack_connect metro:240_bpm grindlet:in_r
 # At the defaults the output follows the input: about -10.5 dBFS at each click.
@@ -113,10 +120,7 @@ wait_for 60 "the dragged Output knob to reach the plugin" level_between level_ou
 
 # "1-Bit Fuzz" from the presets' menu: every click a square at full scale, 6 dB down.
 xdotool mousemove --window "$window" 395 22 click 1
-preset_row=$(grep -n '"one-bit-fuzz"' "$(dirname "$0")/../../dsp/presets.h" | head -n 1 | cut -d: -f1)
-index=$(awk -v line="$preset_row" 'NR < line && /^    \{"/ { n++ } END { print n + 0 }' \
-  "$(dirname "$0")/../../dsp/presets.h")
-xdotool mousemove --window "$window" 300 $((40 + 26 * index + 13)) click 1
+xdotool mousemove --window "$window" 300 $((40 + 26 * fuzz_row + 13)) click 1
 wait_for 60 "the preset to reach the plugin" level_between level_out -6.5 -5.5
 grab "$toplevel" "$work/shot.ppm"
 pnmtopng < "$work/shot.ppm" > "$shots/lv2-ui.png"
@@ -133,15 +137,20 @@ wait_for 30 "the window to follow its host's size" resized_to 1920 $((toplevel_h
 large_meter_shown() { grab "$window" "$work/large.ppm" && green_in "$work/large.ppm" 1744 1000 56 32; }
 wait_for 30 "the meters drawn at twice the size" large_meter_shown
 echo "resized to 1920x1120 by the host, the window draws at twice the size"
-stop_newest  # the metronome
-stop_newest  # jalv; Xvfb and the server stay
+stop_newest  # jalv; Xvfb, the server and the metronome stay
 window_gone() { ! xdotool search --name "^QZ-Grindlet$" > /dev/null; }
 wait_for 30 "the first window to close" window_gone
 
 # --- 200 %: the mono plugin's window opens at twice the size (its host's wrapper gives it
-# the size in the window's own pixels).
+# the size in the window's own pixels), and the preset chosen where it is drawn there reaches
+# the mono plugin's ports.
 GDK_SCALE=2 start_jalv urn:qz-grindlet:mono
 [ "$(size_of "$window")" = "1920x1120" ] || fail "at 200 % the window is $(size_of "$window"), not 1920x1120"
+wait_for 30 "the metronome's port" jack_connect metro:240_bpm grindlet:in 2> /dev/null
+wait_for 60 "the mono plugin's output meter to show the clicks" level_between level_out -13 -9
+xdotool mousemove --window "$window" 790 44 click 1
+xdotool mousemove --window "$window" 600 $((2 * (40 + 26 * fuzz_row + 13))) click 1
+wait_for 60 "the preset to reach the mono plugin" level_between level_out -6.5 -5.5
 grab "$window" "$work/shot.ppm"
 pnmtopng < "$work/shot.ppm" > "$shots/lv2-ui-200.png"
-echo "at 200 % the window opens at 1920x1120; $shots/lv2-ui-200.png"
+echo "at 200 % the window opens at 1920x1120 and its presets reach the mono plugin; $shots/lv2-ui-200.png"
