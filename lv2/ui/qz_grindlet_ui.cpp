@@ -181,7 +181,8 @@ struct Window {
             if (values[control] != value) values[control] = value, pictureStale = true;
         } else if (port == enabledPort()) {
             enabled = value >= 0.5f;
-        } else if (port == meterPort(0) || port == meterPort(1)) {
+        } else if ((port == meterPort(0) || port == meterPort(1)) && std::isfinite(value)) {
+            // (a level that is not a number would leave the bar's drawing undefined)
             meters[port - meterPort(0)].show(value, secondsNow());
         } else {
             return;
