@@ -304,29 +304,21 @@ struct Position {
         return bar >= 0.0 && barBeat >= 0.0 && beatsPerBar > 0.0 && beatUnit > 0.0 ? q : NAN;
     }
 };
+// The `Number` an atom's body holds, as a double (NaN where the atom is too small for one).
+template <class Number>
+double storedNumber(const LV2_Atom& atom, const uint8_t* value) {
+    if (atom.size < sizeof(Number)) return NAN;
+    Number v;
+    std::memcpy(&v, value, sizeof v);
+    return double(v);
+}
 // A number atom of any of the kinds hosts send (NaN for another kind).
 double numberOf(const Grindlet* plugin, const LV2_Atom& atom, const uint8_t* value) {
     const auto& u = plugin->uris;
-    if (atom.type == u.floatType && atom.size >= sizeof(float)) {
-        float v;
-        std::memcpy(&v, value, sizeof v);
-        return v;
-    }
-    if (atom.type == u.doubleType && atom.size >= sizeof(double)) {
-        double v;
-        std::memcpy(&v, value, sizeof v);
-        return v;
-    }
-    if (atom.type == u.intType && atom.size >= sizeof(int32_t)) {
-        int32_t v;
-        std::memcpy(&v, value, sizeof v);
-        return v;
-    }
-    if (atom.type == u.longType && atom.size >= sizeof(int64_t)) {
-        int64_t v;
-        std::memcpy(&v, value, sizeof v);
-        return double(v);
-    }
+    if (atom.type == u.floatType) return storedNumber<float>(atom, value);
+    if (atom.type == u.doubleType) return storedNumber<double>(atom, value);
+    if (atom.type == u.intType) return storedNumber<int32_t>(atom, value);
+    if (atom.type == u.longType) return storedNumber<int64_t>(atom, value);
     return NAN;
 }
 bool positionOf(const Grindlet* plugin, const LV2_Atom& atom, Position& position) {
