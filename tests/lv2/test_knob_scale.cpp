@@ -47,7 +47,6 @@ TEST(KnobScale, TapersSpendTheirTravelAsStated) {
     EXPECT_EQ(ui::valueAt(tone, ui::OFF_TRAVEL), 20.0);
     const double middle = ui::OFF_TRAVEL + (1.0 - ui::OFF_TRAVEL) / 2.0;
     EXPECT_NEAR(ui::valueAt(tone, middle), 632.0, 0.5);  // sqrt(20 * 20000)
-    EXPECT_EQ(ui::valueText(tone, 9000.0), "9 kHz");
     // Rate Ratio: off at the bottom, then 1/256 to 1 logarithmically (1/16 halfway).
     const dsp::ControlFacts& ratio = dsp::CONTROLS[dsp::CONTROL_RATE_RATIO];
     EXPECT_EQ(ui::valueAt(ratio, 0.0), 0.0);
@@ -57,9 +56,7 @@ TEST(KnobScale, TapersSpendTheirTravelAsStated) {
     const dsp::ControlFacts& drive = dsp::CONTROLS[dsp::CONTROL_DRIVE];
     EXPECT_EQ(ui::valueAt(drive, 0.5), 0.0);
     EXPECT_DOUBLE_EQ(ui::valueAt(drive, 0.50065), 0.0);
-    EXPECT_EQ(ui::valueText(drive, -6.0), "-6 dB");
-    EXPECT_EQ(ui::valueText(dsp::CONTROLS[dsp::CONTROL_BITS], 1.0), "1 bit");
-    EXPECT_EQ(ui::valueText(dsp::CONTROLS[dsp::CONTROL_LAW], 1.0), "Mu-law");
+    // A choice out of its range (a host may send any number) reads as its first entry.
     EXPECT_EQ(ui::valueText(dsp::CONTROLS[dsp::CONTROL_LAW], 7.0), "Linear");
 }
 
