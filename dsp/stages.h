@@ -101,7 +101,7 @@ inline float compressMu(float x) {
 inline float expandMu(float y) {
     const double a = std::fabs(double(y));
     if (!(a < 64.0) || a == 0.0) return y;
-    return std::copysign(static_cast<float>((powerTwo(MU_LOG2 * a) - 1.0) / MU), y);
+    return std::copysign(floatWithoutSubnormal((powerTwo(MU_LOG2 * a) - 1.0) / MU), y);
 }
 inline float compressA(float x) {
     x = withoutSubnormal(x);
@@ -114,7 +114,7 @@ inline float expandA(float y) {
     const double a = std::fabs(double(y));
     if (!(a < 64.0) || a == 0.0) return y;
     const double x = a < 1.0 / A_LOG ? a * A_LOG / A : powerTwo((a * A_LOG - 1.0) / LN2) / A;
-    return std::copysign(static_cast<float>(x), y);
+    return std::copysign(floatWithoutSubnormal(x), y);
 }
 
 #if defined(__SSE2__)

@@ -96,6 +96,8 @@ private:
             return std::exp(uniform(std::log(20.0), std::log(300000.0)));
         }
         if (control == dsp::CONTROL_BITS && r.below(2) == 0) return uniform(0.0, 12.0);
+        // Mostly 0, so that Rate in hertz (its jumps, its sweeps) stays the usual case.
+        if (control == dsp::CONTROL_RATE_RATIO && r.below(4) != 0) return 0.0;
         const bool slider = r.below(4) != 0;
         return uniform(slider ? f.sliderMinimum : f.minimum, slider ? f.sliderMaximum : f.maximum);
     }

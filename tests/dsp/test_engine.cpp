@@ -6,6 +6,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -472,14 +473,34 @@ TEST(EngineStages, AreTheSameWhetherOrNotTheProcessorFlushesDenormals) {
         engine.set(dsp::CONTROL_LAW, 2.0);
         return inCalls(engine, input, 0, 1, false);
     };
+    // And each law alone, unquantized and unreduced, on the smallest normals: an expansion that
+    // lands just under the smallest normal float rounds up to it, where a processor that flushes
+    // would judge it tiny first.
+    Planar edge = in;
+    for (auto& channel : edge) {
+        for (size_t i = 3000; i < channel.size(); i += 2)
+            channel[i] =
+                (i % 4 == 0 ? 1.0f : -1.0f) * FLT_MIN * (1.0f + float(i % 7) * FLT_EPSILON);
+    }
+    const auto lawOnly = [&edge](double law) {
+        dsp::Engine engine(44100.0, 2);
+        engine.set(dsp::CONTROL_BITS, 32.0);
+        engine.set(dsp::CONTROL_RATE, 1e6);
+        engine.set(dsp::CONTROL_LAW, law);
+        return inCalls(engine, edge, 0, 1, false);
+    };
     const Planar plain = staged(in, 3, 0, false), plainBlend = blendOnly(in);
+    const Planar plainMu = lawOnly(1.0), plainA = lawOnly(2.0);
     const unsigned saved = _mm_getcsr();
     _mm_setcsr(saved | 0x8040u);  // flush to zero, denormals are zero
     const Planar flushed = staged(in, 3, 0, false), flushedBlend = blendOnly(in);
+    const Planar flushedMu = lawOnly(1.0), flushedA = lawOnly(2.0);
     _mm_setcsr(saved);
     for (size_t c = 0; c < 2; ++c) {
         EXPECT_TRUE(sameBits(flushed[c], plain[c]));
         EXPECT_TRUE(sameBits(flushedBlend[c], plainBlend[c]));
+        EXPECT_TRUE(sameBits(flushedMu[c], plainMu[c]));
+        EXPECT_TRUE(sameBits(flushedA[c], plainA[c]));
     }
 }
 
